@@ -1,0 +1,51 @@
+// Fault injection for the platform layer: tests tell a chosen platform call to fail, the way a
+// fault-injecting Env or a test VFS does, so every error path above the layer runs for real.
+// The registry is process-wide and thread-safe; production code never arms it.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+enum class Op {
+    Open,         // File::Open, and opens inside copies and shared memory
+    Read,         // File::Read
+    Write,        // File::Write / WriteAll
+    Fsync,        // File::Sync
+    Truncate,     // File::Truncate
+    Rename,       // MoveFile, ReplaceFile
+    Remove,       // RemoveFile, RemoveDir
+    MakeDir,      // MakeDir
+    ListDir,      // ListDir
+    Stat,         // Stat, GetFileInfo-like lookups
+    SetTime,      // SetFileWriteTime, File::SetWriteTime
+    SetAttr,      // SetFileAttributes
+    Copy,         // CopyFile
+    Lock,         // exclusive flock (File::Open exclusive, InstanceLock)
+    Map,          // SharedMemory::Open
+    ThreadStart,  // Thread::Start
+    Spawn,        // OpenWithDefault (xdg-open) and other child processes
+};
+
+// Arms a fault: after `skip` matching calls succeed, the next `count` matching calls of `op`
+// fail with `err` (an errno value). A call matches when `pathContains` is empty or occurs in the
+// call's path. Faults of the same op queue up in the order armed.
+void FailCall(Op op, int count = 1, int err = 5 /* EIO */, const std::string& pathContains = "",
+              int skip = 0);
+
+// Disarms every fault.
+void ClearFaults();
+
+// Used inside the layer: true (and *err set) when the call must fail now.
+bool ShouldFail(Op op, const std::string& path, int* err);
+
+// RAII: disarms every fault at scope end (for tests).
+class FaultScope {
+public:
+    FaultScope() = default;
+    ~FaultScope() { ClearFaults(); }
+    FaultScope(const FaultScope&) = delete;
+    FaultScope& operator=(const FaultScope&) = delete;
+};
+
+}  // namespace platform

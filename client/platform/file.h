@@ -1,0 +1,116 @@
+// Files and folders: the only way the client touches the file system. Paths are the client's
+// byte strings ("/" separators). Every call can be made to fail through fault.h, and a failing
+// call sets LastError(). Nothing here follows a symbolic link when it writes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Windows attribute bits, kept so callers read as designed. Hidden is a leading "." or the
+// attribute stored in the extended attribute "user.kestrine.attributes".
+constexpr uint32_t kAttrReadOnly = 0x1;
+constexpr uint32_t kAttrHidden = 0x2;
+constexpr uint32_t kAttrSystem = 0x4;
+constexpr uint32_t kAttrDirectory = 0x10;
+constexpr uint32_t kAttrNormal = 0x80;
+constexpr uint32_t kInvalidAttributes = 0xFFFFFFFF;
+
+// FILETIME: 100 ns units since 1601-01-01 UTC.
+constexpr int64_t kFileTimeUnixOffset = 116444736000000000LL;
+int64_t UnixToFileTime(int64_t seconds, int64_t nanoseconds);
+void FileTimeToUnix(int64_t fileTime, int64_t* seconds, int64_t* nanoseconds);
+
+enum class EntryKind { File, Directory, Link, Other };
+
+struct FileStat {
+    EntryKind kind = EntryKind::Other;
+    int64_t size = 0;
+    int64_t creationTime = 0;  // FILETIME; Linux has no birth time in stat, the change time stands in
+    int64_t writeTime = 0;     // FILETIME of the last modification
+    int64_t accessTime = 0;    // FILETIME
+};
+
+// lstat: false (LastError set) when the path does not exist or cannot be read.
+bool Stat(const std::string& path, FileStat* out);
+bool Exists(const std::string& path);
+bool IsDirectory(const std::string& path);  // a real folder, not a link to one
+bool IsRegularFile(const std::string& path);
+
+struct DirEntry {
+    std::string name;
+    FileStat stat;
+    uint32_t attributes = 0;  // filled only when ListDir is asked for attributes
+};
+
+// Lists a folder without "." and "..", in the order the file system gives. With `withAttributes`
+// each entry's attributes are read as GetFileAttributes would (costs one extra call per entry).
+bool ListDir(const std::string& dir, std::vector<DirEntry>* out, bool withAttributes = false);
+
+bool MakeDir(const std::string& path);      // one level; false when it exists already
+bool RemoveDir(const std::string& path);    // an empty folder
+bool RemoveFile(const std::string& path);   // a file or a link (never what it points to)
+
+// Moves a file or folder without replacing an existing target; across file systems it copies
+// then deletes (folders recursively).
+bool MoveFile(const std::string& from, const std::string& to);
+// Atomic rename over an existing target (same file system), for write-then-rename.
+bool ReplaceFile(const std::string& from, const std::string& to);
+// Copies a regular file's bytes; with `replace` an existing target is overwritten, else refused.
+bool CopyFile(const std::string& from, const std::string& to, bool replace);
+
+uint32_t GetFileAttributes(const std::string& path);  // kInvalidAttributes when missing
+bool SetFileAttributes(const std::string& path, uint32_t attributes);
+
+bool GetFileWriteTime(const std::string& path, int64_t* fileTime);
+bool SetFileWriteTime(const std::string& path, int64_t fileTime);  // keeps the access time
+
+// Whole-file helpers (they go through File and its faults).
+bool ReadFileToString(const std::string& path, std::string* out, size_t limit = SIZE_MAX);
+// Writes to "<path>.tmp-<pid>", syncs, renames over `path`: the file is whole or absent.
+bool WriteFileAtomic(const std::string& path, const std::string& data);
+
+// An open file descriptor with its own lifetime (closed by the destructor).
+class File {
+public:
+    enum class Mode {
+        Read,          // existing file, read only
+        ReadWrite,     // existing file, read and write
+        CreateRW,      // read and write, created when missing, never truncated
+        CreateTrunc,   // write, created or truncated
+        CreateNew,     // write, created; fails when it exists
+    };
+
+    File() = default;
+    ~File();
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    // With `exclusive` the file is also locked (non-blocking exclusive flock); a file that another
+    // program holds locked cannot be opened. Never follows a link at the last component.
+    bool Open(const std::string& path, Mode mode, bool exclusive = false);
+    bool IsOpen() const { return fd_ >= 0; }
+    void Close();
+
+    int64_t Read(void* buf, size_t len);        // bytes read, 0 at end, -1 on error
+    bool ReadAll(void* buf, size_t len);        // exactly len bytes or false
+    bool WriteAll(const void* buf, size_t len);
+    bool SeekToEnd();
+    bool Seek(int64_t offset);
+    int64_t Size();                             // -1 on error
+    bool Sync();
+    bool Truncate(int64_t size);
+    bool SetWriteTime(int64_t fileTime);
+    bool GetWriteTime(int64_t* fileTime);
+    const std::string& Path() const { return path_; }
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+}  // namespace platform

@@ -1,0 +1,27 @@
+// The client's registry values, kept in $XDG_CONFIG_HOME/kestrine/registry.ini (default
+// ~/.config) with the design's key paths and value names. A value read into a buffer of
+// `bufferSize` bytes that does not fit (with its NUL) counts as unreadable, as on the design's
+// platform. A corrupt or unreadable store reads as missing values. Writes replace the file
+// atomically.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+// The client's key: "Software\\Velmora\\Kestrine\\".
+extern const char* const kClientKey;
+
+bool RegistryGetString(const std::string& key, const std::string& name, std::string* value,
+                       size_t bufferSize);
+bool RegistrySetString(const std::string& key, const std::string& name, const std::string& value);
+bool RegistryDeleteValue(const std::string& key, const std::string& name);
+
+std::string RegistryFilePath();
+
+// First start: when the store has no "install_path" / "root_path", writes the install folder
+// (InstallResourceDir()) and the root (~/Kestrine). Existing values are kept.
+void SeedRegistryDefaults();
+
+}  // namespace platform

@@ -25,6 +25,7 @@ enum class Op {
     Map,          // SharedMemory::Open
     ThreadStart,  // Thread::Start
     Spawn,        // OpenWithDefault (xdg-open) and other child processes
+    CrossDevice,  // MoveFile: the rename reports EXDEV, so the copy-then-delete path runs
 };
 
 // Arms a fault: after `skip` matching calls succeed, the next `count` matching calls of `op`
@@ -41,7 +42,7 @@ bool ShouldFail(Op op, const std::string& path, int* err);
 
 // RAII: disarms every fault at scope end (for tests).
 class FaultScope {
-public:
+  public:
     FaultScope() = default;
     ~FaultScope() { ClearFaults(); }
     FaultScope(const FaultScope&) = delete;

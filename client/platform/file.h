@@ -49,9 +49,9 @@ struct DirEntry {
 // each entry's attributes are read as GetFileAttributes would (costs one extra call per entry).
 bool ListDir(const std::string& dir, std::vector<DirEntry>* out, bool withAttributes = false);
 
-bool MakeDir(const std::string& path);      // one level; false when it exists already
-bool RemoveDir(const std::string& path);    // an empty folder
-bool RemoveFile(const std::string& path);   // a file or a link (never what it points to)
+bool MakeDir(const std::string& path);     // one level; false when it exists already
+bool RemoveDir(const std::string& path);   // an empty folder
+bool RemoveFile(const std::string& path);  // a file or a link (never what it points to)
 
 // Moves a file or folder without replacing an existing target; across file systems it copies
 // then deletes (folders recursively).
@@ -69,18 +69,18 @@ bool SetFileWriteTime(const std::string& path, int64_t fileTime);  // keeps the 
 
 // Whole-file helpers (they go through File and its faults).
 bool ReadFileToString(const std::string& path, std::string* out, size_t limit = SIZE_MAX);
-// Writes to "<path>.tmp-<pid>", syncs, renames over `path`: the file is whole or absent.
+// Writes to "<path>.tmp-<pid>-<n>", syncs, renames over `path`: the file is whole or absent.
 bool WriteFileAtomic(const std::string& path, const std::string& data);
 
 // An open file descriptor with its own lifetime (closed by the destructor).
 class File {
-public:
+  public:
     enum class Mode {
-        Read,          // existing file, read only
-        ReadWrite,     // existing file, read and write
-        CreateRW,      // read and write, created when missing, never truncated
-        CreateTrunc,   // write, created or truncated
-        CreateNew,     // write, created; fails when it exists
+        Read,         // existing file, read only
+        ReadWrite,    // existing file, read and write
+        CreateRW,     // read and write, created when missing, never truncated
+        CreateTrunc,  // write, created or truncated
+        CreateNew,    // write, created; fails when it exists
     };
 
     File() = default;
@@ -96,19 +96,19 @@ public:
     bool IsOpen() const { return fd_ >= 0; }
     void Close();
 
-    int64_t Read(void* buf, size_t len);        // bytes read, 0 at end, -1 on error
-    bool ReadAll(void* buf, size_t len);        // exactly len bytes or false
+    int64_t Read(void* buf, size_t len);  // bytes read, 0 at end, -1 on error
+    bool ReadAll(void* buf, size_t len);  // exactly len bytes or false
     bool WriteAll(const void* buf, size_t len);
     bool SeekToEnd();
     bool Seek(int64_t offset);
-    int64_t Size();                             // -1 on error
+    int64_t Size();  // -1 on error
     bool Sync();
     bool Truncate(int64_t size);
     bool SetWriteTime(int64_t fileTime);
     bool GetWriteTime(int64_t* fileTime);
     const std::string& Path() const { return path_; }
 
-private:
+  private:
     int fd_ = -1;
     std::string path_;
 };

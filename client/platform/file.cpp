@@ -1,0 +1,999 @@
+#include "platform/file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "platform/error.h"
+#include "platform/internal.h"
+#include "platform/plog.h"
+
+namespace platform {
+
+using internal::FailErrno;
+using internal::Faulted;
+using internal::FdGuard;
+using internal::JoinPath;
+
+namespace internal {
+
+FdGuard::~FdGuard() {
+    Reset();
+}
+
+void FdGuard::Reset(int fd) {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    fd_ = fd;
+}
+
+bool Faulted(Op op, const std::string& path) {
+    int err = 0;
+    if (ShouldFail(op, path, &err)) {
+        SetLastError(err);
+        return true;
+    }
+    return false;
+}
+
+bool FailErrno() {
+    SetLastError(errno);
+    return false;
+}
+
+bool MakeDirs(const std::string& path, unsigned mode) {
+    if (path.empty()) {
+        SetLastError(ENOENT);
+        return false;
+    }
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            return true;
+        }
+        SetLastError(ENOTDIR);
+        return false;
+    }
+    std::string parent = DirName(path);
+    if (parent != path && parent != "." && parent != "/" && !MakeDirs(parent, mode)) {
+        return false;
+    }
+    if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) {
+        return FailErrno();
+    }
+    return true;
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+    if (dir.empty()) {
+        return name;
+    }
+    if (dir.back() == '/') {
+        return dir + name;
+    }
+    std::string r;
+    r.reserve(dir.size() + 1 + name.size());
+    r.append(dir).push_back('/');
+    r.append(name);
+    return r;
+}
+
+std::string BaseName(const std::string& path) {
+    size_t end = path.size();
+    while (end > 1 && path[end - 1] == '/') {
+        --end;
+    }
+    size_t slash = path.rfind('/', end - 1);
+    if (slash == std::string::npos) {
+        return path.substr(0, end);
+    }
+    if (end == 1 && slash == 0) {
+        return "/";
+    }
+    return path.substr(slash + 1, end - slash - 1);
+}
+
+std::string DirName(const std::string& path) {
+    size_t end = path.size();
+    while (end > 1 && path[end - 1] == '/') {
+        --end;
+    }
+    size_t slash = path.rfind('/', end - 1);
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    while (slash > 0 && path[slash - 1] == '/') {
+        --slash;
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace internal
+
+namespace {
+
+constexpr const char* kAttrXattr = "user.kestrine.attributes";
+constexpr uint32_t kStoredBits = kAttrReadOnly | kAttrHidden | kAttrSystem;
+
+int64_t ToFileTime(const struct timespec& ts) {
+    return UnixToFileTime(ts.tv_sec, ts.tv_nsec);
+}
+
+struct timespec ToTimespec(int64_t fileTime) {
+    int64_t sec = 0, nsec = 0;
+    FileTimeToUnix(fileTime, &sec, &nsec);
+    struct timespec ts;
+    ts.tv_sec = static_cast<time_t>(sec);
+    ts.tv_nsec = static_cast<long>(nsec);
+    return ts;
+}
+
+EntryKind KindOf(mode_t mode) {
+    if (S_ISREG(mode)) {
+        return EntryKind::File;
+    }
+    if (S_ISDIR(mode)) {
+        return EntryKind::Directory;
+    }
+    if (S_ISLNK(mode)) {
+        return EntryKind::Link;
+    }
+    return EntryKind::Other;
+}
+
+void FillStat(const struct stat& st, FileStat* out) {
+    out->kind = KindOf(st.st_mode);
+    // Folders have no size of their own, as on the design's platform.
+    out->size = out->kind == EntryKind::Directory ? 0 : static_cast<int64_t>(st.st_size);
+    // Linux stat carries no birth time; the change time stands in for the creation time.
+    out->creationTime = ToFileTime(st.st_ctim);
+    out->writeTime = ToFileTime(st.st_mtim);
+    out->accessTime = ToFileTime(st.st_atim);
+}
+
+uint32_t ParseAttrText(const char* text, size_t len) {
+    uint32_t bits = 0;
+    size_t i = 0;
+    while (i < len) {
+        while (i < len && (text[i] == ',' || text[i] == ' ')) {
+            ++i;
+        }
+        size_t start = i;
+        while (i < len && text[i] != ',' && text[i] != ' ') {
+            ++i;
+        }
+        std::string_view word(text + start, i - start);
+        if (word == "hidden") {
+            bits |= kAttrHidden;
+        } else if (word == "system") {
+            bits |= kAttrSystem;
+        } else if (word == "readonly") {
+            bits |= kAttrReadOnly;
+        }
+    }
+    return bits;
+}
+
+std::string AttrText(uint32_t bits) {
+    std::string text;
+    auto add = [&text](const char* w) {
+        if (!text.empty()) {
+            text.push_back(',');
+        }
+        text.append(w);
+    };
+    if (bits & kAttrHidden) {
+        add("hidden");
+    }
+    if (bits & kAttrSystem) {
+        add("system");
+    }
+    if (bits & kAttrReadOnly) {
+        add("readonly");
+    }
+    return text;
+}
+
+// Reads the stored attribute bits; *supported turns false on a file system without user xattrs.
+uint32_t ReadStoredBits(const char* path, bool* supported) {
+    char buf[64];
+    ssize_t n = ::lgetxattr(path, kAttrXattr, buf, sizeof buf);
+    if (n < 0) {
+        if (errno == ENOTSUP && supported) {
+            *supported = false;
+        }
+        return 0;
+    }
+    return ParseAttrText(buf, static_cast<size_t>(n));
+}
+
+// Attributes as GetFileAttributes gives them, from an lstat result and the entry's name.
+uint32_t AttributesOf(const struct stat& st, const char* name, const char* path, bool* xattrSupported) {
+    uint32_t bits = 0;
+    if (name[0] == '.') {
+        bits |= kAttrHidden;
+    }
+    // User xattrs exist only on files and folders (Linux refuses them on links and specials).
+    if ((S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) && (!xattrSupported || *xattrSupported)) {
+        bits |= ReadStoredBits(path, xattrSupported);
+    }
+    // A file nobody may write to reads as read-only, whoever made it so.
+    if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) {
+        bits |= kAttrReadOnly;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return bits | kAttrDirectory;
+    }
+    return bits == 0 ? kAttrNormal : bits;
+}
+
+int OpenFlags(File::Mode mode) {
+    switch (mode) {
+        case File::Mode::Read:
+            return O_RDONLY;
+        case File::Mode::ReadWrite:
+            return O_RDWR;
+        case File::Mode::CreateRW:
+            return O_RDWR | O_CREAT;
+        case File::Mode::CreateTrunc:
+            return O_WRONLY | O_CREAT | O_TRUNC;
+        case File::Mode::CreateNew:
+            return O_WRONLY | O_CREAT | O_EXCL;
+    }
+    return O_RDONLY;
+}
+
+bool WriteFd(int fd, const void* buf, size_t len) {
+    const char* p = static_cast<const char*>(buf);
+    while (len > 0) {
+        ssize_t n = ::write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return FailErrno();
+        }
+        if (n == 0) {
+            SetLastError(EIO);
+            return false;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::atomic<unsigned> gTempCounter{0};
+
+std::string TempNameFor(const std::string& path) {
+    return path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(gTempCounter.fetch_add(1));
+}
+
+// Rename that never replaces `to`. File systems without renameat2 flags get link+unlink (files)
+// or a check followed by a plain rename (folders; a small race that such file systems force).
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+        return FailErrno();
+    }
+    struct stat st;
+    if (::lstat(from.c_str(), &st) != 0) {
+        return FailErrno();
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        if (::link(from.c_str(), to.c_str()) == 0) {
+            ::unlink(from.c_str());
+            return true;
+        }
+        if (errno == EEXIST) {
+            return FailErrno();
+        }
+    }
+    struct stat target;
+    if (::lstat(to.c_str(), &target) == 0) {
+        SetLastError(EEXIST);
+        return false;
+    }
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        return FailErrno();
+    }
+    return true;
+}
+
+void SyncParentDir(const std::string& path) {
+    int fd = ::open(internal::DirName(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// Copies the stored attribute text from one open file or folder to another (best effort).
+void CopyAttrXattr(int fromFd, int toFd) {
+    char buf[64];
+    ssize_t n = ::fgetxattr(fromFd, kAttrXattr, buf, sizeof buf);
+    if (n > 0) {
+        ::fsetxattr(toFd, kAttrXattr, buf, static_cast<size_t>(n), 0);
+    }
+}
+
+// Copies a regular file's bytes, permission bits, write time and stored attributes into a file
+// created at `to` (which must not exist), synced to disk. On failure nothing is left at `to`.
+bool CopyRegularNew(const std::string& from, const std::string& to) {
+    if (Faulted(Op::Open, from)) {
+        return false;
+    }
+    FdGuard in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (in.Get() < 0) {
+        return FailErrno();
+    }
+    struct stat st;
+    if (::fstat(in.Get(), &st) != 0) {
+        return FailErrno();
+    }
+    if (!S_ISREG(st.st_mode)) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    if (Faulted(Op::Open, to)) {
+        return false;
+    }
+    FdGuard out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (out.Get() < 0) {
+        return FailErrno();
+    }
+    bool ok = true;
+    std::unique_ptr<char[]> buf(new char[1 << 18]);
+    for (;;) {
+        if (Faulted(Op::Read, from)) {
+            ok = false;
+            break;
+        }
+        ssize_t n = ::read(in.Get(), buf.get(), 1 << 18);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            ok = FailErrno();
+            break;
+        }
+        if (n == 0) {
+            break;
+        }
+        if (Faulted(Op::Write, to) || !WriteFd(out.Get(), buf.get(), static_cast<size_t>(n))) {
+            ok = false;
+            break;
+        }
+    }
+    if (ok) {
+        CopyAttrXattr(in.Get(), out.Get());
+        struct timespec times[2];
+        times[0] = st.st_atim;
+        times[1] = st.st_mtim;
+        if (::fchmod(out.Get(), st.st_mode & 07777) != 0 || ::futimens(out.Get(), times) != 0) {
+            ok = FailErrno();
+        } else if (Faulted(Op::Fsync, to)) {
+            ok = false;
+        } else if (::fsync(out.Get()) != 0) {
+            ok = FailErrno();
+        }
+    }
+    if (!ok) {
+        int err = LastError();
+        out.Reset();
+        ::unlink(to.c_str());
+        SetLastError(err);
+    }
+    return ok;
+}
+
+// Removes a file, link or folder tree without following links. Read-only folders are made
+// writable first so their entries can go.
+bool RemoveTree(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        return FailErrno();
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return ::unlink(path.c_str()) == 0 || FailErrno();
+    }
+    if ((st.st_mode & 0700) != 0700) {
+        ::chmod(path.c_str(), (st.st_mode & 07777) | 0700);
+    }
+    std::vector<DirEntry> entries;
+    bool ok = ListDir(path, &entries);
+    for (const DirEntry& e : entries) {
+        ok = RemoveTree(JoinPath(path, e.name)) && ok;
+    }
+    if (::rmdir(path.c_str()) != 0) {
+        return FailErrno();
+    }
+    return ok;
+}
+
+// Copies a tree to a new place (which must not exist): folders, files, links (as links) and
+// fifos; write times are kept. Anything else fails the copy, so a move never drops an entry.
+bool CopyTreeNew(const std::string& from, const std::string& to) {
+    struct stat st;
+    if (::lstat(from.c_str(), &st) != 0) {
+        return FailErrno();
+    }
+    if (S_ISREG(st.st_mode)) {
+        return CopyRegularNew(from, to);
+    }
+    if (S_ISLNK(st.st_mode)) {
+        std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
+        ssize_t n = ::readlink(from.c_str(), target.data(), target.size());
+        if (n < 0) {
+            return FailErrno();
+        }
+        target.resize(static_cast<size_t>(n));
+        return ::symlink(target.c_str(), to.c_str()) == 0 || FailErrno();
+    }
+    if (S_ISFIFO(st.st_mode)) {
+        return ::mkfifo(to.c_str(), st.st_mode & 07777) == 0 || FailErrno();
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        SetLastError(ENOTSUP);
+        return false;
+    }
+    if (::mkdir(to.c_str(), 0700) != 0) {
+        return FailErrno();
+    }
+    std::vector<DirEntry> entries;
+    if (!ListDir(from, &entries)) {
+        return false;
+    }
+    for (const DirEntry& e : entries) {
+        if (!CopyTreeNew(JoinPath(from, e.name), JoinPath(to, e.name))) {
+            return false;
+        }
+    }
+    FdGuard in(::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    FdGuard out(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    if (out.Get() < 0) {
+        return FailErrno();
+    }
+    if (in.Get() >= 0) {
+        CopyAttrXattr(in.Get(), out.Get());
+    }
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (::fchmod(out.Get(), st.st_mode & 07777) != 0 || ::futimens(out.Get(), times) != 0) {
+        return FailErrno();
+    }
+    ::fsync(out.Get());
+    return true;
+}
+
+bool MoveAcrossDevices(const std::string& from, const std::string& to) {
+    struct stat st;
+    if (::lstat(from.c_str(), &st) != 0) {
+        return FailErrno();
+    }
+    if (::lstat(to.c_str(), &st) == 0) {
+        SetLastError(EEXIST);
+        return false;
+    }
+    if (!CopyTreeNew(from, to)) {
+        int err = LastError();
+        // Only what this copy created is at `to`: the target did not exist before.
+        struct stat left;
+        if (::lstat(to.c_str(), &left) == 0) {
+            RemoveTree(to);
+        }
+        SetLastError(err);
+        return false;
+    }
+    SyncParentDir(to);
+    if (!RemoveTree(from)) {
+        // The data is safe at the target; a source that cannot be removed stays, as a move that
+        // copies across volumes does on the design's platform.
+        Log(3, "platform::MoveFile",
+            "Moved \"" + from + "\" by copy but could not remove the source: " + ErrorText(LastError()));
+    }
+    return true;
+}
+
+}  // namespace
+
+int64_t UnixToFileTime(int64_t seconds, int64_t nanoseconds) {
+    return seconds * 10000000LL + nanoseconds / 100 + kFileTimeUnixOffset;
+}
+
+void FileTimeToUnix(int64_t fileTime, int64_t* seconds, int64_t* nanoseconds) {
+    int64_t t = fileTime - kFileTimeUnixOffset;
+    int64_t sec = t / 10000000LL;
+    int64_t rest = t % 10000000LL;
+    if (rest < 0) {
+        rest += 10000000LL;
+        sec -= 1;
+    }
+    *seconds = sec;
+    *nanoseconds = rest * 100;
+}
+
+bool Stat(const std::string& path, FileStat* out) {
+    if (Faulted(Op::Stat, path)) {
+        return false;
+    }
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        return FailErrno();
+    }
+    FillStat(st, out);
+    return true;
+}
+
+bool Exists(const std::string& path) {
+    FileStat st;
+    return Stat(path, &st);
+}
+
+bool IsDirectory(const std::string& path) {
+    FileStat st;
+    return Stat(path, &st) && st.kind == EntryKind::Directory;
+}
+
+bool IsRegularFile(const std::string& path) {
+    FileStat st;
+    return Stat(path, &st) && st.kind == EntryKind::File;
+}
+
+bool ListDir(const std::string& dir, std::vector<DirEntry>* out, bool withAttributes) {
+    out->clear();
+    if (Faulted(Op::ListDir, dir)) {
+        return false;
+    }
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return FailErrno();
+    }
+    std::unique_ptr<DIR, int (*)(DIR*)> d(::fdopendir(fd), ::closedir);
+    if (!d) {
+        ::close(fd);
+        return FailErrno();
+    }
+    // One path buffer reused for the attribute reads: the prefix stays, the name is swapped.
+    std::string path;
+    size_t prefix = 0;
+    bool xattrSupported = true;
+    if (withAttributes) {
+        path = dir;
+        if (path.empty() || path.back() != '/') {
+            path.push_back('/');
+        }
+        prefix = path.size();
+    }
+    struct stat st;
+    for (;;) {
+        errno = 0;
+        struct dirent* e = ::readdir(d.get());
+        if (!e) {
+            if (errno != 0) {
+                int err = errno;
+                out->clear();
+                SetLastError(err);
+                return false;
+            }
+            break;
+        }
+        const char* name = e->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+            continue;
+        }
+        if (::fstatat(::dirfd(d.get()), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) {
+                continue;  // removed since it was listed
+            }
+            // A listing without the entries' facts would read as missing files: fail it whole.
+            int err = errno;
+            out->clear();
+            SetLastError(err);
+            return false;
+        }
+        DirEntry& entry = out->emplace_back();
+        entry.name.assign(name);
+        FillStat(st, &entry.stat);
+        if (withAttributes) {
+            path.resize(prefix);
+            path.append(name);
+            entry.attributes = AttributesOf(st, name, path.c_str(), &xattrSupported);
+        }
+    }
+    return true;
+}
+
+bool MakeDir(const std::string& path) {
+    if (Faulted(Op::MakeDir, path)) {
+        return false;
+    }
+    return ::mkdir(path.c_str(), 0777) == 0 || FailErrno();
+}
+
+bool RemoveDir(const std::string& path) {
+    if (Faulted(Op::Remove, path)) {
+        return false;
+    }
+    return ::rmdir(path.c_str()) == 0 || FailErrno();
+}
+
+bool RemoveFile(const std::string& path) {
+    if (Faulted(Op::Remove, path)) {
+        return false;
+    }
+    return ::unlink(path.c_str()) == 0 || FailErrno();
+}
+
+bool MoveFile(const std::string& from, const std::string& to) {
+    if (Faulted(Op::Rename, from) || Faulted(Op::Rename, to)) {
+        return false;
+    }
+    int forced = 0;
+    if (!ShouldFail(Op::CrossDevice, from, &forced)) {
+        if (RenameNoReplace(from, to)) {
+            return true;
+        }
+        if (LastError() != EXDEV) {
+            return false;
+        }
+    }
+    return MoveAcrossDevices(from, to);
+}
+
+bool ReplaceFile(const std::string& from, const std::string& to) {
+    if (Faulted(Op::Rename, from) || Faulted(Op::Rename, to)) {
+        return false;
+    }
+    return ::rename(from.c_str(), to.c_str()) == 0 || FailErrno();
+}
+
+bool CopyFile(const std::string& from, const std::string& to, bool replace) {
+    if (Faulted(Op::Copy, from) || Faulted(Op::Copy, to)) {
+        return false;
+    }
+    struct stat st;
+    if (!replace && ::lstat(to.c_str(), &st) == 0) {
+        SetLastError(EEXIST);
+        return false;
+    }
+    // Copy beside the target, then rename it into place: the target is whole or untouched.
+    std::string tmp = TempNameFor(to);
+    if (!CopyRegularNew(from, tmp)) {
+        return false;
+    }
+    bool ok = replace ? (::rename(tmp.c_str(), to.c_str()) == 0 || FailErrno()) : RenameNoReplace(tmp, to);
+    if (!ok) {
+        int err = LastError();
+        ::unlink(tmp.c_str());
+        SetLastError(err);
+    }
+    return ok;
+}
+
+uint32_t GetFileAttributes(const std::string& path) {
+    if (Faulted(Op::Stat, path)) {
+        return kInvalidAttributes;
+    }
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        FailErrno();
+        return kInvalidAttributes;
+    }
+    std::string name = internal::BaseName(path);
+    return AttributesOf(st, name.c_str(), path.c_str(), nullptr);
+}
+
+bool SetFileAttributes(const std::string& path, uint32_t attributes) {
+    if (Faulted(Op::SetAttr, path)) {
+        return false;
+    }
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        return FailErrno();
+    }
+    uint32_t bits = attributes & kStoredBits;
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        // Links and special files carry no attributes; clearing them is already done.
+        if (bits == 0) {
+            return true;
+        }
+        SetLastError(S_ISLNK(st.st_mode) ? ELOOP : EINVAL);
+        return false;
+    }
+    if (bits == 0) {
+        if (::lremovexattr(path.c_str(), kAttrXattr) != 0 && errno != ENODATA && errno != ENOTSUP) {
+            return FailErrno();
+        }
+    } else {
+        std::string text = AttrText(bits);
+        if (::lsetxattr(path.c_str(), kAttrXattr, text.data(), text.size(), 0) != 0 && errno != ENOTSUP) {
+            return FailErrno();
+        }
+    }
+    mode_t mode = st.st_mode & 07777;
+    mode_t want = mode;
+    if (S_ISREG(st.st_mode)) {
+        want = (bits & kAttrReadOnly) ? (mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH))
+                                      : (mode | S_IWUSR);
+    } else if (attributes == kAttrNormal || attributes == 0) {
+        // Read-only is only an attribute on a folder, but clearing everything also gives the
+        // owner back a folder someone made unwritable, so its entries can be removed.
+        want = mode | S_IRWXU;
+    }
+    if (want != mode && ::fchmodat(AT_FDCWD, path.c_str(), want, 0) != 0) {
+        return FailErrno();
+    }
+    return true;
+}
+
+bool GetFileWriteTime(const std::string& path, int64_t* fileTime) {
+    FileStat st;
+    if (!Stat(path, &st)) {
+        return false;
+    }
+    *fileTime = st.writeTime;
+    return true;
+}
+
+bool SetFileWriteTime(const std::string& path, int64_t fileTime) {
+    if (Faulted(Op::SetTime, path)) {
+        return false;
+    }
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1] = ToTimespec(fileTime);
+    return ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0 || FailErrno();
+}
+
+bool ReadFileToString(const std::string& path, std::string* out, size_t limit) {
+    File f;
+    if (!f.Open(path, File::Mode::Read)) {
+        return false;
+    }
+    std::string data;
+    int64_t size = f.Size();
+    if (size > 0) {
+        data.reserve(static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(size), limit)));
+    }
+    char buf[65536];
+    while (data.size() < limit) {
+        size_t want = std::min(sizeof buf, limit - data.size());
+        int64_t n = f.Read(buf, want);
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        data.append(buf, static_cast<size_t>(n));
+    }
+    out->swap(data);
+    return true;
+}
+
+bool WriteFileAtomic(const std::string& path, const std::string& data) {
+    std::string tmp = TempNameFor(path);
+    File f;
+    if (!f.Open(tmp, File::Mode::CreateNew)) {
+        return false;
+    }
+    bool ok = f.WriteAll(data.data(), data.size()) && f.Sync();
+    f.Close();
+    if (ok) {
+        ok = ReplaceFile(tmp, path);
+    }
+    if (!ok) {
+        int err = LastError();
+        ::unlink(tmp.c_str());
+        SetLastError(err);
+        return false;
+    }
+    SyncParentDir(path);
+    return true;
+}
+
+// ---- File ----
+
+File::~File() {
+    Close();
+}
+
+File::File(File&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) {
+    other.fd_ = -1;
+}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        Close();
+        fd_ = other.fd_;
+        path_ = std::move(other.path_);
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+bool File::Open(const std::string& path, Mode mode, bool exclusive) {
+    Close();
+    if (Faulted(Op::Open, path)) {
+        return false;
+    }
+    int flags = OpenFlags(mode) | O_CLOEXEC | O_NOFOLLOW;
+    // A file held locked by someone else must not be truncated before the lock says so.
+    bool truncateAfterLock = exclusive && (flags & O_TRUNC);
+    if (truncateAfterLock) {
+        flags &= ~O_TRUNC;
+    }
+    int fd = ::open(path.c_str(), flags, 0666);
+    if (fd < 0) {
+        return FailErrno();
+    }
+    FdGuard guard(fd);
+    if (exclusive) {
+        if (Faulted(Op::Lock, path)) {
+            return false;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            return FailErrno();
+        }
+        if (truncateAfterLock && ::ftruncate(fd, 0) != 0) {
+            return FailErrno();
+        }
+    }
+    fd_ = guard.Release();
+    path_ = path;
+    return true;
+}
+
+void File::Close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+int64_t File::Read(void* buf, size_t len) {
+    if (fd_ < 0) {
+        SetLastError(EBADF);
+        return -1;
+    }
+    if (Faulted(Op::Read, path_)) {
+        return -1;
+    }
+    for (;;) {
+        ssize_t n = ::read(fd_, buf, len);
+        if (n >= 0) {
+            return n;
+        }
+        if (errno != EINTR) {
+            FailErrno();
+            return -1;
+        }
+    }
+}
+
+bool File::ReadAll(void* buf, size_t len) {
+    char* p = static_cast<char*>(buf);
+    while (len > 0) {
+        int64_t n = Read(p, len);
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            SetLastError(ENODATA);  // the file ended early
+            return false;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool File::WriteAll(const void* buf, size_t len) {
+    if (fd_ < 0) {
+        SetLastError(EBADF);
+        return false;
+    }
+    if (Faulted(Op::Write, path_)) {
+        return false;
+    }
+    return WriteFd(fd_, buf, len);
+}
+
+bool File::SeekToEnd() {
+    if (fd_ < 0) {
+        SetLastError(EBADF);
+        return false;
+    }
+    return ::lseek(fd_, 0, SEEK_END) >= 0 || FailErrno();
+}
+
+bool File::Seek(int64_t offset) {
+    if (fd_ < 0) {
+        SetLastError(EBADF);
+        return false;
+    }
+    return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) >= 0 || FailErrno();
+}
+
+int64_t File::Size() {
+    if (fd_ < 0) {
+        SetLastError(EBADF);
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) {
+        FailErrno();
+        return -1;
+    }
+    return st.st_size;
+}
+
+bool File::Sync() {
+    if (fd_ < 0) {
+        SetLastError(EBADF);
+        return false;
+    }
+    if (Faulted(Op::Fsync, path_)) {
+        return false;
+    }
+    return ::fsync(fd_) == 0 || FailErrno();
+}
+
+bool File::Truncate(int64_t size) {
+    if (fd_ < 0) {
+        SetLastError(EBADF);
+        return false;
+    }
+    if (Faulted(Op::Truncate, path_)) {
+        return false;
+    }
+    return ::ftruncate(fd_, static_cast<off_t>(size)) == 0 || FailErrno();
+}
+
+bool File::SetWriteTime(int64_t fileTime) {
+    if (fd_ < 0) {
+        SetLastError(EBADF);
+        return false;
+    }
+    if (Faulted(Op::SetTime, path_)) {
+        return false;
+    }
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1] = ToTimespec(fileTime);
+    return ::futimens(fd_, times) == 0 || FailErrno();
+}
+
+bool File::GetWriteTime(int64_t* fileTime) {
+    if (fd_ < 0) {
+        SetLastError(EBADF);
+        return false;
+    }
+    if (Faulted(Op::Stat, path_)) {
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) {
+        return FailErrno();
+    }
+    *fileTime = ToFileTime(st.st_mtim);
+    return true;
+}
+
+}  // namespace platform

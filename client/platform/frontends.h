@@ -7,8 +7,11 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <iosfwd>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/mainwindow.h"
@@ -16,7 +19,7 @@
 namespace platform {
 
 class ConsoleFrontEnd : public IMainWindow {
-public:
+  public:
     // `handler` sees every message first, on the front end's thread (the app's GUI loop), and may
     // return true to swallow it. Output goes to stdout; prompts read stdin.
     using Handler = std::function<bool(const WindowMessage&)>;
@@ -33,19 +36,36 @@ public:
     // The line the console prints for a message (empty for messages it does not show).
     static std::string Describe(const WindowMessage& msg);
 
-private:
-    void Handle(const WindowMessage& msg);
+    // Replaces stdout / stdin (for tests); the streams must outlive the front end.
+    void SetStreams(std::istream* in, std::ostream* out);
+
+  private:
+    // A queued message; a sent one carries the state its sender waits on.
+    struct Pending {
+        WindowMessage msg;
+        bool isSend = false;
+        bool done = false;
+        int64_t result = 0;
+    };
+    int64_t Handle(const WindowMessage& msg);
+    void PrintLine(const std::string& line);
+
     Handler handler_;
     std::mutex mu_;
     std::condition_variable cv_;
-    std::deque<WindowMessage> queue_;
+    std::deque<std::shared_ptr<Pending>> queue_;
     bool quit_ = false;
+    bool running_ = false;
+    std::thread::id loopThread_;
     int exitCode_ = 0;
     std::mutex outMu_;
+    std::mutex inMu_;  // one prompt reads at a time; output is not held up meanwhile
+    std::istream* in_;
+    std::ostream* out_;
 };
 
 class RecordingFrontEnd : public IMainWindow {
-public:
+  public:
     int64_t Send(const WindowMessage& msg) override;
     bool Post(const WindowMessage& msg) override;
     int MessageBox(const std::string& text, const std::string& caption, unsigned flags) override;
@@ -57,16 +77,16 @@ public:
     // Answers for the coming message boxes, in order; when none is left the answer is IDOK for a
     // plain OK box and IDCANCEL otherwise.
     void ScriptAnswers(std::vector<int> answers);
-    std::vector<WindowMessage> Messages();               // sent and posted, in order
+    std::vector<WindowMessage> Messages();  // sent and posted, in order
     std::vector<WindowMessage> MessagesWithCode(uint32_t code);
     std::vector<Box> Boxes();
     // Texts of every message with this code (the `text` member).
     std::vector<std::string> Texts(uint32_t code);
     // Blocks until a message with `code` has arrived (counting from the start), or timeout.
     bool WaitFor(uint32_t code, int timeoutMs, WindowMessage* out = nullptr);
-    void Clear();
+    void Clear();  // forgets messages and boxes; scripted answers stay
 
-private:
+  private:
     std::mutex mu_;
     std::condition_variable cv_;
     std::vector<WindowMessage> messages_;

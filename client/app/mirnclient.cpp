@@ -1,0 +1,227 @@
+#include "app/mirnclient.h"
+
+#include "core/config.h"
+#include "core/locations.h"
+#include "core/log.h"
+#include "core/logger.h"
+#include "platform/file.h"
+#include "platform/frontends.h"
+#include "platform/instancelock.h"
+#include "platform/messages.h"
+#include "platform/registry.h"
+#include "platform/system.h"
+#include "sync/work.h"
+#include "util/util.h"
+
+namespace {
+
+constexpr const char* kCaption = "Kestrine";
+constexpr const char* kInstanceName = "KestrineSelfMutex";
+constexpr int kLogKeepDays = 3;
+constexpr int kDebugLevel = 5;
+constexpr int kAllLevel = 6;
+// How long the exit waits for the worker to finish its current step before the process ends
+// without it (the log is still closed properly).
+constexpr int kWorkerStopWaitMs = 10000;
+
+// The signal thread reaches the application through this pointer while it exists.
+std::mutex g_appMu;
+CMirnClientApp* g_app = nullptr;
+
+void OnTerminationSignal(int) {
+    std::lock_guard<std::mutex> lock(g_appMu);
+    if (g_app)
+        g_app->RequestExit(0);
+}
+
+}  // namespace
+
+CMirnClientApp::CMirnClientApp() = default;
+
+CMirnClientApp::~CMirnClientApp() {
+    Shutdown();
+}
+
+int CMirnClientApp::Run() {
+    {
+        std::lock_guard<std::mutex> lock(g_appMu);
+        g_app = this;
+    }
+    // Before any other thread starts, so every thread leaves SIGINT and SIGTERM to the handler.
+    platform::InstallTerminationHandler(&OnTerminationSignal);
+
+    if (InitInstance() && !exitRequested_.load())
+        exitCode_.store(frontEnd_->Run());
+    Shutdown();
+    {
+        std::lock_guard<std::mutex> lock(g_appMu);
+        g_app = nullptr;
+    }
+    return exitCode_.load();
+}
+
+void CMirnClientApp::RequestExit(int code) {
+    exitCode_.store(code);
+    exitRequested_.store(true);
+    if (frontEnd_)
+        frontEnd_->Quit(code);
+}
+
+bool CMirnClientApp::InitInstance() {
+    // A first start writes what an installer would have: the install folder and the data root.
+    platform::SeedRegistryDefaults();
+
+    // 1. One instance per user: a second start shows the running instance's home folder.
+    instanceLock_ = std::make_unique<platform::InstanceLock>();
+    platform::InstanceLock::Result lock = instanceLock_->Acquire(kInstanceName);
+    if (lock == platform::InstanceLock::Result::HeldElsewhere) {
+        instanceLock_.reset();
+        OpenRunningInstanceHome();
+        exitCode_.store(0);
+        return false;
+    }
+    // A lock that cannot be taken at all (no writable runtime folder) does not stop the client.
+    instanceLockFailed_ = lock == platform::InstanceLock::Result::Failed;
+
+    // 2.-5. Common controls, sockets, OLE, the document template and the hidden window title
+    // have no counterpart here; the front end stands in for the hidden main window. The Qt tray
+    // front end is chosen here once it exists.
+    {
+        std::lock_guard<std::mutex> guard(g_appMu);  // the signal thread may ask it to quit
+        frontEnd_ = std::make_unique<platform::ConsoleFrontEnd>(
+            [this](const platform::WindowMessage& msg) { return HandleWindowMessage(msg); });
+    }
+    platform::SetMainWindow(frontEnd_.get());
+    platform::SendToMain(platform::WM_TRAY_ICON, 0);
+
+    // 6. The silent update check runs here once it is built; a newer installer ends this process.
+
+    // 7.
+    if (!InitApp()) {
+        exitCode_.store(1);
+        return false;
+    }
+    return true;
+}
+
+void CMirnClientApp::OpenRunningInstanceHome() {
+    std::string root;
+    if (!platform::RegistryGetString(platform::kClientKey, "root_path", &root, locations::kRootPathBuffer) ||
+        root.empty())
+        return;  // no root to show; the running instance keeps going either way
+    std::string dbPath = locations::DatabasePath(root);
+    CUtil::AnsiToUtf8(dbPath);
+    CConfig config;
+    if (config.Init(dbPath) && config.Load())
+        platform::OpenWithDefault(locations::HomeFolder(root));
+}
+
+bool CMirnClientApp::InitLog() {
+    {
+        std::lock_guard<std::mutex> lock(logMu_);
+        if (logger_)
+            return true;
+        std::string folder = locations::LogFolder();
+        CUtil::CleanLogs(folder, kLogKeepDays);  // creates the folder when missing
+        if (platform::IsDirectory(folder))
+            platform::SetFileAttributes(folder, platform::kAttrHidden);
+        std::string path = locations::LogFileName(folder, platform::GetLocalTime());
+
+        auto logger = std::make_unique<CLogger>();
+        logger->SetLevel(kDebugLevel);
+        if (logger->Open(path)) {
+            logger->SetLevel(kAllLevel);  // keep every start-up line
+            logger_ = std::move(logger);
+            SetAppLogger(logger_.get());
+            if (instanceLockFailed_)
+                Log(kLogWarn, "CMirnClientApp::InitLog", "Fail to take the single-instance lock \"%s\"",
+                    kInstanceName);
+            return true;
+        }
+    }
+    // Outside the lock: the box may wait for the user.
+    platform::ShowMessageBox("Log File could not be opened!", kCaption, platform::MB_OK);
+    return false;
+}
+
+CLogger* CMirnClientApp::GetLogger() const {
+    std::lock_guard<std::mutex> lock(logMu_);
+    return logger_.get();
+}
+
+bool CMirnClientApp::InitApp() {
+    SetInitLogHook([this] { return InitLog(); });
+    InitLog();
+
+    work_ = std::make_unique<CWork>();
+    if (work_->Init() != 1) {
+        platform::ShowMessageBox("Fail to start Worker!", kCaption, platform::MB_OK);
+        return false;
+    }
+    // The shell change registration has no counterpart: file managers follow inotify themselves.
+
+    Log(kLogInfo, "CMirnClientApp::InitApp", "running...");
+    initComplete_.store(1);
+
+    CConfig* config = work_->GetConfig();
+    const std::string hostName = config->Get(CConfig::kHostName);
+    if (!work_->GetUser().empty() && !work_->GetPassword().empty() && !hostName.empty()) {
+        work_->Request(platform::WM_WORK_LOGIN, 0);
+        return true;
+    }
+    // Without a computer name the next sign-in registers this computer anew.
+    if (hostName.empty())
+        config->Set(CConfig::kHostId, "");
+    RunLoginDialog();
+    return true;
+}
+
+void CMirnClientApp::RunLoginDialog() {
+    // The login dialog is built later; until then the client runs signed out.
+    Log(kLogInfo, "CMirnClientApp::RunLoginDialog", "Login dialog is not available yet; running signed out");
+}
+
+bool CMirnClientApp::HandleWindowMessage(const platform::WindowMessage& msg) {
+    if (msg.code == platform::WM_LOGOUT_DONE) {
+        if (work_) {
+            work_->SetSignedIn(0);
+            work_->SetReady(0);
+        }
+        platform::SendToMain(platform::WM_SETMESSAGESTRING, 0, "注销成功");
+        return true;
+    }
+    return false;
+}
+
+void CMirnClientApp::Shutdown() {
+    SetInitLogHook(nullptr);
+    if (work_) {
+        if (!work_->Stop(kWorkerStopWaitMs)) {
+            // The worker is stuck in a step that does not end; its objects must outlive it, so
+            // the process ends here, with the log closed.
+            Log(kLogError, "CMirnClientApp::Shutdown", "Worker did not stop within %d ms", kWorkerStopWaitMs);
+            CloseLog();
+            platform::ExitProcessNow(exitCode_.load());
+        }
+        work_.reset();
+    }
+    CloseLog();
+    if (frontEnd_) {
+        platform::SetMainWindow(nullptr);
+        std::lock_guard<std::mutex> guard(g_appMu);
+        frontEnd_.reset();
+    }
+    instanceLock_.reset();
+}
+
+void CMirnClientApp::CloseLog() {
+    std::unique_ptr<CLogger> logger;
+    {
+        std::lock_guard<std::mutex> lock(logMu_);
+        logger = std::move(logger_);
+    }
+    if (logger) {
+        SetAppLogger(nullptr);
+        logger.reset();  // writes the closing separator
+    }
+}

@@ -1,0 +1,55 @@
+// CMirnClientApp: the application object. It starts the client (single instance, log, worker,
+// then sign-in or the login dialog), runs the front end's loop and, at exit, destroys the worker
+// and then the logger, so the log ends with its closing separator. It owns the instance lock,
+// the front end, the logger and the worker.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "platform/mainwindow.h"
+
+class CLogger;
+class CWork;
+namespace platform {
+class ConsoleFrontEnd;
+class InstanceLock;
+}  // namespace platform
+
+class CMirnClientApp {
+  public:
+    CMirnClientApp();
+    ~CMirnClientApp();
+    CMirnClientApp(const CMirnClientApp&) = delete;
+    CMirnClientApp& operator=(const CMirnClientApp&) = delete;
+
+    // Start-up, the GUI loop and teardown; returns the process exit code.
+    int Run();
+    bool InitInstance();
+    bool InitApp();
+    bool InitLog();
+    // Ends the GUI loop with `code` (the tray's exit command, SIGINT, SIGTERM); any thread.
+    void RequestExit(int code);
+
+    CWork* GetWorker() const { return work_.get(); }
+    CLogger* GetLogger() const;
+    int IsInitComplete() const { return initComplete_.load(); }
+
+  private:
+    void OpenRunningInstanceHome();
+    void RunLoginDialog();
+    bool HandleWindowMessage(const platform::WindowMessage& msg);
+    void Shutdown();
+    void CloseLog();
+
+    std::unique_ptr<platform::InstanceLock> instanceLock_;
+    std::unique_ptr<platform::ConsoleFrontEnd> frontEnd_;
+    mutable std::mutex logMu_;  // the worker may open the log (a sign-in without one)
+    std::unique_ptr<CLogger> logger_;
+    std::unique_ptr<CWork> work_;
+    std::atomic<int> initComplete_{0};
+    std::atomic<bool> exitRequested_{false};
+    std::atomic<int> exitCode_{0};
+    bool instanceLockFailed_ = false;
+};

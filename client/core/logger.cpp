@@ -1,0 +1,144 @@
+#include "core/logger.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/file.h"
+#include "platform/system.h"
+
+namespace {
+
+// Fixed-width names, indexed by severity number.
+const char* const kSeverityNames[] = {"off ", "fatal", "error", "warn ", "info ", "debug", "all  "};
+constexpr int kMaxLevel = 6;
+
+// A platform call made while writing a line may itself log (through the platform sink); such a
+// nested line on the same thread is dropped instead of deadlocking on the line lock.
+thread_local bool t_writing = false;
+
+std::string Separator(char c) {
+    return "\r\n" + std::string(80, c) + "\r\n";
+}
+
+}  // namespace
+
+CLogger::CLogger() = default;
+
+CLogger::~CLogger() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (file_ && file_->IsOpen()) {
+        WriteLocked(Separator('-'));
+        file_->Close();
+    }
+    file_.reset();
+}
+
+bool CLogger::Open(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (file_ && file_->IsOpen()) {
+        // A second Open ends the current run first, so no run is left without its separator.
+        WriteLocked(Separator('-'));
+        file_->Close();
+    }
+    file_.reset();
+    path_ = path;
+    auto file = std::make_unique<platform::File>();
+    if (!file->Open(path, platform::File::Mode::CreateRW))
+        return false;
+    file_ = std::move(file);
+    WriteLocked(Separator('+'));
+    return true;
+}
+
+bool CLogger::IsOpen() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return file_ && file_->IsOpen();
+}
+
+std::string CLogger::FormatPrefix(int year, int month, int day, int hour, int minute, int second,
+                                  int millisecond, int severity, const char* tag) {
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "[%4u/%02u/%02u %02u:%02u:%02u:%03u]", static_cast<unsigned>(year),
+                  static_cast<unsigned>(month), static_cast<unsigned>(day), static_cast<unsigned>(hour),
+                  static_cast<unsigned>(minute), static_cast<unsigned>(second),
+                  static_cast<unsigned>(millisecond));
+    const char* name = (severity >= 0 && severity <= kMaxLevel) ? kSeverityNames[severity] : "";
+    std::string prefix(stamp);
+    prefix += "<";
+    prefix += name;
+    prefix += ">[";
+    prefix += tag ? tag : "";
+    prefix += "]: ";
+    return prefix;
+}
+
+void CLogger::Log(int severity, const char* tag, const std::string& message) {
+    // Severity 0 ("off") and 6 ("all") are configured levels only; no line carries them.
+    if (severity < 1 || severity >= kMaxLevel || severity > level_.load())
+        return;
+    if (t_writing)
+        return;
+    platform::LocalTime t = platform::GetLocalTime();
+    std::string line =
+        FormatPrefix(t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond, severity, tag);
+    line += message;
+    line += "\r\n";
+    std::lock_guard<std::mutex> lock(mu_);
+    WriteLocked(line);
+}
+
+void CLogger::WriteLocked(const std::string& text) {
+    if (!file_ || !file_->IsOpen())
+        return;
+    t_writing = true;
+    // The position is shared by every writer of the handle: move to the end, then one write.
+    // Write failures after a successful open are not reported.
+    if (file_->SeekToEnd())
+        file_->WriteAll(text.data(), text.size());
+    t_writing = false;
+}
+
+void CLogger::SetLevel(int level) {
+    level_.store(static_cast<unsigned>(level) <= static_cast<unsigned>(kMaxLevel) ? level : kMaxLevel);
+}
+
+void CLogger::SetLevel(const std::string& text) {
+    if (text.empty()) {
+        SetLevel(kMaxLevel);
+        return;
+    }
+    // Leading decimal number as atoi reads it: blanks, an optional sign, digits; none gives 0.
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r' ||
+                               text[i] == '\v' || text[i] == '\f'))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    int64_t value = 0;
+    bool overflow = false;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > INT32_MAX) {
+            overflow = true;
+            break;
+        }
+    }
+    if (overflow) {
+        SetLevel(kMaxLevel);
+        return;
+    }
+    SetLevel(static_cast<int>(negative ? -value : value));
+}
+
+void CLogger::SetLastErrorText(const std::string& text) {
+    if (t_writing)  // a nested report from inside a write: this thread holds the lock already
+        return;
+    std::lock_guard<std::mutex> lock(mu_);
+    lastError_ = text;
+}
+
+std::string CLogger::GetLastErrorText() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return lastError_;
+}

@@ -1,0 +1,171 @@
+// CWork: construction, CWork::Init, teardown and the accessors.
+#include "sync/work.h"
+
+#include "core/config.h"
+#include "core/locations.h"
+#include "core/log.h"
+#include "core/logger.h"
+#include "platform/mainwindow.h"
+#include "platform/messages.h"
+#include "util/util.h"
+
+namespace {
+
+constexpr const char* kCaption = "Kestrine";
+
+void FillDefault(CConfig* config, CConfig::Key key, const std::string& value) {
+    if (config->Get(key).empty())
+        config->Set(key, value);
+}
+
+}  // namespace
+
+CWork::CWork() = default;
+
+CWork::~CWork() {
+    // Pass loops and pauses watch the stop flag, so the join ends once the current step ends.
+    Stop(-1);
+    ready_.store(0);
+}
+
+int CWork::Init() {
+    // 1. The worker thread.
+    if (!StartThread()) {
+        Log(kLogError, "CWork::Init", "Fail to create thread worker");
+        return 0;
+    }
+
+    // 2. Install and root folders, the database folder and the database path.
+    installPath_ = locations::InstallFolder();
+    rootPath_ = locations::RootFolder();
+    locations::PrepareDatabaseFolder(rootPath_);  // a missing folder shows as a failed open below
+    dbPath_ = locations::DatabasePath(rootPath_);
+    std::string dbPathUtf8 = dbPath_;
+    CUtil::AnsiToUtf8(dbPathUtf8);
+
+    // 3. The configuration.
+    config_ = std::make_unique<CConfig>();
+    if (!config_->Init(dbPathUtf8)) {
+        Log(kLogError, "CWork::Init", "DB file could not be opened!");
+        return 0;
+    }
+    if (!config_->Load()) {
+        Log(kLogError, "CWork::Init", "Fail to open DB \"%s\"", dbPath_.c_str());
+        platform::ShowMessageBox("Fail to open DB \"" + dbPath_ + "\"", kCaption,
+                                 platform::MB_OK | platform::MB_ICONERROR);
+        return 0;
+    }
+
+    // 4. The folders in use.
+    config_->Set(CConfig::kInstallPath, installPath_);
+    config_->Set(CConfig::kRootPath, rootPath_);
+
+    // 5. Defaults for empty values.
+    const std::string host = CConfig::ServiceHost();
+    FillDefault(config_.get(), CConfig::kSchemaVersion, "1001");
+    FillDefault(config_.get(), CConfig::kLogLevel, "4");
+    FillDefault(config_.get(), CConfig::kBackServer, "http://" + host + "/axis2/services/mirn_service_bs");
+    FillDefault(config_.get(), CConfig::kTransmiterServer,
+                "http://" + host + "/axis2/services/mirn_service_trs");
+    FillDefault(config_.get(), CConfig::kHeartbeatServer,
+                "http://" + host + "/axis2/services/mirn_service_hb");
+    if (config_->Get(CConfig::kAuthServer).empty()) {
+        config_->Set(CConfig::kAuthServer, "http://" + host);
+        config_->Set(CConfig::kDomain, CConfig::ServiceDomain());
+    }
+
+    // 6. Persist them.
+    if (!config_->Store()) {
+        Log(kLogError, "CWork::Init", "Fail to open \"%s\"", dbPath_.c_str());
+        platform::ShowMessageBox("Fail to open \"" + dbPath_ + "\"", kCaption,
+                                 platform::MB_OK | platform::MB_ICONERROR);
+        return 0;
+    }
+
+    // 7. The configured log level.
+    if (CLogger* logger = AppLogger())
+        logger->SetLevel(config_->Get(CConfig::kLogLevel));
+
+    // 8.-10. The back client and transmitter, the file and chunk journals and the file cache
+    // join here as they are built.
+
+    // 11. The account in use (the auth client joins here too).
+    SetUser(config_->Get(CConfig::kLoginUser));
+    SetPassword(config_->Get(CConfig::kLoginPasswd));
+    return 1;
+}
+
+std::string CWork::GetUser() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return user_;
+}
+
+void CWork::SetUser(const std::string& user) {
+    std::lock_guard<std::mutex> lock(mu_);
+    user_ = user;
+}
+
+std::string CWork::GetPassword() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return password_;
+}
+
+void CWork::SetPassword(const std::string& password) {
+    std::lock_guard<std::mutex> lock(mu_);
+    password_ = password;
+}
+
+size_t CWork::GetRecentCount() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return recentNames_.size();
+}
+
+std::string CWork::GetRecentItem(size_t index) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return index < recentNames_.size() ? recentNames_[index] : std::string();
+}
+
+void CWork::AddRecentName(const std::string& entry) {
+    std::lock_guard<std::mutex> lock(mu_);
+    recentNames_.push_back(entry);
+}
+
+void CWork::ClearRecentNames() {
+    std::lock_guard<std::mutex> lock(mu_);
+    recentNames_.clear();
+}
+
+void CWork::AddFilteredPath(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mu_);
+    filteredPaths_.push_back(path);
+}
+
+std::vector<std::string> CWork::GetFilteredPaths() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return filteredPaths_;
+}
+
+void CWork::ClearFilteredPaths() {
+    std::lock_guard<std::mutex> lock(mu_);
+    filteredPaths_.clear();
+}
+
+void CWork::ShowStatus(const std::string& text) {
+    platform::SendToMain(platform::WM_SETMESSAGESTRING, 0, text);
+}
+
+void CWork::ShowTip(const std::string& text) {
+    platform::SendToMain(platform::WM_TRAY_TIP, 0, text);
+}
+
+void CWork::ShowTrayState(int state, const std::string& tip) {
+    platform::SendToMain(platform::WM_TRAY_STATE, state, tip);
+}
+
+void CWork::ShowBalloon(const std::string& text, const std::string& title) {
+    platform::SendToMain(platform::WM_TRAY_BALLOON, 0, text, title);
+}
+
+void CWork::ShowTrayIcon(bool signedIn) {
+    platform::SendToMain(platform::WM_TRAY_ICON, signedIn ? 1 : 0, signedIn ? GetUser() : std::string());
+}

@@ -1,0 +1,128 @@
+// CWork: the sync engine. It owns the configuration (and, as they are built, the journals, the
+// file cache and the service clients) and one worker thread that runs every long operation
+// (sign-in, sign-out, sync passes, renames) in the order the requests arrive. Other threads only
+// post requests (Request) and read the flags; the worker reports to the main window with window
+// messages. The flags are atomics because the GUI, watcher and heartbeat threads read or set them.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/thread.h"
+
+class CConfig;
+
+class CWork {
+  public:
+    CWork();
+    // Stops and joins the worker thread, then deletes what it owns. A derived class must call
+    // Stop() in its own destructor, since the thread calls its virtual functions.
+    virtual ~CWork();
+    CWork(const CWork&) = delete;
+    CWork& operator=(const CWork&) = delete;
+
+    int Init();  // 1 on success; on the GUI thread, once
+    // Posts `code` (wParam `value`, `text` for a rename) to the worker; 1 when posted.
+    int Request(uint32_t code, uintptr_t value = 0, const std::string& text = std::string());
+    static int WorkThreadProc(CWork* work);
+    // Starts the worker thread alone (Init does it first); false when it cannot start.
+    bool StartThread();
+    // Asks the worker loop to end (long loops see it through CheckLogOut) and waits at most
+    // `timeoutMs` for it; true when the thread has ended and was joined.
+    bool Stop(int timeoutMs);
+
+    void CheckSync();   // the pass driver: runs passes while more are wanted
+    int CheckLogOut();  // 1 (and the pass marked failed) when a sign-out or stop is pending
+    int Login();
+    int Sync();
+    void Rename(const std::string& oldName, const std::string& newName);
+    void Logout();
+    void StopHeartBeat();
+    void StopFileMonitor();
+
+    // The rename request's text: old and new name joined by "|" (by a NUL when a name contains
+    // "|", which Linux names may).
+    static std::string MakeRenameText(const std::string& oldName, const std::string& newName);
+    static bool SplitRenameText(const std::string& text, std::string* oldName, std::string* newName);
+
+    // Accessors, callable from any thread.
+    CConfig* GetConfig() const { return config_.get(); }
+    std::string GetUser() const;
+    void SetUser(const std::string& user);
+    std::string GetPassword() const;
+    void SetPassword(const std::string& password);
+    int IsReady() const { return ready_.load(); }
+    void SetReady(int on) { ready_.store(on ? 1 : 0); }
+    int IsSignedIn() const { return signedIn_.load(); }
+    void SetSignedIn(int on) { signedIn_.store(on ? 1 : 0); }
+    int IsSyncPending() const { return syncPending_.load(); }
+    int IsLogoutRequested() const { return logoutRequested_.load(); }
+    void SetLoginCancel(int on) { loginCancel_.store(on ? 1 : 0); }
+    size_t GetRecentCount() const;
+    std::string GetRecentItem(size_t index) const;  // oldest first; empty when out of range
+    void AddRecentName(const std::string& entry);
+    void AddFilteredPath(const std::string& path);
+    std::vector<std::string> GetFilteredPaths() const;
+    platform::ThreadId GetThreadId() const { return thread_.Id(); }
+    const std::string& GetRootPath() const { return rootPath_; }
+    const std::string& GetInstallPath() const { return installPath_; }
+    const std::string& GetDatabasePath() const { return dbPath_; }
+
+  protected:
+    // Seams of the pass driver. They reach the back client, the transmitter, the heartbeat and
+    // the file cache as those are built; tests override them to drive each outcome.
+    virtual int RunPass();                         // Sync()
+    virtual int RunLogin();                        // Login()
+    virtual std::string LastReason();              // the back client's last reason code, as text
+    virtual void ClearReason();                    // empties the back client's reason text
+    virtual void ResetChannels();                  // back client and transmitter Reset
+    virtual void ReportPassResult(int succeeded);  // to the heartbeat client
+    virtual bool CleanChunkCache();                // the file cache's CleanCache
+    virtual void Pause(int ms);                    // returns early when the worker is stopping
+
+    void SetPassNote(const std::string& note) { passNote_ = note; }
+    void SetPassSucceeded(int on) { passSucceeded_.store(on ? 1 : 0); }
+    int PassSucceeded() const { return passSucceeded_.load(); }
+
+    // Reports to the main window (blocking sends).
+    void ShowStatus(const std::string& text);
+    void ShowTip(const std::string& text);
+    void ShowTrayState(int state, const std::string& tip);
+    void ShowBalloon(const std::string& text, const std::string& title);
+    void ShowTrayIcon(bool signedIn);
+
+  private:
+    void Dispatch(const platform::ThreadMessage& msg);
+    void ClearRecentNames();
+    void ClearFilteredPaths();
+
+    platform::Thread thread_;
+    std::unique_ptr<CConfig> config_;
+    // Later: back client, transmitter, file journal, chunk journal, file cache, auth client,
+    // heartbeat and watcher.
+
+    std::atomic<int> ready_{0};
+    std::atomic<int> passSucceeded_{0};
+    std::atomic<int> syncPending_{0};
+    std::atomic<int> signedIn_{0};
+    std::atomic<int> logoutRequested_{0};
+    std::atomic<int> loginCancel_{0};
+    std::atomic<bool> stopping_{false};
+
+    mutable std::mutex mu_;  // user, password, recent names, filtered paths
+    std::string user_, password_;
+    std::vector<std::string> recentNames_;
+    std::vector<std::string> filteredPaths_;
+    std::string passNote_;  // worker thread only
+
+    std::string installPath_, rootPath_, dbPath_;
+
+    std::mutex stopMu_;
+    std::condition_variable stopCv_;
+    bool threadEnded_ = false;
+};

@@ -1,0 +1,129 @@
+// CWork: the pass driver (CheckSync) and its seams; the pass itself (Sync) joins later.
+#include <cstdlib>
+
+#include "core/log.h"
+#include "platform/messages.h"
+#include "sync/work.h"
+#include "util/util.h"
+
+namespace {
+
+constexpr int kPassRestMs = 1000;        // after every pass
+constexpr int kChunkRetryRestMs = 5000;  // more after a pass that could not read a local chunk
+constexpr const char* kFailLoadChunk = "fail load chunk";
+constexpr int kReasonHostIdMismatch = 28;
+constexpr int kReasonPassportInvalid = 29;
+
+// The back client's reason is a decimal code; an empty or non-numeric text reads as 0.
+int ReasonCode(const std::string& reason) {
+    return static_cast<int>(std::strtol(reason.c_str(), nullptr, 10));
+}
+
+std::string ServerMessage(int code) {
+    return "服务器信息: " + CUtil::GetErrorMessage(code);
+}
+
+}  // namespace
+
+int CWork::RunPass() {
+    return Sync();
+}
+int CWork::RunLogin() {
+    return Login();
+}
+std::string CWork::LastReason() {
+    return std::string();
+}
+void CWork::ClearReason() {}
+void CWork::ResetChannels() {}
+void CWork::ReportPassResult(int) {}
+bool CWork::CleanChunkCache() {
+    return true;
+}
+
+int CWork::Sync() {
+    Log(kLogWarn, "CWork::Sync", "Sync passes are not available in this build yet");
+    return 0;
+}
+
+int CWork::CheckLogOut() {
+    if (!logoutRequested_.load() && !stopping_.load())
+        return 0;
+    Log(kLogInfo, "CWork::CheckLogOut", "User request logout");
+    passSucceeded_.store(0);
+    return 1;
+}
+
+void CWork::CheckSync() {
+    const size_t recentBefore = GetRecentCount();
+    const std::string user = GetUser();
+    ready_.store(0);
+
+    for (;;) {
+        syncPending_.store(0);
+        passSucceeded_.store(1);
+        ShowTrayState(platform::kTrayBusy, user);
+        ShowStatus("Sync...");
+        ShowTip("同步...");
+
+        if (RunPass() != 1) {
+            passSucceeded_.store(0);
+            ReportPassResult(0);
+            const std::string reason = LastReason();
+            ClearReason();
+            if (reason.empty()) {
+                ready_.store(1);
+                ShowStatus("同步未完成");
+                ShowTip("同步未完成");
+                ShowTrayState(platform::kTrayIdle, user);
+                return;
+            }
+            const int code = ReasonCode(reason);
+            if (code == kReasonPassportInvalid || code == kReasonHostIdMismatch) {
+                ResetChannels();
+                if (RunLogin() != 1) {
+                    ShowTrayState(platform::kTrayIdle, user);
+                    signedIn_.store(0);
+                    StopHeartBeat();
+                    return;
+                }
+                // Signed in again: rest and decide as after a pass.
+            } else {
+                ready_.store(1);
+                const std::string text = ServerMessage(code);
+                ShowStatus(text);
+                ShowTip(text);
+                ShowTrayState(platform::kTrayIdle, user);
+                return;
+            }
+        }
+
+        Pause(kPassRestMs);
+        if (passNote_ == kFailLoadChunk) {
+            Pause(kChunkRetryRestMs);
+            passNote_.clear();
+        }
+        if (!syncPending_.load() || stopping_.load())
+            break;
+    }
+
+    const int succeeded = passSucceeded_.load();
+    ReportPassResult(succeeded);
+    if (succeeded) {
+        if (!CleanChunkCache())
+            Log(kLogWarn, "CWork::CheckSync", "Fail to clean local cache");
+        ready_.store(1);
+        ShowStatus("Sync finished");
+        ShowTip("同步完成");
+        ShowTrayState(platform::kTrayDone, user);
+        const size_t recentNow = GetRecentCount();
+        if (recentNow > recentBefore)
+            ShowBalloon("同步完成: " + GetRecentItem(recentNow - 1) + "...", user);
+    } else {
+        ready_.store(1);
+        ShowTrayState(platform::kTrayIdle, user);
+        ShowStatus("Sync unfinished");
+        const std::string reason = LastReason();
+        ShowTip(reason.empty() ? std::string("同步未完成") : ServerMessage(ReasonCode(reason)));
+    }
+}

@@ -41,24 +41,31 @@ std::string ConvertLossy(const std::string& from, const std::string& to, const s
     if (platform::ConvertCodeset(from, to, in, &out))
         return out;
     // Slow path, only for text that does not convert whole: one character at a time, trying
-    // the lengths a character can have in the code sets met here (up to four bytes).
+    // the lengths a character can have in the code sets met here (up to four bytes). A whole
+    // character the target lacks gives one "?", a byte the source does not know gives one too.
     out.clear();
     size_t i = 0;
     while (i < in.size()) {
-        bool done = false;
+        size_t used = 0;
         for (size_t n = 1; n <= 4 && i + n <= in.size(); ++n) {
+            const std::string one = in.substr(i, n);
             std::string piece;
-            if (platform::ConvertCodeset(from, to, in.substr(i, n), &piece)) {
+            if (platform::ConvertCodeset(from, to, one, &piece)) {
                 out += piece;
-                i += n;
-                done = true;
+                used = n;
+                break;
+            }
+            if (platform::ConvertCodeset(from, "UTF-32LE", one, &piece)) {
+                out.push_back('?');
+                used = n;
                 break;
             }
         }
-        if (!done) {
+        if (used == 0) {
             out.push_back('?');
-            ++i;
+            used = 1;
         }
+        i += used;
     }
     return out;
 }
@@ -117,16 +124,20 @@ size_t PutDecoded(char* out, size_t o, const std::string& bytes, size_t consumed
     return o + bytes.size();
 }
 
+// The server writes "&#x"; a decimal reference such as "&#20013;" would otherwise be misread as
+// hex digits of the wrong character, so the "x" is required.
+bool RefStart(const char* p) { return p[0] == '&' && p[1] == '#' && (p[2] == 'x' || p[2] == 'X'); }
+
 size_t DecodeReferences(const char* in, size_t len, char* out) {
     size_t o = 0;
     size_t i = 0;
     while (i < len) {
         unsigned value = 0;
-        if (i + 7 < len && in[i] == '&' && in[i + 1] == '#' && in[i + 7] == ';' &&
+        if (i + 7 < len && RefStart(in + i) && in[i + 7] == ';' &&
             ReadHex(in + i + 3, 4, &value)) {
             o = PutDecoded(out, o, UnitToAnsi(value), 8, value);
             i += 8;
-        } else if (i + 5 < len && in[i] == '&' && in[i + 1] == '#' && in[i + 5] == ';' &&
+        } else if (i + 5 < len && RefStart(in + i) && in[i + 5] == ';' &&
                    ReadHex(in + i + 3, 2, &value)) {
             o = PutDecoded(out, o, Latin1ToAnsi(value), 6, value);
             i += 6;

@@ -61,6 +61,8 @@ class CWork {
     int IsSignedIn() const { return signedIn_.load(); }
     void SetSignedIn(int on) { signedIn_.store(on ? 1 : 0); }
     int IsSyncPending() const { return syncPending_.load(); }
+    // Asks the running pass loop for one more pass (the watcher, the download and upload paths).
+    void SetSyncPending(int on) { syncPending_.store(on ? 1 : 0); }
     int IsLogoutRequested() const { return logoutRequested_.load(); }
     void SetLoginCancel(int on) { loginCancel_.store(on ? 1 : 0); }
     size_t GetRecentCount() const;

@@ -1,0 +1,236 @@
+// build/kestrine as a user starts it: a fresh home, a second start, signals, and a broken
+// registry or database.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <chrono>
+#include <ctime>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/file.h"
+#include "support/env.h"
+#include "support/process.h"
+#include "util/util.h"
+
+namespace {
+
+constexpr int kWaitMs = 30000;  // bound for the client's reactions; never reached when it works
+const std::string kOpenSep = "\r\n" + std::string(80, '+') + "\r\n";
+const std::string kCloseSep = "\r\n" + std::string(80, '-') + "\r\n";
+
+class KestrineE2E : public ::testing::Test {
+  protected:
+    std::string Root() const { return home_.Home() + "/Kestrine"; }
+    std::string LogDir() const { return Root() + "/.log"; }
+    std::string DbFile() const { return Root() + "/.db/client.db"; }
+    std::string OpenLog() const { return home_.Dir().Sub("opened.txt"); }
+
+    testsupport::ProcessSpec Spec() const {
+        testsupport::ProcessSpec spec;
+        spec.program = testsupport::BuildProgram("kestrine");
+        spec.env["HOME"] = home_.Home();
+        spec.env["XDG_RUNTIME_DIR"] = home_.Runtime();
+        spec.env["XDG_CONFIG_HOME"] = std::nullopt;
+        spec.env["KESTRINE_SERVICE_HOST"] = std::nullopt;
+        spec.env["KESTRINE_OPEN_LOG"] = OpenLog();
+        spec.env["LC_ALL"] = "C.UTF-8";
+        return spec;
+    }
+
+    // The log files of the log folder named like a start's log file.
+    std::vector<std::string> RunLogs() const {
+        std::vector<platform::DirEntry> entries;
+        std::vector<std::string> out;
+        platform::ListDir(LogDir(), &entries);
+        const std::regex name(R"(\d{4}-\d\d-\d\d-\d\d-\d\d-\d\d\.log)");
+        for (const auto& e : entries) {
+            if (std::regex_match(e.name, name))
+                out.push_back(LogDir() + "/" + e.name);
+        }
+        return out;
+    }
+    std::string ReadAll(const std::string& path) const {
+        std::string s;
+        platform::ReadFileToString(path, &s);
+        return s;
+    }
+    // Waits until one run log holds `needle`; returns that log's text.
+    std::string WaitForLog(const std::string& needle) const {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+        while (std::chrono::steady_clock::now() < deadline) {
+            for (const std::string& f : RunLogs()) {
+                std::string text = ReadAll(f);
+                if (text.find(needle) != std::string::npos)
+                    return text;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return std::string();
+    }
+    std::string Stored(const std::string& key) const {
+        sqlite3* db = nullptr;
+        std::string out = "<none>";
+        if (sqlite3_open_v2(DbFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_stmt* st = nullptr;
+            std::string sql = "SELECT value FROM config_table WHERE key='" + key + "'";
+            if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+                sqlite3_step(st) == SQLITE_ROW)
+                out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+            sqlite3_finalize(st);
+        }
+        sqlite3_close(db);
+        return out;
+    }
+    void ExecDb(const std::string& sql) const {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(DbFile().c_str(), &db), SQLITE_OK);
+        char* err = nullptr;
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err), SQLITE_OK) << (err ? err : "");
+        sqlite3_free(err);
+        sqlite3_close(db);
+    }
+    // Starts the client and waits for its "running..." line.
+    void StartRunning(testsupport::ChildProcess& p) {
+        std::string error;
+        ASSERT_TRUE(p.Start(Spec(), &error)) << error;
+        ASSERT_FALSE(WaitForLog("running...").empty()) << p.Stdout() << p.Stderr();
+    }
+    void EndWith(testsupport::ChildProcess& p, int sig) {
+        ASSERT_TRUE(p.Signal(sig));
+        int status = -1;
+        ASSERT_TRUE(p.Wait(kWaitMs, &status));
+        EXPECT_EQ(status, 0) << p.Stderr();
+    }
+
+    testsupport::FakeHome home_;
+};
+
+}  // namespace
+
+TEST_F(KestrineE2E, FirstStartSecondStartAndTerm) {
+    testsupport::ChildProcess first;
+    StartRunning(first);
+
+    EXPECT_TRUE(platform::IsRegularFile(home_.Home() + "/.config/kestrine/registry.ini"));
+    EXPECT_EQ(Stored("schema_version"), "1001");
+    EXPECT_EQ(Stored("log_level"), "4");
+    EXPECT_EQ(Stored("root_path"), Root());
+    std::vector<std::string> logs = RunLogs();
+    ASSERT_EQ(logs.size(), 1u);
+    std::string text = ReadAll(logs[0]);
+    ASSERT_EQ(text.substr(0, kOpenSep.size()), kOpenSep);
+    const std::regex running(
+        R"(\r\n\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d:\d{3}\]<info >\[CMirnClientApp::InitApp\]: running\.\.\.\r\n)");
+    EXPECT_TRUE(std::regex_search(text, running)) << text;
+
+    // A second start opens the running instance's home folder and leaves at once.
+    testsupport::ChildProcess second;
+    ASSERT_TRUE(second.Start(Spec()));
+    int status = -1;
+    ASSERT_TRUE(second.Wait(kWaitMs, &status));
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(second.Stdout().find("[box]"), std::string::npos);
+    EXPECT_TRUE(first.Running());
+    EXPECT_EQ(ReadAll(OpenLog()), Root() + "/home\n");
+    EXPECT_EQ(RunLogs().size(), 1u);
+
+    EndWith(first, SIGTERM);
+    text = ReadAll(logs[0]);
+    ASSERT_GE(text.size(), kCloseSep.size());
+    EXPECT_EQ(text.substr(text.size() - kCloseSep.size()), kCloseSep);
+    EXPECT_EQ(text.find(kCloseSep), text.size() - kCloseSep.size());  // one run, one closing line
+}
+
+TEST_F(KestrineE2E, InterruptEndsLikeExit) {
+    testsupport::ChildProcess p;
+    StartRunning(p);
+    EndWith(p, SIGINT);
+    std::string text = ReadAll(RunLogs().at(0));
+    EXPECT_EQ(text.substr(text.size() - kCloseSep.size()), kCloseSep);
+}
+
+TEST_F(KestrineE2E, CorruptRegistryReadsAsMissingValues) {
+    std::string garbage;
+    for (int i = 0; i < 4096; ++i)
+        garbage.push_back(static_cast<char>((i * 131 + 7) % 256));
+    home_.Dir().WriteFile("home/.config/kestrine/registry.ini",
+                          "[Software\\Velmora\\Kestrine\\]\nroot_path=" + garbage);
+    testsupport::ChildProcess p;
+    StartRunning(p);
+    EXPECT_EQ(Stored("root_path"), Root());
+    EndWith(p, SIGTERM);
+}
+
+TEST_F(KestrineE2E, UnwritableDatabaseStopsTheStart) {
+    home_.Dir().MakeDirs("home/Kestrine/.db");
+    ExecDb(
+        "create table config_table(id int primary key, key text not null unique, value text);"
+        "CREATE TRIGGER ro BEFORE INSERT ON config_table BEGIN SELECT RAISE(ABORT, 'read-only'); END;");
+    testsupport::ChildProcess p;
+    ASSERT_TRUE(p.Start(Spec()));
+    int status = -1;
+    ASSERT_TRUE(p.Wait(kWaitMs, &status));
+    EXPECT_EQ(status, 1);
+    const std::string out = p.Stdout();
+    EXPECT_NE(out.find("[box] Kestrine: Fail to open \"" + DbFile() + "\"\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("[box] Kestrine: Fail to start Worker!\n"), std::string::npos) << out;
+    std::string text = ReadAll(RunLogs().at(0));
+    EXPECT_NE(text.find("{CConfig::SetValueByKey} SQL error: read-only"), std::string::npos);
+    EXPECT_EQ(text.find("running..."), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - kCloseSep.size()), kCloseSep);
+}
+
+TEST_F(KestrineE2E, StartRemovesOnlyLogsOlderThanThreeDays) {
+    home_.Dir().MakeDirs("home/Kestrine/.log");
+    const std::pair<std::string, int> files[] = {{"old.log", 4}, {"recent.log", 2}, {"notes.txt", 10}};
+    for (const auto& [name, days] : files) {
+        home_.Dir().WriteFile("home/Kestrine/.log/" + name, "x");
+        struct utimbuf t;
+        t.actime = t.modtime = std::time(nullptr) - days * 86400;
+        ASSERT_EQ(utime((LogDir() + "/" + name).c_str(), &t), 0);
+    }
+    testsupport::ChildProcess p;
+    StartRunning(p);
+    EXPECT_FALSE(platform::Exists(LogDir() + "/old.log"));
+    EXPECT_TRUE(platform::Exists(LogDir() + "/recent.log"));
+    EXPECT_TRUE(platform::Exists(LogDir() + "/notes.txt"));
+    EndWith(p, SIGTERM);
+}
+
+TEST_F(KestrineE2E, StoredAccountSignsInOnlyWithAComputerName) {
+    struct Case {
+        std::string hostName;
+        bool signsIn;
+    };
+    for (const Case& c : {Case{"pc-1", true}, Case{"", false}}) {
+        SCOPED_TRACE(c.hostName);
+        home_.Dir().MakeDirs("home/Kestrine/.db");
+        platform::RemoveFile(DbFile());
+        std::string passwd;
+        CUtil::Base64Encode("secret", &passwd);
+        ExecDb(
+            "create table config_table(id int primary key, key text not null unique, value text);"
+            "INSERT INTO config_table(key, value) VALUES('login_user', 'erin');"
+            "INSERT INTO config_table(key, value) VALUES('login_passwd', '" +
+            passwd +
+            "');"
+            "INSERT INTO config_table(key, value) VALUES('host_name', '" +
+            c.hostName + "');");
+        testsupport::ChildProcess p;
+        StartRunning(p);
+        const std::string signIn = "[CWork::Login]: Sign-in is not available in this build yet";
+        const std::string dialog = "[CMirnClientApp::RunLoginDialog]: Login dialog is not available yet";
+        std::string text = WaitForLog(c.signsIn ? signIn : dialog);
+        ASSERT_FALSE(text.empty());
+        EXPECT_EQ(text.find(c.signsIn ? dialog : signIn), std::string::npos);
+        EndWith(p, SIGTERM);
+        for (const std::string& f : RunLogs())
+            platform::RemoveFile(f);
+    }
+}

@@ -83,6 +83,17 @@ class CUtil {
     static void RefreshExplorer();
     // Deletes the "*.log" files of `folder` last written more than `days` days ago.
     static bool CleanLogs(const std::string& folder, int days);
+
+    // --- Block signatures of a chunk (4096-byte blocks, the last one shorter).
+    static constexpr size_t kSignatureBlockSize = 4096;
+    // The rsync-style weak checksum of the bytes taken as signed values: (s1 mod 65536) + s2 * 65536,
+    // s1 the sum of the bytes and s2 the sum of the running s1.
+    static uint32_t WeakChecksum(const void* data, size_t len);
+    // Per block "%u," of its weak checksum into `sums` and its MD5 as 32 upper-case hex digits and
+    // "," into `hashes` (both replaced), and the block count. No bytes give empty texts and 0
+    // blocks; false only for a null pointer with a non-zero length (outputs emptied).
+    static bool GetBlockSignatures(const void* data, size_t len, std::string* sums, std::string* hashes,
+                                   int32_t* blockCount);
 };
 
 // The reference walker behind ChnDecode: writes the decoded, NUL-terminated text of `in` to

@@ -1,0 +1,169 @@
+#include "chunkstore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "wire.h"
+
+namespace kserver {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Errno(const char* what, const std::string& path) {
+    return std::string(what) + " \"" + path + "\": " + std::strerror(errno);
+}
+
+void SyncFolder(const std::string& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+}  // namespace
+
+bool WriteFileAtomic(const std::string& tmpDir, const std::string& path, std::string_view bytes,
+                     std::string* error) {
+    std::string tmp = tmpDir + "/" + RandomHex(24) + ".part";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (error)
+            *error = Errno("cannot create", tmp);
+        return false;
+    }
+    const char* p = bytes.data();
+    size_t left = bytes.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (error)
+                *error = Errno("cannot write", tmp);
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            return false;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    if (::fsync(fd) != 0) {
+        if (error)
+            *error = Errno("cannot sync", tmp);
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    ::close(fd);
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        if (error)
+            *error = Errno("cannot rename into", path);
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    SyncFolder(fs::path(path).parent_path().string());
+    return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string* out, size_t maxBytes) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > maxBytes) {
+        ::close(fd);
+        return false;
+    }
+    out->resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    while (got < out->size()) {
+        ssize_t n = ::read(fd, out->data() + got, out->size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    out->resize(got);
+    return got == static_cast<size_t>(st.st_size);
+}
+
+bool CChunkStore::Open(const std::string& dataDir, std::string* error) {
+    dir_ = dataDir + "/chunks";
+    tmp_ = dataDir + "/tmp";
+    std::error_code ec;
+    fs::create_directories(dir_, ec);
+    if (!ec)
+        fs::create_directories(tmp_, ec);
+    if (ec) {
+        if (error)
+            *error = "cannot create the chunk folders under \"" + dataDir + "\": " + ec.message();
+        return false;
+    }
+    return true;
+}
+
+std::string CChunkStore::NewStorageKey() {
+    return "sk" + RandomHex(32);
+}
+
+bool CChunkStore::ValidStorageKey(std::string_view key) {
+    if (key.size() != 34 || key.substr(0, 2) != "sk")
+        return false;
+    for (char c : key.substr(2)) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return true;
+}
+
+std::string CChunkStore::PathOf(const std::string& key) const {
+    return dir_ + "/" + key.substr(2, 2) + "/" + key;
+}
+
+bool CChunkStore::Write(const std::string& key, std::string_view bytes, std::string* error) {
+    if (!ValidStorageKey(key)) {
+        if (error)
+            *error = "invalid storage key";
+        return false;
+    }
+    std::string path = PathOf(key);
+    std::error_code ec;
+    fs::create_directories(fs::path(path).parent_path(), ec);
+    if (ec) {
+        if (error)
+            *error = "cannot create chunk folder: " + ec.message();
+        return false;
+    }
+    return WriteFileAtomic(tmp_, path, bytes, error);
+}
+
+bool CChunkStore::Read(const std::string& key, std::string* out) const {
+    if (!ValidStorageKey(key))
+        return false;
+    return ReadWholeFile(PathOf(key), out, static_cast<size_t>(kChunkSize));
+}
+
+bool CChunkStore::Exists(const std::string& key) const {
+    if (!ValidStorageKey(key))
+        return false;
+    std::error_code ec;
+    return fs::is_regular_file(PathOf(key), ec);
+}
+
+bool CChunkStore::Remove(const std::string& key) {
+    if (!ValidStorageKey(key))
+        return false;
+    return ::unlink(PathOf(key).c_str()) == 0 || errno == ENOENT;
+}
+
+}  // namespace kserver

@@ -1,0 +1,6 @@
+// kestrine-server: the reference Kestrine service and its data-folder tools.
+#include "cli.h"
+
+int main(int argc, char** argv) {
+    return kserver::RunCli(argc, argv);
+}

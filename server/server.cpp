@@ -1,0 +1,509 @@
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "wire.h"
+
+namespace kserver {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::mutex gLogMutex;
+
+bool IsLoopback(const std::string& addr) {
+    return addr == "127.0.0.1" || addr == "::1" || addr.compare(0, 4, "127.") == 0 ||
+           addr.compare(0, 11, "::ffff:127.") == 0;
+}
+
+int PortOf(const sockaddr_storage& a) {
+    if (a.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
+    if (a.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
+    return -1;
+}
+
+// Closes the request's TCP connection under the HTTP library's feet, so the client sees it drop
+// without any answer. The socket is found by its two port numbers.
+void ShutdownConnection(const httplib::Request& req) {
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir)
+        return;
+    while (dirent* e = ::readdir(dir)) {
+        int fd = std::atoi(e->d_name);
+        if (fd <= 2 || fd == ::dirfd(dir))
+            continue;
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))
+            continue;
+        sockaddr_storage local{}, peer{};
+        socklen_t ll = sizeof local, pl = sizeof peer;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &ll) != 0 ||
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &pl) != 0)
+            continue;
+        if (PortOf(local) == req.local_port && PortOf(peer) == req.remote_port) {
+            ::shutdown(fd, SHUT_RDWR);
+            break;
+        }
+    }
+    ::closedir(dir);
+}
+
+// Streams a file as the response body without reading it whole.
+bool ServeFile(const std::string& path, const std::string& contentType, httplib::Response& res) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    auto file = std::shared_ptr<int>(new int(fd), [](int* p) {
+        ::close(*p);
+        delete p;
+    });
+    auto buffer = std::make_shared<std::string>(1u << 20, '\0');
+    res.set_content_provider(static_cast<size_t>(st.st_size), contentType,
+                             [file, buffer](size_t offset, size_t length, httplib::DataSink& sink) {
+                                 size_t want = std::min(length, buffer->size());
+                                 ssize_t n = ::pread(*file, buffer->data(), want, static_cast<off_t>(offset));
+                                 if (n <= 0)
+                                     return false;
+                                 return sink.write(buffer->data(), static_cast<size_t>(n));
+                             });
+    return true;
+}
+
+std::string Page(const std::string& title, const std::string& text) {
+    return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + title +
+           "</title></head><body><h1>" + title + "</h1><p>" + text + "</p></body></html>\n";
+}
+
+std::string Param(const httplib::Request& req, const char* name) {
+    return req.has_param(name) ? req.get_param_value(name) : std::string();
+}
+
+}  // namespace
+
+struct CKestrineServer::Impl {
+    httplib::Server http;
+    std::thread thread;
+    std::mutex logMu;
+};
+
+CKestrineServer::CKestrineServer(ServerOptions options)
+    : options_(std::move(options)),
+      faults_(options_.stallMs),
+      soap_(store_, chunks_, faults_),
+      portal_(store_, options_.requireDigest),
+      impl_(std::make_unique<Impl>()) {
+    soap_.SetCompressThreshold(options_.compressThreshold);
+}
+
+CKestrineServer::~CKestrineServer() {
+    Stop();
+}
+
+bool CKestrineServer::Open(std::string* error) {
+    if (options_.dataDir.empty()) {
+        if (error)
+            *error = "no data folder given";
+        return false;
+    }
+    if (!store_.Open(options_.dataDir, error) || !chunks_.Open(options_.dataDir, error))
+        return false;
+    std::error_code ec;
+    std::filesystem::create_directories(options_.dataDir + "/bench", ec);
+    return true;
+}
+
+std::string CKestrineServer::BaseUrl() const {
+    if (!options_.advertise.empty())
+        return options_.advertise;
+    return "http://" + options_.host + ":" + std::to_string(port_);
+}
+
+int CKestrineServer::Bind(std::string* error) {
+    // A client that goes away mid-answer must not kill the service.
+    std::signal(SIGPIPE, SIG_IGN);
+    httplib::Server& http = impl_->http;
+    int threads = options_.threads;
+    http.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
+    // Bodies are bounded per route (SOAP requests by maxBody); benchmark blobs may be large.
+    http.set_payload_max_length(size_t(1) << 40);
+    http.set_keep_alive_timeout(15);
+    http.set_read_timeout(30);
+    http.set_write_timeout(30);
+
+    auto log = [this](const httplib::Request& req, int status, const std::string& what,
+                      Clock::time_point start, size_t in, size_t out) {
+        if (!options_.logRequests)
+            return;
+        double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        std::time_t now = std::time(nullptr);
+        std::tm tm{};
+        localtime_r(&now, &tm);
+        char when[32];
+        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
+        std::lock_guard<std::mutex> lock(gLogMutex);
+        std::printf("%s %s %s %s %d %s in=%zu out=%zu %.1fms\n", when, req.remote_addr.c_str(),
+                    req.method.c_str(), req.path.c_str(), status, what.c_str(), in, out, ms);
+        std::fflush(stdout);
+    };
+    auto baseUrl = [this](const httplib::Request& req) {
+        if (!options_.advertise.empty())
+            return options_.advertise;
+        std::string host = req.get_header_value("Host");
+        return host.empty() ? BaseUrl() : "http://" + host;
+    };
+    // A portal fault: refusal (503), drop or stall; true when the request is done with.
+    auto portalFault = [this, log](const std::string& op, const httplib::Request& req, httplib::Response& res,
+                                   Clock::time_point start) {
+        Fault f;
+        if (!faults_.Take(op, &f))
+            return false;
+        if (f.action == FaultAction::Stall) {
+            faults_.Stall(f.stallMs > 0 ? f.stallMs : faults_.DefaultStallMs());
+            if (!f.thenDrop)
+                return false;
+        }
+        if (f.action == FaultAction::Drop || f.action == FaultAction::Stall) {
+            ShutdownConnection(req);
+            res.set_header("Connection", "close");
+            log(req, 0, op + " dropped", start, 0, 0);
+            return true;
+        }
+        res.status = 503;
+        res.set_content("service unavailable\n", "text/plain");
+        log(req, 503, op + " refused", start, 0, res.body.size());
+        return true;
+    };
+    auto answer = [](const HttpAnswer& a, httplib::Response& res) {
+        res.status = a.status;
+        for (const auto& [k, v] : a.headers)
+            res.set_header(k.c_str(), v);
+        res.set_content(a.body, a.contentType.c_str());
+    };
+
+    http.Get("/mirnportal/LoginServlet", [=, this](const httplib::Request& req, httplib::Response& res) {
+        auto start = Clock::now();
+        if (portalFault("portal_login", req, res, start))
+            return;
+        std::map<std::string, std::string> params;
+        for (const auto& [k, v] : req.params)
+            params.emplace(k, v);
+        HttpAnswer a = portal_.Login(req.method, req.target, params, req.get_header_value("Authorization"));
+        answer(a, res);
+        log(req, a.status, "login user=" + a.user, start, 0, a.body.size());
+    });
+    http.Get("/mirnportal/GetServersAddrServlet",
+             [=, this](const httplib::Request& req, httplib::Response& res) {
+                 auto start = Clock::now();
+                 if (portalFault("portal_servers", req, res, start))
+                     return;
+                 HttpAnswer a = portal_.Servers(baseUrl(req));
+                 answer(a, res);
+                 log(req, a.status, "servers", start, 0, a.body.size());
+             });
+    auto version = [=, this](const std::string& value) {
+        return [=, this](const httplib::Request& req, httplib::Response& res) {
+            auto start = Clock::now();
+            if (portalFault("portal_version", req, res, start))
+                return;
+            res.set_content(value, "text/plain; charset=UTF-8");
+            log(req, 200, "version", start, 0, value.size());
+        };
+    };
+    http.Get("/mirnportal/clientVersion", version(options_.clientVersion));
+    http.Get("/mirnportal/clientMinAvailableVersion", version(options_.clientMinVersion));
+    http.Get("/mirnportal/downloadClient", [=, this](const httplib::Request& req, httplib::Response& res) {
+        auto start = Clock::now();
+        if (portalFault("portal_download", req, res, start))
+            return;
+        if (options_.clientFile.empty() || !ServeFile(options_.clientFile, "application/octet-stream", res)) {
+            res.status = 404;
+            res.set_content("no client installer\n", "text/plain");
+        }
+        log(req, res.status, "download_client", start, 0, 0);
+    });
+    const std::pair<const char*, std::string> pages[] = {
+        {"/files.jsp", Page("Kestrine", "Your files are available through the Kestrine client.")},
+        {"/support/manual.jsp",
+         Page("Kestrine manual", "Sign in, choose a folder, and Kestrine keeps it in step.")},
+        {"/reg.jsp", Page("Kestrine registration", "Accounts are created by the service administrator.")},
+    };
+    for (const auto& [path, html] : pages) {
+        http.Get(path, [=, this](const httplib::Request& req, httplib::Response& res) {
+            auto start = Clock::now();
+            if (portalFault("portal_page", req, res, start))
+                return;
+            res.set_content(html, "text/html; charset=UTF-8");
+            log(req, 200, "page", start, 0, html.size());
+        });
+    }
+
+    // The SOAP services.
+    auto soap = [=, this](ServiceKind kind) {
+        return [=, this](const httplib::Request& req, httplib::Response& res,
+                         const httplib::ContentReader& reader) {
+            auto start = Clock::now();
+            size_t limit = options_.maxBody;
+            if (req.has_header("Content-Length") &&
+                req.get_header_value<uint64_t>("Content-Length") > limit) {
+                res.status = 413;
+                res.set_header("Connection", "close");
+                log(req, 413, "body too large", start, 0, 0);
+                return;
+            }
+            std::string body;
+            if (req.has_header("Content-Length"))
+                body.reserve(req.get_header_value<uint64_t>("Content-Length"));
+            bool tooLarge = false;
+            reader([&](const char* data, size_t len) {
+                if (body.size() + len > limit) {
+                    tooLarge = true;
+                    return false;
+                }
+                body.append(data, len);
+                return true;
+            });
+            if (tooLarge) {
+                res.status = 413;
+                res.set_header("Connection", "close");
+                log(req, 413, "body too large", start, body.size(), 0);
+                return;
+            }
+            auto reply = std::make_shared<SoapReply>();
+            soap_.Handle(kind, req.get_header_value("Content-Type"), body.data(), body.size(), reply.get());
+            std::string what = reply->op + " user=" + reply->user + " " + reply->result +
+                               (reply->reason ? " reason=" + std::to_string(reply->reason) : std::string());
+            if (reply->drop) {
+                ShutdownConnection(req);
+                res.set_header("Connection", "close");
+                log(req, 0, what, start, body.size(), 0);
+                return;
+            }
+            res.status = reply->status;
+            if (reply->package) {
+                size_t total = reply->package->Size();
+                auto pieces = std::make_shared<std::vector<std::string_view>>(reply->package->Pieces());
+                res.set_content_provider(
+                    total, reply->contentType,
+                    [reply, pieces](size_t offset, size_t length, httplib::DataSink& sink) {
+                        size_t pos = 0;
+                        for (std::string_view p : *pieces) {
+                            if (offset < pos + p.size()) {
+                                size_t in = offset - pos;
+                                size_t n = std::min(p.size() - in, length);
+                                return sink.write(p.data() + in, n);
+                            }
+                            pos += p.size();
+                        }
+                        return false;
+                    });
+                log(req, reply->status, what, start, body.size(), total);
+            } else {
+                res.set_content(reply->body, reply->contentType);
+                log(req, reply->status, what, start, body.size(), reply->body.size());
+            }
+        };
+    };
+    http.Post(R"(/axis2/services/mirn_service_bs(/.*)?)", soap(ServiceKind::Back));
+    http.Post(R"(/axis2/services/mirn_service_trs(/.*)?)", soap(ServiceKind::Transmitter));
+    http.Post(R"(/axis2/services/mirn_service_hb(/.*)?)", soap(ServiceKind::Heartbeat));
+
+    // Control interface (loopback only).
+    auto control = [=, this](auto body) {
+        return [=, this](const httplib::Request& req, httplib::Response& res) {
+            auto start = Clock::now();
+            if (!IsLoopback(req.remote_addr)) {
+                res.status = 403;
+                res.set_content("control is loopback only\n", "text/plain");
+            } else {
+                std::string text;
+                res.status = body(req, &text) ? 200 : 400;
+                res.set_content(text, "text/plain");
+            }
+            log(req, res.status, "control", start, 0, res.body.size());
+        };
+    };
+    http.Post(
+        "/control/fault", control([this](const httplib::Request& req, std::string* text) {
+            std::string op = Param(req, "op"), action = Param(req, "action");
+            Fault f;
+            int64_t v;
+            if (op.empty() || !ParseFaultAction(action, &f.action)) {
+                *text =
+                    "usage: op=NAME action=refuse|delay|stall|drop|bad_sequence|corrupt [count=N] [reason=R] "
+                    "[ms=M] [then=drop]\n";
+                return false;
+            }
+            f.reason = f.action == FaultAction::Delay ? kFlowError : kDatabaseError;
+            if (req.has_param("count")) {
+                if (!ParseInt64(Param(req, "count"), &v) || v < 1 || v > 1000000)
+                    return (*text = "bad count\n", false);
+                f.remaining = static_cast<int>(v);
+            }
+            if (req.has_param("reason")) {
+                if (!ParseInt64(Param(req, "reason"), &v) || v < 0 || v > 1000)
+                    return (*text = "bad reason\n", false);
+                f.reason = static_cast<int>(v);
+            }
+            if (req.has_param("ms")) {
+                if (!ParseInt64(Param(req, "ms"), &v) || v < 0 || v > 3600000)
+                    return (*text = "bad ms\n", false);
+                f.stallMs = static_cast<int>(v);
+            }
+            f.thenDrop = Param(req, "then") == "drop";
+            faults_.Arm(op, f);
+            *text = "OK\n";
+            return true;
+        }));
+    http.Post("/control/reset", control([this](const httplib::Request&, std::string* text) {
+                  faults_.Clear();
+                  *text = "OK\n";
+                  return true;
+              }));
+    http.Get("/control/faults", control([this](const httplib::Request&, std::string* text) {
+                 for (const auto& [op, f] : faults_.List()) {
+                     *text += op + " " + FaultActionName(f.action) + " count=" + std::to_string(f.remaining) +
+                              " reason=" + std::to_string(f.reason) + " ms=" + std::to_string(f.stallMs) +
+                              "\n";
+                 }
+                 return true;
+             }));
+    http.Post("/control/invalidate_passport", control([this](const httplib::Request& req, std::string* text) {
+                  int n = -1;
+                  if (req.has_param("host")) {
+                      n = store_.InvalidateHostPassports(Param(req, "host"));
+                  } else if (req.has_param("user")) {
+                      Account a;
+                      if (store_.FindAccount(Param(req, "user"), &a))
+                          n = store_.InvalidateAccountPassports(a.id);
+                  }
+                  if (n < 0)
+                      return (*text = "usage: host=HOSTID or user=NAME (an existing account)\n", false);
+                  *text = "OK " + std::to_string(n) + "\n";
+                  return true;
+              }));
+    http.Post("/control/compress", control([this](const httplib::Request& req, std::string* text) {
+                  int64_t v;
+                  if (!ParseInt64(Param(req, "threshold"), &v))
+                      return (*text = "usage: threshold=BYTES (-1: never)\n", false);
+                  soap_.SetCompressThreshold(v);
+                  *text = "OK\n";
+                  return true;
+              }));
+
+    // Benchmark blobs: the same server moving a plain file, as a baseline for the SOAP transfer.
+    const char* blobPattern = R"(/bench/blob/([A-Za-z0-9._-]{1,128}))";
+    auto blobPath = [this](const httplib::Request& req, std::string* path) {
+        std::string name = req.matches[1];
+        if (name == "." || name == ".." || !IsLoopback(req.remote_addr))
+            return false;
+        *path = options_.dataDir + "/bench/" + name;
+        return true;
+    };
+    http.Put(blobPattern, [=, this](const httplib::Request& req, httplib::Response& res,
+                                    const httplib::ContentReader& reader) {
+        auto start = Clock::now();
+        std::string path;
+        if (!blobPath(req, &path)) {
+            res.status = 403;
+            res.set_header("Connection", "close");
+            return;
+        }
+        std::string tmp = options_.dataDir + "/tmp/" + RandomHex(24) + ".blob";
+        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        bool ok = fd >= 0;
+        size_t total = 0;
+        reader([&](const char* data, size_t len) {
+            while (ok && len > 0) {
+                ssize_t n = ::write(fd, data, len);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0) {
+                    ok = false;
+                    break;
+                }
+                data += n;
+                len -= static_cast<size_t>(n);
+                total += static_cast<size_t>(n);
+            }
+            return ok;
+        });
+        if (fd >= 0) {
+            ok = ::fsync(fd) == 0 && ok;
+            ::close(fd);
+        }
+        if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) {
+            res.status = 201;
+        } else {
+            ::unlink(tmp.c_str());
+            res.status = 500;
+            res.set_header("Connection", "close");
+        }
+        log(req, res.status, "blob", start, total, 0);
+    });
+    http.Get(blobPattern, [=, this](const httplib::Request& req, httplib::Response& res) {
+        auto start = Clock::now();
+        std::string path;
+        if (!blobPath(req, &path) || !ServeFile(path, "application/octet-stream", res))
+            res.status = 404;
+        log(req, res.status, "blob", start, 0, 0);
+    });
+
+    int port = options_.port == 0 ? http.bind_to_any_port(options_.host)
+                                  : (http.bind_to_port(options_.host, options_.port) ? options_.port : -1);
+    if (port < 0) {
+        if (error)
+            *error = "cannot listen on " + options_.host + ":" + std::to_string(options_.port);
+        return -1;
+    }
+    port_ = port;
+    return port;
+}
+
+void CKestrineServer::Run() {
+    impl_->http.listen_after_bind();
+}
+
+bool CKestrineServer::Start(std::string* error) {
+    if (!Open(error) || Bind(error) < 0)
+        return false;
+    impl_->thread = std::thread([this] { Run(); });
+    // stop() only acts on a running server: wait until the accept loop is up.
+    while (!impl_->http.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return true;
+}
+
+void CKestrineServer::Stop() {
+    if (!impl_)
+        return;
+    faults_.Shutdown();
+    impl_->http.stop();
+    if (impl_->thread.joinable())
+        impl_->thread.join();
+}
+
+}  // namespace kserver

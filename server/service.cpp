@@ -1,0 +1,233 @@
+// CSoapService: request framing, head checks, fault injection and the reply frame.
+#include <cstring>
+
+#include "service.h"
+#include "service_internal.h"
+#include "wire.h"
+
+namespace kserver {
+
+namespace {
+
+struct OpInfo {
+    const char* name;
+    ServiceKind kind;
+};
+
+const OpInfo kOps[] = {
+    {"obtain_host_id", ServiceKind::Back},
+    {"login", ServiceKind::Back},
+    {"rename", ServiceKind::Back},
+    {"remove", ServiceKind::Back},
+    {"download_all_file", ServiceKind::Back},
+    {"download_specific_file", ServiceKind::Back},
+    {"file_list", ServiceKind::Back},
+    {"upload_file", ServiceKind::Back},
+    {"chunk_uploaded", ServiceKind::Back},
+    {"download_chunk", ServiceKind::Transmitter},
+    {"upload_chunk", ServiceKind::Transmitter},
+    {"remove_chunk", ServiceKind::Transmitter},
+    {"heartbeat", ServiceKind::Heartbeat},
+};
+
+bool KnownOp(const std::string& name, ServiceKind kind) {
+    for (const OpInfo& op : kOps) {
+        if (name == op.name && op.kind == kind)
+            return true;
+    }
+    return false;
+}
+
+pugi::xml_node NextElement(pugi::xml_node n) {
+    for (n = n.next_sibling(); n && n.type() != pugi::node_element; n = n.next_sibling()) {
+    }
+    return n;
+}
+
+pugi::xml_node FirstElement(const pugi::xml_node& parent) {
+    for (pugi::xml_node n = parent.first_child(); n; n = n.next_sibling()) {
+        if (n.type() == pugi::node_element)
+            return n;
+    }
+    return pugi::xml_node();
+}
+
+}  // namespace
+
+CSoapService::CSoapService(CServerStore& store, CChunkStore& chunks, CFaults& faults)
+    : store_(store), chunks_(chunks), faults_(faults) {}
+
+void CSoapService::Handle(ServiceKind kind, std::string_view contentType, const char* body, size_t size,
+                          SoapReply* out) {
+    *out = SoapReply();
+    Context ctx;
+    ctx.kind = kind;
+    mtom::Message message;
+    soap::Envelope env;
+    std::string error;
+    std::string opName = "unknown";
+    int64_t seq = 0;
+    bool badSequence = false;
+    int reason = kOk;
+    std::string result;  // set for refusals decided before the operation runs
+    pugi::xml_node req;
+
+    // Frame: operation(name, version) > request_head(user_name, password[, passport], req_sequence)
+    // > host_id, then the operation's own element.
+    if (!mtom::Parse(contentType, body, size, &message, &error) ||
+        !env.Parse(message.root.data(), message.root.size(), &error)) {
+        reason = kFormatError;
+    } else {
+        ctx.version = env.version();
+        ctx.message = &message;
+        pugi::xml_node op = env.Payload();
+        pugi::xml_node head = FirstElement(op);
+        std::string name, version, seqText, user, password;
+        if (op && soap::LocalName(op.name()) == "operation")
+            opName = op.attribute("name").value();
+        if (!op || soap::LocalName(op.name()) != "operation" || !KnownOp(opName, kind) ||
+            !wireattr::Get(op, "version", &version) || version != "version01" || !head ||
+            std::strcmp(head.name(), "request_head") != 0 || !wireattr::Get(head, "req_sequence", &seqText) ||
+            !ParseInt64(seqText, &seq) || seq < INT32_MIN || seq > INT32_MAX ||
+            !wireattr::Get(head, "user_name", &user) || !wireattr::Get(head, "password", &password) ||
+            (kind == ServiceKind::Back && !wireattr::Get(head, "passport", &ctx.passport))) {
+            reason = kFormatError;
+            if (!KnownOp(opName, kind))
+                opName = "unknown";
+        } else {
+            out->user = user;
+            ctx.host = head.child("host_id").text().get();
+            req = NextElement(head);
+            if (!req || opName != req.name())
+                reason = kFormatError;
+        }
+        if (reason == kOk) {
+            Fault f;
+            if (faults_.Take(opName, &f)) {
+                switch (f.action) {
+                    case FaultAction::Refuse:
+                        reason = f.reason;
+                        break;
+                    case FaultAction::Delay:
+                        reason = f.reason;
+                        result = "delay";
+                        break;
+                    case FaultAction::Stall:
+                        faults_.Stall(f.stallMs > 0 ? f.stallMs : faults_.DefaultStallMs());
+                        if (f.thenDrop)
+                            out->drop = true;
+                        break;
+                    case FaultAction::Drop:
+                        out->drop = true;
+                        break;
+                    case FaultAction::BadSequence:
+                        badSequence = true;
+                        break;
+                    case FaultAction::Corrupt:
+                        ctx.corrupt = true;
+                        break;
+                }
+                if (out->drop) {
+                    out->op = opName;
+                    out->result = "dropped";
+                    return;
+                }
+            }
+        }
+        if (reason == kOk) {
+            int64_t owner = 0;
+            if (!store_.FindAccount(user, &ctx.user)) {
+                reason = kUserNotExist;
+            } else if (LowerKey(password) != LowerKey(ctx.user.pwDigest)) {
+                reason = kPasswordWrong;
+            } else if (kind == ServiceKind::Back && !store_.PassportValid(ctx.passport, ctx.user.id)) {
+                reason = kPassportInvalid;
+            } else if (opName != "obtain_host_id" && !store_.HostAccount(ctx.host, &owner)) {
+                reason = kHostNotExist;
+            } else if (opName != "obtain_host_id" && owner != ctx.user.id) {
+                reason = kHostMismatch;
+            }
+        }
+    }
+
+    soap::EnvelopeWriter w(ctx.version);
+    pugi::xml_node rop = w.Body().append_child("operation");
+    rop.append_attribute("name") = (opName + "_rsp").c_str();
+    rop.append_attribute("version") = "version01";
+    pugi::xml_node rhead = rop.append_child("response_head");
+    if (reason == kOk) {
+        try {
+            reason = _Dispatch(ctx, req, rop);
+        } catch (const std::exception&) {  // e.g. an allocation failure: refuse, never crash
+            reason = kDatabaseError;
+        }
+    }
+    if (reason == kOk) {
+        result = "OK";
+    } else {
+        while (rhead.next_sibling())
+            rop.remove_child(rhead.next_sibling());
+        if (result.empty())
+            result = "fail";
+        ctx.attachment.reset();
+        ctx.package.reset();
+    }
+    rhead.append_attribute("result") = result.c_str();
+    rhead.append_attribute("rsp_sequence") = std::to_string(badSequence ? seq + 1 : seq).c_str();
+    if (reason != kOk)
+        rhead.append_child("reason").text().set(std::to_string(reason).c_str());
+
+    out->op = opName;
+    out->result = result;
+    out->reason = reason;
+    if (ctx.package) {
+        ctx.package->SetRoot(w.ToString());
+        out->contentType = ctx.package->ContentType();
+        out->attachment = ctx.attachment;
+        out->package = ctx.package;
+    } else {
+        out->body = w.ToString();
+        out->contentType = soap::ContentType(ctx.version);
+    }
+}
+
+int CSoapService::_Dispatch(Context& ctx, pugi::xml_node req, pugi::xml_node rsp) {
+    const std::string name = req.name();
+    if (name == "obtain_host_id")
+        return _ObtainHostId(ctx, req, rsp);
+    if (name == "login")
+        return _Login(ctx, req, rsp);
+    if (name == "rename")
+        return _Rename(ctx, req, rsp);
+    if (name == "remove")
+        return _Remove(ctx, req, rsp);
+    if (name == "download_all_file")
+        return _DownloadAll(ctx, req, rsp);
+    if (name == "download_specific_file")
+        return _DownloadSpecific(ctx, req, rsp);
+    if (name == "file_list")
+        return _FileList(ctx, req, rsp);
+    if (name == "upload_file")
+        return _UploadFile(ctx, req, rsp);
+    if (name == "chunk_uploaded")
+        return _ChunkUploaded(ctx, req, rsp);
+    if (name == "download_chunk")
+        return _DownloadChunk(ctx, req, rsp);
+    if (name == "upload_chunk")
+        return _UploadChunk(ctx, req, rsp);
+    if (name == "remove_chunk")
+        return _RemoveChunk(ctx, req, rsp);
+    if (name == "heartbeat")
+        return _Heartbeat(ctx, req, rsp);
+    return kFormatError;
+}
+
+int CSoapService::_Heartbeat(Context& ctx, pugi::xml_node, pugi::xml_node rsp) {
+    bool newEvent = false;
+    if (!store_.Heartbeat(ctx.user.id, ctx.host, &newEvent))
+        return kHostNotExist;
+    rsp.append_child("heartbeat_rsp").append_attribute("new_event") = newEvent ? "yes" : "no";
+    return kOk;
+}
+
+}  // namespace kserver

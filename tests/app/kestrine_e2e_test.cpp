@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <functional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -155,16 +157,47 @@ TEST_F(KestrineE2E, InterruptEndsLikeExit) {
     EXPECT_EQ(text.substr(text.size() - kCloseSep.size()), kCloseSep);
 }
 
-TEST_F(KestrineE2E, CorruptRegistryReadsAsMissingValues) {
+TEST_F(KestrineE2E, BrokenRegistryReadsAsMissingValues) {
     std::string garbage;
     for (int i = 0; i < 4096; ++i)
         garbage.push_back(static_cast<char>((i * 131 + 7) % 256));
-    home_.Dir().WriteFile("home/.config/kestrine/registry.ini",
-                          "[Software\\Velmora\\Kestrine\\]\nroot_path=" + garbage);
-    testsupport::ChildProcess p;
-    StartRunning(p);
-    EXPECT_EQ(Stored("root_path"), Root());
-    EndWith(p, SIGTERM);
+    const std::string registry = "home/.config/kestrine/registry.ini";
+    const std::function<void()> breakers[] = {
+        // binary garbage where the root_path value should be
+        [&] { home_.Dir().WriteFile(registry, "[Software\\Velmora\\Kestrine\\]\nroot_path=" + garbage); },
+        // a folder in place of the file: neither readable nor replaceable
+        [&] { home_.Dir().MakeDirs(registry); },
+    };
+    // Without a readable root_path the log goes under the install folder (the build tree's
+    // share/kestrine here); what the run leaves there is removed again.
+    const std::string installLogs = std::string(KESTRINE_BUILD_DIR) + "/share/kestrine/.log";
+    auto listInstallLogs = [&] {
+        std::vector<platform::DirEntry> entries;
+        platform::ListDir(installLogs, &entries);
+        std::vector<std::string> names;
+        for (const auto& e : entries)
+            names.push_back(e.name);
+        return names;
+    };
+    const std::vector<std::string> before = listInstallLogs();
+    for (const auto& breakRegistry : breakers) {
+        testsupport::RemoveTree(home_.Home());
+        home_.Dir().MakeDirs("home");
+        breakRegistry();
+        testsupport::ChildProcess p;
+        ASSERT_TRUE(p.Start(Spec()));
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+        while (Stored("root_path") != Root() && p.Running() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(Stored("root_path"), Root());
+        ASSERT_TRUE(p.WaitForOutput("[tray] signed out", kWaitMs));
+        EndWith(p, SIGTERM);
+        EXPECT_EQ(p.Stdout().find("[box]"), std::string::npos) << p.Stdout();
+    }
+    for (const std::string& name : listInstallLogs()) {
+        if (std::find(before.begin(), before.end(), name) == before.end())
+            platform::RemoveFile(installLogs + "/" + name);
+    }
 }
 
 TEST_F(KestrineE2E, UnwritableDatabaseStopsTheStart) {

@@ -28,7 +28,7 @@ struct CBlockEntry {
 
 // The old version's block signatures, in file order. Empty unless BuildBlockTable filled it.
 struct CBlockTable {
-    int32_t totalLength = 0;  // the old file's size
+    int64_t totalLength = 0;  // the old file's size
     std::vector<CBlockEntry> entries;
     int32_t count = 0;  // entries.size()
     int32_t blockLength = 4096;
@@ -105,9 +105,10 @@ class CFileInfo {
     // of `size` bytes or a storage key cannot name a block (empty, or 80 characters or more);
     // DeltaEncode then sends the whole chunk as literal bytes.
     bool BuildBlockTable();
-    // The delta of `newChunk` against blockTable into `out` (its size is the delta's total
-    // length). False, with `out` left empty, when no delta could be made.
-    bool DeltaEncode(const CChunkBuffer& newChunk, CChunkBuffer* out) const;
+    // The delta of `newChunk` (at most 4 MiB) against blockTable into `out` (its size is the
+    // delta's total length); links the table's hash chains. False, with `out` left empty, when no
+    // delta could be made.
+    bool DeltaEncode(const CChunkBuffer& newChunk, CChunkBuffer* out);
 
     // True for 32 hexadecimal digits (either case).
     static bool IsChunkKey(const std::string& key);

@@ -26,6 +26,7 @@ enum class Op {
     ThreadStart,  // Thread::Start
     Spawn,        // OpenWithDefault (xdg-open) and other child processes
     CrossDevice,  // MoveFile: the rename reports EXDEV, so the copy-then-delete path runs
+    CoarseTime,   // SetFileWriteTime, File::SetWriteTime: stored in 2-second steps, as FAT keeps it
 };
 
 // Arms a fault: after `skip` matching calls succeed, the next `count` matching calls of `op`

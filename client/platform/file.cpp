@@ -140,6 +140,18 @@ struct timespec ToTimespec(int64_t fileTime) {
     return ts;
 }
 
+// The time a write-time call stores: with the CoarseTime fault armed, the even second at or
+// before it, as a file system with 2-second steps keeps it.
+struct timespec StoredTimespec(int64_t fileTime, const std::string& path) {
+    struct timespec ts = ToTimespec(fileTime);
+    int unused = 0;
+    if (ShouldFail(Op::CoarseTime, path, &unused)) {
+        ts.tv_nsec = 0;
+        ts.tv_sec -= ((ts.tv_sec % 2) + 2) % 2;
+    }
+    return ts;
+}
+
 EntryKind KindOf(mode_t mode) {
     if (S_ISREG(mode)) {
         return EntryKind::File;
@@ -756,7 +768,7 @@ bool SetFileWriteTime(const std::string& path, int64_t fileTime) {
     struct timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;
-    times[1] = ToTimespec(fileTime);
+    times[1] = StoredTimespec(fileTime, path);
     return ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0 || FailErrno();
 }
 
@@ -976,7 +988,7 @@ bool File::SetWriteTime(int64_t fileTime) {
     struct timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;
-    times[1] = ToTimespec(fileTime);
+    times[1] = StoredTimespec(fileTime, path_);
     return ::futimens(fd_, times) == 0 || FailErrno();
 }
 

@@ -1,5 +1,8 @@
-// CFileCache: share markers, decoration removal and removal of local files and folders.
+// CFileCache: set-up, path conversions, the scan's lookups and state table, share markers and
+// removal of local files and folders.
 #include "store/filecache.h"
+
+#include <cstring>
 
 #include "core/log.h"
 #include "platform/error.h"
@@ -12,19 +15,239 @@ namespace {
 
 constexpr uint32_t kMarkerAttributes = platform::kAttrHidden | platform::kAttrSystem;
 
-// The message box a failed file operation raises: the file and the system's reason.
-void ShowFileError(const std::string& path, int err) {
-    platform::ShowMessageBox(path + "\n" + platform::ErrorText(err), "Kestrine",
-                             platform::MB_OK | platform::MB_ICONERROR);
+void ToSlashes(std::string* path) {
+    for (char& c : *path)
+        if (c == '\\')
+            c = '/';
+}
+
+// Stored paths carry no trailing separator ("/" alone stays).
+void TrimTrailingSlashes(std::string* path) {
+    while (path->size() > 1 && path->back() == '/')
+        path->pop_back();
+}
+
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 }  // namespace
 
-std::string CFileCache::MarkerPath(const std::string& folder) {
-    if (!folder.empty() && folder.back() == '/')
-        return folder + kShareMarkerName;
-    return folder + "/" + kShareMarkerName;
+// ---- Helpers ----
+
+std::string CFileCache::Lower(const std::string& text) {
+    // ASCII letters only: bytes of multi-byte characters stay as they are.
+    std::string out(text);
+    for (char& c : out)
+        c = LowerAscii(c);
+    return out;
 }
+
+std::string CFileCache::JoinName(const std::string& folder, const char* name) {
+    if (!folder.empty() && folder.back() == '/')
+        return folder + name;
+    return folder + "/" + name;
+}
+
+std::string CFileCache::MarkerPath(const std::string& folder) {
+    return JoinName(folder, kShareMarkerName);
+}
+
+int CFileCache::_ShowFileError(const std::string& path, int err) {
+    return platform::ShowMessageBox(path + "\n" + platform::ErrorText(err), "Kestrine",
+                                    platform::MB_OK | platform::MB_ICONERROR);
+}
+
+bool CFileCache::_UnderRoot(const std::string& path, bool allowRoot) const {
+    const size_t n = root_.size();
+    if (n == 0 || path.size() < n)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (LowerAscii(path[i]) != LowerAscii(root_[i]))
+            return false;
+    if (path.size() == n)
+        return allowRoot;
+    return root_.back() == '/' || path[n] == '/';
+}
+
+bool CFileCache::_LocalPath(const std::string& path, std::string* abs, const char* tag) const {
+    *abs = path;
+    ToAbsolutePath(abs);
+    bool bad = abs->find('\0') != std::string::npos;
+    // The part below the root must not climb out of it: no "." or ".." component.
+    size_t pos = _UnderRoot(*abs, true) ? root_.size() : 0;
+    while (!bad && pos <= abs->size()) {
+        size_t end = abs->find('/', pos);
+        if (end == std::string::npos)
+            end = abs->size();
+        const size_t len = end - pos;
+        if ((len == 1 && (*abs)[pos] == '.') || (len == 2 && (*abs)[pos] == '.' && (*abs)[pos + 1] == '.'))
+            bad = true;
+        pos = end + 1;
+    }
+    if (bad) {
+        Log(kLogError, tag, "Refuse a path that leaves the sync root: %s", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+// ---- Set-up ----
+
+bool CFileCache::SetFolder(const std::string& folder) {
+    if (CUtil::IsDirectory(folder))
+        return true;
+    // Create the missing folders from the top down; only the one asked for is hidden.
+    bool ok = !folder.empty();
+    for (size_t pos = 1; ok && pos <= folder.size(); ++pos) {
+        if (pos < folder.size() && folder[pos] != '/')
+            continue;
+        const std::string part = folder.substr(0, pos);
+        if (part.back() == '/' || CUtil::IsDirectory(part))
+            continue;
+        ok = platform::MakeDir(part) || CUtil::IsDirectory(part);
+    }
+    if (!ok) {
+        Log(kLogError, "CFileCache::SetFolder", "Fail to creat directory \"%s\"", folder.c_str());
+        return false;
+    }
+    platform::SetFileAttributes(folder, platform::kAttrHidden);
+    return true;
+}
+
+bool CFileCache::SetRoot(const std::string& root) {
+    std::string path = root;
+    ToSlashes(&path);
+    TrimTrailingSlashes(&path);
+    if (path.empty()) {
+        Log(kLogError, "CFileCache::SetRoot", "Fail to creat a path NULL");
+        return false;
+    }
+    root_ = path;
+    return SetFolder(root_);
+}
+
+bool CFileCache::SetCache(const std::string& cache) {
+    std::string path = cache;
+    ToSlashes(&path);
+    TrimTrailingSlashes(&path);
+    if (path.empty()) {
+        Log(kLogError, "CFileCache::SetCache", "Fail to creat a path NULL");
+        return false;
+    }
+    cache_ = path;
+    return SetFolder(cache_);
+}
+
+bool CFileCache::CleanCache() {
+    if (cache_.empty()) {
+        Log(kLogError, "CFileCache::CleanCache", "NULL cache folder");
+        return false;
+    }
+    if (platform::Exists(cache_) && !CUtil::DeleteFolder(cache_))
+        return false;
+    return SetFolder(cache_);
+}
+
+bool CFileCache::Init(const std::string& root) {
+    if (!SetRoot(root)) {
+        Log(kLogError, "CFileCache::Init", "Fail to creat a local direcotry");
+        return false;
+    }
+    if (!sharedStatus_.Open(CSharedFileStatus::kAreaName)) {
+        Log(kLogError, "CFileCache::Init", "Fail to creat a shared memory");
+        return false;
+    }
+    sharedStatus_.Reset();
+    localFiles_.clear();
+    cursor_ = localFiles_.end();
+    return true;
+}
+
+// ---- Paths ----
+
+bool CFileCache::ToAbsolutePath(std::string* path) const {
+    ToSlashes(path);
+    if (root_.empty())
+        return false;
+    if (_UnderRoot(*path, true)) {
+        // Linux names are case-sensitive: the root is spelt as it is on disk.
+        path->replace(0, root_.size(), root_);
+        return false;
+    }
+    if (!path->empty() && path->front() == '/')
+        path->insert(0, root_);
+    else
+        path->insert(0, root_ + "/");
+    return true;
+}
+
+bool CFileCache::ToRelativePath(std::string* path) const {
+    ToSlashes(path);
+    if (!_UnderRoot(*path, true))
+        return false;
+    path->erase(0, root_.size());
+    return true;
+}
+
+// ---- The scan's records and states ----
+
+bool CFileCache::Find(const std::string& path, CFileInfo* out) const {
+    auto it = localFiles_.find(Lower(path));
+    if (it == localFiles_.end())
+        return false;
+    if (out != nullptr)
+        *out = it->second;
+    return true;
+}
+
+bool CFileCache::GetFirst(CFileInfo* out) {
+    cursor_ = localFiles_.begin();
+    return GetNext(out);
+}
+
+bool CFileCache::GetNext(CFileInfo* out) {
+    if (cursor_ == localFiles_.end())
+        return false;
+    if (out != nullptr)
+        *out = cursor_->second;
+    ++cursor_;
+    return true;
+}
+
+bool CFileCache::GetFirstRef(CFileInfo** out) {
+    cursor_ = localFiles_.begin();
+    return GetNextRef(out);
+}
+
+bool CFileCache::GetNextRef(CFileInfo** out) {
+    if (cursor_ == localFiles_.end())
+        return false;
+    if (out != nullptr)
+        *out = &cursor_->second;
+    ++cursor_;
+    return true;
+}
+
+bool CFileCache::FindShareFolder(const std::string& id, std::string* folder) const {
+    auto it = shareMap_.find(id);
+    if (it == shareMap_.end())
+        return false;
+    if (folder != nullptr)
+        *folder = it->second;
+    return true;
+}
+
+void CFileCache::SetState(const std::string& path, int32_t state) {
+    states_[Lower(path)] = state;
+}
+
+int32_t CFileCache::GetState(const std::string& path) const {
+    auto it = states_.find(Lower(path));
+    return it == states_.end() ? 0 : it->second;
+}
+
+// ---- Share markers ----
 
 bool CFileCache::_GetShareFolder(const std::string& folder, std::string* id) {
     if (id == nullptr)
@@ -75,7 +298,7 @@ bool CFileCache::_SetShareFolder(const std::string& folder, const std::string& i
     if (!platform::IsDirectory(folder)) {
         const int err = platform::Exists(folder) ? 20 /* ENOTDIR */ : 2 /* ENOENT */;
         Log(kLogError, "CFileCache::_SetShareFolder", "Fail to creat file \"%s\"", marker.c_str());
-        ShowFileError(marker, err);
+        _ShowFileError(marker, err);
         return false;
     }
     platform::FileStat st;
@@ -85,7 +308,7 @@ bool CFileCache::_SetShareFolder(const std::string& folder, const std::string& i
     if (!file.Open(marker, platform::File::Mode::CreateTrunc)) {
         const int err = platform::LastError();
         Log(kLogError, "CFileCache::_SetShareFolder", "Fail to creat file \"%s\"", marker.c_str());
-        ShowFileError(marker, err);
+        _ShowFileError(marker, err);
         return false;
     }
     if (!file.WriteAll(id.data(), id.size())) {
@@ -100,16 +323,33 @@ bool CFileCache::_SetShareFolder(const std::string& folder, const std::string& i
     return true;
 }
 
+bool CFileCache::SetShareFolder(const std::string& path, const std::string& id) {
+    std::string abs;
+    if (!_LocalPath(path, &abs, "CFileCache::SetShareFolder"))
+        return false;
+    return _SetShareFolder(abs, id);
+}
+
+// ---- Removal ----
+
 bool CFileCache::Remove(const std::string& path) {
-    if (CUtil::IsDirectory(path)) {
-        Log(kLogInfo, "CFileCache::Remove", "Remove a local folder: %s", path.c_str());
-        return CUtil::DeleteFolder(path);
+    std::string abs;
+    if (!_LocalPath(path, &abs, "CFileCache::Remove"))
+        return false;
+    // The passes remove entries below the root; the root itself goes only with the user.
+    if (!root_.empty() && _UnderRoot(abs, true) && !_UnderRoot(abs, false)) {
+        Log(kLogError, "CFileCache::Remove", "Refuse to remove the sync root: %s", abs.c_str());
+        return false;
     }
-    Log(kLogInfo, "CFileCache::Remove", "Remove a local file: %s", path.c_str());
+    if (CUtil::IsDirectory(abs)) {
+        Log(kLogInfo, "CFileCache::Remove", "Remove a local folder: %s", abs.c_str());
+        return CUtil::DeleteFolder(abs);
+    }
+    Log(kLogInfo, "CFileCache::Remove", "Remove a local file: %s", abs.c_str());
     platform::FileStat st;
-    if (platform::Stat(path, &st) && st.kind == platform::EntryKind::File)
-        platform::SetFileAttributes(path, platform::kAttrNormal);
-    return platform::RemoveFile(path);
+    if (platform::Stat(abs, &st) && st.kind == platform::EntryKind::File)
+        platform::SetFileAttributes(abs, platform::kAttrNormal);
+    return platform::RemoveFile(abs);
 }
 
 bool CFileCache::RemoveShareMarker(const std::string& folder) {
@@ -118,11 +358,8 @@ bool CFileCache::RemoveShareMarker(const std::string& folder) {
 }
 
 bool CFileCache::RemoveFolderIcon(const std::string& folder) {
-    const std::string ini =
-        (!folder.empty() && folder.back() == '/') ? folder + kFolderIconFile : folder + "/" + kFolderIconFile;
-    Remove(ini);
-    Log(kLogDebug, "CFileCache::RemoveFolderIcon",
-        "Icon of \"%s\" changed; file managers reload it themselves", folder.c_str());
+    Remove(JoinName(folder, kFolderIconFile));
+    _NotifyShell(folder);
     RefreshShellIcons();
     return true;
 }
@@ -130,4 +367,9 @@ bool CFileCache::RemoveFolderIcon(const std::string& folder) {
 void CFileCache::RefreshShellIcons() {
     Log(kLogDebug, "CFileCache::RefreshShellIcons",
         "No icon refresh needed: file managers follow changes themselves");
+}
+
+void CFileCache::_NotifyShell(const std::string& path) const {
+    Log(kLogDebug, "CFileCache::NotifyShell", "Item \"%s\" changed; file managers follow it themselves",
+        path.c_str());
 }

@@ -1,14 +1,23 @@
-// CFileCache: the client's view of its local folders (the sync root and the chunk cache). The
-// worker owns the one instance; it owns the shared status area published for the desktop's
-// overlay component. This file holds the share-marker and removal helpers; the scan, the chunk
-// cache and the file operations build on them.
+// CFileCache: the client's view of its local folders, the sync root and the chunk cache. It
+// scans the root into CFileInfo records, cuts files into chunks (kept in the record below the
+// memory threshold, else in the cache folder), builds files from chunks, moves, copies and
+// removes entries, and decorates shared folders. The worker owns the one instance, which owns
+// the scan's records, the per-path state table and the shared status area read by the desktop's
+// overlay component. Worker thread only: nothing here takes a lock.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <string>
 
+#include "store/chunkbuffer.h"
+#include "store/fileinfo.h"
 #include "store/sharedfilestatus.h"
+
+namespace platform {
+class File;
+}
 
 class CFileCache {
   public:
@@ -16,32 +25,115 @@ class CFileCache {
     static constexpr const char* kShareMarkerName = ".peltashare";
     static constexpr const char* kFolderIconFile = "desktop.ini";
     static constexpr size_t kShareMarkerReadLimit = 128;
+    // Files of this size and more keep no chunk in memory: each goes to the cache as it is cut.
+    static constexpr int64_t kMemoryChunkLimit = 20971520;
+    static constexpr int kMaxScanDepth = 32;
+    // Files being built are hidden names ending so; the scan never lists them.
+    static constexpr const char* kPartSuffix = ".kestrine-part";
 
     CFileCache() = default;
     CFileCache(const CFileCache&) = delete;
     CFileCache& operator=(const CFileCache&) = delete;
 
+    // --- Set-up. Paths are stored with "/" and no trailing separator.
+    bool Init(const std::string& root);  // root folder and status area; empties both
+    bool SetRoot(const std::string& root);
+    bool SetCache(const std::string& cache);
+    bool CleanCache();
+    bool SetFolder(const std::string& folder);  // creates a missing folder (hidden)
+    const std::string& GetRoot() const { return root_; }
+    const std::string& GetCache() const { return cache_; }
+
+    // --- Paths. True when the root was prefixed / removed; a path that already begins with the
+    // root (in any letter case) gets the root's own spelling.
+    bool ToAbsolutePath(std::string* path) const;
+    bool ToRelativePath(std::string* path) const;
+
+    // --- Scan of the root into records keyed by lower-cased relative path.
+    bool ScanRoot();
+    // False when the depth limit is exceeded or the folder cannot be listed.
+    bool ScanPath(const std::string& folder, int depth);
+    bool Find(const std::string& path, CFileInfo* out) const;
+    bool GetFirst(CFileInfo* out);
+    bool GetNext(CFileInfo* out);
+    bool GetFirstRef(CFileInfo** out);
+    bool GetNextRef(CFileInfo** out);
+    size_t Count() const { return localFiles_.size(); }
+    bool FindShareFolder(const std::string& id, std::string* folder) const;
+    void SetState(const std::string& path, int32_t state);
+    int32_t GetState(const std::string& path) const;
+
+    // --- Chunks. The public form chunks a file record once (folders have none); the inner form
+    // re-reads the file at `path`, whose size must still be the record's.
+    bool LoadChunk(CFileInfo* info);
+    bool LoadChunk(const std::string& path, CFileInfo* info);
+    // Writes the buffer's valid bytes as the cache file named by the key (whole or not at all).
+    bool CacheChunk(const std::string& key, const CChunkBuffer* buffer);
+    // The cached bytes of the chunk, whose length must be chunk.size.
+    bool GetChunkCache(const CChunkInfo& chunk, CChunkBuffer* buffer);
+    bool FindCachedChunk(const std::string& key, CChunkInfo* out);
+
+    // --- Local file operations on relative (or absolute) paths under the root.
+    // Builds the file from its chunks beside the target and renames it into place: the target is
+    // the new file of the expected size, or stays as it was.
+    bool MakeFile(CFileInfo* info);
+    bool MkDir(const std::string& path);
+    bool Rename(const std::string& from, const std::string& to);  // never replaces the target
+    bool Copy(const std::string& from, const std::string& to);    // replaces the target
+    // True when the file system kept exactly the record's modification time; otherwise the
+    // record takes the stored time.
+    bool SetFileTime(CFileInfo* info);
+    bool GetFileInfo(const std::string& path, CFileInfo* out);
+
+    // --- Share markers and folder decoration.
+    bool SetShareFolder(const std::string& path, const std::string& id);
     // The folder's share marker, at most its first 128 bytes; false when there is none.
     bool _GetShareFolder(const std::string& folder, std::string* id);
     // Writes the marker; on failure logs, shows the file error and leaves no partial marker.
     bool _SetShareFolder(const std::string& folder, const std::string& id);
     bool RemoveShareMarker(const std::string& folder);
     bool RemoveFolderIcon(const std::string& folder);
+    bool _SetFolderIcon(const std::string& folder, const std::string& icon, const std::string& owner);
+    bool SetHomeFolderIcon(const std::string& folder);
+    bool SetShareFolderIcon(const std::string& folder, bool sharedTo, const std::string& owner);
     void RefreshShellIcons();
     // Removes a folder with everything in it, or a file whatever its attributes. A symbolic
     // link is removed itself, never what it points to.
     bool Remove(const std::string& path);
 
+    // --- Path states in the shared status area (paths relative or absolute).
+    void SetPathState(const std::string& path, int32_t state);
+    void SetPathStateUpTo(const std::string& path, int32_t state, const std::string& stopPath);
+    void SetPathProgress(const std::string& path, const SharedStatusValues& values);
+
     CSharedFileStatus& SharedStatus() { return sharedStatus_; }
 
   private:
+    using FileMap = std::map<std::string, CFileInfo>;
+
     static std::string MarkerPath(const std::string& folder);
+    static std::string JoinName(const std::string& folder, const char* name);
+    static std::string Lower(const std::string& text);
+    static int _ShowFileError(const std::string& path, int err);
+    // The absolute form of a path handed to an operation; false (logged under `tag`) for a path
+    // with a "." or ".." component or a NUL, which could name something outside the root.
+    bool _LocalPath(const std::string& path, std::string* abs, const char* tag) const;
+    // True when `path` is the root or lies below it (letter case ignored).
+    bool _UnderRoot(const std::string& path, bool allowRoot) const;
+    bool _ScanFolder(const std::string& folder, const std::string& rel, int depth);
+    bool _ReadChunks(platform::File* file, const std::string& path, CFileInfo* info);
+    bool _CachePath(const std::string& key, std::string* path, const char* tag) const;
+    // Stores `state` for the path and each parent below the root.
+    void _StoreUpToRoot(const std::string& abs, int32_t state);
+    void _NotifyShell(const std::string& path) const;
 
     std::string root_;   // the sync root, "/"-separated, no trailing separator
     std::string cache_;  // the chunk cache folder, same form
-    // The scan's records (by lower-cased relative path), their cursor and the per-path state
-    // table take their place here.
+    FileMap localFiles_;
+    FileMap::iterator cursor_ = localFiles_.end();
+    std::map<std::string, int32_t> states_;  // lower-cased relative path -> sync state
     CSharedFileStatus sharedStatus_;
     std::map<std::string, std::string> shareMap_;  // share id text -> folder path, from the last scan
     std::string lastStatusPath_;
+    bool scanFailed_ = false;  // a folder of the running scan could not be listed
 };

@@ -1,0 +1,222 @@
+// CFileCache: local file operations on behalf of the passes: building a file from its chunks,
+// folders, moves, copies, modification times and the description of one path.
+#include <cerrno>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "core/log.h"
+#include "platform/error.h"
+#include "platform/file.h"
+#include "store/filecache.h"
+#include "util/util.h"
+
+namespace {
+
+constexpr size_t kMaxNameLength = 255;
+
+// The hidden name beside `target` under which its new content is built. A name too long to
+// carry the suffix is replaced by its digest.
+std::string PartPath(const std::string& target, const char* suffix) {
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (1 + name.size() + std::char_traits<char>::length(suffix) > kMaxNameLength) {
+        std::string digest;
+        CUtil::GetMd5String(name.data(), name.size(), &digest);
+        name = digest;
+    }
+    return dir + "." + name + suffix;
+}
+
+void SyncFolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0)
+        return;
+    platform::File dir;
+    if (dir.Open(path.substr(0, slash), platform::File::Mode::Read))
+        dir.Sync();
+}
+
+}  // namespace
+
+bool CFileCache::MakeFile(CFileInfo* info) {
+    if (info == nullptr)
+        return false;
+    std::string abs;
+    if (!_LocalPath(info->path, &abs, "CFileCache::MakeFile"))
+        return false;
+    auto openFailed = [&abs](int err) {
+        const int answer = _ShowFileError(abs, err);
+        Log(kLogError, "CFileCache::MakeFile", "Fail to open a localfile {%s} error :%d", abs.c_str(),
+            answer);
+        return false;
+    };
+
+    // An existing target must be a file that no other program holds locked; the lock is kept
+    // until the new content has replaced it.
+    platform::File current;
+    platform::FileStat st;
+    if (platform::Stat(abs, &st)) {
+        if (st.kind != platform::EntryKind::File)
+            return openFailed(st.kind == platform::EntryKind::Directory ? EISDIR : ELOOP);
+        if (!current.Open(abs, platform::File::Mode::Read, true))
+            return openFailed(platform::LastError());
+    }
+    const std::string part = PartPath(abs, kPartSuffix);
+    platform::File out;
+    if (!out.Open(part, platform::File::Mode::CreateTrunc, true))
+        return openFailed(platform::LastError());
+    auto discard = [&out, &part]() {
+        out.Close();
+        platform::RemoveFile(part);
+        return false;
+    };
+
+    // A key listed twice uses its in-memory buffer each time; the buffer is freed after its last use.
+    std::map<std::string, size_t> lastUse;
+    for (size_t i = 0; i < info->chunks.size(); ++i)
+        lastUse[info->chunks[i].key] = i;
+    int64_t total = 0;
+    for (size_t i = 0; i < info->chunks.size(); ++i) {
+        const CChunkInfo& chunk = info->chunks[i];
+        std::unique_ptr<CChunkBuffer> owned;
+        const CChunkBuffer* data = nullptr;
+        auto mem = info->chunkBuffers.find(chunk.key);
+        if (mem != info->chunkBuffers.end() && mem->second) {
+            if (lastUse[chunk.key] == i)
+                owned = info->TakeChunkBuffer(chunk.key);
+            data = owned ? owned.get() : mem->second.get();
+        } else {
+            owned = std::make_unique<CChunkBuffer>();
+            if (!GetChunkCache(chunk, owned.get())) {
+                Log(kLogError, "CFileCache::MakeFile", "Fail to get chunk of {%s} from cache",
+                    chunk.key.c_str());
+                return discard();
+            }
+            data = owned.get();
+        }
+        if (!out.WriteAll(data->GetData(), data->GetSize())) {
+            Log(kLogError, "CFileCache::MakeFile", "Fail to write a localfile {%s}: %s", abs.c_str(),
+                platform::ErrorText(platform::LastError()).c_str());
+            return discard();
+        }
+        total += static_cast<int64_t>(data->GetSize());
+    }
+    if (total != info->size) {
+        Log(kLogError, "CFileCache::MakeFile",
+            "Fail to make file {%s} for Mismatched size %lld with %lld, remove it!", abs.c_str(),
+            static_cast<long long>(total), static_cast<long long>(info->size));
+        return discard();
+    }
+
+    int64_t stored = 0;
+    if (!out.SetWriteTime(info->modifyTime) || !out.GetWriteTime(&stored)) {
+        Log(kLogError, "CFileCache::MakeFile", "Fail to set the time of a localfile {%s}: %s", abs.c_str(),
+            platform::ErrorText(platform::LastError()).c_str());
+        return discard();
+    }
+    if (!out.Sync()) {
+        Log(kLogError, "CFileCache::MakeFile", "Fail to write a localfile {%s}: %s", abs.c_str(),
+            platform::ErrorText(platform::LastError()).c_str());
+        return discard();
+    }
+    out.Close();
+    if (!platform::ReplaceFile(part, abs)) {
+        Log(kLogError, "CFileCache::MakeFile", "Fail to replace a localfile {%s}: %s", abs.c_str(),
+            platform::ErrorText(platform::LastError()).c_str());
+        platform::RemoveFile(part);
+        return false;
+    }
+    current.Close();
+    SyncFolderOf(abs);
+    if (stored != info->modifyTime) {
+        // File systems that keep times in 2-second steps store a neighbouring value.
+        Log(kLogWarn, "CFileCache::MakeFile", "Mayble a resolution of 2 seconds from file: %s(%lld <-> %lld)",
+            abs.c_str(), static_cast<long long>(info->modifyTime), static_cast<long long>(stored));
+        info->modifyTime = stored;
+        info->timeAdjusted = 1;
+    }
+    Log(kLogInfo, "CFileCache::MakeFile", "Mak a new local folder: %s", abs.c_str());
+    return true;
+}
+
+bool CFileCache::MkDir(const std::string& path) {
+    std::string abs;
+    if (!_LocalPath(path, &abs, "CFileCache::MkDir"))
+        return false;
+    Log(kLogInfo, "CFileCache::MkDir", "make a new folder: %s", abs.c_str());
+    if (CUtil::IsDirectory(abs)) {
+        Log(kLogWarn, "CFileCache::MkDir", "folder {%s} exists", abs.c_str());
+        return true;
+    }
+    if (!platform::MakeDir(abs)) {
+        Log(kLogError, "CFileCache::MkDir", "Fail to create a folder: %s", abs.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool CFileCache::Rename(const std::string& from, const std::string& to) {
+    std::string src, dst;
+    if (!_LocalPath(from, &src, "CFileCache::Rename") || !_LocalPath(to, &dst, "CFileCache::Rename"))
+        return false;
+    if (!platform::MoveFile(src, dst)) {
+        Log(kLogError, "CFileCache::Rename", "Fail to rename \"%s\" to \"%s\"", src.c_str(), dst.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool CFileCache::Copy(const std::string& from, const std::string& to) {
+    std::string src, dst;
+    if (!_LocalPath(from, &src, "CFileCache::Copy") || !_LocalPath(to, &dst, "CFileCache::Copy"))
+        return false;
+    if (!platform::CopyFile(src, dst, true)) {
+        Log(kLogError, "CFileCache::Copy", "Fail to rename \"%s\" to \"%s\"", src.c_str(), dst.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool CFileCache::SetFileTime(CFileInfo* info) {
+    if (info == nullptr)
+        return false;
+    if (info->dirFlag != 0)
+        return true;
+    std::string abs;
+    if (!_LocalPath(info->path, &abs, "CFileCache::SetFileTime"))
+        return false;
+    int64_t stored = 0;
+    if (!platform::IsRegularFile(abs) || !platform::SetFileWriteTime(abs, info->modifyTime) ||
+        !platform::GetFileWriteTime(abs, &stored)) {
+        Log(kLogError, "CFileCache::SetFileTime", "Fail to set the time of a localfile {%s}: %s", abs.c_str(),
+            platform::ErrorText(platform::LastError()).c_str());
+        return false;
+    }
+    if (stored == info->modifyTime)
+        return true;
+    Log(kLogError, "CFileCache::SetFileTime", "Set File Time fail; in{%lld} out{%lld}",
+        static_cast<long long>(info->modifyTime), static_cast<long long>(stored));
+    info->modifyTime = stored;
+    return false;
+}
+
+bool CFileCache::GetFileInfo(const std::string& path, CFileInfo* out) {
+    std::string abs;
+    if (out == nullptr || !_LocalPath(path, &abs, "CFileCache::GetFileInfo"))
+        return false;
+    platform::FileStat st;
+    if (!platform::Stat(abs, &st))
+        return false;
+    // Links and special files are not part of the tree (the scan skips them too).
+    if (st.kind != platform::EntryKind::File && st.kind != platform::EntryKind::Directory)
+        return false;
+    const bool dir = st.kind == platform::EntryKind::Directory;
+    *out = CFileInfo(abs, dir ? 1 : 0, dir ? 0 : st.size);
+    out->creationTime = st.creationTime;
+    out->writeTime = st.writeTime;
+    out->accessTime = st.accessTime;
+    out->modifyTime = dir ? 1 : st.writeTime;
+    return true;
+}

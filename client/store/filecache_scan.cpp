@@ -1,0 +1,187 @@
+// CFileCache: the scan of the sync root into records, with the filters that keep the client's own
+// files, office temporaries, links and special files out of the list.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/log.h"
+#include "platform/error.h"
+#include "platform/file.h"
+#include "store/filecache.h"
+#include "util/util.h"
+
+namespace {
+
+// Office and shell temporaries are filtered only when hidden, as their programs make them.
+constexpr const char* kTempExtensions = "docx,xlsx,pptx,~vsd,tmp";
+
+bool IsFilteredHiddenFile(const std::string& name) {
+    if (name == "Thumbs.db")
+        return true;
+    if (name.empty() || name[0] != '~')
+        return false;
+    const size_t dot = name.rfind('.');
+    const std::string ext = dot == std::string::npos ? name : name.substr(dot + 1);
+    return std::strstr(kTempExtensions, ext.c_str()) != nullptr;
+}
+
+bool EndsWith(const std::string& text, const char* suffix) {
+    const size_t n = std::strlen(suffix);
+    return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+// A share marker's id: decimal digits (surrounding blanks tolerated) naming an id of 2 or more,
+// since 0 and 1 mean a file and a plain folder. False for anything else.
+bool ParseShareId(const std::string& text, int32_t* id) {
+    size_t b = 0, e = text.size();
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (b < e && blank(text[b]))
+        ++b;
+    while (e > b && blank(text[e - 1]))
+        --e;
+    if (b == e)
+        return false;
+    int64_t v = 0;
+    for (size_t i = b; i < e; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+        v = v * 10 + (text[i] - '0');
+        if (v > INT32_MAX)
+            return false;
+    }
+    if (v < 2)
+        return false;
+    *id = static_cast<int32_t>(v);
+    return true;
+}
+
+}  // namespace
+
+bool CFileCache::ScanRoot() {
+    if (!root_.empty() && !platform::Exists(root_))
+        SetFolder(root_);
+    if (root_.empty() || !CUtil::IsDirectory(root_)) {
+        Log(kLogError, "CFileCache::ScanRoot", "Fail to open root path \"%s\"", root_.c_str());
+        return false;
+    }
+    localFiles_.clear();
+    cursor_ = localFiles_.end();
+    shareMap_.clear();
+    scanFailed_ = false;
+    Log(kLogDebug, "CFileCache::ScanRoot", "--------------------- local filesystem ------------------------");
+    if (!_ScanFolder(root_, "", 0) || scanFailed_) {
+        // A partial list would read as deleted files: the pass must not see one.
+        localFiles_.clear();
+        cursor_ = localFiles_.end();
+        shareMap_.clear();
+        return false;
+    }
+    Log(kLogDebug, "CFileCache::ScanRoot", "---------------------------------------------------------------");
+    return true;
+}
+
+bool CFileCache::ScanPath(const std::string& folder, int depth) {
+    std::string full = folder;
+    while (full.size() > 1 && (full.back() == '/' || full.back() == '\\'))
+        full.pop_back();
+    std::string rel = full;
+    if (!ToRelativePath(&rel)) {
+        Log(kLogError, "CFileCache::ScanPath", "Folder \"%s\" is not below the sync root", folder.c_str());
+        return false;
+    }
+    return _ScanFolder(full, rel, depth);
+}
+
+bool CFileCache::_ScanFolder(const std::string& folder, const std::string& rel, int depth) {
+    ++depth;
+    if (depth > kMaxScanDepth) {
+        Log(kLogError, "CFileCache::ScanPath", "Deepth fo dirctory is too large");
+        return false;
+    }
+    std::vector<platform::DirEntry> entries;
+    if (!platform::ListDir(folder, &entries, true)) {
+        Log(kLogError, "CFileCache::ScanPath", "Fail to list folder \"%s\": %s", folder.c_str(),
+            platform::ErrorText(platform::LastError()).c_str());
+        scanFailed_ = true;
+        return false;
+    }
+    std::string full, relPath, key;
+    for (const platform::DirEntry& e : entries) {
+        const std::string& name = e.name;
+        const platform::EntryKind kind = e.stat.kind;
+        full.assign(folder).append("/").append(name);
+        if (kind != platform::EntryKind::File && kind != platform::EntryKind::Directory) {
+            // Links are never followed (no loops, nothing outside the tree); specials carry no data.
+            Log(kLogInfo, "CFileCache::ScanPath", "Skip a link or special file: %s", full.c_str());
+            continue;
+        }
+        if (kind == platform::EntryKind::File) {
+            if (name == kFolderIconFile || name == kShareMarkerName)
+                continue;
+            if (name[0] == '.' && EndsWith(name, kPartSuffix))
+                continue;  // a file being built, or left by an interrupted build
+            if (e.attributes & platform::kAttrHidden) {
+                Log(kLogInfo, "CFileCache::ScanPath", "File filter: %s %s", name.c_str(), full.c_str());
+                if (IsFilteredHiddenFile(name))
+                    continue;
+            }
+        }
+        relPath.assign(rel).append("/").append(name);
+        key = Lower(relPath);
+        auto found = localFiles_.lower_bound(key);
+        if (found != localFiles_.end() && found->first == key) {
+            // Linux tells the two apart, the service does not: the first one listed is synced.
+            Log(kLogWarn, "CFileCache::ScanPath",
+                "\"%s\" differs from \"%s\" only in letter case and is not synced", relPath.c_str(),
+                found->second.path.c_str());
+            continue;
+        }
+        auto state = states_.find(key);
+        const int32_t syncState = state == states_.end() ? 0 : state->second;
+
+        if (kind == platform::EntryKind::File) {
+            auto it = localFiles_.emplace_hint(found, key, CFileInfo(relPath, 0, e.stat.size));
+            CFileInfo& info = it->second;
+            info.creationTime = e.stat.creationTime;
+            info.writeTime = e.stat.writeTime;
+            info.accessTime = e.stat.accessTime;
+            info.modifyTime = e.stat.writeTime;
+            info.syncState = syncState;
+            Log(kLogDebug, "CFileCache::ScanPath", "Local FS: %s  (%lld)", relPath.c_str(),
+                static_cast<long long>(info.size));
+            continue;
+        }
+
+        int32_t dirFlag = 1;
+        std::string marker;
+        if (_GetShareFolder(full, &marker)) {
+            int32_t id = 0;
+            if (!ParseShareId(marker, &id)) {
+                Log(kLogWarn, "CFileCache::ScanPath", "Ignore a share marker without a valid id in %s",
+                    full.c_str());
+            } else {
+                const std::string idText = std::to_string(id);
+                auto share = shareMap_.find(idText);
+                if (share != shareMap_.end() && share->second != full) {
+                    // A copy of a shared folder: only the first one met keeps the share.
+                    RemoveShareMarker(full);
+                    RemoveFolderIcon(full);
+                } else {
+                    dirFlag = id;
+                    shareMap_[idText] = full;
+                }
+            }
+        }
+        auto it = localFiles_.emplace_hint(found, key, CFileInfo(relPath, dirFlag, 0));
+        CFileInfo& info = it->second;
+        info.creationTime = e.stat.creationTime;
+        info.writeTime = e.stat.writeTime;
+        info.accessTime = e.stat.accessTime;
+        info.modifyTime = 1;
+        info.syncState = syncState;
+        Log(kLogDebug, "CFileCache::ScanPath",
+            "Local FS: %s  (%lld)>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>", relPath.c_str(), 0LL);
+        _ScanFolder(full, relPath, depth);
+    }
+    return true;
+}

@@ -1,0 +1,361 @@
+#include "journal/chunkjournal.h"
+
+#include <sqlite3.h>
+
+#include "core/log.h"
+
+namespace {
+
+using journal::SqlText;
+
+constexpr const char* kTable = CChunkJournal::kTableName;
+constexpr const char* kId = "id";
+constexpr const char* kKey = "key";
+constexpr const char* kSize = "size";
+constexpr const char* kStorageId = "storage_id";
+constexpr const char* kBlockSum = "block_sum";
+constexpr const char* kBlockHash = "block_hash";
+constexpr const char* kNeededBy = "needed_by";
+constexpr const char* kDeleted = "deleted";
+
+constexpr const char* kCreateSql =
+    "CREATE TABLE %s (%s INTEGER primary key, %s TEXT not null unique,                   %s INTEGER, %s TEXT,"
+    "                   %s TEXT, %s TEXT,                   %s TEXT, %s INTEGER);";
+
+// The statements as they are logged ("%q" doubles quotes: storage keys come from the service);
+// they run as the prepared forms below.
+constexpr const char* kFindSql = "SELECT * FROM %s WHERE %s='%q';";
+constexpr const char* kInsertSql = "INSERT INTO %s (%s, %s, %s, %s, %s) VALUES('%q', %d, '%q', '%q', '%q')";
+constexpr const char* kUpdateSql = "UPDATE  %s SET %s = '%q' WHERE %s = '%q'";
+constexpr const char* kDeleteSql = "DELETE FROM %s WHERE %s='%q';";
+
+const std::string kFindStmt = std::string("SELECT * FROM ") + kTable + " WHERE " + kKey + "=?1;";
+const std::string kInsertStmt = std::string("INSERT INTO ") + kTable + " (" + kKey + ", " + kSize + ", " +
+                                kStorageId + ", " + kBlockSum + ", " + kBlockHash +
+                                ") VALUES(?1, ?2, ?3, ?4, ?5)";
+const std::string kUpdateStmt =
+    std::string("UPDATE ") + kTable + " SET " + kStorageId + " = ?1 WHERE " + kKey + " = ?2";
+const std::string kDeleteStmt = std::string("DELETE FROM ") + kTable + " WHERE " + kKey + "=?1;";
+
+// A chunk is never empty and never longer than 4 MiB; a stored size outside that is damage.
+bool ValidChunkSize(int64_t size) {
+    return size > 0 && size <= CFileInfo::kChunkSize;
+}
+
+// Closes the connection when a public operation leaves, whatever way it leaves.
+struct CloseGuard {
+    CChunkJournal* journal;
+    ~CloseGuard() { journal->CloseDB(); }
+};
+
+}  // namespace
+
+bool CChunkJournal::Init(const std::string& dbFile) {
+    const char* tag = "CChunkJournal::Init";
+    if (dbFile.empty()) {
+        Log(kLogError, tag, "Need set config DB file!");
+        return false;
+    }
+    if (!dbFile_.empty()) {
+        Log(kLogError, tag, "DB file exist!");
+        return false;
+    }
+    dbFile_ = dbFile;
+    if (!OpenDB()) {
+        Log(kLogError, tag, "Fail to open DB!");
+        return false;
+    }
+    CloseGuard close{this};
+    SqlText create = SqlText::Format(kCreateSql, kTable, kId, kKey, kSize, kStorageId, kBlockSum, kBlockHash,
+                                     kNeededBy, kDeleted);
+    journal::LogStatement(tag, "%s", create.c_str());
+    std::string error;
+    if (!db_.Exec(create.c_str(), &error)) {
+        Log(kLogInfo, tag, "SQL info: %s", error.c_str());
+        // An existing table is the usual case; a file that is no database is not.
+        SqlText probe = SqlText::Format("SELECT 1 FROM %s LIMIT 0;", kTable);
+        std::string probeError;
+        if (!db_.Exec(probe.c_str(), &probeError)) {
+            Log(kLogError, tag, "SQL error: %s", probeError.c_str());
+            return false;
+        }
+    }
+    if (!journal::EnableWriteAheadLog(db_, &error))
+        Log(kLogWarn, tag, "Fail to use a write-ahead log: %s", error.c_str());
+    return true;
+}
+
+bool CChunkJournal::OpenDB() {
+    const char* tag = "CChunkJournal::OpenDB";
+    if (dbFile_.empty()) {
+        Log(kLogError, tag, "DB file undefined!");
+        return false;
+    }
+    if (db_.IsOpen()) {
+        Log(kLogError, tag, "DB file opened before!");
+        return false;
+    }
+    std::string error;
+    if (!db_.Open(dbFile_, &error)) {
+        Log(kLogError, tag, "Could not open database: %s", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+void CChunkJournal::CloseDB() {
+    db_.Close();
+}
+
+bool CChunkJournal::CleanDB() {
+    const char* tag = "CChunkJournal::CleanDB";
+    if (!OpenDB()) {
+        Log(kLogError, tag, "DB is not open!");
+        return false;
+    }
+    CloseGuard close{this};
+    SqlText sql = SqlText::Format("DELETE FROM %s", kTable);
+    journal::LogStatement(tag, "%s", sql.c_str());
+    std::string error;
+    if (!db_.Exec(sql.c_str(), &error)) {
+        Log(kLogError, tag, "SQL error: %s", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+// ---- Statements on the open connection
+
+bool CChunkJournal::_Find(const std::string& key, CChunkInfo* chunk) {
+    const char* tag = "CChunkJournal::_Find";
+    if (!db_.IsOpen()) {
+        Log(kLogError, tag, "DB is not open!");
+        return false;
+    }
+    journal::LogStatement(tag, kFindSql, kTable, kKey, key.c_str());
+    std::string error;
+    sqlite3_stmt* stmt = db_.Prepare(kFindStmt, &error);
+    if (stmt == nullptr || !journal::BindText(stmt, 1, key)) {
+        Log(kLogError, tag, "SQL error: %s", stmt ? db_.LastMessage().c_str() : error.c_str());
+        return false;
+    }
+    int rc = journal::Step(stmt);
+    if (rc == SQLITE_DONE)
+        return false;
+    if (rc != SQLITE_ROW) {
+        Log(kLogError, tag, "SQL error: %s", db_.LastMessage().c_str());
+        return false;
+    }
+    // NULL columns read as empty texts, a size that is no valid chunk size as 0.
+    chunk->key = journal::ColumnText(stmt, journal::ColumnIndex(stmt, kKey));
+    const int64_t size = journal::ColumnInt64(stmt, journal::ColumnIndex(stmt, kSize));
+    chunk->size = ValidChunkSize(size) ? static_cast<int32_t>(size) : 0;
+    chunk->storageKey = journal::ColumnText(stmt, journal::ColumnIndex(stmt, kStorageId));
+    chunk->blockSums = journal::ColumnText(stmt, journal::ColumnIndex(stmt, kBlockSum));
+    chunk->blockHashes = journal::ColumnText(stmt, journal::ColumnIndex(stmt, kBlockHash));
+    sqlite3_reset(stmt);
+    return true;
+}
+
+bool CChunkJournal::_Insert(const CChunkInfo& chunk) {
+    const char* tag = "CChunkJournal::_Insert";
+    if (!db_.IsOpen()) {
+        Log(kLogError, tag, "DB is not open!");
+        return false;
+    }
+    journal::LogStatement(tag, kInsertSql, kTable, kKey, kSize, kStorageId, kBlockSum, kBlockHash,
+                          chunk.key.c_str(), chunk.size, chunk.storageKey.c_str(), chunk.blockSums.c_str(),
+                          chunk.blockHashes.c_str());
+    std::string error;
+    sqlite3_stmt* stmt = db_.Prepare(kInsertStmt, &error);
+    if (stmt == nullptr) {
+        Log(kLogError, tag, "SQL error: %s", error.c_str());
+        return false;
+    }
+    bool ok = journal::BindText(stmt, 1, chunk.key) && journal::BindInt64(stmt, 2, chunk.size) &&
+              journal::BindText(stmt, 3, chunk.storageKey) && journal::BindText(stmt, 4, chunk.blockSums) &&
+              journal::BindText(stmt, 5, chunk.blockHashes) && journal::Step(stmt) == SQLITE_DONE;
+    if (!ok) {
+        Log(kLogError, tag, "SQL error: %s", db_.LastMessage().c_str());
+        sqlite3_reset(stmt);
+    }
+    return ok;
+}
+
+bool CChunkJournal::_UpdateStorageKey(const std::string& key, const std::string& storageKey) {
+    const char* tag = "CChunkJournal::_UpdateStorageKey";
+    if (!db_.IsOpen()) {
+        Log(kLogError, tag, "DB is not open!");
+        return false;
+    }
+    journal::LogStatement(tag, kUpdateSql, kTable, kStorageId, storageKey.c_str(), kKey, key.c_str());
+    std::string error;
+    sqlite3_stmt* stmt = db_.Prepare(kUpdateStmt, &error);
+    if (stmt == nullptr) {
+        Log(kLogError, tag, "SQL error: %s", error.c_str());
+        return false;
+    }
+    bool ok = journal::BindText(stmt, 1, storageKey) && journal::BindText(stmt, 2, key) &&
+              journal::Step(stmt) == SQLITE_DONE;
+    if (!ok) {
+        Log(kLogError, tag, "SQL error: %s", db_.LastMessage().c_str());
+        sqlite3_reset(stmt);
+    }
+    return ok;
+}
+
+bool CChunkJournal::_Delete(const std::string& key) {
+    const char* tag = "CChunkJournal::_Delete";
+    if (!db_.IsOpen()) {
+        Log(kLogError, tag, "DB is not open!");
+        return false;
+    }
+    journal::LogStatement(tag, kDeleteSql, kTable, kKey, key.c_str());
+    std::string error;
+    sqlite3_stmt* stmt = db_.Prepare(kDeleteStmt, &error);
+    if (stmt == nullptr) {
+        Log(kLogError, tag, "SQL error: %s", error.c_str());
+        return false;
+    }
+    bool ok = journal::BindText(stmt, 1, key) && journal::Step(stmt) == SQLITE_DONE;
+    if (!ok) {
+        Log(kLogError, tag, "SQL error: %s", db_.LastMessage().c_str());
+        sqlite3_reset(stmt);
+    }
+    return ok;
+}
+
+// ---- Public operations: open, work, close
+
+bool CChunkJournal::AddFileChunk(const CFileInfo& file) {
+    const char* tag = "CChunkJournal::AddFileChunk";
+    if (file.dirFlag != 0) {
+        Log(kLogWarn, tag, "Can't get chunk from %s", file.path.c_str());
+        return true;
+    }
+    if (file.chunks.empty()) {
+        Log(kLogWarn, tag, "Can't get any chunk from %s (%lld)", file.path.c_str(),
+            static_cast<long long>(file.size));
+        return true;
+    }
+    if (!OpenDB()) {
+        Log(kLogError, tag, "Fail to open DB!");
+        return false;
+    }
+    CloseGuard close{this};
+    for (const CChunkInfo& chunk : file.chunks) {
+        CChunkInfo stored;
+        if (_Find(chunk.key, &stored)) {
+            if (!stored.storageKey.empty() && stored.size == chunk.size && !stored.blockSums.empty() &&
+                !stored.blockHashes.empty())
+                continue;  // complete: kept
+            if (!_Delete(chunk.key)) {
+                Log(kLogError, tag, "Fail to delete chunk {%s} of file {%s} into DB", chunk.key.c_str(),
+                    file.path.c_str());
+                continue;
+            }
+        }
+        if (!_Insert(chunk))
+            Log(kLogError, tag, "Fail to insert chunk {%s} of file {%s} into DB", chunk.key.c_str(),
+                file.path.c_str());
+    }
+    return true;
+}
+
+bool CChunkJournal::GetFileChunk(CFileInfo* file) {
+    const char* tag = "CChunkJournal::GetFileChunk";
+    if (file == nullptr)
+        return false;
+    if (file->dirFlag != 0) {
+        Log(kLogWarn, tag, "Can't get chunk from %s", file->path.c_str());
+        return true;
+    }
+    if (!OpenDB()) {
+        Log(kLogError, tag, "Fail to open DB!");
+        return false;
+    }
+    CloseGuard close{this};
+    if (!file->SplitChunkList()) {
+        // A damaged list names no chunk to build a delta against.
+        Log(kLogError, tag, "Bad chunk list of %s", file->path.c_str());
+        file->signaturesComplete = false;
+        return true;
+    }
+    for (CChunkInfo& chunk : file->chunks) {
+        CChunkInfo stored;
+        if (!_Find(chunk.key, &stored)) {
+            Log(kLogError, tag, "Can't find chunk {%s} from DB", chunk.key.c_str());
+            // A chunk without signatures: no delta against this version.
+            file->signaturesComplete = false;
+            continue;
+        }
+        const int32_t blocks = chunk.blockCount;  // not stored: kept as it was
+        chunk = stored;
+        chunk.blockCount = blocks;
+        if (stored.blockSums.empty() || stored.blockHashes.empty() || stored.size == 0)
+            file->signaturesComplete = false;
+    }
+    return true;
+}
+
+bool CChunkJournal::UpdateStorageKey(const std::string& key, const std::string& storageKey) {
+    const char* tag = "CChunkJournal::UpdateStorageKey";
+    if (!OpenDB()) {
+        Log(kLogError, tag, "Fail to open DB!");
+        return false;
+    }
+    CloseGuard close{this};
+    CChunkInfo stored;
+    if (!_Find(key, &stored)) {
+        Log(kLogError, tag, "Fail to find chunk {%s} from DB", key.c_str());
+        return false;
+    }
+    if (!_UpdateStorageKey(key, storageKey)) {
+        Log(kLogError, tag, "Fail to insert stroage key {%s} into chunk {%s}", storageKey.c_str(),
+            key.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool CChunkJournal::Find(const std::string& key, CChunkInfo* chunk) {
+    const char* tag = "CChunkJournal::Find";
+    if (!OpenDB()) {
+        Log(kLogError, tag, "Fail to open DB");
+        return false;
+    }
+    CloseGuard close{this};
+    if (!_Find(key, chunk)) {
+        Log(kLogError, tag, "Fail to find a chunk info to DB");
+        return false;
+    }
+    return true;
+}
+
+bool CChunkJournal::Insert(const CChunkInfo& chunk) {
+    const char* tag = "CChunkJournal::Insert";
+    if (!OpenDB()) {
+        Log(kLogError, tag, "Fail to open DB");
+        return false;
+    }
+    CloseGuard close{this};
+    if (!_Insert(chunk)) {
+        Log(kLogError, tag, "Fail to add a chunk info to DB");
+        return false;
+    }
+    return true;
+}
+
+bool CChunkJournal::Delete(const std::string& key) {
+    const char* tag = "CChunkJournal::Delete";
+    if (!OpenDB()) {
+        Log(kLogError, tag, "Fail to open DB");
+        return false;
+    }
+    CloseGuard close{this};
+    if (!_Delete(key)) {
+        Log(kLogError, tag, "Fail to delete a chunk info to DB");
+        return false;
+    }
+    return true;
+}

@@ -287,6 +287,11 @@ bool WriteFd(int fd, const void* buf, size_t len) {
     return true;
 }
 
+// A call on two paths is one call for the fault registry: a fault filtered on either path matches.
+std::string BothPaths(const std::string& from, const std::string& to) {
+    return from + "\n" + to;
+}
+
 std::atomic<unsigned> gTempCounter{0};
 
 std::string TempNameFor(const std::string& path) {
@@ -651,7 +656,7 @@ bool RemoveFile(const std::string& path) {
 }
 
 bool MoveFile(const std::string& from, const std::string& to) {
-    if (Faulted(Op::Rename, from) || Faulted(Op::Rename, to)) {
+    if (Faulted(Op::Rename, BothPaths(from, to))) {
         return false;
     }
     int forced = 0;
@@ -667,14 +672,14 @@ bool MoveFile(const std::string& from, const std::string& to) {
 }
 
 bool ReplaceFile(const std::string& from, const std::string& to) {
-    if (Faulted(Op::Rename, from) || Faulted(Op::Rename, to)) {
+    if (Faulted(Op::Rename, BothPaths(from, to))) {
         return false;
     }
     return ::rename(from.c_str(), to.c_str()) == 0 || FailErrno();
 }
 
 bool CopyFile(const std::string& from, const std::string& to, bool replace) {
-    if (Faulted(Op::Copy, from) || Faulted(Op::Copy, to)) {
+    if (Faulted(Op::Copy, BothPaths(from, to))) {
         return false;
     }
     struct stat st;

@@ -12,6 +12,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/internal.h"
+#include "platform/plog.h"
 #include "platform/system.h"
 
 namespace platform {
@@ -106,13 +107,9 @@ bool Unescape(const std::string& v, std::string* out) {
     return true;
 }
 
-// Parses the store's text. Binary content reads as an empty store; lines that do not parse are
-// skipped (and dropped at the next write).
+// Parses the store's text; lines that do not parse are skipped (and dropped at the next write).
 Store Parse(const std::string& text) {
     Store store;
-    if (text.find('\0') != std::string::npos) {
-        return store;
-    }
     Section* current = nullptr;
     size_t pos = 0;
     while (pos < text.size()) {
@@ -183,7 +180,15 @@ std::string Serialise(const Store& store) {
 
 Store Load() {
     std::string text;
-    if (!ReadFileToString(RegistryFilePath(), &text, kMaxStoreBytes + 1) || text.size() > kMaxStoreBytes) {
+    std::string path = RegistryFilePath();
+    if (!ReadFileToString(path, &text, kMaxStoreBytes + 1)) {
+        if (LastError() != ENOENT) {
+            Log(3, "platform::Registry", "Cannot read \"" + path + "\": " + ErrorText(LastError()));
+        }
+        return Store();
+    }
+    if (text.size() > kMaxStoreBytes || text.find('\0') != std::string::npos) {
+        Log(3, "platform::Registry", "\"" + path + "\" is not a settings store; its values read as missing");
         return Store();
     }
     return Parse(text);

@@ -36,6 +36,25 @@ bool SameText(const std::string& a, const std::string& b) {
     return diff == 0;
 }
 
+std::string PercentDecoded(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+            out.push_back(static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16)));
+            i += 2;
+        } else {
+            out.push_back(s[i]);
+        }
+    }
+    return out;
+}
+
+// The digest's uri must name this request; some clients send it percent-decoded.
+bool SameRequestUri(const std::string& uri, const std::string& target) {
+    return uri == target || PercentDecoded(uri) == PercentDecoded(target);
+}
+
 HttpAnswer Refuse(int status, const std::string& message) {
     HttpAnswer a;
     a.status = status;
@@ -183,20 +202,21 @@ HttpAnswer CPortal::Login(const std::string& method, const std::string& target,
         bool stale = false;
         if (!_NonceFresh(d["nonce"], &stale))
             return _Challenge(stale);
-        if (d["uri"] != target || d["realm"] != kDigestRealm || LowerKey(d["username"]) != LowerKey(user) ||
-            !known)
+        if (!SameRequestUri(d["uri"], target) || d["realm"] != kDigestRealm ||
+            LowerKey(d["username"]) != LowerKey(user) || !known)
             return _Challenge(false);
-        std::string ha2 = Md5Text(method + ":" + d["uri"]);
-        std::string expect;
-        if (d.count("qop")) {
-            if (d["qop"] != "auth" || d["nc"].empty() || d["cnonce"].empty())
-                return _Challenge(false);
-            expect =
-                Md5Text(account.ha1 + ":" + d["nonce"] + ":" + d["nc"] + ":" + d["cnonce"] + ":auth:" + ha2);
-        } else {
-            expect = Md5Text(account.ha1 + ":" + d["nonce"] + ":" + ha2);
+        if (d.count("qop") && (d["qop"] != "auth" || d["nc"].empty() || d["cnonce"].empty()))
+            return _Challenge(false);
+        // The response may hash the uri as the header spells it or as the request line does.
+        bool matched = false;
+        for (const std::string& uri : {d["uri"], target}) {
+            std::string ha2 = Md5Text(method + ":" + uri);
+            std::string expect = d.count("qop") ? Md5Text(account.ha1 + ":" + d["nonce"] + ":" + d["nc"] +
+                                                          ":" + d["cnonce"] + ":auth:" + ha2)
+                                                : Md5Text(account.ha1 + ":" + d["nonce"] + ":" + ha2);
+            matched = matched || SameText(LowerKey(d["response"]), expect);
         }
-        if (!SameText(LowerKey(d["response"]), expect))
+        if (!matched)
             return _Challenge(false);
     }
     if (!known)

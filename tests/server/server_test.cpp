@@ -1,0 +1,317 @@
+// The real kestrine-server program: the portal over HTTP with digest authentication, SOAP and
+// MTOM over HTTP, the command line beside a running service, the control interface, body limits,
+// benchmark blobs and a restart on the same data folder.
+#include <httplib.h>
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "portal.h"
+#include "soap_helpers.h"
+#include "support/process.h"
+#include "support/tempdir.h"
+
+namespace servertest {
+namespace {
+
+const std::string kProgram = KESTRINE_BUILD_DIR "/kestrine-server";
+
+// Percent-encoding as the client applies it to query values.
+std::string UrlEncode(const std::string& s) {
+    static const std::string special = "\"<>%\\^[]`+$,@;!#?=&";
+    std::string out;
+    for (unsigned char c : s) {
+        if (c <= 32 || c >= 123 || special.find(static_cast<char>(c)) != std::string::npos) {
+            char buf[4];
+            std::snprintf(buf, sizeof buf, "%%%02X", c);
+            out += buf;
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
+}
+
+int RunTool(const std::vector<std::string>& args, std::string* out = nullptr) {
+    testsupport::ChildProcess p;
+    testsupport::ProcessSpec spec;
+    spec.program = kProgram;
+    spec.args = args;
+    if (!p.Start(spec))
+        return -1;
+    int status = -1;
+    if (!p.Wait(60000, &status))
+        return -1;
+    if (out)
+        *out = p.Stdout();
+    return status;
+}
+
+class ServerProcess : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(RunTool({"add-user", "--data", data(), "alice", "pw-alice", "--telephone", "555", "--email",
+                           "a@example.org"}),
+                  0);
+        ASSERT_EQ(RunTool({"add-user", "--data", data(), "bob", "pw-bob"}), 0);
+        Launch();
+    }
+    void TearDown() override {
+        if (server)
+            server->Kill();
+    }
+
+    std::string data() const { return dir.Sub("data"); }
+
+    void Launch(std::vector<std::string> extra = {}) {
+        server = std::make_unique<testsupport::ChildProcess>();
+        testsupport::ProcessSpec spec;
+        spec.program = kProgram;
+        spec.args = {"serve", "--data", data(), "--listen", "127.0.0.1:0", "--stall-ms", "300"};
+        spec.args.insert(spec.args.end(), extra.begin(), extra.end());
+        ASSERT_TRUE(server->Start(spec));
+        ASSERT_TRUE(server->WaitForOutput("\n", 10000));
+        std::smatch m;
+        std::string out = server->Stdout();
+        ASSERT_TRUE(std::regex_search(out, m, std::regex("^listening on 127\\.0\\.0\\.1:(\\d+)\n"))) << out;
+        port = std::stoi(m[1]);
+        http = std::make_unique<httplib::Client>("127.0.0.1", port);
+        http->set_read_timeout(10, 0);
+    }
+
+    // The sign-in body's passport, or "" with the HTTP status in *status.
+    std::string PortalLogin(const std::string& user, const std::string& digestPassword,
+                            const std::string& password, int* status) {
+        httplib::Client c("127.0.0.1", port);
+        c.set_digest_auth(user.c_str(), digestPassword.c_str());
+        std::string stamp = "1234567";
+        auto res = c.Get(("/mirnportal/LoginServlet?user_name=" + UrlEncode(user) + "&password=" +
+                          UrlEncode(kserver::EncryptPassword(password, stamp)) + "&time_stamp=" + stamp)
+                             .c_str());
+        *status = res ? res->status : 0;
+        if (!res || res->status != 200)
+            return "";
+        std::smatch m;
+        if (!std::regex_search(res->body, m, std::regex("\"passport\":\"([0-9a-f]+)\"")))
+            return "";
+        return m[1];
+    }
+
+    Client SoapClient(const std::string& user) {
+        Client c;
+        c.user = user;
+        c.digest = kserver::PasswordDigest("pw-" + user);
+        int status = 0;
+        c.passport = PortalLogin(user, "pw-" + user, "pw-" + user, &status);
+        EXPECT_EQ(status, 200);
+        int p = port;
+        c.send = [p](kserver::ServiceKind kind, const std::string& type, const std::string& body) {
+            const char* path = kind == kserver::ServiceKind::Back ? "/axis2/services/mirn_service_bs"
+                               : kind == kserver::ServiceKind::Transmitter
+                                   ? "/axis2/services/mirn_service_trs"
+                                   : "/axis2/services/mirn_service_hb";
+            httplib::Client h("127.0.0.1", p);
+            h.set_read_timeout(10, 0);
+            auto res = h.Post(path, body, type.c_str());
+            if (!res) {
+                Reply r;
+                r.result = "no answer";
+                return r;
+            }
+            return ParseReply(res->get_header_value("Content-Type"), res->body);
+        };
+        Reply r = c.Back("obtain_host_id", "<obtain_host_id computer_name=\"E2E\"/>");
+        EXPECT_EQ(r.result, "OK") << r.raw;
+        c.host = r.body.attribute("host_id").value();
+        EXPECT_EQ(c.Back("login", "<login account=\"" + user + "\"/>").result, "OK");
+        return c;
+    }
+
+    bool Control(const std::string& target) {
+        auto res = http->Post(target.c_str(), "", "text/plain");
+        return res && res->status == 200;
+    }
+
+    testsupport::TempDir dir;
+    std::unique_ptr<testsupport::ChildProcess> server;
+    std::unique_ptr<httplib::Client> http;
+    int port = 0;
+};
+
+TEST_F(ServerProcess, PortalSignsInWithDigestAndTheEncryptedPassword) {
+    int status = 0;
+    httplib::Client c("127.0.0.1", port);
+    c.set_digest_auth("alice", "pw-alice");
+    std::string stamp = "-1294967296";
+    auto res = c.Get(("/mirnportal/LoginServlet?user_name=alice&password=" +
+                      UrlEncode(kserver::EncryptPassword("pw-alice", stamp)) + "&time_stamp=" + stamp)
+                         .c_str());
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_TRUE(std::regex_search(res->body, std::regex("\"result\":\"OK\"")));
+    EXPECT_TRUE(std::regex_search(res->body, std::regex("\"passport\":\"[0-9a-f]{32}\"")));
+    EXPECT_NE(res->body.find("\"root_folder\":\"alice\""), std::string::npos);
+    EXPECT_NE(res->body.find("\"telephone\":\"555\""), std::string::npos);
+    EXPECT_NE(res->body.find("\"email\":\"a@example.org\""), std::string::npos);
+
+    EXPECT_EQ(PortalLogin("alice", "pw-alice", "wrong", &status), "");
+    EXPECT_EQ(status, 403) << "the encrypted password is checked";
+    EXPECT_EQ(PortalLogin("alice", "wrong", "pw-alice", &status), "");
+    EXPECT_EQ(status, 401) << "the digest is checked";
+    EXPECT_EQ(PortalLogin("nobody", "x", "x", &status), "");
+    EXPECT_NE(status, 200);
+    auto plain = http->Get("/mirnportal/LoginServlet?user_name=alice&password=x&time_stamp=1");
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->status, 401);
+    EXPECT_NE(plain->get_header_value("WWW-Authenticate").find("Digest realm=\"kestrine\""),
+              std::string::npos);
+    EXPECT_EQ(plain->body.find("root_folder"), std::string::npos);
+
+    auto servers = http->Get("/mirnportal/GetServersAddrServlet");
+    ASSERT_TRUE(servers);
+    EXPECT_EQ(servers->status, 200);
+    std::string base = "http://127.0.0.1:" + std::to_string(port) + "/axis2/services/";
+    EXPECT_EQ(servers->get_header_value("Set-Kestrine"),
+              "result=OK; back_server=" + base + "mirn_service_bs; trs_server=" + base +
+                  "mirn_service_trs; hb_server=" + base + "mirn_service_hb;");
+    for (const char* page : {"/mirnportal/clientVersion", "/mirnportal/clientMinAvailableVersion"}) {
+        auto r = http->Get(page);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->body, "none") << page;
+    }
+    for (const char* page : {"/files.jsp", "/support/manual.jsp", "/reg.jsp"}) {
+        auto r = http->Get(page);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 200) << page;
+    }
+    auto installer = http->Get("/mirnportal/downloadClient");
+    ASSERT_TRUE(installer);
+    EXPECT_EQ(installer->status, 404);
+}
+
+TEST_F(ServerProcess, SoapAndMtomOverHttpWithTheCommandLineOnTheOtherSide) {
+    Client c = SoapClient("alice");
+    std::string content(3 * 1024 * 1024 + 17, 'q');
+    content[12345] = 'Z';
+    Reply r = c.Back("upload_file", UploadFileXml("alice/up.bin", content, 130000000000000000));
+    ASSERT_EQ(r.result, "OK") << r.raw;
+    std::string key = r.body.child("next_op").child("storage_key").text().get();
+    ASSERT_EQ(c.UploadChunk(Md5(content), key, content).result, "OK");
+    r = c.Back("chunk_uploaded", "<chunk_uploaded MD5=\"" + Md5(content) + "\" storage_key=\"" + key +
+                                     "\" file_name=\"alice/up.bin\"><chunk_list chunk_num=\"1\">" +
+                                     Md5(content) + "</chunk_list></chunk_uploaded>");
+    EXPECT_STREQ(r.body.child("next_op").attribute("op").value(), "all_chunk_exist");
+    Reply down = c.DownloadChunk(Md5(content), key);
+    EXPECT_EQ(mtom::MediaType(down.contentType), "multipart/related");
+    EXPECT_EQ(down.attachment, content);
+    EXPECT_EQ(c.Heartbeat().body.attribute("new_event").value(), std::string("no"));
+
+    // The command line writes into the same account while the service runs.
+    dir.WriteFile("local/docs/note.txt", "from the other side");
+    ASSERT_EQ(RunTool({"put", "--data", data(), "alice", dir.Sub("local/docs"), "docs"}), 0);
+    EXPECT_EQ(c.Heartbeat().body.attribute("new_event").value(), std::string("yes"));
+    Reply list =
+        c.Back("file_list", "<file_list folder_name=\"alice\" recursive=\"yes\" show_delete=\"no\"/>");
+    std::string names;
+    for (pugi::xml_node f = list.body.child("file"); f; f = f.next_sibling("file"))
+        names += std::string(f.attribute("file_name").value()) + ";";
+    EXPECT_EQ(names, "alice/docs;alice/docs/note.txt;alice/up.bin;");
+    std::string ls;
+    ASSERT_EQ(RunTool({"ls", "--data", data(), "alice"}, &ls), 0);
+    EXPECT_TRUE(
+        std::regex_search(ls, std::regex("^docs dir 0 1\ndocs/note.txt file 19 \\d+\nup.bin file 3145745 "
+                                         "130000000000000000\n$")))
+        << ls;
+    ASSERT_EQ(RunTool({"get", "--data", data(), "alice", "up.bin", dir.Sub("out/up.bin")}), 0);
+    EXPECT_EQ(dir.ReadFile("out/up.bin"), content);
+    ASSERT_EQ(RunTool({"rm", "--data", data(), "alice", "docs"}), 0);
+    EXPECT_EQ(RunTool({"rm", "--data", data(), "alice", "docs"}), 1);
+    EXPECT_EQ(RunTool({"ls", "--data", data(), "nobody"}), 1);
+    EXPECT_EQ(RunTool({"put", "--data", data(), "alice"}), 2);
+
+    // Shares made on the command line show up for the member.
+    ASSERT_EQ(RunTool({"put", "--data", data(), "alice", dir.Sub("local/docs"), "Team"}), 0);
+    std::string id;
+    ASSERT_EQ(RunTool({"share", "--data", data(), "alice", "Team", "bob"}, &id), 0);
+    Client b = SoapClient("bob");
+    list = b.Back("file_list", "<file_list folder_name=\"bob\" recursive=\"yes\" show_delete=\"no\"/>");
+    ASSERT_TRUE(list.body.child("file"));
+    EXPECT_STREQ(list.body.child("file").attribute("file_name").value(), "bob/Team");
+    EXPECT_EQ(list.body.child("file").attribute("folder_id").value() + std::string("\n"), id);
+
+    // A restart keeps every account, file and chunk.
+    ASSERT_TRUE(server->Signal(SIGTERM));
+    int status = -1;
+    ASSERT_TRUE(server->Wait(10000, &status));
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(server->Stdout().find("stopped"), std::string::npos);
+    Launch();
+    c.send = SoapClient("alice").send;
+    EXPECT_EQ(c.DownloadChunk(Md5(content), key).attachment, content);
+    EXPECT_EQ(c.Back("login", "<login account=\"alice\"/>").result, "OK") << "host and passport survive";
+}
+
+TEST_F(ServerProcess, ControlInterfaceInjectsFaults) {
+    Client c = SoapClient("alice");
+    ASSERT_TRUE(Control("/control/fault?op=heartbeat&action=drop"));
+    EXPECT_EQ(c.Heartbeat().result, "no answer");
+    EXPECT_EQ(c.Heartbeat().result, "OK");
+
+    ASSERT_TRUE(Control("/control/fault?op=heartbeat&action=stall&ms=50"));
+    EXPECT_EQ(c.Heartbeat().result, "OK") << "a stall ends with the answer";
+    ASSERT_TRUE(Control("/control/fault?op=heartbeat&action=stall&ms=50&then=drop"));
+    EXPECT_EQ(c.Heartbeat().result, "no answer");
+
+    ASSERT_TRUE(Control("/control/fault?op=login&action=refuse&reason=8&count=3"));
+    auto faults = http->Get("/control/faults");
+    ASSERT_TRUE(faults);
+    EXPECT_EQ(faults->body, "login refuse count=3 reason=8 ms=0\n");
+    EXPECT_EQ(c.Back("login", "<login account=\"alice\"/>").reason, "8");
+    ASSERT_TRUE(Control("/control/reset"));
+    EXPECT_EQ(c.Back("login", "<login account=\"alice\"/>").result, "OK");
+
+    ASSERT_TRUE(Control("/control/invalidate_passport?host=" + c.host));
+    EXPECT_EQ(c.Back("login", "<login account=\"alice\"/>").reason, "29");
+    EXPECT_EQ(c.Heartbeat().result, "OK") << "the heartbeat carries no passport";
+
+    ASSERT_TRUE(Control("/control/fault?op=portal&action=drop"));
+    int status = -1;
+    EXPECT_EQ(PortalLogin("alice", "pw-alice", "pw-alice", &status), "");
+    EXPECT_EQ(status, 0) << "the portal does not answer";
+    EXPECT_FALSE(PortalLogin("alice", "pw-alice", "pw-alice", &status).empty());
+
+    EXPECT_FALSE(Control("/control/fault?op=login&action=explode"));
+    EXPECT_FALSE(Control("/control/fault?op=login&action=refuse&count=0"));
+    EXPECT_FALSE(Control("/control/invalidate_passport?user=nobody"));
+}
+
+TEST_F(ServerProcess, OversizedBodiesAreRefusedAndBlobsRoundTrip) {
+    server->Kill();
+    Launch({"--max-body", "100000"});
+    Client c = SoapClient("alice");
+    auto res =
+        http->Post("/axis2/services/mirn_service_bs", std::string(200000, 'x'), "application/soap+xml");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 413);
+    EXPECT_EQ(c.Heartbeat().result, "OK");
+
+    std::string blob(3 * 1024 * 1024, 'b');
+    blob[7] = 'x';
+    auto put = http->Put("/bench/blob/sample.bin", blob, "application/octet-stream");
+    ASSERT_TRUE(put);
+    EXPECT_EQ(put->status, 201);
+    auto get = http->Get("/bench/blob/sample.bin");
+    ASSERT_TRUE(get);
+    EXPECT_EQ(get->body, blob);
+    auto dots = http->Get("/bench/blob/..");
+    ASSERT_TRUE(dots);
+    EXPECT_NE(dots->status, 200);
+    auto missing = http->Get("/bench/blob/none");
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->status, 404);
+}
+
+}  // namespace
+}  // namespace servertest

@@ -91,12 +91,6 @@ int CSoapService::_UploadChunk(Context& ctx, pugi::xml_node req, pugi::xml_node 
 // Rebuilds a chunk from a delta. Old chunks named by the delta must be readable by this account;
 // each is read from disk once.
 bool CSoapService::_ApplyDelta(Context& ctx, std::string_view bytes, std::string* rebuilt) {
-#ifdef KSERVER_WITHOUT_DELTA
-    (void)ctx;
-    (void)bytes;
-    (void)rebuilt;
-    return false;  // this build has no delta reader
-#else
     std::map<std::string, std::string> cache;
     delta::SourceLoader load = [&](const std::string& source, std::string* out) {
         auto it = cache.find(source);
@@ -113,7 +107,6 @@ bool CSoapService::_ApplyDelta(Context& ctx, std::string_view bytes, std::string
     };
     std::string error;
     return delta::Apply(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), load, rebuilt, &error);
-#endif
 }
 
 int CSoapService::_RemoveChunk(Context& ctx, pugi::xml_node req, pugi::xml_node rsp) {

@@ -351,6 +351,88 @@ TEST_F(ServiceTest, UploadedBytesMustMatchTheirDigest) {
               "9");
 }
 
+// The delta wire format: 16-byte header, then 108-byte record headers ("CNYS") with literal bytes.
+std::string Le32(uint32_t v) {
+    std::string s(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        s[static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
+    return s;
+}
+std::string Record(uint32_t type, uint32_t target, const std::string& literal, uint32_t length,
+                   int32_t source, const std::string& name) {
+    std::string n = name;
+    n.resize(80, '\0');
+    return Le32(0x53594E43) + Le32(108 + static_cast<uint32_t>(literal.size())) + Le32(type) + Le32(target) +
+           Le32(length) + Le32(static_cast<uint32_t>(source)) + n + Le32(0) + literal;
+}
+std::string Copy(uint32_t target, uint32_t length, int32_t source, const std::string& key) {
+    return Record(1, target, "", length, source, key);
+}
+std::string Literal(uint32_t target, const std::string& bytes) {
+    return Record(0, target, bytes, static_cast<uint32_t>(bytes.size()), -1, "");
+}
+std::string Delta(uint32_t newLength, const std::vector<std::string>& records) {
+    std::string body;
+    for (const std::string& r : records)
+        body += r;
+    return Le32(static_cast<uint32_t>(16 + body.size())) + Le32(newLength) +
+           Le32(static_cast<uint32_t>(records.size())) + Le32(0) + body;
+}
+
+TEST_F(ServiceTest, ADeltaRebuildsTheChunkFromTheOldVersion) {
+    Client alice = SignIn("alice"), bob = SignIn("bob");
+    std::string v1 = Bytes(20000, 9);
+    ASSERT_EQ(Upload(alice, "alice/d.bin", v1), "all_chunk_exist");
+    std::string k1 =
+        alice.Back("download_specific_file", "<download_specific_file file_name=\"alice/d.bin\"/>")
+            .body.child("chunk")
+            .attribute("storage_key")
+            .value();
+    std::string theirs = Bytes(20000, 10);
+    ASSERT_EQ(Upload(bob, "bob/t.bin", theirs), "all_chunk_exist");
+    std::string bobKey =
+        bob.Back("download_specific_file", "<download_specific_file file_name=\"bob/t.bin\"/>")
+            .body.child("chunk")
+            .attribute("storage_key")
+            .value();
+
+    // Announce an edit and answer the chunk request with deltas against the old chunk.
+    auto announce = [&](const std::string& v) {
+        Reply r = alice.Back("upload_file", UploadFileXml("alice/d.bin", v, 7, &v1));
+        EXPECT_STREQ(r.body.child("next_op").attribute("op").value(), "upload_chunk");
+        return std::string(r.body.child("next_op").child("storage_key").text().get());
+    };
+    std::string v2 = v1;
+    v2.replace(5000, 10, "0123456789");
+    std::string k2 = announce(v2);
+    struct Case {
+        const char* name;
+        std::string delta;
+    } refused[] = {
+        {"copy beyond its source",
+         Delta(20000, {Copy(0, 5000, 0, k1), Literal(5000, "0123456789"), Copy(5010, 14990, 5011, k1)})},
+        {"copy from another account's chunk",
+         Delta(20000, {Copy(0, 5000, 0, bobKey), Literal(5000, "0123456789"), Copy(5010, 14990, 5010, k1)})},
+        {"copy from an unknown key", Delta(20000, {Copy(0, 20000, 0, "sk" + std::string(32, '1'))})},
+        {"rebuilt bytes of another digest", Delta(20000, {Copy(0, 20000, 0, k1)})},
+        {"records leaving a gap", Delta(20000, {Copy(0, 5000, 0, k1), Copy(5010, 14990, 5010, k1)})},
+        {"not a delta at all", "CNYS but nothing else"},
+    };
+    for (const Case& k : refused) {
+        EXPECT_EQ(alice.UploadChunk(Md5(v2), k2, k.delta, true).reason, "9") << k.name;
+        EXPECT_EQ(alice.DownloadChunk(Md5(v2), k2).reason, "21") << k.name << ": nothing stored";
+    }
+    std::string good =
+        Delta(20000, {Copy(0, 5000, 0, k1), Literal(5000, "0123456789"), Copy(5010, 14990, 5010, k1)});
+    ASSERT_EQ(alice.UploadChunk(Md5(v2), k2, good, true).result, "OK");
+    Reply done =
+        alice.Back("chunk_uploaded", "<chunk_uploaded MD5=\"" + Md5(v2) + "\" storage_key=\"" + k2 +
+                                         "\" file_name=\"alice/d.bin\"><chunk_list chunk_num=\"1\">" +
+                                         Md5(v2) + "</chunk_list></chunk_uploaded>");
+    EXPECT_STREQ(done.body.child("next_op").attribute("op").value(), "all_chunk_exist");
+    EXPECT_EQ(alice.DownloadChunk(Md5(v2), k2).attachment, v2);
+}
+
 std::string Inflate(const std::string& b64, size_t n) {
     std::string packed;
     base64::Decode(b64.data(), b64.size(), &packed);

@@ -73,6 +73,14 @@ bool CFileCache::_UnderRoot(const std::string& path, bool allowRoot) const {
 bool CFileCache::_LocalPath(const std::string& path, std::string* abs, const char* tag) const {
     *abs = path;
     ToAbsolutePath(abs);
+    // One spelling per path: no doubled or trailing separators, so "root/" is the root itself.
+    std::string clean;
+    clean.reserve(abs->size());
+    for (char c : *abs)
+        if (c != '/' || clean.empty() || clean.back() != '/')
+            clean.push_back(c);
+    TrimTrailingSlashes(&clean);
+    abs->swap(clean);
     bool bad = abs->find('\0') != std::string::npos;
     // The part below the root must not climb out of it: no "." or ".." component.
     size_t pos = _UnderRoot(*abs, true) ? root_.size() : 0;

@@ -27,24 +27,22 @@ std::unique_ptr<CChunkBuffer> NewChunkBuffer() {
 // Below this a helper thread costs more than it saves.
 constexpr size_t kParallelDigestMin = 1u << 20;
 
-// The chunk's key and its block signatures. Every byte is digested twice, for the chunk and for
-// its block, so a large chunk has its key computed on a helper thread meanwhile; both only read
-// the bytes. Without a thread the work is done in turn.
-void DigestChunk(const uint8_t* data, size_t len, std::string* key, std::string* sums, std::string* hashes,
+// Runs `keyJob` (the chunk's key, and for a large file its cache write) on a helper thread while
+// this one computes the block signatures: every byte is digested twice, for its chunk and for its
+// block. Both only read the chunk's bytes. Without a thread the two run in turn.
+template <typename KeyJob>
+bool DigestChunk(const uint8_t* data, size_t len, KeyJob keyJob, std::string* sums, std::string* hashes,
                  int32_t* blocks) {
-    std::future<void> keyJob;
+    std::future<bool> job;
     if (len >= kParallelDigestMin) {
         try {
-            keyJob =
-                std::async(std::launch::async, [data, len, key] { CUtil::GetMd5String(data, len, key); });
+            job = std::async(std::launch::async, keyJob);
         } catch (const std::system_error&) {
         }
     }
-    if (!keyJob.valid())
-        CUtil::GetMd5String(data, len, key);
+    const bool ok = job.valid() ? true : keyJob();
     CUtil::GetBlockSignatures(data, len, sums, hashes, blocks);
-    if (keyJob.valid())
-        keyJob.get();
+    return job.valid() ? job.get() : ok;
 }
 
 }  // namespace
@@ -100,13 +98,19 @@ bool CFileCache::_ReadChunks(platform::File* file, const std::string& path, CFil
     auto takeChunk = [&](bool last) -> bool {
         std::string key, sums, hashes;
         int32_t blocks = 0;
-        DigestChunk(buffer->GetData(), held, &key, &sums, &hashes, &blocks);
+        buffer->SetSize(held);
+        const CChunkBuffer* bytes = buffer.get();
+        auto keyJob = [this, bytes, inMemory, &key]() {
+            CUtil::GetMd5String(bytes->GetData(), bytes->GetSize(), &key);
+            return inMemory || CacheChunk(key, bytes);
+        };
+        if (!DigestChunk(bytes->GetData(), held, keyJob, &sums, &hashes, &blocks))
+            return false;
         info->chunkCount += 1;
         info->chunkListText.append(key);
         if (!last)
             info->chunkListText.push_back(',');
         info->AddChunk(key, static_cast<int32_t>(held), sums, hashes, blocks);
-        buffer->SetSize(held);
         if (inMemory) {
             info->chunkBuffers.emplace(key, std::move(buffer));
             if (!last) {
@@ -116,8 +120,6 @@ bool CFileCache::_ReadChunks(platform::File* file, const std::string& path, CFil
                     return false;
                 }
             }
-        } else if (!CacheChunk(key, buffer.get())) {
-            return false;
         }
         held = 0;
         return true;

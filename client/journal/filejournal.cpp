@@ -297,7 +297,8 @@ int CFileJournal::LoadMap() {
         return 0;
     map_.clear();
     forwardLive_ = reverseLive_ = false;
-    SqlText sql = SqlText::Format("SELECT * FROM %s", kTable);
+    // Rows in key order (the unique index gives it), so each one is appended at the map's end.
+    SqlText sql = SqlText::Format("SELECT * FROM %s ORDER BY %s", kTable, kServerPath);
     journal::LogStatement(tag, "%s", sql.c_str());
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(db_.Handle(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
@@ -318,7 +319,7 @@ int CFileJournal::LoadMap() {
         }
         Log(kLogDebug, tag, "DB FS: %s", item.key.c_str());
         std::string key = item.key;
-        map_.insert_or_assign(std::move(key), std::move(item));
+        map_.emplace_hint(map_.end(), std::move(key), std::move(item));
     }
     if (rc != SQLITE_DONE) {
         Log(kLogError, tag, "SQL error: %s", db_.LastMessage().c_str());

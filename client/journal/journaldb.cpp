@@ -67,7 +67,9 @@ bool Connection::Open(const std::string& path, std::string* error) {
     // With the write-ahead log a committed statement is in the log file when it returns, so it
     // survives the process; NORMAL leaves the log's fsync to checkpoints.
     char* err = nullptr;
-    rc = sqlite3_exec(raw, "PRAGMA synchronous=NORMAL;", nullptr, nullptr, &err);
+    // A page cache that holds a large journal whole: LoadMap reads the rows in key order, which
+    // visits the table's pages out of order (memory is taken only as pages are read).
+    rc = sqlite3_exec(raw, "PRAGMA synchronous=NORMAL; PRAGMA cache_size=-32768;", nullptr, nullptr, &err);
     if (rc != SQLITE_OK) {
         // A file that is not a database fails here first: report it as a failed open.
         *error = err ? err : sqlite3_errstr(rc);

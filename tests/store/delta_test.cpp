@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -18,8 +19,9 @@ constexpr size_t kChunk = 4194304;
 
 std::string RandomBytes(size_t n, std::mt19937& rng) {
     std::string s(n, '\0');
-    for (auto& c : s) {
-        c = static_cast<char>(rng());
+    for (size_t i = 0; i < n; i += 4) {
+        uint32_t v = static_cast<uint32_t>(rng());
+        std::memcpy(&s[i], &v, std::min<size_t>(4, n - i));
     }
     return s;
 }

@@ -5,8 +5,11 @@
 #include "core/locations.h"
 #include "core/log.h"
 #include "core/logger.h"
+#include "journal/chunkjournal.h"
+#include "journal/filejournal.h"
 #include "platform/mainwindow.h"
 #include "platform/messages.h"
+#include "store/filecache.h"
 #include "util/util.h"
 
 namespace {
@@ -86,8 +89,22 @@ int CWork::Init() {
     if (CLogger* logger = AppLogger())
         logger->SetLevel(config_->Get(CConfig::kLogLevel));
 
-    // 8.-10. The back client and transmitter, the file and chunk journals and the file cache
-    // join here as they are built.
+    // 8. The back client and transmitter join here as they are built.
+
+    // 9. The file journal and the chunk journal, in the same database file.
+    fileJournal_ = std::make_unique<CFileJournal>();
+    chunkJournal_ = std::make_unique<CChunkJournal>();
+    if (!fileJournal_->Init(dbPathUtf8) || !chunkJournal_->Init(dbPathUtf8)) {
+        Log(kLogError, "CWork::Init", "DB file could not be opened!");
+        return 0;
+    }
+
+    // 10. The file cache on the root folder.
+    fileCache_ = std::make_unique<CFileCache>();
+    if (!fileCache_->Init(rootPath_)) {
+        Log(kLogError, "CWork::Init", "Fail to scan directory \"%s\"", rootPath_.c_str());
+        return 0;
+    }
 
     // 11. The account in use (the auth client joins here too).
     SetUser(config_->Get(CConfig::kLoginUser));

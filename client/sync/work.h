@@ -15,7 +15,10 @@
 
 #include "platform/thread.h"
 
+class CChunkJournal;
 class CConfig;
+class CFileCache;
+class CFileJournal;
 
 class CWork {
   public:
@@ -52,6 +55,9 @@ class CWork {
 
     // Accessors, callable from any thread.
     CConfig* GetConfig() const { return config_.get(); }
+    CFileJournal* GetFileJournal() const { return fileJournal_.get(); }
+    CChunkJournal* GetChunkJournal() const { return chunkJournal_.get(); }
+    CFileCache* GetFileCache() const { return fileCache_.get(); }
     std::string GetUser() const;
     void SetUser(const std::string& user);
     std::string GetPassword() const;
@@ -105,8 +111,10 @@ class CWork {
 
     platform::Thread thread_;
     std::unique_ptr<CConfig> config_;
-    // Later: back client, transmitter, file journal, chunk journal, file cache, auth client,
-    // heartbeat and watcher.
+    std::unique_ptr<CFileJournal> fileJournal_;
+    std::unique_ptr<CChunkJournal> chunkJournal_;
+    std::unique_ptr<CFileCache> fileCache_;
+    // Later: back client, transmitter, auth client, heartbeat and watcher.
 
     std::atomic<int> ready_{0};
     std::atomic<int> passSucceeded_{0};

@@ -1,6 +1,7 @@
 // CWork: sign-in, sign-out, and the start and stop of what a sign-in runs (heartbeat, watcher).
 #include "core/log.h"
 #include "platform/messages.h"
+#include "store/filecache.h"
 #include "sync/work.h"
 
 namespace {
@@ -35,7 +36,8 @@ void CWork::StopFileMonitor() {
 void CWork::Logout() {
     StopHeartBeat();
     StopFileMonitor();
-    // The shared status area is emptied here once the file cache exists.
+    if (fileCache_)
+        fileCache_->SharedStatus().Reset();
     ResetChannels();
 
     signedIn_.store(0);

@@ -572,8 +572,9 @@ int CFileJournal::_InTransaction(const char* tag, Body body) {
         return 0;
     if (body() && _Exec("COMMIT;", tag))
         return 1;
+    journal::LogStatement(tag, "ROLLBACK;");
     std::string ignored;
-    db_.Exec("ROLLBACK;", &ignored);
+    db_.Exec("ROLLBACK;", &ignored);  // fails only when the engine already rolled back
     return 0;
 }
 

@@ -5,7 +5,7 @@
 #include "app/mirnclient.h"
 
 int main() {
-    // The ANSI code page of the design is the locale's character set.
+    // Texts and paths are in the locale's character set (the client's "ANSI" code page).
     std::setlocale(LC_ALL, "");
     CMirnClientApp app;
     return app.Run();

@@ -271,8 +271,9 @@ int CConfig::Store() {
     static const Key kOrder[] = {kLoginUser,       kLoginPasswd,      kHostId,     kHostName, kSchemaVersion,
                                  kInstallPath,     kRootPath,         kServerRoot, kLogLevel, kBackServer,
                                  kHeartbeatServer, kTransmiterServer, kAuthServer, kPassport, kDomain};
-    // One transaction: the settings are written together or not at all.
-    bool inTransaction = sqlite3_exec(db_.get(), "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+    // One transaction, its write lock taken up front (waiting out other writers of the file):
+    // the settings are written together.
+    bool inTransaction = sqlite3_exec(db_.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
     int failures = 0;
     for (Key k : kOrder) {
         if (!_SetValueByKey(kKeyNames[k], values_[k]))
@@ -295,7 +296,7 @@ int CConfig::StoreProxy() {
     if (!_OpenDB())
         return 0;
     CloseGuard guard{this};
-    bool inTransaction = sqlite3_exec(db_.get(), "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+    bool inTransaction = sqlite3_exec(db_.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
     int failures = 0;
     for (Key k : {kProxyType, kProxyAddr, kProxyUser, kProxyPasswd}) {
         if (!_SetValueByKey(kKeyNames[k], values_[k]))

@@ -9,7 +9,7 @@
 
 namespace {
 
-// Ends the worker loop at teardown. The design's loop ignores WM_QUIT, so a private code of our
+// Ends the worker loop at teardown. The loop ignores WM_QUIT on purpose, so a private code of our
 // own stops it.
 constexpr uint32_t kWorkStop = platform::WM_USER + 999;
 

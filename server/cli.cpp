@@ -265,22 +265,36 @@ int GetFile(CServerStore& store, CChunkStore& chunks, const kserver::Account& a,
     int r = store.Describe(a, serverPath, &l);
     if (r != kOk)
         return FailReason("get " + serverPath, r);
-    std::string content;
-    content.reserve(static_cast<size_t>(l.size));
-    for (const ChunkRef& c : l.chunks) {
-        std::string bytes;
-        if (!chunks.Read(c.storageKey, &bytes) || Md5Hex(bytes.data(), bytes.size()) != LowerKey(c.md5))
-            return Fail("chunk " + c.storageKey + " of " + serverPath + " is missing or damaged");
-        content += bytes;
-    }
     std::error_code ec;
     fs::path target(local);
     if (target.has_parent_path())
         fs::create_directories(target.parent_path(), ec);
-    std::string tmpDir = target.has_parent_path() ? target.parent_path().string() : ".";
-    std::string error;
-    if (!WriteFileAtomic(tmpDir, local, content, &error))
-        return Fail(error);
+    // Written chunk by chunk beside the target, renamed into place when complete.
+    std::string tmp = local + ".kestrine-part";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        if (!out)
+            return Fail("cannot write \"" + tmp + "\"");
+        for (const ChunkRef& c : l.chunks) {
+            std::string bytes;
+            if (!chunks.Read(c.storageKey, &bytes) || Md5Hex(bytes.data(), bytes.size()) != LowerKey(c.md5)) {
+                out.close();
+                fs::remove(tmp, ec);
+                return Fail("chunk " + c.storageKey + " of " + serverPath + " is missing or damaged");
+            }
+            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        }
+        if (!out.flush()) {
+            out.close();
+            fs::remove(tmp, ec);
+            return Fail("cannot write \"" + tmp + "\"");
+        }
+    }
+    fs::rename(tmp, local, ec);
+    if (ec) {
+        fs::remove(tmp, ec);
+        return Fail("cannot write \"" + local + "\"");
+    }
     return 0;
 }
 

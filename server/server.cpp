@@ -150,6 +150,7 @@ int CKestrineServer::Bind(std::string* error) {
     http.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
     // Bodies are bounded per route (SOAP requests by maxBody); benchmark blobs may be large.
     http.set_payload_max_length(size_t(1) << 40);
+    http.set_keep_alive_max_count(1000);
     http.set_keep_alive_timeout(15);
     http.set_read_timeout(30);
     http.set_write_timeout(30);

@@ -88,9 +88,9 @@ int CSoapService::_UploadChunk(Context& ctx, pugi::xml_node req, pugi::xml_node 
     return kOk;
 }
 
-// Rebuilds a chunk from a delta. Old chunks named by the delta must be readable by this account;
-// each is read from disk once.
+// Rebuilds a chunk from a delta. Old chunks named by the delta must be readable by this account.
 bool CSoapService::_ApplyDelta(Context& ctx, std::string_view bytes, std::string* rebuilt) {
+    constexpr size_t kMaxCachedSources = 8;
     std::map<std::string, std::string> cache;
     delta::SourceLoader load = [&](const std::string& source, std::string* out) {
         auto it = cache.find(source);
@@ -100,6 +100,11 @@ bool CSoapService::_ApplyDelta(Context& ctx, std::string_view bytes, std::string
             if (!CChunkStore::ValidStorageKey(source) || !store_.FindChunk(source, &src) || !src.stored ||
                 !store_.CanReadChunk(ctx.user, source) || !chunks_.Read(source, &b))
                 return false;
+            // A delta may name many old chunks: keep a few, read the rest again when needed.
+            if (cache.size() >= kMaxCachedSources) {
+                *out = std::move(b);
+                return true;
+            }
             it = cache.emplace(source, std::move(b)).first;
         }
         *out = it->second;

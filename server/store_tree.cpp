@@ -239,10 +239,14 @@ int CServerStore::_Listing(const Account& user, bool rootForm, std::vector<Liste
         if (c.Failed())
             return kDatabaseError;
     }
-    std::stable_sort(items.begin(), items.end(),
-                     [](const Listed& a, const Listed& b) { return LowerKey(a.path) < LowerKey(b.path); });
-    for (Listed& l : items)
-        out->push_back(std::move(l));
+    std::vector<std::pair<std::string, size_t>> order;
+    order.reserve(items.size());
+    for (size_t i = 0; i < items.size(); ++i)
+        order.emplace_back(LowerKey(items[i].path), i);
+    std::stable_sort(order.begin(), order.end());
+    out->reserve(items.size() + 1);
+    for (const auto& [key, i] : order)
+        out->push_back(std::move(items[i]));
     return kOk;
 }
 

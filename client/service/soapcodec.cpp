@@ -1,6 +1,7 @@
 #include "service/soapcodec.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace soap {
 
@@ -18,6 +19,58 @@ const char* Prefix(Version v) {
 
 std::string Qualified(Version v, const char* local) {
     return std::string(Prefix(v)) + ":" + local;
+}
+
+// XML 1.0 forbids NUL and most control characters, also as character references. The parser
+// decodes "&#0;" into a NUL that would silently cut the value short, so such text is refused.
+bool XmlChar(unsigned long cp) {
+    return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
+           (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
+}
+
+int DigitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool ForbiddenCharacter(const char* data, size_t size, std::string* error) {
+    std::string_view text(data, size);
+    if (text.find('\0') != std::string_view::npos) {
+        if (error)
+            *error = "malformed XML: NUL byte";
+        return true;
+    }
+    for (size_t pos = text.find("&#"); pos != std::string_view::npos; pos = text.find("&#", pos + 2)) {
+        size_t i = pos + 2;
+        int base = 10;
+        if (i < text.size() && (text[i] == 'x' || text[i] == 'X')) {
+            base = 16;
+            ++i;
+        }
+        unsigned long cp = 0;
+        size_t digits = 0;
+        bool huge = false;
+        for (; i < text.size() && text[i] != ';'; ++i, ++digits) {
+            int d = DigitValue(text[i]);
+            if (d < 0 || d >= base)
+                break;
+            if (cp > 0x10FFFF)
+                huge = true;
+            else
+                cp = cp * static_cast<unsigned long>(base) + static_cast<unsigned long>(d);
+        }
+        if (i < text.size() && text[i] == ';' && digits > 0 && (huge || !XmlChar(cp))) {
+            if (error)
+                *error = "malformed XML: reference to a character XML does not allow";
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string TextOf(const pugi::xml_node& n) {
@@ -118,6 +171,8 @@ bool Envelope::Parse(const char* data, size_t size, std::string* error) {
     payload_ = pugi::xml_node();
     isFault_ = false;
     fault_ = Fault();
+    if (ForbiddenCharacter(data, size, error))
+        return false;
     pugi::xml_parse_result r = doc_.load_buffer(data, size, pugi::parse_default, pugi::encoding_utf8);
     if (!r) {
         if (error)

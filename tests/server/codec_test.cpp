@@ -71,6 +71,28 @@ TEST(SoapCodec, RecognisesFaultsOfBothVersions) {
     EXPECT_FALSE(env.IsFault());
 }
 
+TEST(SoapCodec, RefusesCharactersXmlDoesNotAllowInsteadOfCuttingValues) {
+    auto parse = [](const std::string& value) {
+        std::string text =
+            "<e:Envelope xmlns:e=\"http://www.w3.org/2003/05/soap-envelope\"><e:Body><op n=\"" + value +
+            "\"/></e:Body></e:Envelope>";
+        soap::Envelope env;
+        return env.Parse(text.data(), text.size(), nullptr)
+                   ? std::string(env.Payload().attribute("n").value())
+                   : std::string("refused");
+    };
+    for (const char* bad :
+         {"a&#0;b", "a&#x0;b", "a&#x000;b", "a&#1;b", "a&#xD800;b", "a&#xFFFE;b", "a&#99999999999;b"})
+        EXPECT_EQ(parse(bad), "refused") << bad;
+    EXPECT_EQ(parse(std::string("a\0b", 3)), "refused");
+    EXPECT_EQ(parse("a&#x4E2D;b"),
+              "a\xe4\xb8\xad"
+              "b");
+    EXPECT_EQ(parse("a&#65;&#x9;b"), "aA\tb");
+    EXPECT_EQ(parse("a&amp;#0;b"), "a&#0;b") << "an escaped ampersand is text";
+    EXPECT_EQ(parse("a&#;b&#x;"), "a&#;b&#x;") << "references without digits stay text";
+}
+
 TEST(SoapCodec, RefusesWhatIsNotAnEnvelope) {
     const char* cases[] = {
         "",

@@ -258,6 +258,11 @@ TEST_F(ServiceTest, BadUploadRequestsAreRefusedAndStoreNothing) {
         {"trailing slash", req("alice/x/", ok, chunk)},
         {"control character", req("alice/a&#1;b", ok, chunk)},
         {"tab", req("alice/a&#9;b", ok, chunk)},
+        {"NUL character", req("alice/a&#0;b", ok, chunk)},
+        {"NUL in a number", req("alice/x",
+                                "dir_flag=\"no\" file_size=\"3&#0;9\" modify_time=\"5\" new_chunk_num=\"1\" "
+                                "new_file_flag=\"yes\" old_chunk_num=\"0\"",
+                                chunk)},
         {"invalid UTF-8", req("alice/\xff\xfe", ok, chunk)},
         {"more chunks than announced", req("alice/x", ok, chunk + chunk)},
         {"fewer chunks than announced", req("alice/x", ok, "")},

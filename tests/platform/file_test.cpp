@@ -603,3 +603,25 @@ TEST(WholeFile, AtomicWriteAndLimitedRead) {
     EXPECT_EQ("t", dir.ReadFile("target"));
     EXPECT_TRUE(IsRegularFile(dir.Sub("link")));
 }
+
+TEST(FileTime, CoarseTimeFaultStoresTwoSecondSteps) {
+    TempDir dir;
+    dir.WriteFile("a", "x");
+    struct Case {
+        int64_t sec, nsec, storedSec;
+    };
+    const Case cases[] = {{1600000001, 999999900, 1600000000}, {1600000002, 100, 1600000002}, {-3, 500, -4}};
+    FaultScope faults;
+    for (const Case& c : cases) {
+        FailCall(Op::CoarseTime, 1, 0, "/a");
+        ASSERT_TRUE(SetFileWriteTime(dir.Sub("a"), UnixToFileTime(c.sec, c.nsec)));
+        int64_t got = 0;
+        ASSERT_TRUE(GetFileWriteTime(dir.Sub("a"), &got));
+        EXPECT_EQ(UnixToFileTime(c.storedSec, 0), got) << c.sec;
+    }
+    // Without the fault the time is kept to 100 ns.
+    ASSERT_TRUE(SetFileWriteTime(dir.Sub("a"), UnixToFileTime(1600000001, 300)));
+    int64_t got = 0;
+    ASSERT_TRUE(GetFileWriteTime(dir.Sub("a"), &got));
+    EXPECT_EQ(UnixToFileTime(1600000001, 300), got);
+}

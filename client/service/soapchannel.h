@@ -32,6 +32,8 @@ struct SoapChannelProfile {
     bool keepLastReason;       // a refusal's reason is also copied to the last reason (back)
     bool logXml;               // "request:" and reply lines (not the heartbeat)
     const char* replyLogWord;  // "reponse:" (back), "reqonse:" (transmitter)
+    int initFailureSeverity;   // "Stub invoke FAILED" is an error, on the transmitter only info
+    bool logEndpointAtInit;    // "Using endpoint : %s" (heartbeat)
     int deadlineMs;            // a call that has no complete reply by then fails
     size_t maxReplyBytes;      // a longer reply body is not read; the call fails
 };

@@ -1,0 +1,681 @@
+#include "service/soapchannel.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "core/locations.h"
+#include "core/log.h"
+#include "util/util.h"
+
+namespace {
+
+constexpr size_t kMiB = 1024 * 1024;
+constexpr const char* kVersion = "version01";
+constexpr const char* kBrowserProxy = "浏览器设置";
+// Texts longer than this inside a reply's "content" element are chunk bytes in Base64: the log
+// shows their length instead.
+constexpr size_t kMaxLoggedContent = 256;
+
+const SoapChannelProfile kBack = {
+    "CBack",
+    "axis2c_bs.log",
+    true,
+    true,
+    false,
+    false,
+    true,
+    true,
+    true,
+    "reponse:",
+    kLogError,
+    false,
+    37000,
+    // A listing of a large tree: 256 MiB of reply body (compressed or not) is far beyond any
+    // real account and still fits in memory.
+    256 * kMiB,
+};
+const SoapChannelProfile kTransmitter = {
+    "CTransmitter",
+    "axis2c_trs.log",
+    false,
+    false,
+    true,
+    true,
+    false,
+    false,
+    true,
+    "reqonse:",
+    kLogInfo,
+    false,
+    361000,
+    // A 4 MiB chunk inline in Base64 is 5.6 MiB; as an attachment 4 MiB plus the XML.
+    8 * kMiB,
+};
+const SoapChannelProfile kHeartBeat = {
+    "CHeartBeat", "axis2c_hb.log", false, false,     true, false,  true,
+    false,        false,           "",    kLogError, true, 120000, 64 * 1024,
+};
+
+void GlobalInit() {
+    static const CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
+    (void)rc;
+}
+
+// A reply's serialisation for the log, with chunk bytes carried inline replaced by their length.
+std::string ReplyForLog(const pugi::xml_node& node) {
+    bool inlineBytes = false;
+    std::vector<pugi::xml_node> stack{node};
+    while (!stack.empty() && !inlineBytes) {
+        pugi::xml_node n = stack.back();
+        stack.pop_back();
+        for (pugi::xml_node c = n.first_child(); c; c = c.next_sibling()) {
+            if (c.type() == pugi::node_element)
+                stack.push_back(c);
+            else if ((c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata) &&
+                     soap::LocalName(n.name()) == "content" && std::strlen(c.value()) > kMaxLoggedContent)
+                inlineBytes = true;
+        }
+    }
+    if (!inlineBytes)
+        return soap::NodeToString(node);
+    pugi::xml_document copy;
+    pugi::xml_node root = copy.append_copy(node);
+    stack.assign(1, root);
+    while (!stack.empty()) {
+        pugi::xml_node n = stack.back();
+        stack.pop_back();
+        for (pugi::xml_node c = n.first_child(); c; c = c.next_sibling()) {
+            if (c.type() == pugi::node_element) {
+                stack.push_back(c);
+            } else if ((c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata) &&
+                       soap::LocalName(n.name()) == "content" && std::strlen(c.value()) > kMaxLoggedContent) {
+                std::string note = "[" + std::to_string(std::strlen(c.value())) + " bytes of Base64]";
+                c.set_value(note.c_str());
+            }
+        }
+    }
+    return soap::NodeToString(root);
+}
+
+}  // namespace
+
+namespace soapchannel {
+
+const SoapChannelProfile& BackProfile() {
+    return kBack;
+}
+const SoapChannelProfile& TransmitterProfile() {
+    return kTransmitter;
+}
+const SoapChannelProfile& HeartBeatProfile() {
+    return kHeartBeat;
+}
+
+std::string PasswordDigest(const std::string& password) {
+    std::string md5;
+    CUtil::GetMd5String(password.data(), password.size(), &md5);
+    std::string digest = md5.substr(0, 16);
+    for (char& c : digest)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return digest;
+}
+
+ProxyPlan ResolveProxy(const std::string& kind, std::string* address, const std::string& user,
+                       const std::string& password) {
+    ProxyPlan plan;
+    if (kind == "HTTP") {
+        plan.type = ProxyPlan::Type::kHttp;
+    } else if (kind == "SOCKS4") {
+        plan.type = ProxyPlan::Type::kSocks4;
+    } else if (kind == "SOCKS5") {
+        plan.type = ProxyPlan::Type::kSocks5;
+    } else if (kind == kBrowserProxy) {
+        plan.type = ProxyPlan::Type::kHttp;
+        if (!CUtil::GetIEProxySet(address))
+            return plan;
+    } else {
+        return plan;
+    }
+    if (address->empty())
+        return plan;
+    plan.use = true;
+    size_t colon = address->rfind(':');
+    if (colon == std::string::npos) {
+        plan.host = *address;
+        plan.port = "80";
+    } else {
+        plan.host = address->substr(0, colon);
+        plan.port = address->substr(colon + 1);
+    }
+    plan.user = user;
+    plan.password = user.empty() ? std::string() : password;
+    return plan;
+}
+
+}  // namespace soapchannel
+
+// ---------------------------------------------------------------------------------------------
+
+CSoapRequest::CSoapRequest() = default;
+CSoapRequest::~CSoapRequest() = default;
+
+void CSoapRequest::Attach(pugi::xml_node element, std::string_view bytes) {
+    if (!package_)
+        package_ = std::make_unique<mtom::Package>(soap::Version::k12);
+    std::string id = package_->AddAttachment(bytes);
+    mtom::AddXopInclude(element, id);
+}
+
+CSoapReply::CSoapReply() = default;
+CSoapReply::~CSoapReply() = default;
+
+bool CSoapReply::Parse(std::string contentType, std::string body, long httpStatus, std::string* error) {
+    contentType_ = std::move(contentType);
+    body_ = std::move(body);
+    httpStatus_ = httpStatus;
+    hasEnvelope_ = false;
+    if (!mtom::Parse(contentType_, body_.data(), body_.size(), &message_, error))
+        return false;
+    if (!envelope_.Parse(message_.root.data(), message_.root.size(), error))
+        return false;
+    hasEnvelope_ = true;
+    return true;
+}
+
+bool CSoapReply::ReadBinary(const pugi::xml_node& element, std::string_view* bytes, std::string* storage,
+                            std::string* error) const {
+    return mtom::ReadBinary(element, message_, bytes, storage, error);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void CSoapCancel::Cancel() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!multi_)
+        return;
+    cancelled_ = true;
+    curl_multi_wakeup(static_cast<CURLM*>(multi_));
+}
+
+struct CSoapChannel::Handles {
+    CURL* easy = nullptr;
+    CURLM* multi = nullptr;
+    ~Handles() {
+        if (easy)
+            curl_easy_cleanup(easy);
+        if (multi)
+            curl_multi_cleanup(multi);
+    }
+};
+
+namespace {
+
+// What a transfer reads from and writes to while curl runs.
+struct TransferState {
+    std::vector<std::string_view> pieces;
+    size_t piece = 0;
+    size_t offset = 0;
+    std::string body;
+    size_t maxBody = 0;
+    bool tooLarge = false;
+};
+
+size_t ReadPieces(char* buffer, size_t size, size_t count, void* user) {
+    auto* s = static_cast<TransferState*>(user);
+    size_t room = size * count, done = 0;
+    while (done < room && s->piece < s->pieces.size()) {
+        std::string_view p = s->pieces[s->piece];
+        size_t n = std::min(room - done, p.size() - s->offset);
+        std::memcpy(buffer + done, p.data() + s->offset, n);
+        done += n;
+        s->offset += n;
+        if (s->offset == p.size()) {
+            ++s->piece;
+            s->offset = 0;
+        }
+    }
+    return done;
+}
+
+size_t WriteBody(char* data, size_t size, size_t count, void* user) {
+    auto* s = static_cast<TransferState*>(user);
+    size_t n = size * count;
+    if (s->body.size() + n > s->maxBody) {
+        s->tooLarge = true;
+        return 0;  // stops the transfer
+    }
+    s->body.append(data, n);
+    return n;
+}
+
+// Reserves the announced length up front, and refuses a reply announced beyond the bound before
+// any of its body arrives.
+size_t ReadHeader(char* data, size_t size, size_t count, void* user) {
+    auto* s = static_cast<TransferState*>(user);
+    size_t n = size * count;
+    static const char kName[] = "content-length:";
+    if (n > sizeof kName - 1) {
+        bool match = true;
+        for (size_t i = 0; i < sizeof kName - 1 && match; ++i)
+            match = std::tolower(static_cast<unsigned char>(data[i])) == kName[i];
+        if (match) {
+            std::string value(data + sizeof kName - 1, n - (sizeof kName - 1));
+            unsigned long long length = std::strtoull(value.c_str(), nullptr, 10);
+            if (length > s->maxBody) {
+                s->tooLarge = true;
+                return 0;
+            }
+            s->body.reserve(static_cast<size_t>(length));
+        }
+    }
+    return n;
+}
+
+}  // namespace
+
+CSoapChannel::CSoapChannel(const SoapChannelProfile& profile)
+    : profile_(profile), deadlineMs_(profile.deadlineMs), cancel_(std::make_shared<CSoapCancel>()) {}
+
+CSoapChannel::~CSoapChannel() {
+    Reset();
+}
+
+std::string CSoapChannel::_Tag(const char* method) const {
+    return std::string(profile_.tag) + "::" + method;
+}
+
+void CSoapChannel::SetProxy(const std::string& kind, const std::string& address, const std::string& user,
+                            const std::string& password) {
+    proxyKind_ = kind;
+    proxyAddress_ = address;
+    proxyUser_ = user;
+    proxyPassword_ = password;
+}
+
+bool CSoapChannel::Init(const std::string& endpoint, const std::string& user, const std::string& password,
+                        const std::string& hostId, const std::string& installFolder) {
+    if (endpoint.empty()) {
+        Log(kLogError, _Tag("Init").c_str(), "Invalid endpoint: empty");
+        return false;
+    }
+    endpoint_ = endpoint;
+    user_ = user;
+    password_ = profile_.digestAtInit ? soapchannel::PasswordDigest(password) : password;
+    hostId_ = hostId;
+    sequence_ = 0;
+    std::string install = installFolder.empty() ? locations::DefaultInstallFolder() : installFolder;
+    repositoryPath_ = locations::Join(install, "axis2c");
+    char log[1024];
+    std::snprintf(log, sizeof log, "%s/%s", locations::LogFolder().c_str(), profile_.logFileName);
+    logFile_ = log;
+    if (!InitAxis2c()) {
+        Log(kLogError, _Tag("Init").c_str(), "Fail to init Axis2c!");
+        return false;
+    }
+    _ApplyProxy();
+    return true;
+}
+
+bool CSoapChannel::InitAxis2c() {
+    GlobalInit();
+    handles_.reset();
+    auto h = std::make_unique<Handles>();
+    h->easy = curl_easy_init();
+    h->multi = h->easy ? curl_multi_init() : nullptr;
+    if (!h->easy || !h->multi) {
+        Log(profile_.initFailureSeverity, _Tag("InitAxis2c").c_str(),
+            "Stub invoke FAILED: Error code: %d :: %s", static_cast<int>(CURLE_FAILED_INIT),
+            curl_easy_strerror(CURLE_FAILED_INIT));
+        return false;
+    }
+    if (profile_.logEndpointAtInit)
+        Log(kLogInfo, _Tag("InitAxis2c").c_str(), "Using endpoint : %s", endpoint_.c_str());
+    handles_ = std::move(h);
+    return true;
+}
+
+void CSoapChannel::_ApplyProxy() {
+    if (!handles_)
+        return;
+    CURL* easy = handles_->easy;
+    std::string address = proxyAddress_;
+    soapchannel::ProxyPlan plan = soapchannel::ResolveProxy(proxyKind_, &address, proxyUser_, proxyPassword_);
+    proxyAddress_ = address;
+    if (!plan.use) {
+        // Direct: not even the environment's proxy variables apply.
+        curl_easy_setopt(easy, CURLOPT_PROXY, "");
+        return;
+    }
+    long type = plan.type == soapchannel::ProxyPlan::Type::kSocks4   ? CURLPROXY_SOCKS4
+                : plan.type == soapchannel::ProxyPlan::Type::kSocks5 ? CURLPROXY_SOCKS5
+                                                                     : CURLPROXY_HTTP;
+    std::string proxy = plan.host + ":" + plan.port;
+    curl_easy_setopt(easy, CURLOPT_PROXYTYPE, type);
+    curl_easy_setopt(easy, CURLOPT_PROXY, proxy.c_str());
+    if (!plan.user.empty()) {
+        curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, plan.user.c_str());
+        curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, plan.password.c_str());
+    }
+}
+
+void CSoapChannel::Reset() {
+    handles_.reset();
+    sequence_ = 0;
+}
+
+bool CSoapChannel::IsInitialised() const {
+    return handles_ != nullptr;
+}
+
+void CSoapChannel::SetCredentials(const std::string& user, const std::string& password,
+                                  const std::string& passport) {
+    user_ = user;
+    password_ = soapchannel::PasswordDigest(password);
+    passport_ = passport;
+}
+
+std::unique_ptr<CSoapRequest> CSoapChannel::NewRequest(const char* name) {
+    auto r = std::make_unique<CSoapRequest>();
+    r->operation_ = r->doc_.append_child("operation");
+    r->operation_.append_attribute("name") = name;
+    r->operation_.append_attribute("version") = kVersion;
+    if (profile_.srcAttribute)
+        r->operation_.append_attribute("src") = "windows";
+    pugi::xml_node head = r->operation_.append_child("request_head");
+    head.append_attribute("user_name") = user_.c_str();
+    head.append_attribute("password") = password_.c_str();
+    if (profile_.passportAttribute)
+        head.append_attribute("passport") = passport_.c_str();
+    r->sequence_ = ++sequence_;
+    head.append_attribute("req_sequence") = std::to_string(r->sequence_).c_str();
+    head.append_child("host_id").text().set(hostId_.c_str());
+    r->body_ = r->operation_.append_child(name);
+    return r;
+}
+
+void CSoapChannel::Cancel() {
+    cancel_->Cancel();
+}
+
+CSoapChannel::SendResult CSoapChannel::_Transfer(CSoapRequest& request, CSoapReply* reply) {
+    lastErrorCode_ = 0;
+    lastErrorMessage_.clear();
+    if (!handles_) {
+        lastErrorCode_ = CURLE_FAILED_INIT;
+        lastErrorMessage_ = "the channel is not initialised";
+        return SendResult::kNoReply;
+    }
+    CURL* easy = handles_->easy;
+    CURLM* multi = handles_->multi;
+
+    std::string envelope = soap::BuildEnvelope(request.operation_, soap::Version::k12);
+    TransferState state;
+    state.maxBody = profile_.maxReplyBytes;
+    std::string contentType;
+    if (request.package_) {
+        request.package_->SetRoot(std::move(envelope));
+        contentType = request.package_->ContentType();
+        state.pieces = request.package_->Pieces();
+    } else {
+        contentType = soap::ContentType(soap::Version::k12);
+        state.pieces.emplace_back(envelope);
+    }
+    curl_off_t total = 0;
+    for (std::string_view p : state.pieces)
+        total += static_cast<curl_off_t>(p.size());
+
+    struct curl_slist* headers = nullptr;
+    headers = curl_slist_append(headers, ("Content-Type: " + contentType).c_str());
+    headers = curl_slist_append(headers, "Expect:");  // no 100-continue round trip
+    char errorText[CURL_ERROR_SIZE] = "";
+
+    curl_easy_setopt(easy, CURLOPT_URL, endpoint_.c_str());
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_POST, 1L);
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, nullptr);
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, total);
+    curl_easy_setopt(easy, CURLOPT_READFUNCTION, &ReadPieces);
+    curl_easy_setopt(easy, CURLOPT_READDATA, &state);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WriteBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &state);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &ReadHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &state);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, "Kestrine");
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 512L * 1024);
+    curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+
+    // The transfer runs in this thread under a multi handle, so the wait sleeps in poll until
+    // data moves, the deadline passes, or a cancel wakes it.
+    curl_multi_add_handle(multi, easy);
+    {
+        std::lock_guard<std::mutex> lock(cancel_->mu_);
+        cancel_->multi_ = multi;
+        cancel_->cancelled_ = false;
+    }
+    auto start = std::chrono::steady_clock::now();
+    auto deadline = start + std::chrono::milliseconds(deadlineMs_);
+    SendResult result = SendResult::kNoReply;
+    CURLcode code = CURLE_OK;
+    bool done = false;
+    while (!done) {
+        int running = 0;
+        CURLMcode mc = curl_multi_perform(multi, &running);
+        if (mc != CURLM_OK) {
+            code = CURLE_FAILED_INIT;
+            std::snprintf(errorText, sizeof errorText, "%s", curl_multi_strerror(mc));
+            break;
+        }
+        int left = 0;
+        while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+            if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy) {
+                code = msg->data.result;
+                done = true;
+            }
+        }
+        if (done)
+            break;
+        {
+            std::lock_guard<std::mutex> lock(cancel_->mu_);
+            if (cancel_->cancelled_) {
+                result = SendResult::kCancelled;
+                break;
+            }
+        }
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            result = SendResult::kTimeout;
+            break;
+        }
+        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+        curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::min<long long>(wait, 1000)), nullptr);
+    }
+    {
+        std::lock_guard<std::mutex> lock(cancel_->mu_);
+        cancel_->multi_ = nullptr;
+        cancel_->cancelled_ = false;
+    }
+    long status = 0;
+    char* type = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &type);
+    std::string replyType = type ? type : "";
+    // Removing an unfinished transfer closes its connection: an abandoned reply is never read.
+    curl_multi_remove_handle(multi, easy);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, nullptr);
+    curl_slist_free_all(headers);
+
+    if (result == SendResult::kTimeout) {
+        lastErrorCode_ = CURLE_OPERATION_TIMEDOUT;
+        lastErrorMessage_ = "no reply within " + std::to_string(deadlineMs_) + " ms";
+        return result;
+    }
+    if (result == SendResult::kCancelled) {
+        lastErrorCode_ = CURLE_ABORTED_BY_CALLBACK;
+        lastErrorMessage_ = "the call was cancelled";
+        return result;
+    }
+    if (!done || code != CURLE_OK) {
+        lastErrorCode_ = done ? static_cast<int>(code) : static_cast<int>(CURLE_FAILED_INIT);
+        if (state.tooLarge)
+            lastErrorMessage_ = "reply larger than " + std::to_string(state.maxBody) + " bytes";
+        else
+            lastErrorMessage_ = errorText[0] ? errorText : curl_easy_strerror(code);
+        return SendResult::kNoReply;
+    }
+    std::string error;
+    if (!reply->Parse(std::move(replyType), std::move(state.body), status, &error)) {
+        lastErrorCode_ = static_cast<int>(status);
+        lastErrorMessage_ = "HTTP status " + std::to_string(status) + ", " + error;
+        return SendResult::kNoReply;
+    }
+    return SendResult::kReply;
+}
+
+CSoapChannel::SendResult CSoapChannel::Send(CSoapRequest& request, CSoapReply* reply) {
+    return _Transfer(request, reply);
+}
+
+CSoapChannel::Result CSoapChannel::Call(CSoapRequest& request, const char* tag, const char* timeoutMessage,
+                                        std::string* ack, CSoapReply* reply, pugi::xml_node* body) {
+    if (body)
+        *body = pugi::xml_node();
+    if (profile_.logXml)
+        LogText(kLogInfo, tag, "request:" + soap::NodeToString(request.operation_));
+    switch (_Transfer(request, reply)) {
+        case SendResult::kReply:
+            break;
+        case SendResult::kTimeout:
+            LogText(kLogError, tag, timeoutMessage);
+            return Result::kFailed;
+        case SendResult::kCancelled:
+        case SendResult::kNoReply:
+            Log(kLogWarn, tag, "No usable reply from %s: %s", endpoint_.c_str(), lastErrorMessage_.c_str());
+            return Result::kFailed;
+    }
+    pugi::xml_node payload = reply->Payload();
+    if (!payload) {
+        Log(kLogWarn, tag, "Reply without a body element from %s", endpoint_.c_str());
+        return Result::kFailed;
+    }
+    if (reply->IsFault())
+        Log(kLogWarn, tag, "SOAP fault %s: %s", reply->fault().code.c_str(), reply->fault().reason.c_str());
+    std::string local;
+    std::string* result = ack ? ack : &local;
+    pugi::xml_node bodyNode;
+    if (!ParseOmHead(payload, result, &bodyNode)) {
+        Log(kLogError, tag, "Fail to parse the responsed head");
+        return Result::kFailed;
+    }
+    if (*result != "OK")
+        return Result::kRefused;
+    if (body)
+        *body = bodyNode;
+    return Result::kOk;
+}
+
+void CSoapChannel::LogRefusal(const char* tag, const std::string& ack) const {
+    Log(kLogInfo, tag, "Get a ack (%s) with reason (%s)", ack.c_str(), reason_.c_str());
+}
+
+bool CSoapChannel::PareseOmElementValue(const pugi::xml_node& node, const char* name, std::string* text,
+                                        pugi::xml_node* element) {
+    std::string tag = _Tag("PareseOmElementValue");
+    bool back = profile_.backMessages;
+    if (!node) {
+        if (back)
+            Log(kLogError, tag.c_str(), "Fail to get a element {%s} of node NULL", name);
+        else
+            Log(kLogError, tag.c_str(), "Fail to get a element");
+        return false;
+    }
+    if (node.type() != pugi::node_element) {
+        if (back)
+            Log(kLogError, tag.c_str(), "Fail to get a element {%s}", name);
+        else
+            Log(kLogError, tag.c_str(), "Fail to get a element");
+        return false;
+    }
+    std::string local(soap::LocalName(node.name()));
+    if (local != name) {
+        if (back)
+            Log(kLogError, tag.c_str(), "Mismatched element \"%s\" with \"%s\"", local.c_str(), name);
+        else
+            Log(kLogError, tag.c_str(), "Mismatched element KEY %s with %s", local.c_str(), name);
+        return false;
+    }
+    if (text)
+        *text = node.text().get();
+    if (element)
+        *element = node;
+    return true;
+}
+
+bool CSoapChannel::ParseOmHead(const pugi::xml_node& node, std::string* ack, pugi::xml_node* body) {
+    std::string tag = _Tag("ParseOmHead");
+    if (body)
+        *body = pugi::xml_node();
+    if (profile_.logXml && node)
+        LogText(kLogInfo, tag.c_str(), profile_.replyLogWord + ReplyForLog(node));
+    if (!PareseOmElementValue(node, "operation", nullptr, nullptr))
+        return false;
+    pugi::xml_attribute version = node.attribute("version");
+    if (std::strcmp(version.value(), kVersion) != 0) {
+        Log(kLogError, tag.c_str(), "Mismatched VER %s with %s", version.value(), kVersion);
+        return false;
+    }
+    pugi::xml_node head = node.first_child();
+    if (!head) {
+        Log(kLogError, tag.c_str(), "Fail to get a node HEAD");
+        return false;
+    }
+    if (head.type() != pugi::node_element || soap::LocalName(head.name()) != "response_head") {
+        Log(kLogError, tag.c_str(), "Fail to get a element");
+        return false;
+    }
+    if (profile_.checkSequence) {
+        const char* seq = head.attribute("rsp_sequence").value();
+        char* end = nullptr;
+        long value = std::strtol(seq, &end, 10);
+        if (end == seq || *end != '\0' || value != sequence_) {
+            Log(kLogError, tag.c_str(), "Mismatched CSEQ %s with %d", seq, sequence_);
+            return false;
+        }
+    }
+    std::string result = head.attribute("result").value();
+    if (ack)
+        *ack = result;
+    if (result != "OK") {
+        pugi::xml_node reason = head.first_child();
+        if (!reason) {
+            Log(kLogError, tag.c_str(),
+                profile_.backMessages ? "Fail to get a node child" : "Fail to get a element");
+            return false;
+        }
+        if (reason.type() != pugi::node_element || soap::LocalName(reason.name()) != "reason") {
+            Log(kLogError, tag.c_str(), "Fail to get a element");
+            return false;
+        }
+        reason_ = reason.text().get();
+        if (profile_.keepLastReason)
+            lastReason_ = reason_;
+        Log(kLogInfo, tag.c_str(), "Return %s for %s", result.c_str(), reason_.c_str());
+    } else {
+        reason_.clear();
+        if (profile_.keepLastReason)
+            lastReason_.clear();
+    }
+    if (body)
+        *body = head.next_sibling();
+    return true;
+}

@@ -1,0 +1,88 @@
+// CAuth: sign-in at the service's authentication portal over plain HTTP (libcurl). The sign-in
+// exchange ("/mirnportal/LoginServlet") yields a passport, the account's root folder and contact
+// items; the endpoint exchange ("/mirnportal/GetServersAddrServlet") yields the back, transmitter
+// and heartbeat endpoints. The password travels Blowfish-encrypted with the request's time stamp
+// as key. The worker owns one CAuth; every text the portal returned is stored here and read back
+// through the accessors. Each exchange owns its curl handle only for its duration.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class CAuth {
+  public:
+    // The encryption buffer: passwords of at most this many bytes are accepted.
+    static constexpr size_t kMaxPasswordBytes = 64;
+    // The response code after a password that cannot be encrypted was refused without an exchange.
+    static constexpr int32_t kRefusedLocally = -1;
+
+    CAuth() = default;
+    CAuth(const CAuth&) = delete;
+    CAuth& operator=(const CAuth&) = delete;
+
+    // False (no message) for an empty server. The servlet paths are appended unchanged.
+    bool Init(const std::string& server, const std::string& user, const std::string& password);
+    void SetProxy(const std::string& kind, const std::string& address, const std::string& user,
+                  const std::string& password);
+    // The whole sign-in: non-empty arguments replace the stored credentials; on success the
+    // passport is copied out and the endpoints are readable. After a failure GetResponseCode()
+    // tells "no answer" (0) from a refusal.
+    bool Request(std::string* passport, const std::string& user, const std::string& password);
+
+    int32_t GetResponseCode() const { return responseCode_; }
+    std::string GetMessage() const { return message_; }
+    std::string GetRootFolder() const { return rootFolder_; }
+    std::string GetTelephone() const { return telephone_; }
+    std::string GetEmail() const { return email_; }
+    std::string GetBackServer() const { return backServer_; }
+    std::string GetTransmitterServer() const { return transmitterServer_; }
+    std::string GetHeartBeatServer() const { return heartBeatServer_; }
+    std::string GetPassport() const { return passport_; }
+    std::string GetLoginUrl() const { return loginUrl_; }
+    std::string GetEndpointUrl() const { return endpointUrl_; }
+    void SetDomain(const std::string& domain) { domain_ = domain; }
+    std::string GetDomain() const { return domain_; }
+
+    // One piece delivered by the transfer (a header line or part of the body): a sign-in body
+    // (contains "root_folder") or the endpoint header (contains "back_server"); others ignored.
+    void ParserContent(const std::string& piece);
+
+    // The extraction rules, each logging its failure: the value after `name` up to the line end
+    // (header-line rule), after "=" up to ";" (equals-item rule), or between double quotes after
+    // "name": (quoted-item rule).
+    static bool GetHeaderField(const std::string& name, const std::string& text, std::string* value);
+    static bool GetFieldItem(const std::string& name, const std::string& text, std::string* value);
+    static bool GetFieldItem1(const std::string& name, const std::string& text, std::string* value);
+
+    // The password as it travels: zero-padded to whole 8-byte blocks, Blowfish ECB keyed by the
+    // time-stamp text (a key shorter than 4 bytes completed with zero bytes), Base64. False for a
+    // password longer than kMaxPasswordBytes.
+    static bool EncryptPassword(const std::string& password, const std::string& timeStamp,
+                                std::string* base64);
+
+    // The sign-in and endpoint exchanges on their own.
+    bool RequestLogin();
+    bool RequestServlet();
+
+  private:
+    void _SetOptions(void* curl, const std::string& url, bool credentials);
+
+    int32_t responseCode_ = 0;
+    std::string message_;
+    std::string loginUrl_;
+    std::string endpointUrl_;
+    std::string user_;
+    std::string password_;
+    std::string passport_;
+    std::string domain_;
+    std::string rootFolder_;
+    std::string telephone_;
+    std::string email_;
+    std::string backServer_;
+    std::string heartBeatServer_;
+    std::string transmitterServer_;
+    std::string proxyKind_;
+    std::string proxyAddress_;
+    std::string proxyUser_;
+    std::string proxyPassword_;
+};

@@ -244,6 +244,11 @@ bool CChunkJournal::AddFileChunk(const CFileInfo& file) {
     }
     CloseGuard close{this};
     for (const CChunkInfo& chunk : file.chunks) {
+        if (!CFileInfo::IsChunkKey(chunk.key)) {
+            // No chunk list can name such a row again: storing it would only be clutter.
+            Log(kLogError, tag, "Bad chunk key {%s} of file {%s}", chunk.key.c_str(), file.path.c_str());
+            continue;
+        }
         CChunkInfo stored;
         if (_Find(chunk.key, &stored)) {
             if (!stored.storageKey.empty() && stored.size == chunk.size && !stored.blockSums.empty() &&

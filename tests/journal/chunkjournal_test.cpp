@@ -122,6 +122,14 @@ TEST_F(ChunkJournalTest, AddFileChunkStoresEachOnceAndReplacesIncompleteRows) {
     EXPECT_EQ(Rows(), kK1 + "|4194304|other|9,|AA,BB,\n" + kK2 + "|5000||3,4,|CC,DD,");
     EXPECT_EQ(Query(db_, "SELECT count(*) FROM chunk_journal_table"), "2");
 
+    // Keys that no chunk list can hold are refused one by one; the others are stored.
+    CFileInfo odd("u1/odd", 0, 3);
+    odd.chunks = {CChunkInfo(""), CChunkInfo("abc"), CChunkInfo("x'" + std::string(30, 'z')),
+                  CChunkInfo(kK3, 3, "5,", "EE,", 1)};
+    ASSERT_TRUE(j_.AddFileChunk(odd));
+    EXPECT_TRUE(log_.Contains("Bad chunk key {abc} of file {u1/odd}"));
+    EXPECT_EQ(Query(db_, "SELECT key FROM chunk_journal_table ORDER BY key"), kK1 + "\n" + kK2 + "\n" + kK3);
+
     // Nothing to store is no failure.
     CFileInfo folder("u1/d", 1, 0);
     EXPECT_TRUE(j_.AddFileChunk(folder));

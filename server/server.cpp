@@ -225,8 +225,8 @@ int CKestrineServer::Bind(std::string* error) {
                  answer(a, res);
                  log(req, a.status, "servers", start, 0, a.body.size());
              });
-    auto version = [=, this](const std::string& value) {
-        return [=, this](const httplib::Request& req, httplib::Response& res) {
+    auto version = [=](const std::string& value) {
+        return [=](const httplib::Request& req, httplib::Response& res) {
             auto start = Clock::now();
             if (portalFault("portal_version", req, res, start))
                 return;
@@ -252,8 +252,9 @@ int CKestrineServer::Bind(std::string* error) {
          Page("Kestrine manual", "Sign in, choose a folder, and Kestrine keeps it in step.")},
         {"/reg.jsp", Page("Kestrine registration", "Accounts are created by the service administrator.")},
     };
-    for (const auto& [path, html] : pages) {
-        http.Get(path, [=, this](const httplib::Request& req, httplib::Response& res) {
+    for (const auto& page : pages) {
+        std::string html = page.second;
+        http.Get(page.first, [=](const httplib::Request& req, httplib::Response& res) {
             auto start = Clock::now();
             if (portalFault("portal_page", req, res, start))
                 return;
@@ -333,8 +334,8 @@ int CKestrineServer::Bind(std::string* error) {
     http.Post(R"(/axis2/services/mirn_service_hb(/.*)?)", soap(ServiceKind::Heartbeat));
 
     // Control interface (loopback only).
-    auto control = [=, this](auto body) {
-        return [=, this](const httplib::Request& req, httplib::Response& res) {
+    auto control = [=](auto body) {
+        return [=](const httplib::Request& req, httplib::Response& res) {
             auto start = Clock::now();
             if (!IsLoopback(req.remote_addr)) {
                 res.status = 403;
@@ -465,7 +466,7 @@ int CKestrineServer::Bind(std::string* error) {
         }
         log(req, res.status, "blob", start, total, 0);
     });
-    http.Get(blobPattern, [=, this](const httplib::Request& req, httplib::Response& res) {
+    http.Get(blobPattern, [=](const httplib::Request& req, httplib::Response& res) {
         auto start = Clock::now();
         std::string path;
         if (!blobPath(req, &path) || !ServeFile(path, "application/octet-stream", res))

@@ -379,14 +379,13 @@ bool CServerStore::_DeleteSubtree(int64_t tree, const std::string& path, const s
                "WHERE account_id=?1 AND (path_key=?2 OR (path_key>?2 || '/' AND path_key<?3))");
     hist.Bind(1, tree).Bind(2, key).Bind(3, RangeHigh(key)).Bind(4, host).Bind(5, Now());
     bool ok = hist.Run();
-    const char* deletes[] = {
-        "DELETE FROM entries WHERE account_id=?1 AND (path_key=?2 OR (path_key>?2 || '/' AND path_key<?3))",
-        "DELETE FROM chunk_refs WHERE account_id=?1 AND (path_key=?2 OR (path_key>?2 || '/' AND "
-        "path_key<?3))",
-        "DELETE FROM uploads WHERE tree_id=?1 AND (path_key=?2 OR (path_key>?2 || '/' AND path_key<?3))",
-    };
-    for (const char* sql : deletes) {
-        CStmt d(db_, sql);
+    // Rows of the subtree: the path itself and every key below it.
+    const std::pair<const char*, const char*> tables[] = {
+        {"entries", "account_id"}, {"chunk_refs", "account_id"}, {"uploads", "tree_id"}};
+    for (const auto& [table, owner] : tables) {
+        std::string sql = std::string("DELETE FROM ") + table + " WHERE " + owner +
+                          "=?1 AND (path_key=?2 OR (path_key>?2 || '/' AND path_key<?3))";
+        CStmt d(db_, sql.c_str());
         d.Bind(1, tree).Bind(2, key).Bind(3, RangeHigh(key));
         ok = d.Run() && ok;
     }

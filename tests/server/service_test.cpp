@@ -2,6 +2,8 @@
 // negotiation, chunk transfer, listings, conflicts and refusals of bad input.
 #include <zlib.h>
 
+#include <thread>
+
 #include "service_fixture.h"
 #include "util/base64.h"
 
@@ -663,6 +665,39 @@ TEST_F(ServiceTest, RemoveChunkDropsOnlyUnusedChunks) {
     EXPECT_STREQ(r.body.attribute("storage_key").value(), rec.storageKey.c_str());
     EXPECT_FALSE(chunks.Exists(rec.storageKey));
     EXPECT_EQ(remove(Md5("spare"), rec.storageKey).reason, "21");
+}
+
+TEST_F(ServiceTest, ManyHostsUploadAtOnce) {
+    // Hosts of one account and of others upload at the same time, partly the same content.
+    std::vector<Client> clients = {SignIn("alice", "A1"), SignIn("alice", "A2"), SignIn("bob", "B1"),
+                                   SignIn("carol", "C1")};
+    std::vector<std::thread> threads;
+    std::vector<int> done(clients.size(), 0);
+    for (size_t t = 0; t < clients.size(); ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 8; ++i) {
+                std::string name =
+                    clients[t].user + "/t" + std::to_string(t) + "_" + std::to_string(i) + ".bin";
+                std::string content = Bytes(3000 + static_cast<size_t>(i), static_cast<unsigned>(i % 3));
+                if (Upload(clients[t], name, content) == "all_chunk_exist")
+                    ++done[t];
+            }
+        });
+    }
+    for (std::thread& th : threads)
+        th.join();
+    for (size_t t = 0; t < clients.size(); ++t)
+        EXPECT_EQ(done[t], 8) << clients[t].host;
+    for (const char* user : {"alice", "bob", "carol"}) {
+        std::vector<kserver::Listed> all;
+        ASSERT_EQ(store.Listing(AccountOf(user), false, &all), kserver::kOk);
+        EXPECT_EQ(all.size(), std::string(user) == "alice" ? 17u : 9u) << user;
+        for (size_t i = 1; i < all.size(); ++i) {
+            std::string bytes;
+            EXPECT_TRUE(chunks.Read(all[i].chunks[0].storageKey, &bytes)) << all[i].path;
+            EXPECT_EQ(Md5(bytes), all[i].chunks[0].md5) << all[i].path;
+        }
+    }
 }
 
 TEST_F(ServiceTest, EverythingSurvivesReopeningTheDataFolder) {

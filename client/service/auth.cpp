@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "core/log.h"
 #include "platform/system.h"
@@ -20,6 +21,8 @@ constexpr const char* kEndpointServlet = "/mirnportal/GetServersAddrServlet";
 constexpr const char* kBrowserProxy = "浏览器设置";
 // The password buffer: 64 bytes of password and room for the last block's zero padding.
 constexpr size_t kPasswordBuffer = 68;
+// A sign-in body is a few hundred bytes; anything beyond this is not gathered for the parser.
+constexpr size_t kMaxBody = 64 * 1024;
 
 using CurlHandle = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
 
@@ -34,18 +37,6 @@ size_t TrimmedStart(const std::string& text, size_t pos) {
            (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\r' || text[pos] == '\n'))
         ++pos;
     return pos;
-}
-
-// Every piece the transfer delivers (header lines and body pieces alike) goes to the parser, and
-// all of it counts as consumed: a parse failure never aborts the transfer.
-size_t WritePiece(char* data, size_t size, size_t count, void* user) {
-    size_t n = size * count;
-    try {
-        static_cast<CAuth*>(user)->ParserContent(std::string(data, n));
-    } catch (...) {
-        Log(kLogError, "CAuth::ParserContent", "Fail to parse a piece of %zu bytes", n);
-    }
-    return n;
 }
 
 // libcurl's verbose lines go to the log instead of the terminal.
@@ -65,6 +56,61 @@ void LogFindFailure(const char* tag, const std::string& name, const std::string&
 }
 
 }  // namespace
+
+size_t CAuth::_OnData(char* data, size_t size, size_t count, void* self) {
+    auto* auth = static_cast<CAuth*>(self);
+    size_t n = size * count;
+    // All bytes count as consumed: a parse failure never aborts the transfer.
+    try {
+        if (!auth->inBody_) {
+            auth->ParserContent(std::string(data, n));
+        } else if (auth->body_.size() + n <= kMaxBody) {
+            auth->body_.append(data, n);
+        } else {
+            auth->bodyTruncated_ = true;
+        }
+    } catch (...) {
+        Log(kLogError, "CAuth::ParserContent", "Fail to parse a piece of %zu bytes", n);
+    }
+    return n;
+}
+
+// Called after the same header line went to _OnData; it only follows where headers end.
+size_t CAuth::_OnHeader(char* data, size_t size, size_t count, void* self) {
+    auto* auth = static_cast<CAuth*>(self);
+    size_t n = size * count;
+    std::string_view line(data, n);
+    if (line.substr(0, 5) == "HTTP/") {
+        // A new response (after a digest challenge): its status line went into the previous
+        // body, which is dropped with it.
+        auth->inBody_ = false;
+        auth->body_.clear();
+        auth->bodyTruncated_ = false;
+    } else if (line == "\r\n" || line == "\n") {
+        auth->inBody_ = true;
+        auth->body_.clear();
+        auth->bodyTruncated_ = false;
+    }
+    return n;
+}
+
+void CAuth::_StartTransfer() {
+    inBody_ = false;
+    body_.clear();
+    bodyTruncated_ = false;
+}
+
+void CAuth::_EndTransfer() {
+    if (bodyTruncated_)
+        Log(kLogWarn, "CAuth::ParserContent", "Reply body longer than %zu bytes: the rest is ignored",
+            kMaxBody);
+    if (!body_.empty()) {
+        std::string body;
+        body.swap(body_);
+        ParserContent(body);
+    }
+    inBody_ = false;
+}
 
 bool CAuth::Init(const std::string& server, const std::string& user, const std::string& password) {
     if (server.empty())
@@ -140,8 +186,10 @@ void CAuth::_SetOptions(void* handle, const std::string& url, bool credentials) 
         curl_easy_setopt(curl, CURLOPT_USERNAME, user_.c_str());
         curl_easy_setopt(curl, CURLOPT_PASSWORD, password_.c_str());
     }
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WritePiece);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CAuth::_OnData);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &CAuth::_OnHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
 
@@ -201,7 +249,9 @@ bool CAuth::RequestLogin() {
                       "&password=" + encoder.URLEncode(encrypted) + "&time_stamp=" + stamp;
     LogText(kLogInfo, tag, url);
     _SetOptions(curl.get(), url, true);
+    _StartTransfer();
     curl_easy_perform(curl.get());  // a transport failure shows as response code 0
+    _EndTransfer();
     long code = 0;
     curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &code);
     responseCode_ = static_cast<int32_t>(code);
@@ -232,7 +282,9 @@ bool CAuth::RequestServlet() {
     }
     LogText(kLogInfo, tag, endpointUrl_);
     _SetOptions(curl.get(), endpointUrl_, false);
+    _StartTransfer();
     curl_easy_perform(curl.get());
+    _EndTransfer();
     long code = 0;
     curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &code);
     responseCode_ = static_cast<int32_t>(code);

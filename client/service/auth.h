@@ -6,6 +6,7 @@
 // through the accessors. Each exchange owns its curl handle only for its duration.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -66,6 +67,16 @@ class CAuth {
 
   private:
     void _SetOptions(void* curl, const std::string& url, bool credentials);
+    // Header lines reach the parser one by one as they arrive; the body of the final response is
+    // gathered and parsed once whole, so a body split by the network still yields its items.
+    static size_t _OnData(char* data, size_t size, size_t count, void* self);
+    static size_t _OnHeader(char* data, size_t size, size_t count, void* self);
+    void _StartTransfer();
+    void _EndTransfer();
+
+    bool inBody_ = false;
+    std::string body_;
+    bool bodyTruncated_ = false;
 
     int32_t responseCode_ = 0;
     std::string message_;

@@ -152,6 +152,7 @@ int CKestrineServer::Bind(std::string* error) {
     http.set_payload_max_length(size_t(1) << 40);
     http.set_keep_alive_max_count(1000);
     http.set_keep_alive_timeout(15);
+    http.set_tcp_nodelay(true);
     http.set_read_timeout(30);
     http.set_write_timeout(30);
 

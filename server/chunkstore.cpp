@@ -30,47 +30,66 @@ void SyncFolder(const std::string& folder) {
 
 }  // namespace
 
-bool WriteFileAtomic(const std::string& tmpDir, const std::string& path, std::string_view bytes,
-                     std::string* error) {
-    std::string tmp = tmpDir + "/" + RandomHex(24) + ".part";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
+CStagedFile::~CStagedFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        ::unlink(tmp_.c_str());
+    }
+}
+
+bool CStagedFile::Write(const std::string& tmpDir, std::string_view bytes, std::string* error) {
+    tmp_ = tmpDir + "/" + RandomHex(24) + ".part";
+    fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
         if (error)
-            *error = Errno("cannot create", tmp);
+            *error = Errno("cannot create", tmp_);
         return false;
     }
     const char* p = bytes.data();
     size_t left = bytes.size();
     while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
+        ssize_t n = ::write(fd_, p, left);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             if (error)
-                *error = Errno("cannot write", tmp);
-            ::close(fd);
-            ::unlink(tmp.c_str());
+                *error = Errno("cannot write", tmp_);
             return false;
         }
         p += n;
         left -= static_cast<size_t>(n);
     }
-    if (::fsync(fd) != 0) {
+    ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);  // start the writeback now
+    return true;
+}
+
+bool CStagedFile::Commit(const std::string& path, std::string* error) {
+    if (fd_ < 0) {
         if (error)
-            *error = Errno("cannot sync", tmp);
-        ::close(fd);
-        ::unlink(tmp.c_str());
+            *error = "nothing staged";
         return false;
     }
-    ::close(fd);
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (::fsync(fd_) != 0) {
+        if (error)
+            *error = Errno("cannot sync", tmp_);
+        return false;
+    }
+    ::close(fd_);
+    fd_ = -1;
+    if (::rename(tmp_.c_str(), path.c_str()) != 0) {
         if (error)
             *error = Errno("cannot rename into", path);
-        ::unlink(tmp.c_str());
+        ::unlink(tmp_.c_str());
         return false;
     }
     SyncFolder(fs::path(path).parent_path().string());
     return true;
+}
+
+bool WriteFileAtomic(const std::string& tmpDir, const std::string& path, std::string_view bytes,
+                     std::string* error) {
+    CStagedFile staged;
+    return staged.Write(tmpDir, bytes, error) && staged.Commit(path, error);
 }
 
 bool ReadWholeFile(const std::string& path, std::string* out, size_t maxBytes) {
@@ -131,6 +150,15 @@ std::string CChunkStore::PathOf(const std::string& key) const {
 }
 
 bool CChunkStore::Write(const std::string& key, std::string_view bytes, std::string* error) {
+    CStagedFile staged;
+    return Stage(bytes, &staged, error) && Commit(key, &staged, error);
+}
+
+bool CChunkStore::Stage(std::string_view bytes, CStagedFile* staged, std::string* error) const {
+    return staged->Write(tmp_, bytes, error);
+}
+
+bool CChunkStore::Commit(const std::string& key, CStagedFile* staged, std::string* error) const {
     if (!ValidStorageKey(key)) {
         if (error)
             *error = "invalid storage key";
@@ -144,7 +172,7 @@ bool CChunkStore::Write(const std::string& key, std::string_view bytes, std::str
             *error = "cannot create chunk folder: " + ec.message();
         return false;
     }
-    return WriteFileAtomic(tmp_, path, bytes, error);
+    return staged->Commit(path, error);
 }
 
 bool CChunkStore::Read(const std::string& key, std::string* out) const {

@@ -8,6 +8,25 @@
 
 namespace kserver {
 
+// A file written to a temporary folder with its writeback already started, so the disk works
+// while the caller still checks the bytes. Commit() syncs it and renames it into place; the
+// destructor removes it when it was never committed.
+class CStagedFile {
+  public:
+    CStagedFile() = default;
+    ~CStagedFile();
+    CStagedFile(const CStagedFile&) = delete;
+    CStagedFile& operator=(const CStagedFile&) = delete;
+
+    bool Write(const std::string& tmpDir, std::string_view bytes, std::string* error);
+    // fsync, rename over `path`, sync of its folder.
+    bool Commit(const std::string& path, std::string* error);
+
+  private:
+    int fd_ = -1;
+    std::string tmp_;
+};
+
 class CChunkStore {
   public:
     bool Open(const std::string& dataDir, std::string* error);
@@ -17,6 +36,9 @@ class CChunkStore {
 
     // Atomic write (temp file, fsync, rename, folder sync). Replaces an existing file.
     bool Write(const std::string& key, std::string_view bytes, std::string* error);
+    // The same in two steps: Stage() writes the temp file, Commit() puts it in place.
+    bool Stage(std::string_view bytes, CStagedFile* staged, std::string* error) const;
+    bool Commit(const std::string& key, CStagedFile* staged, std::string* error) const;
     // The whole chunk; false when it is missing or unreadable.
     bool Read(const std::string& key, std::string* out) const;
     bool Exists(const std::string& key) const;

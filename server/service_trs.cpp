@@ -81,9 +81,15 @@ int CSoapService::_UploadChunk(Context& ctx, pugi::xml_node req, pugi::xml_node 
             return kFormatError;
         data = rebuilt;
     }
-    if (static_cast<int64_t>(data.size()) != rec.size || Md5Hex(data.data(), data.size()) != rec.md5)
+    if (static_cast<int64_t>(data.size()) != rec.size)
         return kFormatError;
-    if (!chunks_.Write(key, data, &error) || !store_.MarkChunkStored(key))
+    // The bytes go to disk while their digest is checked; only matching bytes are put in place.
+    CStagedFile staged;
+    if (!chunks_.Stage(data, &staged, &error))
+        return kDatabaseError;
+    if (Md5Hex(data.data(), data.size()) != rec.md5)
+        return kFormatError;
+    if (!chunks_.Commit(key, &staged, &error) || !store_.MarkChunkStored(key))
         return kDatabaseError;
     return kOk;
 }

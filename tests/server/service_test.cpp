@@ -2,6 +2,7 @@
 // negotiation, chunk transfer, listings, conflicts and refusals of bad input.
 #include <zlib.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "service_fixture.h"
@@ -337,6 +338,7 @@ TEST_F(ServiceTest, UploadedBytesMustMatchTheirDigest) {
     EXPECT_EQ(c.UploadChunk(Md5(content), "sk" + std::string(32, 'f'), content).reason, "21");
     EXPECT_EQ(c.UploadChunk(Md5(wrong), key, wrong).reason, "21") << "the key belongs to another digest";
     EXPECT_EQ(c.DownloadChunk(Md5(content), key).reason, "21") << "nothing was stored";
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Sub("tmp"))) << "no partial file is left behind";
     // chunk_size must be the attachment's length.
     std::string body = "<upload_chunk MD5=\"" + Md5(content) + "\" storage_key=\"" + key +
                        "\" chunk_size=\"9999\" delta_flag=\"no\"><content>" +

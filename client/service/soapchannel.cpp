@@ -11,6 +11,7 @@
 
 #include "core/locations.h"
 #include "core/log.h"
+#include "core/logger.h"
 #include "util/util.h"
 
 namespace {
@@ -61,6 +62,12 @@ const SoapChannelProfile kHeartBeat = {
     "CHeartBeat", "axis2c_hb.log", false, false,     true, false,  true,
     false,        false,           "",    kLogError, true, 120000, 64 * 1024,
 };
+
+// Serialising a large listing only to drop the line is wasted work: ask the logger first.
+bool InfoLogged() {
+    CLogger* logger = AppLogger();
+    return logger && logger->GetLevel() >= kLogInfo;
+}
 
 void GlobalInit() {
     static const CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
@@ -550,7 +557,7 @@ CSoapChannel::Result CSoapChannel::Call(CSoapRequest& request, const char* tag, 
                                         std::string* ack, CSoapReply* reply, pugi::xml_node* body) {
     if (body)
         *body = pugi::xml_node();
-    if (profile_.logXml)
+    if (profile_.logXml && InfoLogged())
         LogText(kLogInfo, tag, "request:" + soap::NodeToString(request.operation_));
     switch (_Transfer(request, reply)) {
         case SendResult::kReply:
@@ -625,7 +632,7 @@ bool CSoapChannel::ParseOmHead(const pugi::xml_node& node, std::string* ack, pug
     std::string tag = _Tag("ParseOmHead");
     if (body)
         *body = pugi::xml_node();
-    if (profile_.logXml && node)
+    if (profile_.logXml && node && InfoLogged())
         LogText(kLogInfo, tag.c_str(), profile_.replyLogWord + ReplyForLog(node));
     if (!PareseOmElementValue(node, "operation", nullptr, nullptr))
         return false;

@@ -1,6 +1,8 @@
 // CWork: construction, CWork::Init, teardown and the accessors.
 #include "sync/work.h"
 
+#include <new>
+
 #include "core/config.h"
 #include "core/locations.h"
 #include "core/log.h"
@@ -9,6 +11,9 @@
 #include "journal/filejournal.h"
 #include "platform/mainwindow.h"
 #include "platform/messages.h"
+#include "service/auth.h"
+#include "service/back.h"
+#include "service/transmitter.h"
 #include "store/filecache.h"
 #include "util/util.h"
 
@@ -89,7 +94,17 @@ int CWork::Init() {
     if (CLogger* logger = AppLogger())
         logger->SetLevel(config_->Get(CConfig::kLogLevel));
 
-    // 8. The back client and transmitter join here as they are built.
+    // 8. The back client, then the transmitter (set up at each sign-in).
+    back_.reset(new (std::nothrow) CBack());
+    if (!back_) {
+        Log(kLogError, "CWork::Init", "Fail to create backer!");
+        return 0;
+    }
+    transmitter_.reset(new (std::nothrow) CTransmitter());
+    if (!transmitter_) {
+        Log(kLogError, "CWork::Init", "Fail to create transmitter!");
+        return 0;
+    }
 
     // 9. The file journal and the chunk journal, in the same database file.
     fileJournal_ = std::make_unique<CFileJournal>();
@@ -106,9 +121,13 @@ int CWork::Init() {
         return 0;
     }
 
-    // 11. The account in use (the auth client joins here too).
+    // 11. The auth client with the account in use (the configuration holds the password decoded).
+    // Without it the sign-in cannot authenticate, but the client still starts.
+    auth_.reset(new (std::nothrow) CAuth());
     SetUser(config_->Get(CConfig::kLoginUser));
     SetPassword(config_->Get(CConfig::kLoginPasswd));
+    if (!auth_ || !auth_->Init(config_->Get(CConfig::kAuthServer), GetUser(), GetPassword()))
+        Log(kLogError, "CWork::Init", "Fail to get a auth!");
     return 1;
 }
 

@@ -15,10 +15,13 @@
 
 #include "platform/thread.h"
 
+class CAuth;
+class CBack;
 class CChunkJournal;
 class CConfig;
 class CFileCache;
 class CFileJournal;
+class CTransmitter;
 
 class CWork {
   public:
@@ -58,6 +61,9 @@ class CWork {
     CFileJournal* GetFileJournal() const { return fileJournal_.get(); }
     CChunkJournal* GetChunkJournal() const { return chunkJournal_.get(); }
     CFileCache* GetFileCache() const { return fileCache_.get(); }
+    CBack* GetBack() const { return back_.get(); }
+    CTransmitter* GetTransmitter() const { return transmitter_.get(); }
+    CAuth* GetAuth() const { return auth_.get(); }
     std::string GetUser() const;
     void SetUser(const std::string& user);
     std::string GetPassword() const;
@@ -114,7 +120,10 @@ class CWork {
     std::unique_ptr<CFileJournal> fileJournal_;
     std::unique_ptr<CChunkJournal> chunkJournal_;
     std::unique_ptr<CFileCache> fileCache_;
-    // Later: back client, transmitter, auth client, heartbeat and watcher.
+    std::unique_ptr<CBack> back_;
+    std::unique_ptr<CTransmitter> transmitter_;
+    std::unique_ptr<CAuth> auth_;
+    // Later: heartbeat and watcher.
 
     std::atomic<int> ready_{0};
     std::atomic<int> passSucceeded_{0};

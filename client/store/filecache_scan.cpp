@@ -99,7 +99,7 @@ bool CFileCache::_ScanFolder(const std::string& folder, const std::string& rel, 
         return false;
     }
     std::vector<platform::DirEntry> entries;
-    if (!platform::ListDir(folder, &entries, true)) {
+    if (!platform::ListDir(folder, &entries)) {
         Log(kLogError, "CFileCache::ScanPath", "Fail to list folder \"%s\": %s", folder.c_str(),
             platform::ErrorText(platform::LastError()).c_str());
         scanFailed_ = true;
@@ -120,7 +120,14 @@ bool CFileCache::_ScanFolder(const std::string& folder, const std::string& rel, 
                 continue;
             if (name[0] == '.' && EndsWith(name, kPartSuffix))
                 continue;  // a file being built, or left by an interrupted build
-            if (e.attributes & platform::kAttrHidden) {
+            // A leading "." hides a name by itself. The stored attribute is read only where it
+            // decides the filter: one lookup per file would double the cost of a scan.
+            bool hidden = name[0] == '.';
+            if (!hidden && (name == "Thumbs.db" || name[0] == '~')) {
+                const uint32_t attrs = platform::GetFileAttributes(full);
+                hidden = attrs != platform::kInvalidAttributes && (attrs & platform::kAttrHidden) != 0;
+            }
+            if (hidden) {
                 Log(kLogInfo, "CFileCache::ScanPath", "File filter: %s %s", name.c_str(), full.c_str());
                 if (IsFilteredHiddenFile(name))
                     continue;

@@ -13,6 +13,7 @@
 #include "platform/messages.h"
 #include "service/auth.h"
 #include "service/back.h"
+#include "service/heartbeat.h"
 #include "service/transmitter.h"
 #include "store/filecache.h"
 #include "util/util.h"

@@ -21,6 +21,7 @@ class CChunkJournal;
 class CConfig;
 class CFileCache;
 class CFileJournal;
+class CHeartBeat;
 class CTransmitter;
 
 class CWork {
@@ -44,11 +45,14 @@ class CWork {
 
     void CheckSync();   // the pass driver: runs passes while more are wanted
     int CheckLogOut();  // 1 (and the pass marked failed) when a sign-out or stop is pending
+    int SeverAuth();    // the authentication step of Login
     int Login();
     int Sync();
     void Rename(const std::string& oldName, const std::string& newName);
     void Logout();
+    int StartHeartBeat();
     void StopHeartBeat();
+    void StartFileMonitor(const std::string& root);
     void StopFileMonitor();
 
     // The rename request's text: old and new name joined by "|" (by a NUL when a name contains
@@ -64,6 +68,7 @@ class CWork {
     CBack* GetBack() const { return back_.get(); }
     CTransmitter* GetTransmitter() const { return transmitter_.get(); }
     CAuth* GetAuth() const { return auth_.get(); }
+    CHeartBeat* GetHeartBeat() const { return heartBeat_.get(); }  // worker thread; null when none
     std::string GetUser() const;
     void SetUser(const std::string& user);
     std::string GetPassword() const;
@@ -77,6 +82,15 @@ class CWork {
     void SetSyncPending(int on) { syncPending_.store(on ? 1 : 0); }
     int IsLogoutRequested() const { return logoutRequested_.load(); }
     void SetLoginCancel(int on) { loginCancel_.store(on ? 1 : 0); }
+    int IsLoginCancel() const { return loginCancel_.load(); }
+    // The account's server root as the last sign-in knew it, and whether the next pass must start
+    // over with a full download (the account changed). Worker thread.
+    const std::string& GetServerRoot() const { return serverRoot_; }
+    void SetServerRoot(const std::string& root) { serverRoot_ = root; }
+    int IsResetUserData() const { return resetUserData_.load(); }
+    void SetResetUserData(int on) { resetUserData_.store(on ? 1 : 0); }
+    // The wait between sign-in attempts (10 s); tests shorten it.
+    void SetLoginRetryMs(int ms) { loginRetryMs_ = ms; }
     size_t GetRecentCount() const;
     std::string GetRecentItem(size_t index) const;  // oldest first; empty when out of range
     void AddRecentName(const std::string& entry);
@@ -114,6 +128,7 @@ class CWork {
     void Dispatch(const platform::ThreadMessage& msg);
     void ClearRecentNames();
     void ClearFilteredPaths();
+    bool ClearUserData(const std::string& home);  // the sign-in after an account change
 
     platform::Thread thread_;
     std::unique_ptr<CConfig> config_;
@@ -123,7 +138,8 @@ class CWork {
     std::unique_ptr<CBack> back_;
     std::unique_ptr<CTransmitter> transmitter_;
     std::unique_ptr<CAuth> auth_;
-    // Later: heartbeat and watcher.
+    std::unique_ptr<CHeartBeat> heartBeat_;  // from the first sign-in; its thread owns it after Stop
+    // Later: the watcher.
 
     std::atomic<int> ready_{0};
     std::atomic<int> passSucceeded_{0};
@@ -131,13 +147,17 @@ class CWork {
     std::atomic<int> signedIn_{0};
     std::atomic<int> logoutRequested_{0};
     std::atomic<int> loginCancel_{0};
+    std::atomic<int> resetUserData_{0};
     std::atomic<bool> stopping_{false};
 
     mutable std::mutex mu_;  // user, password, recent names, filtered paths
     std::string user_, password_;
     std::vector<std::string> recentNames_;
     std::vector<std::string> filteredPaths_;
-    std::string passNote_;  // worker thread only
+    std::string passNote_;      // worker thread only
+    std::string serverRoot_;    // worker thread only
+    std::string previousRoot_;  // the account whose data an account change clears
+    int loginRetryMs_ = 10000;
 
     std::string installPath_, rootPath_, dbPath_;
 

@@ -1,31 +1,344 @@
-// CWork: sign-in, sign-out, and the start and stop of what a sign-in runs (heartbeat, watcher).
+// CWork: sign-in (authentication, registration, back-server sign-in, local folders), sign-out,
+// the heartbeat's start and stop, and the pass driver's hooks into the service clients.
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "core/config.h"
+#include "core/locations.h"
 #include "core/log.h"
+#include "journal/chunkjournal.h"
+#include "journal/filejournal.h"
+#include "platform/file.h"
+#include "platform/mainwindow.h"
 #include "platform/messages.h"
+#include "service/auth.h"
+#include "service/back.h"
+#include "service/heartbeat.h"
+#include "service/transmitter.h"
 #include "store/filecache.h"
 #include "sync/work.h"
+#include "util/util.h"
 
 namespace {
 
 constexpr const char* kSignedOutTip = "Kestrine云存储服务";
+constexpr const char* kCaption = "Kestrine";
+constexpr const char* kDelay = "delay";
+constexpr int kReasonHostNotExist = 2;
+constexpr int kReasonHostIdMismatch = 28;
+
+int ReasonCode(const std::string& reason) {
+    return static_cast<int>(std::strtol(reason.c_str(), nullptr, 10));
+}
+
+// A folder name the portal gave (telephone, e-mail) is used beside the home folder only when it is
+// one plain name: anything else could name a folder outside the data root.
+bool IsPlainName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+bool IsEmptyFolder(const std::string& folder) {
+    std::vector<platform::DirEntry> entries;
+    return platform::ListDir(folder, &entries) && entries.empty();
+}
 
 }  // namespace
 
-int CWork::Login() {
-    if (!AppLogger())
-        RunInitLogHook();
-    // The sign-in sequence (authentication, registration, back-server sign-in) is not built yet:
-    // say so rather than pretend a success.
-    Log(kLogWarn, "CWork::Login", "Sign-in is not available in this build yet");
-    return 0;
+int CWork::SeverAuth() {
+    const char* tag = "CWork::SeverAuth";
+    Log(kLogInfo, tag, "%s", std::string(80, '+').c_str());
+    ShowStatus("Connecting Auth...");
+    ShowTip("连接认证服务器...");
+    logoutRequested_.store(0);
+
+    // Without a portal address the configured endpoints and passport are used as they are.
+    if (config_->Get(CConfig::kAuthServer).find("http://") == std::string::npos) {
+        CUtil::SetDigestUpperCase(true);
+        return 1;
+    }
+    CUtil::SetDigestUpperCase(false);
+    if (!auth_) {
+        Log(kLogError, tag, "Fail to get a auth!");
+        ShowTip(" 认证失败 ");
+        return 0;
+    }
+    auth_->SetDomain(config_->Get(CConfig::kDomain));
+    const CConfig::Proxy proxy = config_->GetProxy();
+    auth_->SetProxy(proxy.type, proxy.addr, proxy.user, proxy.passwd);
+
+    // The account whose data the home folder holds. A table that cannot be read must not pass
+    // for "no earlier account": that would clear the home folder without asking.
+    if (!config_->OpenDB()) {
+        Log(kLogError, tag, "Fail to read server_root from \"%s\"", config_->Path().c_str());
+        ShowTip(" 认证失败 ");
+        return 0;
+    }
+    std::string storedRoot;
+    config_->GetValueByKey(CConfig::KeyName(CConfig::kServerRoot), &storedRoot);
+    config_->CloseDB();
+    serverRoot_ = storedRoot;
+
+    std::string passport;
+    for (;;) {
+        const std::string user = GetUser();
+        const std::string password = GetPassword();
+        if (user.empty() || password.empty()) {
+            // Nothing to send: retrying would wait for an answer that never comes.
+            Log(kLogError, tag, "%s Auth failed: no account or password", user.c_str());
+            ShowTip(" 认证失败 ");
+            return 0;
+        }
+        if (auth_->Request(&passport, user, password))
+            break;
+        const int status = auth_->GetResponseCode();
+        if (status != 0) {
+            Log(kLogError, tag, "%s Auth failed:%d", user.c_str(), status);
+            ShowTip(" 认证失败 ");
+            ShowBalloon(" 认证失败 ", user);
+            return 0;
+        }
+        Log(kLogError, tag, "No response from Auth server, reconnecting...");
+        ShowTip("认证服务器没有响应,重新连接...");
+        if (loginCancel_.exchange(0)) {
+            Log(kLogInfo, tag, "login cancel");
+            ShowTip("退出登录 ");
+            return 0;
+        }
+        Pause(loginRetryMs_);
+        if (stopping_.load() || logoutRequested_.load()) {
+            Log(kLogInfo, tag, "User request logout");
+            return 0;
+        }
+        ShowTip("连接认证服务器...");
+    }
+
+    // Account change: another account's data is in the home folder.
+    const std::string authRoot = auth_->GetRootFolder();
+    if (authRoot != serverRoot_) {
+        if (!serverRoot_.empty()) {
+            int answer = platform::ShowMessageBox("更换用户？ 原用户数据将被移除，请做好备份...", kCaption,
+                                                  platform::MB_OKCANCEL | platform::MB_ICONQUESTION);
+            if (answer != platform::IDOK) {
+                Log(kLogInfo, tag, "Account change to \"%s\" declined", authRoot.c_str());
+                return 0;
+            }
+        }
+        resetUserData_.store(1);
+        previousRoot_ = serverRoot_;
+        serverRoot_ = authRoot;
+    }
+
+    config_->Set(CConfig::kPassport, passport);
+    config_->Set(CConfig::kDomain, auth_->GetDomain());
+    config_->Set(CConfig::kBackServer, auth_->GetBackServer());
+    config_->Set(CConfig::kTransmiterServer, auth_->GetTransmitterServer());
+    config_->Set(CConfig::kHeartbeatServer, auth_->GetHeartBeatServer());
+    Log(kLogInfo, tag, "Auth OK: %s", GetUser().c_str());
+    return 1;
 }
 
-void CWork::Rename(const std::string& oldName, const std::string& newName) {
-    Log(kLogInfo, "CWork::Rename", "Rename \"%s\" to \"%s\" is not handled in this build yet",
-        oldName.c_str(), newName.c_str());
+// Clears what a sign-in with another account must not inherit: the home folder, the journals and
+// the chunk cache. False when the home folder stays in the way.
+bool CWork::ClearUserData(const std::string& home) {
+    const char* tag = "CWork::Login";
+    if (CUtil::IsDirectory(home)) {
+        if (previousRoot_.empty() && !IsEmptyFolder(home)) {
+            // No account is known to own these files (a first sign-in, or a lost database), and
+            // nobody agreed to their removal: keep them beside the new home folder.
+            const std::string kept = CUtil::GetConflictName(home);
+            if (!CUtil::ShellRename(home, kept)) {
+                Log(kLogError, tag, "Fail to move the earlier home folder %s to %s", home.c_str(),
+                    kept.c_str());
+                platform::ShowMessageBox("旧目录数据正在被其他程序使用\n请手动删除.", kCaption,
+                                         platform::MB_OKCANCEL | platform::MB_ICONQUESTION);
+                return false;
+            }
+            Log(kLogWarn, tag, "Earlier home folder kept as %s", kept.c_str());
+            ShowBalloon("本地原有数据已移至: " + kept, GetUser());
+        } else if (!CUtil::DeleteFolder(home)) {
+            Log(kLogError, tag, "Fail to delete the earlier home folder %s", home.c_str());
+            platform::ShowMessageBox("旧目录数据正在被其他程序使用\n请手动删除.", kCaption,
+                                     platform::MB_OKCANCEL | platform::MB_ICONQUESTION);
+            return false;
+        }
+    }
+    fileJournal_->CleanDB();
+    chunkJournal_->CleanDB();
+    return true;
+}
+
+int CWork::Login() {
+    const char* tag = "CWork::Login";
+    if (!AppLogger())
+        RunInitLogHook();
+    if (!config_ || !back_ || !transmitter_ || !fileJournal_ || !chunkJournal_ || !fileCache_) {
+        Log(kLogError, tag, "The worker is not initialised");
+        return 0;
+    }
+
+    if (!SeverAuth())
+        return 0;
+
+    const std::string user = GetUser();
+    const std::string password = GetPassword();
+    const CConfig::Proxy proxy = config_->GetProxy();
+    ShowTip("连接 back服务器...");
+    back_->SetProxy(proxy.type, proxy.addr, proxy.user, proxy.passwd);
+    if (!back_->Init(config_->Get(CConfig::kBackServer), user, password, config_->Get(CConfig::kHostId),
+                     config_->Get(CConfig::kInstallPath))) {
+        Log(kLogError, tag, "Fail to Init Backer");
+        ShowTip("初始化back服务器失败");
+        return 0;
+    }
+    transmitter_->SetProxy(proxy.type, proxy.addr, proxy.user, proxy.passwd);
+    if (!transmitter_->Init(config_->Get(CConfig::kTransmiterServer), user, password,
+                            config_->Get(CConfig::kHostId), config_->Get(CConfig::kInstallPath))) {
+        Log(kLogError, tag, "Fail to Init Transmitter");
+        ShowTip("初始化Transmitter 失败");
+        return 0;
+    }
+    back_->SetCredentials(user, password, config_->Get(CConfig::kPassport));
+
+    const std::string cache = locations::CacheFolder(rootPath_);
+    if (!fileCache_->SetCache(cache))
+        Log(kLogError, tag, "Fail to set the chunk cache folder %s", cache.c_str());
+    const std::string home = locations::HomeFolder(rootPath_);
+    Log(kLogInfo, tag, "Home folder: %s", home.c_str());
+    CUtil::SetShellFolderTarget(home);
+
+    // Folders of an earlier layout, named after the account's telephone number or e-mail address.
+    std::vector<std::string> earlier;
+    for (const std::string& name :
+         {auth_ ? auth_->GetTelephone() : std::string(), auth_ ? auth_->GetEmail() : std::string()}) {
+        if (name.empty())
+            continue;
+        if (IsPlainName(name))
+            earlier.push_back(locations::Join(rootPath_, name));
+        else
+            Log(kLogWarn, tag, "Ignore the earlier folder name \"%s\"", name.c_str());
+    }
+
+    bool registeredNow = false;
+    for (;;) {
+        if (stopping_.load() || logoutRequested_.load()) {
+            Log(kLogInfo, tag, "User request logout");
+            return 0;
+        }
+        // 1. Registration of this computer.
+        if (resetUserData_.load() || config_->Get(CConfig::kHostId).empty()) {
+            std::string ack;
+            if (!back_->GetHostID(config_->Get(CConfig::kHostName), &ack)) {
+                LogText(kLogError, tag, "Login failed：ack " + ack + " error: " + back_->GetReason());
+                ShowTip("登录失败");
+                if (ack == kDelay) {
+                    ShowTip("与服务器连接中断...");
+                    Pause(loginRetryMs_);
+                    continue;
+                }
+                return 0;
+            }
+            registeredNow = true;
+            config_->Set(CConfig::kHostId, ack);
+            back_->SetHostID(ack);
+            // The transmitter was set up with the id from before the registration.
+            transmitter_->Channel().SetHostID(ack);
+            if (resetUserData_.load() && !ClearUserData(home)) {
+                config_->Store();
+                return 0;
+            }
+            if (!fileCache_->CleanCache())
+                Log(kLogWarn, tag, "Fail to clean local cache");
+        }
+
+        // 2. An earlier layout's account folder becomes the home folder.
+        if (!CUtil::IsDirectory(home)) {
+            for (const std::string& old : earlier) {
+                if (!CUtil::IsDirectory(old))
+                    continue;
+                if (CUtil::ShellRename(old, home))
+                    Log(kLogInfo, tag, "Rename %s to %s", old.c_str(), home.c_str());
+                else
+                    Log(kLogError, tag, "Fail to rename %s to %s", old.c_str(), home.c_str());
+                break;
+            }
+        }
+
+        // 3. The back-server sign-in.
+        std::string ack;
+        if (back_->Login(&ack))
+            break;
+        const std::string failed = "Login failed：" + back_->GetReason();
+        ShowStatus(failed);
+        LogText(kLogError, tag, failed);
+        ShowTip("登录失败");
+        if (ack == kDelay) {
+            ShowTip("与服务器连接中断...");
+            Pause(loginRetryMs_);
+            continue;
+        }
+        // Without a reply head the reason is the one of an earlier call.
+        const int code = ack.empty() ? 0 : ReasonCode(back_->GetLastReason());
+        if (code == kReasonHostNotExist || code == kReasonHostIdMismatch) {
+            if (registeredNow) {
+                // Refused right after a registration: registering again would loop without end.
+                Log(kLogError, tag, "The service refuses the host id it has just given");
+                return 0;
+            }
+            config_->Set(CConfig::kHostId, "");
+            ShowBalloon("本机与服务器的连接已被断开，将重新连接服务器获取新凭证...",
+                        config_->Get(CConfig::kLoginUser));
+            continue;
+        }
+        return 0;
+    }
+
+    config_->Store();
+    if (!fileCache_->SetRoot(home)) {
+        Log(kLogError, tag, "Fail to create a local user folder： %s", home.c_str());
+        ShowTip("创建用户本地根目录失败： " + home);
+        return 0;
+    }
+    fileCache_->SetHomeFolderIcon(home);
+
+    ready_.store(1);
+    signedIn_.store(1);
+    ClearRecentNames();
+    ClearFilteredPaths();
+    Request(platform::WM_WORK_SYNC, 0);
+    StartFileMonitor(home);
+    StartHeartBeat();
+
+    ShowTip(user);
+    ShowTrayIcon(true);
+    return 1;
+}
+
+int CWork::StartHeartBeat() {
+    if (heartBeat_)
+        return 1;  // a re-sign-in keeps the running one
+    heartBeat_ = std::make_unique<CHeartBeat>();
+    const CConfig::Proxy proxy = config_->GetProxy();
+    heartBeat_->SetProxy(proxy.type, proxy.addr, proxy.user, proxy.passwd);
+    if (!heartBeat_->Init(thread_.Id(), config_->Get(CConfig::kHeartbeatServer), GetUser(), GetPassword(),
+                          config_->Get(CConfig::kHostId), config_->Get(CConfig::kInstallPath))) {
+        // The failed client stays until the sign-out drops it.
+        Log(kLogFatal, "CWork::StartHeartBeat", "Fail to Init HeartBeater");
+        return 0;
+    }
+    return 1;
 }
 
 void CWork::StopHeartBeat() {
-    // No heartbeat client exists until the heartbeat is built; nothing to stop.
+    if (heartBeat_)
+        CHeartBeat::StopAndRelease(std::move(heartBeat_));
+}
+
+void CWork::StartFileMonitor(const std::string& root) {
+    // The directory watcher joins later; until then passes come from the heartbeat and the menu.
+    ClearFilteredPaths();
+    Log(kLogInfo, "CWork::StartFileMonitor", "Mointor root: %s", root.c_str());
 }
 
 void CWork::StopFileMonitor() {
@@ -49,4 +362,32 @@ void CWork::Logout() {
     ShowTrayState(platform::kTrayIdle, kSignedOutTip);
     ShowTip(kSignedOutTip);
     ShowTrayIcon(false);
+}
+
+void CWork::Rename(const std::string& oldName, const std::string& newName) {
+    Log(kLogInfo, "CWork::Rename", "Rename \"%s\" to \"%s\" is not handled in this build yet",
+        oldName.c_str(), newName.c_str());
+}
+
+// ---- The pass driver's hooks.
+
+std::string CWork::LastReason() {
+    return back_ ? back_->GetLastReason() : std::string();
+}
+
+void CWork::ClearReason() {
+    if (back_)
+        back_->ClearReason();
+}
+
+void CWork::ResetChannels() {
+    if (back_)
+        back_->Reset();
+    if (transmitter_)
+        transmitter_->Reset();
+}
+
+void CWork::ReportPassResult(int succeeded) {
+    if (heartBeat_)
+        heartBeat_->SetLastPassResult(succeeded);
 }

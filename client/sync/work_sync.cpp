@@ -31,12 +31,6 @@ int CWork::RunPass() {
 int CWork::RunLogin() {
     return Login();
 }
-std::string CWork::LastReason() {
-    return std::string();
-}
-void CWork::ClearReason() {}
-void CWork::ResetChannels() {}
-void CWork::ReportPassResult(int) {}
 bool CWork::CleanChunkCache() {
     return true;
 }

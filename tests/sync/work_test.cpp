@@ -621,7 +621,7 @@ TEST_F(WorkTest, NullThreadParameterAndPlainWorker) {
     EXPECT_EQ(CWork::WorkThreadProc(nullptr), -1);
     EXPECT_TRUE(log_.Contains("<fatal>[CWork::WorkThreadProc]: Failed for getting a NULL param!"));
 
-    // The unscripted worker: sign-in is not built yet and says so instead of succeeding.
+    // A worker that was never initialised refuses to sign in instead of failing half-way.
     CWork w;
     ASSERT_TRUE(w.StartThread());
     ReplyWindow reply;
@@ -629,7 +629,7 @@ TEST_F(WorkTest, NullThreadParameterAndPlainWorker) {
     WindowMessage m;
     ASSERT_TRUE(reply.WaitCount(1, &m));
     EXPECT_EQ(m.wParam, 0);
-    EXPECT_TRUE(log_.Contains("[CWork::Login]: Sign-in is not available in this build yet"));
+    EXPECT_TRUE(log_.Contains("<error>[CWork::Login]: The worker is not initialised"));
     EXPECT_TRUE(w.Stop(kWaitMs));
     EXPECT_TRUE(w.Stop(kWaitMs));  // again: nothing left to stop
 }

@@ -43,7 +43,7 @@ bool CLogger::Open(const std::string& path) {
     file_.reset();
     path_ = path;
     auto file = std::make_unique<platform::File>();
-    if (!file->Open(path, platform::File::Mode::CreateRW))
+    if (!file->Open(path, platform::File::Mode::Append))
         return false;
     file_ = std::move(file);
     WriteLocked(Separator('+'));
@@ -91,8 +91,8 @@ void CLogger::WriteLocked(const std::string& text) {
     if (!file_ || !file_->IsOpen())
         return;
     t_writing = true;
-    // The position is shared by every writer of the handle: move to the end, then one write.
-    // Write failures after a successful open are not reported.
+    // The file is opened for appending, so one write lands whole at the end even while another
+    // process appends to the same file. Write failures after a successful open are not reported.
     if (file_->SeekToEnd())
         file_->WriteAll(text.data(), text.size());
     t_writing = false;

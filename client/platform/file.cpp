@@ -263,6 +263,8 @@ int OpenFlags(File::Mode mode) {
             return O_WRONLY | O_CREAT | O_TRUNC;
         case File::Mode::CreateNew:
             return O_WRONLY | O_CREAT | O_EXCL;
+        case File::Mode::Append:
+            return O_RDWR | O_CREAT | O_APPEND;
     }
     return O_RDONLY;
 }

@@ -81,6 +81,7 @@ class File {
         CreateRW,     // read and write, created when missing, never truncated
         CreateTrunc,  // write, created or truncated
         CreateNew,    // write, created; fails when it exists
+        Append,       // read and write, created when missing, every write lands at the end (O_APPEND)
     };
 
     File() = default;

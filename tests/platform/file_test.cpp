@@ -625,3 +625,19 @@ TEST(FileTime, CoarseTimeFaultStoresTwoSecondSteps) {
     ASSERT_TRUE(GetFileWriteTime(dir.Sub("a"), &got));
     EXPECT_EQ(UnixToFileTime(1600000001, 300), got);
 }
+
+// Two handles appending to one file (as two processes logging to one file do) never overwrite
+// each other, whatever position each handle last had.
+TEST(File, AppendModeWritesLandAtTheEndForEveryHandle) {
+    testsupport::TempDir dir;
+    const std::string path = dir.Path() + "/shared.log";
+    platform::File a, b;
+    ASSERT_TRUE(a.Open(path, platform::File::Mode::Append));
+    ASSERT_TRUE(b.Open(path, platform::File::Mode::Append));
+    ASSERT_TRUE(a.WriteAll("one\n", 4));
+    ASSERT_TRUE(b.WriteAll("two\n", 4));
+    ASSERT_TRUE(a.WriteAll("three\n", 6));
+    std::string text;
+    ASSERT_TRUE(platform::ReadFileToString(path, &text));
+    EXPECT_EQ(text, "one\ntwo\nthree\n");
+}

@@ -8,12 +8,14 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/thread.h"
+#include "store/fileinfo.h"
 
 class CAuth;
 class CBack;
@@ -48,6 +50,29 @@ class CWork {
     int SeverAuth();    // the authentication step of Login
     int Login();
     int Sync();
+
+    // --- The pass's first two phases, on the worker thread; 1 on success, 0 on failure.
+    // The server snapshot: the listing (lower-cased server path -> record) against the journal.
+    using ServerListing = std::map<std::string, CFileInfo>;
+    int GetAll();
+    int GetServerList();
+    void GetServerAdd(const ServerListing& listing);
+    void GetServerDelete(const ServerListing& listing);
+    int GetFile(const CFileInfo& entry);
+    // The download phase: pending server versions to disk, then server deletions. The paths of
+    // A (active half), U (updated half) and T (tombstone) are server paths; rel is root-relative.
+    int Download();
+    int CheckDownload();
+    int CheckDelete();
+    int CheckNew(CFileInfo U);
+    int CheckUpdated(const CFileInfo& A, CFileInfo U);
+    // *kept (when given) says that a folder stayed because it holds local changes.
+    int ServerDeleteFile(const std::string& rel, const CFileInfo& T, bool* kept = nullptr);
+    int GetbyLocal(CFileInfo* U);
+    int DownloadNewFile(CFileInfo* U);
+    // `local` is the file on disk at A's path, chunked already; its chunks are reused.
+    int DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* local);
+    int GetChunkBuffer(const CChunkInfo& chunk, CChunkBuffer* buffer);
     void Rename(const std::string& oldName, const std::string& newName);
     void Logout();
     int StartHeartBeat();
@@ -113,6 +138,8 @@ class CWork {
     virtual bool CleanChunkCache();                // the file cache's CleanCache
     virtual void Pause(int ms);                    // returns early when the worker is stopping
 
+    // A sign-out or stop is pending: the pass's walks end at the next item.
+    bool StopRequested() const { return logoutRequested_.load() || stopping_.load(); }
     void SetPassNote(const std::string& note) { passNote_ = note; }
     void SetPassSucceeded(int on) { passSucceeded_.store(on ? 1 : 0); }
     int PassSucceeded() const { return passSucceeded_.load(); }

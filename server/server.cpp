@@ -26,6 +26,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr uint64_t kMaxPlainBody = 65536;          // routes that read their body whole
+constexpr size_t kMaxBlobBytes = size_t(4) << 30;  // one benchmark blob
+
 std::mutex gLogMutex;
 
 bool IsLoopback(const std::string& addr) {
@@ -148,8 +151,8 @@ int CKestrineServer::Bind(std::string* error) {
     httplib::Server& http = impl_->http;
     int threads = options_.threads;
     http.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
-    // Bodies are bounded per route (SOAP requests by maxBody); benchmark blobs may be large.
-    http.set_payload_max_length(size_t(1) << 40);
+    // Bodies are bounded per route: SOAP requests by maxBody, other routes by kMaxPlainBody.
+    http.set_payload_max_length(kMaxBlobBytes);
     http.set_keep_alive_max_count(1000);
     http.set_keep_alive_timeout(15);
     http.set_tcp_nodelay(true);
@@ -205,6 +208,29 @@ int CKestrineServer::Bind(std::string* error) {
             res.set_header(k.c_str(), v);
         res.set_content(a.body, a.contentType.c_str());
     };
+
+    // Only the SOAP services and blob uploads stream their bodies (with limits of their own);
+    // every other route would take its body whole into memory, so a large one is refused first.
+    http.set_pre_routing_handler([=](const httplib::Request& req, httplib::Response& res) {
+        bool streaming = (req.method == "POST" && req.path.compare(0, 16, "/axis2/services/") == 0) ||
+                         (req.method == "PUT" && req.path.compare(0, 12, "/bench/blob/") == 0);
+        bool chunked = req.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos;
+        uint64_t length =
+            req.has_header("Content-Length") ? req.get_header_value<uint64_t>("Content-Length") : 0;
+        if (streaming || (!chunked && length <= kMaxPlainBody))
+            return httplib::Server::HandlerResponse::Unhandled;
+        res.status = 413;
+        res.set_header("Connection", "close");
+        res.set_content("request body too large\n", "text/plain");
+        log(req, 413, "body too large", Clock::now(), 0, 0);
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    // Requests no route answered (unknown paths, methods, malformed requests): their error
+    // answers have no body, the routes' own answers always have one.
+    http.set_logger([=](const httplib::Request& req, const httplib::Response& res) {
+        if (res.status >= 400 && res.body.empty())
+            log(req, res.status, "unrouted", Clock::now(), 0, 0);
+    });
 
     http.Get("/mirnportal/LoginServlet", [=, this](const httplib::Request& req, httplib::Response& res) {
         auto start = Clock::now();
@@ -274,6 +300,7 @@ int CKestrineServer::Bind(std::string* error) {
                 req.get_header_value<uint64_t>("Content-Length") > limit) {
                 res.status = 413;
                 res.set_header("Connection", "close");
+                res.set_content("request body too large\n", "text/plain");
                 log(req, 413, "body too large", start, 0, 0);
                 return;
             }
@@ -292,6 +319,7 @@ int CKestrineServer::Bind(std::string* error) {
             if (tooLarge) {
                 res.status = 413;
                 res.set_header("Connection", "close");
+                res.set_content("request body too large\n", "text/plain");
                 log(req, 413, "body too large", start, body.size(), 0);
                 return;
             }
@@ -433,6 +461,8 @@ int CKestrineServer::Bind(std::string* error) {
         if (!blobPath(req, &path)) {
             res.status = 403;
             res.set_header("Connection", "close");
+            res.set_content("benchmark blobs are loopback only\n", "text/plain");
+            log(req, 403, "blob", start, 0, 0);
             return;
         }
         std::string tmp = options_.dataDir + "/tmp/" + RandomHex(24) + ".blob";
@@ -440,6 +470,8 @@ int CKestrineServer::Bind(std::string* error) {
         bool ok = fd >= 0;
         size_t total = 0;
         reader([&](const char* data, size_t len) {
+            if (total + len > kMaxBlobBytes)
+                ok = false;
             while (ok && len > 0) {
                 ssize_t n = ::write(fd, data, len);
                 if (n < 0 && errno == EINTR)
@@ -462,16 +494,19 @@ int CKestrineServer::Bind(std::string* error) {
             res.status = 201;
         } else {
             ::unlink(tmp.c_str());
-            res.status = 500;
+            res.status = total > kMaxBlobBytes ? 413 : 500;
             res.set_header("Connection", "close");
+            res.set_content("blob not stored\n", "text/plain");
         }
         log(req, res.status, "blob", start, total, 0);
     });
     http.Get(blobPattern, [=](const httplib::Request& req, httplib::Response& res) {
         auto start = Clock::now();
         std::string path;
-        if (!blobPath(req, &path) || !ServeFile(path, "application/octet-stream", res))
+        if (!blobPath(req, &path) || !ServeFile(path, "application/octet-stream", res)) {
             res.status = 404;
+            res.set_content("no such blob\n", "text/plain");
+        }
         log(req, res.status, "blob", start, 0, 0);
     });
 

@@ -1,11 +1,13 @@
 // CTransmitter: the channel it owns and the three chunk operations with their reply parsers.
 #include "service/transmitter.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <memory>
 
 #include "core/log.h"
+#include "util/md5.h"
 #include "util/util.h"
 
 namespace {
@@ -145,21 +147,31 @@ bool CTransmitter::DownloadChunk(const CChunkInfo& chunk, std::string* ack, CChu
         return false;
     }
     // The reply names the right chunk; its bytes must be that chunk too, or the cache and the
-    // files built from it would hold something else under this key.
-    std::string digest;
-    CUtil::GetMd5String(bytes.data(), bytes.size(), &digest);
-    if (!SameDigest(digest, chunk.key)) {
-        Log(kLogError, tag, "Mismatched chunk digest %s with %s", digest.c_str(), chunk.key.c_str());
+    // files built from it would hold something else under this key. One pass copies a slice into
+    // a fresh block and hashes it while it is still in cache; the caller's buffer gets the block
+    // only when the digest matches.
+    CChunkBuffer fresh;
+    if (!fresh.Reallocate(bytes.size())) {
+        Log(kLogError, tag, "Fail to allocate %d bytes for chunk %s", chunk.size, chunk.key.c_str());
         return false;
     }
-    if (buffer->GetData() == nullptr || buffer->GetCapacity() < bytes.size()) {
-        if (!buffer->Reallocate(bytes.size())) {
-            Log(kLogError, tag, "Fail to allocate %d bytes for chunk %s", chunk.size, chunk.key.c_str());
-            return false;
-        }
+    constexpr size_t kSlice = 64 * 1024;
+    CMd5 md5;
+    for (size_t at = 0; at < bytes.size(); at += kSlice) {
+        size_t n = std::min(kSlice, bytes.size() - at);
+        std::memcpy(fresh.GetData() + at, bytes.data() + at, n);
+        md5.Update(fresh.GetData() + at, n);
     }
-    std::memcpy(buffer->GetData(), bytes.data(), bytes.size());
-    buffer->SetSize(bytes.size());
+    uint8_t digest[CMd5::kDigestSize];
+    md5.Final(digest);
+    std::string hex;
+    CUtil::Md5ToHex(digest, &hex);
+    if (!SameDigest(hex, chunk.key)) {
+        Log(kLogError, tag, "Mismatched chunk digest %s with %s", hex.c_str(), chunk.key.c_str());
+        return false;
+    }
+    fresh.SetSize(bytes.size());
+    *buffer = std::move(fresh);
     return true;
 }
 

@@ -574,7 +574,7 @@ TEST(SoapChannel, RepliesBeyondTheBoundAreNotRead) {
     }
 }
 
-TEST(SoapChannel, ARepliesSplitIntoSmallPiecesIsReadWhole) {
+TEST(SoapChannel, AReplySplitIntoSmallPiecesIsReadWhole) {
     Canned t(soapchannel::TransmitterProfile());
     CannedHttpServer::Reply r;
     r.bytes = SoapOk(Frame("x_rsp", OkHead(1), "<x_rsp MD5=\"abc\"/>"));

@@ -122,9 +122,13 @@ bool CTransmitter::DownloadChunk(const CChunkInfo& chunk, std::string* ack, CChu
         return false;
     }
     // A record no chunk can match would only fail after moving the bytes.
-    if (chunk.size < 0 || static_cast<size_t>(chunk.size) > kMaxDownloadBytes || buffer == nullptr) {
+    if (chunk.size < 0 || static_cast<size_t>(chunk.size) > kMaxDownloadBytes) {
         Log(kLogError, tag, "Fail to download for Invalid chunk info: ChunkID {%s}, ChunkSize {%d}",
             chunk.key.c_str(), chunk.size);
+        return false;
+    }
+    if (buffer == nullptr) {
+        Log(kLogError, tag, "Fail to download chunk %s: no buffer to fill", chunk.key.c_str());
         return false;
     }
     std::unique_ptr<CSoapRequest> request = channel_.NewRequest("download_chunk");

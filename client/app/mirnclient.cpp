@@ -1,5 +1,7 @@
 #include "app/mirnclient.h"
 
+#include "app/appfrontend.h"
+
 #include "core/config.h"
 #include "core/locations.h"
 #include "core/log.h"
@@ -83,15 +85,16 @@ bool CMirnClientApp::InitInstance() {
     // A lock that cannot be taken at all (no writable runtime folder) does not stop the client.
     instanceLockFailed_ = lock == platform::InstanceLock::Result::Failed;
 
-    // 2.-5. Common controls, sockets, OLE, the document template and the hidden window title
-    // have no counterpart here; the front end stands in for the hidden main window. The Qt tray
-    // front end is chosen here once it exists.
+    // 2.-5. Common controls, sockets, OLE and the document template have no counterpart here.
+    // The front end stands in for the hidden main window: the Qt tray when a display can be
+    // opened, otherwise the console.
     {
         std::lock_guard<std::mutex> guard(g_appMu);  // the signal thread may ask it to quit
-        frontEnd_ = std::make_unique<platform::ConsoleFrontEnd>(
-            [this](const platform::WindowMessage& msg) { return HandleWindowMessage(msg); });
+        frontEnd_ = AppFrontEnd::Choose(
+            [this](const platform::WindowMessage& msg) { return HandleWindowMessage(msg); }, this,
+            locations::Join(locations::InstallFolder(), "res"));
     }
-    platform::SetMainWindow(frontEnd_.get());
+    platform::SetMainWindow(frontEnd_->Window());
     platform::SendToMain(platform::WM_TRAY_ICON, 0);
 
     // 6. The silent update check runs here once it is built; a newer installer ends this process.
@@ -195,6 +198,9 @@ bool CMirnClientApp::HandleWindowMessage(const platform::WindowMessage& msg) {
 
 void CMirnClientApp::Shutdown() {
     SetInitLogHook(nullptr);
+    // A worker waiting for the GUI must not hold up the exit: from here on sends return at once.
+    if (frontEnd_)
+        frontEnd_->Quit(exitCode_.load());
     if (work_) {
         if (!work_->Stop(kWorkerStopWaitMs)) {
             // The worker is stuck in a step that does not end; its objects must outlive it, so

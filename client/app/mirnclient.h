@@ -9,18 +9,19 @@
 #include <mutex>
 
 #include "platform/mainwindow.h"
+#include "ui/frameowner.h"
 
+class AppFrontEnd;
 class CLogger;
 class CWork;
 namespace platform {
-class ConsoleFrontEnd;
 class InstanceLock;
 }  // namespace platform
 
-class CMirnClientApp {
+class CMirnClientApp : public IFrameOwner {
   public:
     CMirnClientApp();
-    ~CMirnClientApp();
+    ~CMirnClientApp() override;
     CMirnClientApp(const CMirnClientApp&) = delete;
     CMirnClientApp& operator=(const CMirnClientApp&) = delete;
 
@@ -32,9 +33,13 @@ class CMirnClientApp {
     // Ends the GUI loop with `code` (the tray's exit command, SIGINT, SIGTERM); any thread.
     void RequestExit(int code);
 
-    CWork* GetWorker() const { return work_.get(); }
+    CWork* GetWorker() const override { return work_.get(); }
     CLogger* GetLogger() const;
     int IsInitComplete() const { return initComplete_.load(); }
+
+    // The commands of the tray and window menus (ids in ui/commands.h), on the GUI thread.
+    bool IsCommandEnabled(int id) override;
+    void OnCommand(int id) override;
 
   private:
     void OpenRunningInstanceHome();
@@ -42,9 +47,15 @@ class CMirnClientApp {
     bool HandleWindowMessage(const platform::WindowMessage& msg);
     void Shutdown();
     void CloseLog();
+    // Command helpers (mirnclient_commands.cpp).
+    void OpenHomeFolder();
+    void OpenServicePage(const std::string& path);
+    void ShowOptions();
+    void ShowAbout();
+    void CheckForUpdate();
 
     std::unique_ptr<platform::InstanceLock> instanceLock_;
-    std::unique_ptr<platform::ConsoleFrontEnd> frontEnd_;
+    std::unique_ptr<AppFrontEnd> frontEnd_;
     mutable std::mutex logMu_;  // the worker may open the log (a sign-in without one)
     std::unique_ptr<CLogger> logger_;
     std::unique_ptr<CWork> work_;

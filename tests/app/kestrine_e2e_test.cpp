@@ -42,6 +42,10 @@ class KestrineE2E : public ::testing::Test {
         spec.env["KESTRINE_SERVICE_HOST"] = std::nullopt;
         spec.env["KESTRINE_OPEN_LOG"] = OpenLog();
         spec.env["LC_ALL"] = "C.UTF-8";
+        // The console front end, whatever display the tests run under.
+        spec.env["DISPLAY"] = std::nullopt;
+        spec.env["WAYLAND_DISPLAY"] = std::nullopt;
+        spec.env["QT_QPA_PLATFORM"] = std::nullopt;
         return spec;
     }
 

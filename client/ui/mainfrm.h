@@ -1,0 +1,117 @@
+// CMainFrame: the client's main window and its tray icon. It turns the worker's window messages
+// into icon, tooltip, balloon and status-bar changes, and shows the tray menu whose commands its
+// owner (the application object) handles. While a tray exists the window stays hidden and
+// closing it only hides it again; on a desktop without a tray the window is shown instead, with
+// the tray's commands in its menu and the tray's state in its title and status bar. GUI thread
+// only. The frame owns its tray icon, menus and timers; the owner outlives the frame.
+#pragma once
+
+#include <QMainWindow>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "platform/mainwindow.h"
+#include "ui/frameowner.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+
+  public:
+    // Icon ids of the tray states.
+    static constexpr int kIconIdle = 169;
+    static constexpr int kIconSignedOut = 157;
+    static constexpr int kIconDone = 156;
+    static constexpr int kIconBusy1 = 153;
+    static constexpr int kIconBusy2 = 154;
+    static constexpr int kAnimationMs = 500;
+    static constexpr int kBalloonMs = 1000;
+    static constexpr int kTipChars = 127;
+    static constexpr int kBalloonTextChars = 255;
+    static constexpr int kBalloonTitleChars = 63;
+
+    // `resourceDir` holds the icons; `trayAvailable` tells whether the desktop has a tray (null:
+    // ask Qt). Without a tray the frame shows its window and keeps asking, so a tray that appears
+    // later (a panel started after the client) takes over.
+    CMainFrame(IFrameOwner* owner, const QString& resourceDir, std::function<bool()> trayAvailable = {});
+    ~CMainFrame() override;
+
+    // The worker's messages; 1 when handled.
+    int64_t OnMessage(const platform::WindowMessage& msg);
+    void SetSignedInIcon(const std::string& user);
+    void SetSignedOutIcon();
+
+    // Refills the "文件更新(&U)" submenu and the enabling; runs whenever the tray menu opens.
+    void BuildTrayMenu();
+    void UpdateMainMenu();  // enabling of the window's own menu
+    void OnTrayDoubleClick();
+    void OnRecentEntry(int index);
+    void OnTimer();    // one step of the busy animation
+    void CheckTray();  // without a tray: switch to the tray once one exists
+
+    // Current state, for the owner and for tests.
+    bool HasTray() const { return hasTray_; }
+    int IconId() const { return iconId_; }
+    QString ToolTip() const { return tip_; }
+    bool IsAnimating() const { return animation_.isActive(); }
+    int AnimationInterval() const { return animation_.interval(); }
+    QString StatusText() const;
+    bool WindowShownFlag() const { return shownFlag_; }
+    struct Balloon {
+        QString text, title;
+        int timeoutMs = 0;
+    };
+    int BalloonCount() const { return balloonCount_; }
+    Balloon LastBalloon() const { return lastBalloon_; }
+    QMenu* TrayMenu() const { return trayMenu_; }
+    QMenu* RecentMenu() const { return recentMenu_; }
+    QMenu* MainMenu() const { return mainMenu_; }
+    QAction* TrayAction(int id) const;  // a command of the tray menu
+    QAction* MainAction(int id) const;  // a command of the window's own menu
+    std::string RecentFolder(int index) const;
+    QSystemTrayIcon* TrayIcon() const { return tray_; }
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void CreateMenus();
+    QAction* AddCommand(QMenu* menu, std::map<int, QAction*>* actions, int id, const QString& text);
+    void RunCommand(int id);
+    void SetIcon(int id);
+    void SetTip(const QString& tip);
+    void StopAnimation();
+    void ShowBalloon(const QString& text, const QString& title);
+    void SetTrayState(int state, const std::string& tip);
+    void ShowFallback();
+    void UpdateTitle();
+    static QIcon LoadIcon(const QString& file, const QColor& fallbackColor);
+
+    IFrameOwner* owner_;
+    std::function<bool()> trayAvailable_;
+    bool hasTray_ = false;
+    QSystemTrayIcon* tray_ = nullptr;
+    std::map<int, QIcon> icons_;
+    int iconId_ = 0;
+    QString tip_;
+    QTimer animation_;
+    QTimer trayCheck_;
+    bool shownFlag_ = true;
+    QLabel* statusLabel_ = nullptr;
+    QMenu* trayMenu_ = nullptr;
+    QMenu* recentMenu_ = nullptr;
+    QMenu* mainMenu_ = nullptr;
+    std::map<int, QAction*> trayActions_;
+    std::map<int, QAction*> mainActions_;
+    std::array<std::string, 10> recentFolders_;
+    int balloonCount_ = 0;
+    Balloon lastBalloon_;
+};

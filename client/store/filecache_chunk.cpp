@@ -1,15 +1,16 @@
 // CFileCache: cutting a file into 4 MiB chunks with their keys and block signatures, and the
 // chunk cache folder (one file per chunk, named by its key).
-#include <future>
+#include <algorithm>
+#include <cctype>
 #include <memory>
 #include <new>
 #include <string>
-#include <system_error>
 
 #include "core/log.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "store/filecache.h"
+#include "util/md5.h"
 #include "util/util.h"
 
 namespace {
@@ -24,25 +25,48 @@ std::unique_ptr<CChunkBuffer> NewChunkBuffer() {
     return buffer;
 }
 
-// Below this a helper thread costs more than it saves.
-constexpr size_t kParallelDigestMin = 1u << 20;
+// Bytes digested for the chunk and then for their blocks while they are still in the processor's
+// nearest cache: every byte is digested twice, and a second pass over 4 MiB would fetch it again.
+constexpr size_t kDigestGroup = 4 * CUtil::kSignatureBlockSize;
 
-// Runs `keyJob` (the chunk's key, and for a large file its cache write) on a helper thread while
-// this one computes the block signatures: every byte is digested twice, for its chunk and for its
-// block. Both only read the chunk's bytes. Without a thread the two run in turn.
-template <typename KeyJob>
-bool DigestChunk(const uint8_t* data, size_t len, KeyJob keyJob, std::string* sums, std::string* hashes,
+// The chunk's key (as CUtil::GetMd5String gives it) and its block signatures in one pass. Without
+// memory for the signature texts the chunk has none (empty texts, no blocks), never a part of them.
+void DigestChunk(const uint8_t* data, size_t len, std::string* key, std::string* sums, std::string* hashes,
                  int32_t* blocks) {
-    std::future<bool> job;
-    if (len >= kParallelDigestMin) {
+    CMd5 md5;
+    sums->clear();
+    hashes->clear();
+    *blocks = 0;
+    bool signatures = true;
+    std::string groupSums, groupHashes;
+    for (size_t off = 0; off < len; off += kDigestGroup) {
+        const size_t n = std::min(kDigestGroup, len - off);
+        md5.Update(data + off, n);
+        if (!signatures)
+            continue;
+        int32_t count = 0;
+        CUtil::GetBlockSignatures(data + off, n, &groupSums, &groupHashes, &count);
         try {
-            job = std::async(std::launch::async, keyJob);
-        } catch (const std::system_error&) {
+            signatures = count > 0;
+            sums->append(groupSums);
+            hashes->append(groupHashes);
+            *blocks += count;
+        } catch (const std::bad_alloc&) {
+            signatures = false;
         }
     }
-    const bool ok = job.valid() ? true : keyJob();
-    CUtil::GetBlockSignatures(data, len, sums, hashes, blocks);
-    return job.valid() ? job.get() : ok;
+    if (!signatures) {
+        std::string().swap(*sums);
+        std::string().swap(*hashes);
+        *blocks = 0;
+    }
+    uint8_t digest[CMd5::kDigestSize];
+    md5.Final(digest);
+    key->clear();
+    CUtil::Md5ToHex(digest, key);
+    if (!CUtil::DigestUpperCase())
+        for (char& c : *key)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
 }
 
 }  // namespace
@@ -99,12 +123,8 @@ bool CFileCache::_ReadChunks(platform::File* file, const std::string& path, CFil
         std::string key, sums, hashes;
         int32_t blocks = 0;
         buffer->SetSize(held);
-        const CChunkBuffer* bytes = buffer.get();
-        auto keyJob = [this, bytes, inMemory, &key]() {
-            CUtil::GetMd5String(bytes->GetData(), bytes->GetSize(), &key);
-            return inMemory || CacheChunk(key, bytes);
-        };
-        if (!DigestChunk(bytes->GetData(), held, keyJob, &sums, &hashes, &blocks))
+        DigestChunk(buffer->GetData(), held, &key, &sums, &hashes, &blocks);
+        if (!inMemory && !CacheChunk(key, buffer.get()))
             return false;
         info->chunkCount += 1;
         info->chunkListText.append(key);

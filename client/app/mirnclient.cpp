@@ -1,11 +1,15 @@
 #include "app/mirnclient.h"
 
+#include <iostream>
+
 #include "app/appfrontend.h"
+#include "app/consolelogin.h"
 
 #include "core/config.h"
 #include "core/locations.h"
 #include "core/log.h"
 #include "core/logger.h"
+#include "platform/console.h"
 #include "platform/file.h"
 #include "platform/frontends.h"
 #include "platform/instancelock.h"
@@ -65,6 +69,8 @@ int CMirnClientApp::Run() {
 void CMirnClientApp::RequestExit(int code) {
     exitCode_.store(code);
     exitRequested_.store(true);
+    // A console dialog or message box waiting for a line gives up.
+    platform::InterruptStdin();
     if (frontEnd_)
         frontEnd_->Quit(code);
 }
@@ -180,8 +186,17 @@ bool CMirnClientApp::InitApp() {
 }
 
 void CMirnClientApp::RunLoginDialog() {
-    // The login dialog is built later; until then the client runs signed out.
-    Log(kLogInfo, "CMirnClientApp::RunLoginDialog", "Login dialog is not available yet; running signed out");
+    if (!frontEnd_ || frontEnd_->Qt()) {
+        // The Qt dialog is built later; until then the client runs signed out.
+        Log(kLogInfo, "CMirnClientApp::RunLoginDialog",
+            "Login dialog is not available yet; running signed out");
+        return;
+    }
+    // The console asks on the terminal, or reads the lines a script pipes in. An exit request
+    // ends its reads and its wait.
+    platform::InstallInterruptibleStdin();
+    CConsoleLogin dialog(work_.get(), std::cin, std::cout, platform::StdinIsTerminal(), &exitRequested_);
+    dialog.Run();
 }
 
 bool CMirnClientApp::HandleWindowMessage(const platform::WindowMessage& msg) {

@@ -261,8 +261,8 @@ TEST_F(KestrineE2E, StoredAccountSignsInOnlyWithAComputerName) {
             c.hostName + "');");
         testsupport::ChildProcess p;
         StartRunning(p);
-        const std::string signIn = "[CWork::Login]: Sign-in is not available in this build yet";
-        const std::string dialog = "[CMirnClientApp::RunLoginDialog]: Login dialog is not available yet";
+        const std::string signIn = "[CWork::SeverAuth]: " + std::string(80, '+');
+        const std::string dialog = "[CConsoleLogin::Run]: Ask for the account on the console";
         std::string text = WaitForLog(c.signsIn ? signIn : dialog);
         ASSERT_FALSE(text.empty());
         EXPECT_EQ(text.find(c.signsIn ? dialog : signIn), std::string::npos);

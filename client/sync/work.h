@@ -25,6 +25,7 @@ class CFileCache;
 class CFileJournal;
 class CHeartBeat;
 class CTransmitter;
+struct CJournalItem;
 
 class CWork {
   public:
@@ -73,7 +74,23 @@ class CWork {
     // `local` is the file on disk at A's path, chunked already; its chunks are reused.
     int DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* local);
     int GetChunkBuffer(const CChunkInfo& chunk, CChunkBuffer* buffer);
-    void Rename(const std::string& oldName, const std::string& newName);
+    // The upload phase: the local scan against the journal. F (a scan record) has a root-relative
+    // path on entry; P is the journal's current half of the same path (server path), or null for
+    // a new file. UploadFile answers 1 whenever the exchange was opened: failures inside it only
+    // clear the pass-succeeded flag.
+    int Upload();
+    void CheckLocalAdd();
+    void CheckLocalDelete();
+    // The local-change test: sets F->changeKind (1 new, 3 changed) and answers whether F must go up.
+    bool IsLocalChanged(CFileInfo* F);
+    int UploadFile(CFileInfo* F, CFileInfo* P);
+    int UploadFolder(CFileInfo D);
+    int UploadShareFolder(CFileInfo S);
+    // The bytes of chunk c of F: from F's memory below 20 MiB, else from the chunk cache. 1 with
+    // *buffer null when neither holds the chunk; 0 when the cache could not be read.
+    int GetFileChunk(CFileInfo& F, std::unique_ptr<CChunkBuffer>* buffer, const CChunkInfo& c);
+    // A local rename reported by the watcher (root-relative paths), passed to the service at once.
+    int Rename(const std::string& oldName, const std::string& newName);
     void Logout();
     int StartHeartBeat();
     void StopHeartBeat();
@@ -156,6 +173,9 @@ class CWork {
     void ClearRecentNames();
     void ClearFilteredPaths();
     bool ClearUserData(const std::string& home);  // the sign-in after an account change
+    // The upload of an entry whose kind changed here (a folder became a file or the other way):
+    // the service's entry and its journal rows go first. 1 on success.
+    int ReplaceKind(const CJournalItem& known);
 
     platform::Thread thread_;
     std::unique_ptr<CConfig> config_;

@@ -364,11 +364,6 @@ void CWork::Logout() {
     ShowTrayIcon(false);
 }
 
-void CWork::Rename(const std::string& oldName, const std::string& newName) {
-    Log(kLogInfo, "CWork::Rename", "Rename \"%s\" to \"%s\" is not handled in this build yet",
-        oldName.c_str(), newName.c_str());
-}
-
 // ---- The pass driver's hooks.
 
 std::string CWork::LastReason() {

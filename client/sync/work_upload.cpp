@@ -1,0 +1,596 @@
+// CWork: the upload phase of a pass. A fresh scan of the home folder is compared with the journal:
+// new and changed files and folders are offered to the back server, which asks chunk by chunk for
+// what it lacks (sent whole, or as deltas against the previous version), local deletions are
+// passed on, and a shared folder renamed here is renamed on the service. A journal record changes
+// only when the service has confirmed the item, so a pass that stops anywhere resumes from it.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/log.h"
+#include "journal/chunkjournal.h"
+#include "journal/filejournal.h"
+#include "platform/file.h"
+#include "service/back.h"
+#include "service/transmitter.h"
+#include "store/filecache.h"
+#include "sync/work.h"
+#include "util/util.h"
+
+namespace {
+
+// A changed file whose content is the journal's and whose time is this close is left alone.
+constexpr int64_t kTimeTolerance = 10000000;  // 1 second in FILETIME units
+constexpr int kStatusWaiting = 1;
+constexpr int kStatusSending = 2;
+constexpr int kStatusInStep = 3;
+constexpr const char* kFailLoadChunk = "fail load chunk";
+constexpr const char* kAllChunkExist = "all_chunk_exist";
+constexpr const char* kUploadChunk = "upload_chunk";
+constexpr const char* kRemoveChunk = "remove_chunk";
+constexpr const char* kMoveConflict = "move_conflic_file";
+constexpr const char* kCopyConflict = "copy_conflic_file";
+
+// Closes the journal on every way out of the phase.
+class JournalSession {
+  public:
+    explicit JournalSession(CFileJournal* journal) : journal_(journal) {}
+    ~JournalSession() { journal_->CloseDB(); }
+    JournalSession(const JournalSession&) = delete;
+    JournalSession& operator=(const JournalSession&) = delete;
+
+  private:
+    CFileJournal* journal_;
+};
+
+// True when `path` is `folder` itself or lies inside it. A plain text search would take /ab/x for
+// a part of /a.
+bool IsInside(const std::string& path, const std::string& folder) {
+    return path.size() >= folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+           (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+std::string ParentOf(const std::string& rel) {
+    const size_t slash = rel.rfind('/');
+    return slash == std::string::npos || slash == 0 ? std::string() : rel.substr(0, slash);
+}
+
+int Components(const std::string& rel) {
+    return static_cast<int>(std::count(rel.begin(), rel.end(), '/'));
+}
+
+bool SameKey(const std::string& a, const std::string& b) {
+    return CFileJournal::MakeKey(a) == CFileJournal::MakeKey(b);
+}
+
+// The journal's current half of a record: what is on the disk, or the pending version.
+const CFileInfo& CurrentHalf(const CJournalItem& item) {
+    return item.onDisk ? item.active : item.updated;
+}
+
+// The status of the folder the walk left: it and its parents are in step, up to the common
+// ancestor with the next path.
+void LeaveFolder(CFileCache& cache, std::string* current, const std::string& next) {
+    if (!current->empty() && !IsInside(next, *current))
+        cache.SetPathStateUpTo(*current, kStatusInStep, ParentOf(next));
+}
+
+}  // namespace
+
+int CWork::Upload() {
+    const char* tag = "CWork::Upload";
+    if (!fileJournal_->OpenDB()) {
+        Log(kLogError, tag, "Fail to open DB of FileJournaler");
+        return 0;
+    }
+    JournalSession session(fileJournal_.get());
+    if (!fileJournal_->LoadMap()) {
+        Log(kLogError, tag, "Fail to laod map of FileJournaler");
+        return 0;
+    }
+    if (!fileJournal_->LoadDBShareMap()) {
+        Log(kLogError, tag, "Fail to laod map of ShareFolder");
+        return 0;
+    }
+    Log(kLogInfo, tag, "---- upload local add ----");
+    CheckLocalAdd();
+    if (StopRequested()) {
+        Log(kLogInfo, tag, "User request logout");
+        return 0;
+    }
+    // The additions changed the journal; the deletion walk reads it afresh.
+    if (!fileJournal_->LoadMap()) {
+        Log(kLogError, tag, "Fail to laod map of FileJournaler");
+        return 0;
+    }
+    if (!fileJournal_->LoadDBShareMap()) {
+        Log(kLogError, tag, "Fail to laod map of ShareFolder");
+        return 0;
+    }
+    Log(kLogInfo, tag, "---- upload local deltele ----");
+    CheckLocalDelete();
+    return 1;
+}
+
+bool CWork::IsLocalChanged(CFileInfo* F) {
+    std::string server = F->path;
+    fileJournal_->ToDBSharePath(server);
+    CJournalItem item;
+    if (!fileJournal_->Lookup(server, &item)) {
+        F->changeKind = CFileInfo::kChangeNew;
+        return true;
+    }
+    if (CurrentHalf(item).IsSameVersion(*F))
+        return false;
+    F->changeKind = CFileInfo::kChangeModified;
+    return true;
+}
+
+void CWork::CheckLocalAdd() {
+    const char* tag = "CWork::CheckLocalAdd";
+    if (!fileCache_->ScanRoot()) {
+        Log(kLogError, tag, "Fail to scan local file system");
+        passSucceeded_.store(0);
+        return;
+    }
+    passNote_.clear();
+
+    // Classification: everything that must go up shows as waiting.
+    CFileInfo* ref = nullptr;
+    for (bool ok = fileCache_->GetFirstRef(&ref); ok; ok = fileCache_->GetNextRef(&ref)) {
+        ref->changeKind = 0;
+        fileCache_->SetPathState(ref->path, IsLocalChanged(ref) ? kStatusWaiting : kStatusInStep);
+    }
+
+    // The walk, folders before their contents.
+    std::string lastPath, currentFolder;
+    CFileInfo F;
+    for (bool ok = fileCache_->GetFirst(&F); ok; ok = fileCache_->GetNext(&F)) {
+        if (StopRequested()) {
+            Log(kLogInfo, tag, "User request logout");
+            passSucceeded_.store(0);
+            return;
+        }
+        if (F.changeKind != CFileInfo::kChangeNew && F.changeKind != CFileInfo::kChangeModified)
+            continue;
+        // A shared folder renamed earlier in this walk brings its contents back under its id:
+        // what the journal knows there is no longer new.
+        F.changeKind = 0;
+        if (!IsLocalChanged(&F)) {
+            fileCache_->SetPathState(F.path, kStatusInStep);
+            continue;
+        }
+        const std::string rel = F.path;
+        lastPath = rel;
+        Log(kLogInfo, tag, "上载文件: %s", rel.c_str());
+        ShowStatus("上载文件: " + rel);
+        ShowTip("上载文件: " + rel);
+        fileCache_->SetState(rel, 0);
+
+        if (F.dirFlag >= 2) {
+            UploadShareFolder(F);
+            continue;
+        }
+        LeaveFolder(*fileCache_, &currentFolder, rel);
+        currentFolder = F.dirFlag != 0 ? rel : ParentOf(rel);
+
+        // The journal's record when the path is known; an entry of the other kind replaces it.
+        CJournalItem known;
+        std::string server = rel;
+        fileJournal_->ToDBSharePath(server);
+        const bool haveKnown =
+            F.changeKind == CFileInfo::kChangeModified && fileJournal_->Lookup(server, &known);
+        const bool otherKind = haveKnown && (F.dirFlag != 0) != (CurrentHalf(known).dirFlag != 0);
+        if (otherKind) {
+            if (!ReplaceKind(known)) {
+                passSucceeded_.store(0);
+                continue;
+            }
+            F.changeKind = CFileInfo::kChangeNew;
+        }
+
+        if (F.dirFlag != 0) {
+            F.path = server;
+            if (UploadFolder(F)) {
+                fileCache_->SetState(rel, 1);
+                fileCache_->SetPathState(rel, kStatusInStep);
+            }
+            continue;
+        }
+        if (F.changeKind == CFileInfo::kChangeModified && !haveKnown)
+            continue;
+        if (!fileCache_->LoadChunk(&F)) {
+            // Another program may hold the file; a later pass tries again, after a longer rest.
+            Log(kLogError, tag, "Fail to load a file chunk");
+            passNote_ = kFailLoadChunk;
+            syncPending_.store(1);
+            continue;
+        }
+        CFileInfo P;
+        if (F.changeKind == CFileInfo::kChangeModified) {
+            P = CurrentHalf(known);
+            if (F.IsSameContent(P)) {
+                Log(kLogInfo, tag, "the file contents are same . don't need upload ");
+                const int64_t drift = F.modifyTime - P.modifyTime;
+                if (P.modifyTime > 0 && (drift > kTimeTolerance || drift < -kTimeTolerance)) {
+                    F.modifyTime = P.modifyTime;
+                    fileCache_->SetFileTime(&F);
+                }
+                fileCache_->SetState(rel, 1);
+                fileCache_->SetPathState(rel, kStatusInStep);
+                continue;
+            }
+        }
+        if (UploadFile(&F, F.changeKind == CFileInfo::kChangeModified ? &P : nullptr)) {
+            fileCache_->SetState(rel, 1);
+            fileCache_->SetPathState(rel, kStatusInStep);
+        } else {
+            passSucceeded_.store(0);
+        }
+    }
+    if (!lastPath.empty() && passSucceeded_.load())
+        fileCache_->SetPathStateUpTo(lastPath, kStatusInStep, "");
+}
+
+int CWork::ReplaceKind(const CJournalItem& known) {
+    const char* tag = "CWork::ReplaceKind";
+    const CFileInfo& old = CurrentHalf(known);
+    const bool share = old.dirFlag >= 2;
+    const std::string id = std::to_string(old.dirFlag);
+    const std::string target = share ? id : old.path;
+    Log(kLogInfo, tag, "%s changed its kind here: the service's entry goes first", old.path.c_str());
+    std::string ack;
+    if (!back_->Remove(target, &ack)) {
+        Log(kLogError, tag, "Fail to request Back Server for delete file {%s}", target.c_str());
+        return 0;
+    }
+    if (share) {
+        fileJournal_->RemoveAll(id);
+        fileJournal_->RemoveDBShare(id);
+    }
+    if (!fileJournal_->Remove(known.key)) {
+        Log(kLogError, tag, "Fail to delete file {%s} from DB", known.key.c_str());
+        return 0;
+    }
+    if (old.dirFlag != 0)
+        fileJournal_->RemoveAll(known.key);
+    return 1;
+}
+
+int CWork::GetFileChunk(CFileInfo& F, std::unique_ptr<CChunkBuffer>* buffer, const CChunkInfo& c) {
+    const char* tag = "CWork::GetFileChunk";
+    buffer->reset();
+    if (F.size < CFileCache::kMemoryChunkLimit) {
+        *buffer = F.TakeChunkBuffer(c.key);
+        return 1;
+    }
+    CChunkInfo cached;
+    if (!fileCache_->FindCachedChunk(c.key, &cached))
+        return 1;
+    auto read = std::make_unique<CChunkBuffer>(CChunkBuffer::kChunkSize);
+    if (!read->GetData() || !fileCache_->GetChunkCache(c, read.get())) {
+        Log(kLogError, tag, "Fail to get chunk of file: %s", F.path.c_str());
+        return 0;
+    }
+    *buffer = std::move(read);
+    return 1;
+}
+
+int CWork::UploadFile(CFileInfo* F, CFileInfo* P) {
+    const char* tag = "CWork::UploadFile";
+    if (P) {
+        if (!chunkJournal_->GetFileChunk(P)) {
+            Log(kLogError, tag, "Fail to get chunk info of file %s from DB", P->path.c_str());
+            passSucceeded_.store(0);
+            return 0;
+        }
+        if (!P->chunks.empty() && P->signaturesComplete)
+            P->BuildBlockTable();
+    }
+    Log(kLogInfo, tag, "上载文件: %s", F->path.c_str());
+    const std::string rel = F->path;
+    fileJournal_->ToDBSharePath(F->path);
+
+    std::string ack;
+    CChunkInfo named;
+    if (!back_->Upload(*F, P, &ack, &named)) {
+        Log(kLogError, tag, "Fail to upload a file");
+        passSucceeded_.store(0);
+        return 0;
+    }
+    if (F->size > 0 && !chunkJournal_->AddFileChunk(*F)) {
+        Log(kLogError, tag, "Fail to add a chunk info to DB");
+        passSucceeded_.store(0);
+        return 0;
+    }
+    fileCache_->SetPathState(rel, kStatusSending);
+    SharedStatusValues progress;
+    progress.state = kStatusSending;
+    progress.progress1 = static_cast<int32_t>(static_cast<uint32_t>(F->size & 0xffffffff));
+    progress.progress2 = 0;
+
+    // Deltas need the old version's blocks; a new file has none.
+    const bool deltas =
+        F->changeKind != CFileInfo::kChangeNew && P && P->signaturesComplete && !P->blockTable.Empty();
+    // A sound service asks for each chunk once; the bound keeps a confused one from looping.
+    const size_t maxSteps = 4 * F->chunks.size() + 16;
+    auto fail = [&](const char* message) {
+        Log(kLogError, tag, "%s", message);
+        passSucceeded_.store(0);
+    };
+
+    for (size_t step = 0;; ++step) {
+        if (CheckLogOut())
+            return 1;
+        if (step >= maxSteps) {
+            Log(kLogError, tag, "Too many steps in the upload of %s", F->path.c_str());
+            passSucceeded_.store(0);
+            break;
+        }
+        if (ack == kAllChunkExist) {
+            if (!fileJournal_->AddActive(*F))
+                fail("Fail to add a file to DB");
+            break;
+        }
+        if (ack == kUploadChunk) {
+            // The chunk must be one of this file's: its size and bytes come from the file.
+            auto own = std::find_if(F->chunks.begin(), F->chunks.end(),
+                                    [&](const CChunkInfo& c) { return SameKey(c.key, named.key); });
+            if (own == F->chunks.end()) {
+                fail("Fail to get designed chunk");
+                break;
+            }
+            CChunkInfo chunk = *own;
+            chunk.storageKey = named.storageKey;
+
+            const size_t at = F->chunkListText.find(own->key);
+            const int64_t sentMiB = at == std::string::npos ? 0 : static_cast<int64_t>(at / 33) * 4;
+            progress.progress2 = static_cast<int32_t>(sentMiB);
+            fileCache_->SetPathProgress(rel, progress);
+            char tip[64];
+            std::snprintf(tip, sizeof tip, "  %lldKB/%lldKB", static_cast<long long>(sentMiB * 1024),
+                          static_cast<long long>(F->size / 1024 + 1));
+            ShowTip("上传文件: " + rel + tip);
+
+            std::unique_ptr<CChunkBuffer> bytes;
+            if (!GetFileChunk(*F, &bytes, chunk) || !bytes) {
+                fail("Fail to get designed chunk");
+                break;
+            }
+            std::string trsAck;
+            bool sent = false;
+            if (deltas) {
+                CChunkBuffer delta;
+                // A delta no smaller than the chunk saves nothing: the chunk goes whole.
+                if (P->DeltaEncode(*bytes, &delta) && delta.GetSize() > 0 &&
+                    delta.GetSize() < bytes->GetSize()) {
+                    sent = transmitter_->UploadChunk(chunk, delta, &trsAck, true);
+                    if (!sent)
+                        Log(kLogError, tag, "Fail to upload a chunk to transmiter");
+                }
+            }
+            if (!sent && !transmitter_->UploadChunk(chunk, *bytes, &trsAck, false)) {
+                fail("Fail to upload a chunk to transmiter");
+                break;
+            }
+            // Kept for a second request of the same key (a file may repeat a chunk).
+            if (F->size < CFileCache::kMemoryChunkLimit)
+                F->chunkBuffers[own->key] = std::move(bytes);
+            bytes.reset();
+            if (!chunkJournal_->UpdateStorageKey(own->key, chunk.storageKey)) {
+                fail("Fail to add a chunk info to DB");
+                break;
+            }
+            if (!back_->ChunkDone(*F, chunk, &ack, &named)) {
+                fail("Fail to upload a file");
+                break;
+            }
+            continue;
+        }
+        if (ack == kRemoveChunk) {
+            Log(kLogInfo, tag, "Remove a chunk");
+            std::string trsAck;
+            if (named.key.empty() || !transmitter_->RemoveChunk(named, &trsAck)) {
+                // The file did not go up: the pass must not read as finished.
+                fail("Fail to remove a chunk to transmiter");
+                break;
+            }
+            if (!chunkJournal_->Delete(named.key)) {
+                fail("Fail to delete a chunk info from DB");
+                break;
+            }
+            // The removal answers with the transmitter's "OK": the next step comes from the back
+            // server, asked again about the same file.
+            if (!back_->Upload(*F, P, &ack, &named)) {
+                fail("Fail to upload a file");
+                break;
+            }
+            // The dropped chunk may be one of this file's, asked for again.
+            if (F->size > 0 && !chunkJournal_->AddFileChunk(*F)) {
+                fail("Fail to add a chunk info to DB");
+                break;
+            }
+            continue;
+        }
+        if (ack == kMoveConflict || ack == kCopyConflict) {
+            if (ack == kMoveConflict)
+                Log(kLogInfo, tag, "!!!Move a conflict file");
+            else
+                Log(kLogWarn, tag, "!!!Copy a conflict file");
+            // The service holds a newer version: the local edit stays beside it under its conflict
+            // name, and the next pass brings the service's version down to the path.
+            const std::string conflict = CUtil::GetConflictName(rel);
+            if (!fileCache_->Rename(rel, conflict)) {
+                Log(kLogError, tag, "Fail to rename {%s} to its conflict name", rel.c_str());
+                passSucceeded_.store(0);
+                break;
+            }
+            CJournalItem record;
+            if (fileJournal_->Lookup(F->path, &record) && !fileJournal_->Remove(F->path)) {
+                Log(kLogError, tag, "Fail to delete file {%s} from DB", F->path.c_str());
+                passSucceeded_.store(0);
+            }
+            syncPending_.store(1);
+            break;
+        }
+        Log(kLogFatal, tag, "Fail to get a valid ack: %s", ack.c_str());
+        passSucceeded_.store(0);
+        break;
+    }
+    return 1;
+}
+
+int CWork::UploadFolder(CFileInfo D) {
+    const char* tag = "CWork::UploadFolder";
+    std::string ack;
+    CChunkInfo none;
+    if (!back_->Upload(D, nullptr, &ack, &none)) {
+        Log(kLogError, tag, "Fail to upload a folder");
+        passSucceeded_.store(0);
+        return 0;
+    }
+    if (ack != kAllChunkExist) {
+        Log(kLogFatal, tag, "Fail to get a valid ack: %s", ack.c_str());
+        passSucceeded_.store(0);
+        return 0;
+    }
+    if (!fileJournal_->AddActive(D)) {
+        Log(kLogError, tag, "Fail to add a folder to DB");
+        passSucceeded_.store(0);
+        return 0;
+    }
+    return 1;
+}
+
+int CWork::UploadShareFolder(CFileInfo S) {
+    const char* tag = "CWork::UploadShareFolder";
+    std::string newPath = S.path;
+    fileJournal_->ToDBSharePath(newPath);  // a shared folder's own path stays in root form
+    const std::string id = std::to_string(S.dirFlag);
+    std::string old;
+    if (!fileJournal_->GetDBShare(id, &old)) {
+        passSucceeded_.store(0);
+        fileCache_->RemoveShareMarker(S.path);
+        fileCache_->RemoveFolderIcon(S.path);
+        Log(kLogError, tag, "Fail to find a shared folder(id: %s)", id.c_str());
+        return 0;
+    }
+    if (SameKey(old, newPath)) {
+        // Nothing moved: a rename onto itself would only be refused.
+        fileCache_->SetPathState(S.path, kStatusInStep);
+        return 1;
+    }
+    std::string ack;
+    if (!back_->Rename(id, newPath, &ack)) {
+        Log(kLogError, tag, "Fail to rename a folder");
+        passSucceeded_.store(0);
+        return 0;
+    }
+    fileCache_->SetPathState(S.path, kStatusInStep);
+    fileJournal_->SetDBShare(id, newPath);
+    // Only the folder's own row moves: its contents are keyed by the folder id.
+    if (!fileJournal_->Rename(old, newPath)) {
+        Log(kLogError, tag, "Fail to rename {%s} in DB", old.c_str());
+        passSucceeded_.store(0);
+        return 0;
+    }
+    return 1;
+}
+
+void CWork::CheckLocalDelete() {
+    const char* tag = "CWork::CheckLocalDelete";
+    if (!fileCache_->ScanRoot()) {
+        Log(kLogError, tag, "Fail to scan local file system");
+        passSucceeded_.store(0);
+        return;
+    }
+
+    // Records on the disk, in root-relative order: a shared folder's contents, keyed by its id,
+    // then follow the folder itself, so one removal of the folder covers them.
+    struct Entry {
+        std::string order;  // the lower-cased root-relative path
+        std::string rel;
+        CJournalItem item;
+    };
+    std::vector<Entry> entries;
+    CJournalItem item;
+    for (int ok = fileJournal_->GetFirst(&item); ok; ok = fileJournal_->GetNext(&item)) {
+        if (item.onDisk != 1)
+            continue;
+        std::string rel = item.active.path.empty() ? item.key : item.active.path;
+        if (!fileJournal_->TrimDBServerPah(rel)) {
+            Log(kLogInfo, tag, "Fail to trim server path for file {%s}", item.key.c_str());
+            continue;
+        }
+        std::string order = CFileJournal::MakeKey(rel);
+        entries.push_back({std::move(order), std::move(rel), std::move(item)});
+    }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const Entry& a, const Entry& b) { return a.order < b.order; });
+
+    std::string lastDeleted;  // lower case
+    std::string currentFolder, markedParent;
+    for (const Entry& e : entries) {
+        if (StopRequested()) {
+            Log(kLogInfo, tag, "User request logout");
+            passSucceeded_.store(0);
+            return;
+        }
+        CFileInfo local;
+        if (fileCache_->Find(e.rel, &local))
+            continue;
+        // The scan leaves out links, filtered names and folders nested too deep: what is still on
+        // the disk was not deleted, and the service keeps it.
+        if (Components(e.rel) > CFileCache::kMaxScanDepth ||
+            platform::Exists(fileCache_->GetRoot() + e.rel)) {
+            Log(kLogInfo, tag, "Keep %s: it is on the disk but not synced", e.rel.c_str());
+            continue;
+        }
+        if (!lastDeleted.empty() && IsInside(e.order, lastDeleted))
+            continue;
+        lastDeleted = e.order;
+
+        const CFileInfo& active = e.item.active;
+        const bool share = active.dirFlag >= 2;
+        const std::string id = std::to_string(active.dirFlag);
+        const std::string target = share ? id : active.path;
+        Log(kLogInfo, tag, "删除文件: %s", active.path.c_str());
+        ShowStatus("删除文件: " + active.path);
+        std::string abs = e.rel;
+        fileCache_->ToAbsolutePath(&abs);
+        ShowTip("删除文件: " + abs);
+        LeaveFolder(*fileCache_, &currentFolder, e.rel);
+        currentFolder = ParentOf(e.rel);
+        if (!currentFolder.empty()) {
+            fileCache_->SetPathState(currentFolder, kStatusSending);
+            markedParent = currentFolder;
+        }
+
+        std::string ack;
+        if (!back_->Remove(target, &ack)) {
+            Log(kLogError, tag, "Fail to request Back Server for delete file {%s}", target.c_str());
+            passSucceeded_.store(0);
+            continue;
+        }
+        if (share) {
+            Log(kLogInfo, tag, " remove a share folder(%s): %s", id.c_str(), active.path.c_str());
+            fileJournal_->RemoveAll(id);
+            fileJournal_->RemoveDBShare(id);
+        }
+        if (!fileJournal_->Remove(e.item.key)) {
+            Log(kLogError, tag, "Fail to delete file {%s} from DB", e.item.key.c_str());
+            passSucceeded_.store(0);
+            continue;
+        }
+        // The service removed the folder with everything in it; so does the journal, or the rows
+        // left behind would delete a restored copy of the folder's files at the next pass.
+        if (active.dirFlag == 1)
+            fileJournal_->RemoveAll(e.item.key);
+    }
+    if (!markedParent.empty() && passSucceeded_.load())
+        fileCache_->SetPathStateUpTo(markedParent, kStatusInStep, "");
+}

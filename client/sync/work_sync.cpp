@@ -1,8 +1,10 @@
-// CWork: the pass driver (CheckSync) and its seams; the pass itself (Sync) joins later.
+// CWork: the pass driver (CheckSync) with its seams, and the pass itself (Sync) with its phases.
 #include <cstdlib>
 
 #include "core/log.h"
+#include "journal/filejournal.h"
 #include "platform/messages.h"
+#include "store/filecache.h"
 #include "sync/work.h"
 #include "util/util.h"
 
@@ -32,12 +34,45 @@ int CWork::RunLogin() {
     return Login();
 }
 bool CWork::CleanChunkCache() {
-    return true;
+    return fileCache_ ? fileCache_->CleanCache() : true;
 }
 
 int CWork::Sync() {
-    Log(kLogWarn, "CWork::Sync", "Sync passes are not available in this build yet");
-    return 0;
+    const char* tag = "CWork::Sync";
+    if (!fileJournal_ || !chunkJournal_ || !fileCache_ || !back_ || !transmitter_) {
+        Log(kLogError, tag, "The worker is not initialised");
+        return 0;
+    }
+    Log(kLogInfo, tag, "----------------------- sync start---------------------------");
+
+    // 1. What the service holds, as pending versions and tombstones in the journal.
+    if (resetUserData_.load()) {
+        Log(kLogInfo, tag, "---- download all ----");
+        // Nothing of another account, or of a half-finished full download, may be trusted.
+        if (!fileJournal_->CleanDB())
+            return 0;
+        if (!GetAll())
+            return 0;
+        resetUserData_.store(0);
+    } else {
+        Log(kLogInfo, tag, "---- get job ----");
+        if (!GetServerList())
+            return 0;
+    }
+
+    // 2. Server changes down.
+    Log(kLogInfo, tag, "---- downloading  ----");
+    if (!Download())
+        return 0;
+
+    // 3. Local changes up.
+    Log(kLogInfo, tag, "---- upload ----");
+    if (!Upload())
+        return 0;
+
+    Log(kLogInfo, tag, "------------------------ sync end ---------------------------");
+    CUtil::RefreshExplorer();
+    return 1;
 }
 
 int CWork::CheckLogOut() {

@@ -1,0 +1,68 @@
+// The safety check of paths that come from the service.
+#include "sync/serverpath.h"
+
+#include "platform/file.h"
+
+namespace serverpath {
+
+namespace {
+
+bool IsSeparator(char c) {
+    return c == '/' || c == '\\';
+}
+
+// Names from `pos` to the end, each ended by a separator or the end; `pos` is after a separator.
+bool PlainNames(const std::string& path, size_t pos) {
+    while (true) {
+        size_t end = pos;
+        while (end < path.size() && !IsSeparator(path[end]))
+            ++end;
+        const size_t len = end - pos;
+        if (len == 0 || (len == 1 && path[pos] == '.') ||
+            (len == 2 && path[pos] == '.' && path[pos + 1] == '.'))
+            return false;
+        if (end == path.size())
+            return true;
+        pos = end + 1;
+    }
+}
+
+}  // namespace
+
+bool IsSafeServerPath(const std::string& path) {
+    if (path.find('\0') != std::string::npos)
+        return false;
+    size_t first = 0;
+    while (first < path.size() && !IsSeparator(path[first]))
+        ++first;
+    if (first == 0 || first == path.size())
+        return false;  // no head, or nothing below it
+    const std::string head = path.substr(0, first);
+    if (head == "." || head == "..")
+        return false;
+    return PlainNames(path, first + 1);
+}
+
+bool IsSafeRelativePath(const std::string& rel) {
+    if (rel.empty() || rel[0] != '/' || rel.find('\0') != std::string::npos)
+        return false;
+    return PlainNames(rel, 1);
+}
+
+bool StaysUnderRoot(const std::string& root, const std::string& rel) {
+    std::string path = root;
+    size_t pos = 1;
+    while (true) {
+        size_t slash = rel.find_first_of("/\\", pos);
+        if (slash == std::string::npos)
+            return true;  // the entry itself is the caller's to check
+        path.push_back('/');
+        path.append(rel, pos, slash - pos);
+        platform::FileStat st;
+        if (platform::Stat(path, &st) && st.kind != platform::EntryKind::Directory)
+            return false;
+        pos = slash + 1;
+    }
+}
+
+}  // namespace serverpath

@@ -1,0 +1,24 @@
+// The safety check of paths that come from the service. A listed path names where a file will be
+// written under the home folder, so it is trusted only when every name in it is a plain name and
+// nothing on the way down is a link or a file: otherwise it could reach outside the home folder.
+// Plain functions without state.
+#pragma once
+
+#include <string>
+
+namespace serverpath {
+
+// A server path ("root/a/b", or "17/a/b" inside a shared folder): a first component and at least
+// one more, none of them empty, "." or "..", no NUL anywhere. "\" counts as a separator, as the
+// journal turns it into "/".
+bool IsSafeServerPath(const std::string& path);
+
+// A root-relative path ("/a/b"): "/" followed by names that pass the same rules.
+bool IsSafeRelativePath(const std::string& rel);
+
+// True when no folder between `root` and the entry `rel` exists as anything but a real folder (a
+// link or a file there would take a write elsewhere). Missing folders are fine: the download path
+// creates them.
+bool StaysUnderRoot(const std::string& root, const std::string& rel);
+
+}  // namespace serverpath

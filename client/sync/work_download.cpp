@@ -1,0 +1,882 @@
+// CWork: the download phase of a pass. Pending server versions become local files and folders,
+// built from an identical file already on disk, the local version's chunks, the chunk cache or
+// the transmitter; paths the service deleted are removed. Local data the journal did not expect
+// is never overwritten: it is kept under its conflict name (or, for a deleted folder, in place)
+// and the upload phase sends it back.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/log.h"
+#include "journal/chunkjournal.h"
+#include "journal/filejournal.h"
+#include "platform/file.h"
+#include "service/transmitter.h"
+#include "store/filecache.h"
+#include "sync/serverpath.h"
+#include "sync/work.h"
+#include "util/util.h"
+
+namespace {
+
+constexpr int64_t kAssemblyLimit = CFileCache::kMemoryChunkLimit;  // 20 MiB
+constexpr int kStateBusy = 2;
+constexpr int kStateInStep = 3;
+constexpr const char* kLabelDownload = "下载";
+constexpr const char* kLabelChange = "修改";
+constexpr const char* kLabelDelete = "删除";
+
+class JournalSession {
+  public:
+    explicit JournalSession(CFileJournal* journal) : journal_(journal) {}
+    ~JournalSession() { journal_->CloseDB(); }
+    JournalSession(const JournalSession&) = delete;
+    JournalSession& operator=(const JournalSession&) = delete;
+
+  private:
+    CFileJournal* journal_;
+};
+
+enum class LocalKind { kNone, kFile, kFolder, kOther };
+
+bool IsFolder(const CFileInfo& info) {
+    return info.dirFlag != 0;
+}
+
+// The share id a folder's marker names, or 1 for a plain folder.
+int32_t FolderValue(CFileCache& cache, const std::string& abs) {
+    std::string marker;
+    if (!cache._GetShareFolder(abs, &marker))
+        return 1;
+    const long id = std::strtol(marker.c_str(), nullptr, 10);
+    return id >= 2 && id <= INT32_MAX ? static_cast<int32_t>(id) : 1;
+}
+
+// The local entry at `rel` as the disk holds it now (the user may have changed it since the last
+// scan). The scan still finds a name that differs only in letter case. `out->path` is absolute.
+LocalKind FindLocal(CFileCache& cache, const std::string& rel, CFileInfo* out) {
+    CFileInfo scanned;
+    const bool inScan = cache.Find(rel, &scanned);
+    std::vector<std::string> names{rel};
+    if (inScan && scanned.path != rel)
+        names.push_back(scanned.path);
+    for (const std::string& name : names) {
+        const std::string abs = cache.GetRoot() + name;
+        platform::FileStat st;
+        if (!platform::Stat(abs, &st))
+            continue;
+        if (st.kind == platform::EntryKind::File) {
+            *out = CFileInfo(abs, 0, st.size);
+            out->modifyTime = st.writeTime;
+        } else if (st.kind == platform::EntryKind::Directory) {
+            const bool known = inScan && scanned.path == name && IsFolder(scanned);
+            *out = CFileInfo(abs, known ? scanned.dirFlag : FolderValue(cache, abs), 0);
+            out->modifyTime = 1;
+        } else {
+            *out = CFileInfo(abs, 0, 0);
+            return LocalKind::kOther;
+        }
+        out->creationTime = st.creationTime;
+        out->writeTime = st.writeTime;
+        out->accessTime = st.accessTime;
+        out->syncState = cache.GetState(name);
+        return st.kind == platform::EntryKind::File ? LocalKind::kFile : LocalKind::kFolder;
+    }
+    return LocalKind::kNone;
+}
+
+// The root-relative form of a server path, refused (logged) when it could name anything outside
+// the home folder: a name that climbs, or (with `onDisk`) a link or file on the way down.
+bool LocalRel(CFileJournal& journal, CFileCache& cache, const std::string& serverPath, std::string* rel,
+              const char* tag, bool onDisk = true) {
+    std::string r = serverPath;
+    if (!serverpath::IsSafeServerPath(serverPath) || !journal.TrimDBServerPah(r) ||
+        !serverpath::IsSafeRelativePath(r) || (onDisk && !serverpath::StaysUnderRoot(cache.GetRoot(), r))) {
+        Log(kLogError, tag, "Refuse the server path \"%s\"", serverPath.c_str());
+        return false;
+    }
+    *rel = r;
+    return true;
+}
+
+// Creates the missing folders above `rel` (the user may have deleted one since the last pass).
+bool MakeParents(CFileCache& cache, const std::string& rel) {
+    for (size_t slash = rel.find('/', 1); slash != std::string::npos; slash = rel.find('/', slash + 1)) {
+        const std::string abs = cache.GetRoot() + rel.substr(0, slash);
+        if (CUtil::IsDirectory(abs))
+            continue;
+        if (platform::Exists(abs) || !cache.MkDir(abs))
+            return false;
+    }
+    return true;
+}
+
+// Moves the entry at `abs` aside under its conflict name; the new name, or empty on failure.
+std::string MoveAside(CFileCache& cache, const std::string& abs) {
+    const std::string conflict = CUtil::GetConflictName(abs);
+    return cache.Rename(abs, conflict) ? conflict : std::string();
+}
+
+// The client's own files inside a folder: decoration, share marker, a file being built.
+bool IsOwnFile(const std::string& name) {
+    const std::string part = CFileCache::kPartSuffix;
+    return name == CFileCache::kShareMarkerName || name == CFileCache::kFolderIconFile ||
+           (name.size() > part.size() + 1 && name[0] == '.' &&
+            name.compare(name.size() - part.size(), part.size(), part) == 0);
+}
+
+// True when the journal knows the file at `rel` and the disk still holds that version.
+bool KnownUnchanged(CFileJournal& journal, const std::string& rel, const platform::FileStat& st) {
+    std::string server = rel;
+    journal.ToDBSharePath(server);
+    CJournalItem item;
+    if (!journal.Lookup(server, &item))
+        return false;
+    const CFileInfo& a = item.active;
+    return !a.path.empty() && a.dirFlag == 0 && a.size == st.size && a.modifyTime > 0 &&
+           a.modifyTime == st.writeTime;
+}
+
+// Empties the local folder `rel` of what the journal knows unchanged, and removes it when nothing
+// else is left, deepest folders first. Files created or edited since the last pass, links and
+// anything else stay, with the folders that hold them. False when a removal failed; *gone says
+// whether the folder itself is gone.
+bool ClearFolder(CFileCache& cache, CFileJournal& journal, const std::string& rel, bool* gone) {
+    const char* tag = "CWork::ServerDeleteFile";
+    *gone = false;
+    const std::string abs = cache.GetRoot() + rel;
+    std::vector<platform::DirEntry> entries;
+    if (!platform::ListDir(abs, &entries)) {
+        Log(kLogError, tag, "Fail to list the local folder %s", abs.c_str());
+        return false;
+    }
+    bool ok = true;
+    bool keep = false;
+    std::vector<std::string> own;
+    for (const platform::DirEntry& e : entries) {
+        const std::string childRel = rel + "/" + e.name;
+        if (e.stat.kind == platform::EntryKind::Directory) {
+            bool childGone = false;
+            ok = ClearFolder(cache, journal, childRel, &childGone) && ok;
+            keep = keep || !childGone;
+        } else if (e.stat.kind == platform::EntryKind::File && IsOwnFile(e.name)) {
+            own.push_back(abs + "/" + e.name);
+        } else if (e.stat.kind == platform::EntryKind::File && KnownUnchanged(journal, childRel, e.stat)) {
+            if (!cache.Remove(abs + "/" + e.name)) {
+                ok = false;
+                keep = true;
+            }
+        } else {
+            Log(kLogInfo, tag, "Keep %s: changed or created since the last pass",
+                (abs + "/" + e.name).c_str());
+            keep = true;
+        }
+    }
+    if (keep)
+        return ok;
+    for (const std::string& path : own)
+        cache.Remove(path);
+    // A folder that gained an entry meanwhile cannot be removed, and stays.
+    *gone = platform::RemoveDir(abs) || !platform::Exists(abs);
+    return ok;
+}
+
+bool SameKey(const std::string& a, const std::string& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](char c, char d) { return (c | 0x20) == (d | 0x20); });  // hexadecimal digits only
+}
+
+bool SameChunkKeys(const std::string& a, const std::string& b) {
+    CFileInfo x, y;
+    x.chunkListText = a;
+    y.chunkListText = b;
+    if (!x.SplitChunkList() || !y.SplitChunkList() || x.chunks.size() != y.chunks.size())
+        return false;
+    for (size_t i = 0; i < x.chunks.size(); ++i) {
+        if (!SameKey(x.chunks[i].key, y.chunks[i].key))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int CWork::Download() {
+    const char* tag = "CWork::Download";
+    if (!fileJournal_->OpenDB()) {
+        Log(kLogError, tag, "Fail to open DB of FileJournaler");
+        return 0;
+    }
+    JournalSession session(fileJournal_.get());
+    if (!fileJournal_->LoadMap()) {
+        Log(kLogError, tag, "Fail to load map of FileJournaler");
+        return 0;
+    }
+    if (!fileJournal_->LoadDBShareMap()) {
+        Log(kLogError, tag, "Fail to load share folder map of FileJournaler");
+        return 0;
+    }
+    if (!CheckDownload())
+        return 0;
+    return CheckDelete() == 1 ? 1 : 0;
+}
+
+int CWork::CheckDownload() {
+    const char* tag = "CWork::CheckDownload";
+    // Pending versions in root-relative order, so that every folder comes before what it holds,
+    // also the contents of a shared folder (keyed by its id) before or after its own entry.
+    std::vector<std::pair<std::string, CJournalItem>> pending;
+    CJournalItem item;
+    for (int ok = fileJournal_->GetFirst(&item); ok; ok = fileJournal_->GetNext(&item)) {
+        if (item.onDisk || item.updated.modifyTime < 0)
+            continue;
+        if (item.updated.path.empty()) {
+            Log(kLogError, tag, "Fail to get a updated file");
+            passSucceeded_.store(0);
+            continue;
+        }
+        std::string order = item.updated.path;
+        order = fileJournal_->TrimDBServerPah(order) ? CFileJournal::MakeKey(order) : "\xff" + item.key;
+        pending.emplace_back(std::move(order), std::move(item));
+    }
+    if (pending.empty())
+        return passSucceeded_.load();
+    std::stable_sort(pending.begin(), pending.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+
+    // One scan finds names in any letter case; each item then looks at the disk again.
+    if (!fileCache_->ScanRoot()) {
+        Log(kLogError, tag, "Fail to scan local file system");
+        passSucceeded_.store(0);
+        return 0;
+    }
+    for (auto& [order, record] : pending) {
+        if (StopRequested()) {
+            fileJournal_->CloseDB();
+            Log(kLogInfo, tag, "User request logout");
+            return 0;
+        }
+        const int r = record.active.path.empty() ? CheckNew(record.updated)
+                                                 : CheckUpdated(record.active, record.updated);
+        if (r != 1)
+            passSucceeded_.store(0);
+    }
+    return passSucceeded_.load();
+}
+
+int CWork::CheckNew(CFileInfo U) {
+    const char* tag = "CWork::CheckNew";
+    std::string rel;
+    if (!LocalRel(*fileJournal_, *fileCache_, U.path, &rel, tag))
+        return 0;
+    const std::string abs = fileCache_->GetRoot() + rel;
+
+    CFileInfo L;
+    bool fetch = true;
+    bool aside = false;  // the local entry goes to its conflict name first
+    switch (FindLocal(*fileCache_, rel, &L)) {
+        case LocalKind::kNone:
+            break;
+        case LocalKind::kFolder:
+            if (U.dirFlag == 1) {
+                fetch = false;
+            } else if (U.dirFlag >= 2) {
+                const std::string id = std::to_string(U.dirFlag);
+                std::string owner;
+                fileJournal_->GetShareOwner(id, &owner);
+                fileCache_->SetShareFolder(L.path, id);
+                fileCache_->SetShareFolderIcon(L.path, owner == GetUser(), owner);
+                fetch = false;
+            } else {
+                aside = true;
+            }
+            break;
+        case LocalKind::kFile:
+            if (IsFolder(U)) {
+                aside = true;
+                break;
+            }
+            if (!fileCache_->LoadChunk(&L)) {
+                Log(kLogError, tag, "Fail to load chunk from file: %s", L.path.c_str());
+                return 0;
+            }
+            L.FreeChunkBuffers();
+            if (L.IsSameContent(U)) {
+                Log(kLogInfo, tag, "file {%s} exisits on local", L.path.c_str());
+                L.modifyTime = U.modifyTime;
+                if (!fileCache_->SetFileTime(&L) && L.modifyTime != U.modifyTime) {
+                    U.modifyTime = L.modifyTime;  // the journal records what the disk keeps
+                    U.timeAdjusted = 1;
+                }
+                fetch = false;
+            } else {
+                aside = true;
+            }
+            break;
+        case LocalKind::kOther:
+            aside = true;  // a link or special file is never written through
+            break;
+    }
+    if (aside) {
+        const std::string conflict = MoveAside(*fileCache_, L.path);
+        if (conflict.empty()) {
+            Log(kLogError, tag, IsFolder(L) ? "Fail to rename to {%s}" : "Fail to rename {%s}",
+                L.path.c_str());
+            return 0;
+        }
+        Log(kLogInfo, tag, "Keep the local %s as %s", L.path.c_str(), conflict.c_str());
+        syncPending_.store(1);
+    }
+
+    fileCache_->SetPathState(abs, kStateBusy);
+    if (fetch && !GetbyLocal(&U) && !DownloadNewFile(&U)) {
+        Log(kLogInfo, tag, "Fail to download file {%s}", U.path.c_str());
+        return 0;
+    }
+    if (U.timeAdjusted && !fileJournal_->Modify(U)) {
+        Log(kLogError, tag, "Fail to modify a file {%s} from DB", U.path.c_str());
+        return 0;
+    }
+    if (!fileJournal_->OnDisk(U.path)) {
+        Log(kLogError, tag, "Fail to ondisk file {%s} to DB", U.path.c_str());
+        return 0;
+    }
+    fileCache_->SetState(rel, 1);
+    fileCache_->SetPathStateUpTo(abs, kStateInStep, "");
+    AddRecentName(std::string(kLabelDownload) + " " + abs);
+    return 1;
+}
+
+int CWork::CheckUpdated(const CFileInfo& A, CFileInfo U) {
+    const char* tag = "CWork::CheckUpdated";
+    std::string rel, relU;
+    if (!LocalRel(*fileJournal_, *fileCache_, A.path, &rel, tag) ||
+        !LocalRel(*fileJournal_, *fileCache_, U.path, &relU, tag))
+        return 0;
+    const std::string abs = fileCache_->GetRoot() + rel;
+    fileCache_->SetPathState(abs, kStateBusy);
+
+    CFileInfo L;
+    const LocalKind kind = FindLocal(*fileCache_, rel, &L);
+    if (kind == LocalKind::kNone) {
+        // Deleted here while the service changed it: the server version comes down as the
+        // conflict copy, and the journal holds it at a path that is empty on the disk, so the
+        // upload phase deletes the path on the service.
+        if (!fileJournal_->RemoveActive(A.path)) {
+            Log(kLogError, tag, "Fail to remove file {%s} active from DB", A.path.c_str());
+            return 0;
+        }
+        if (!GetbyLocal(&U) && !DownloadNewFile(&U)) {
+            Log(kLogInfo, tag, "Fail to download file {%s}", U.path.c_str());
+            return 0;
+        }
+        if (U.timeAdjusted && !fileJournal_->Modify(U)) {
+            Log(kLogError, tag, "Fail to modify a file {%s} from DB", U.path.c_str());
+            return 0;
+        }
+        if (!fileJournal_->OnDisk(U.path)) {
+            Log(kLogError, tag, "Fail to ondisk file {%s} to DB", U.path.c_str());
+            return 0;
+        }
+        const std::string fetched = fileCache_->GetRoot() + relU;
+        const std::string conflict = MoveAside(*fileCache_, fetched);
+        if (conflict.empty()) {
+            Log(kLogError, tag, "Fail to rename confict file {%s}", fetched.c_str());
+            return 0;
+        }
+        AddRecentName(std::string(kLabelDownload) + " " + conflict);
+        syncPending_.store(1);
+        return 1;
+    }
+
+    bool unchanged = false;
+    bool same = false;
+    if (kind == LocalKind::kFile) {
+        if (!fileCache_->LoadChunk(&L)) {
+            Log(kLogError, tag, "Fail to load chunk from file: %s", L.path.c_str());
+            return 0;
+        }
+    }
+    if (kind != LocalKind::kOther && IsFolder(L) == IsFolder(A)) {
+        unchanged = L.IsUnchanged(A);
+        // An empty file and a folder describe no content: only the same kind can be the same.
+        same = IsFolder(L) == IsFolder(U) && L.IsSameContent(U);
+    }
+
+    if (same) {
+        L.FreeChunkBuffers();
+        L.modifyTime = U.modifyTime;
+        if (!IsFolder(L) && !fileCache_->SetFileTime(&L) && L.modifyTime != U.modifyTime) {
+            U.modifyTime = L.modifyTime;
+            U.timeAdjusted = 1;
+        }
+    } else if (unchanged) {
+        if (!DownloadUpdatedFile(A, &U, &L)) {
+            Log(kLogError, tag, "Fail to download updated file {%s}", A.path.c_str());
+            return 0;
+        }
+    } else {
+        // Edited here and on the service: the edit is kept under its conflict name.
+        L.FreeChunkBuffers();
+        const std::string conflict = MoveAside(*fileCache_, L.path);
+        if (conflict.empty()) {
+            Log(kLogError, tag, "Fail to rename to confict file {%s}", L.path.c_str());
+            return 0;
+        }
+        Log(kLogInfo, tag, "Keep the local %s as %s", L.path.c_str(), conflict.c_str());
+        if (!fileJournal_->RemoveActive(A.path)) {
+            Log(kLogError, tag, "Fail to remove file {%s} active from DB", A.path.c_str());
+            return 0;
+        }
+        syncPending_.store(1);
+        if (!GetbyLocal(&U) && !DownloadNewFile(&U)) {
+            Log(kLogInfo, tag, "Fail to download file {%s}", U.path.c_str());
+            return 0;
+        }
+    }
+    if (U.timeAdjusted && !fileJournal_->Modify(U)) {
+        Log(kLogError, tag, "Fail to modify a file {%s} from DB", U.path.c_str());
+        return 0;
+    }
+    if (!fileJournal_->OnDisk(U.path)) {
+        Log(kLogError, tag, "Fail to ondisk file {%s} to DB", U.path.c_str());
+        return 0;
+    }
+    fileCache_->SetState(rel, 1);
+    if (unchanged)
+        fileCache_->SetPathStateUpTo(abs, kStateInStep, "");
+    else
+        fileCache_->SetPathState(abs, kStateInStep);
+    AddRecentName(std::string(kLabelChange) + " " + abs);
+    return 1;
+}
+
+int CWork::GetbyLocal(CFileInfo* U) {
+    const char* tag = "CWork::GetbyLocal";
+    if (IsFolder(*U) || U->size <= 0)
+        return 0;
+    CJournalItem found;
+    if (!fileJournal_->FindSameContent(*U, &found))
+        return 0;
+    Log(kLogInfo, tag, "Get copy from local file: %s(%lld)", U->path.c_str(),
+        static_cast<long long>(U->size));
+    std::string srcRel, dstRel;
+    if (!LocalRel(*fileJournal_, *fileCache_, found.active.path, &srcRel, tag) ||
+        !LocalRel(*fileJournal_, *fileCache_, U->path, &dstRel, tag))
+        return 0;
+    const std::string src = fileCache_->GetRoot() + srcRel;
+    const std::string dst = fileCache_->GetRoot() + dstRel;
+    auto failed = [&]() {
+        Log(kLogInfo, tag, "Fail to get copy from local: %s(%lld)", U->path.c_str(),
+            static_cast<long long>(U->size));
+        return 0;
+    };
+
+    // The source must still be the version the journal knows, and nothing may be in the way.
+    CFileInfo source;
+    CFileInfo other;
+    if (FindLocal(*fileCache_, srcRel, &source) != LocalKind::kFile || !source.IsSameVersion(found.active) ||
+        FindLocal(*fileCache_, dstRel, &other) != LocalKind::kNone || !MakeParents(*fileCache_, dstRel))
+        return failed();
+
+    // Copied beside the target and checked there, so the target is whole or absent.
+    const size_t slash = dst.rfind('/');
+    const std::string part = dst.substr(0, slash + 1) + "." + dst.substr(slash + 1) + CFileCache::kPartSuffix;
+    CFileInfo copy;
+    if (!fileCache_->Copy(src, part))
+        return failed();
+    bool good = fileCache_->GetFileInfo(part, &copy) && copy.size == U->size &&
+                fileCache_->LoadChunk(&copy) && SameChunkKeys(copy.chunkListText, U->chunkListText);
+    copy.FreeChunkBuffers();
+    if (good) {
+        copy.modifyTime = U->modifyTime;
+        if (!fileCache_->SetFileTime(&copy) && copy.modifyTime != U->modifyTime) {
+            U->modifyTime = copy.modifyTime;
+            U->timeAdjusted = 1;
+        }
+        good = fileCache_->Rename(part, dst);
+    }
+    if (!good) {
+        fileCache_->Remove(part);
+        return failed();
+    }
+    return 1;
+}
+
+int CWork::DownloadNewFile(CFileInfo* U) {
+    const char* tag = "CWork::DownloadNewFile";
+    std::string rel;
+    if (!LocalRel(*fileJournal_, *fileCache_, U->path, &rel, tag))
+        return 0;
+    const std::string abs = fileCache_->GetRoot() + rel;
+    char numbers[64];
+    std::snprintf(numbers, sizeof numbers, "(%lld, %lld)", static_cast<long long>(U->size),
+                  static_cast<long long>(U->modifyTime));
+    const std::string text = "下载新文件: " + U->path + numbers;
+    LogText(kLogInfo, tag, text);
+    ShowStatus(text);
+    ShowTip("下载新文件: " + rel);
+    if (!MakeParents(*fileCache_, rel)) {
+        Log(kLogError, tag, "Fail to make folder: %s", abs.c_str());
+        return 0;
+    }
+
+    if (U->dirFlag == 1) {
+        if (!fileCache_->MkDir(abs)) {
+            Log(kLogError, tag, "Fail to make folder: %s", abs.c_str());
+            return 0;
+        }
+        return 1;
+    }
+    if (U->dirFlag >= 2) {
+        // A shared folder that was moved here keeps its content.
+        const std::string id = std::to_string(U->dirFlag);
+        std::string found;
+        if (fileCache_->FindShareFolder(id, &found) && found != abs && CUtil::IsDirectory(found)) {
+            if (!fileCache_->Rename(found, abs)) {
+                Log(kLogError, tag, "Fail to rename (%s) from local FS", found.c_str());
+                return 0;
+            }
+        } else if (!fileCache_->MkDir(abs)) {
+            Log(kLogError, tag, "Fail to make folder: %s", abs.c_str());
+            return 0;
+        }
+        std::string owner;
+        fileJournal_->GetShareOwner(id, &owner);
+        fileCache_->SetShareFolder(abs, id);
+        fileCache_->SetShareFolderIcon(abs, owner == GetUser(), owner);
+        fileJournal_->SetDBShare(id, U->path);
+        return 1;
+    }
+
+    if (!chunkJournal_->GetFileChunk(U)) {
+        Log(kLogError, tag, "Fail to get chunk of file {%s} from DB", U->path.c_str());
+        return 0;
+    }
+    const bool inMemory = U->size < kAssemblyLimit;
+    bool missing = U->size > 0 && U->chunks.empty();
+    std::map<std::string, size_t> first;  // a key listed twice is fetched once
+    for (size_t i = 0; i < U->chunks.size(); ++i) {
+        if (StopRequested()) {
+            Log(kLogInfo, tag, "User request logout");
+            return 0;
+        }
+        CChunkInfo& c = U->chunks[i];
+        auto seen = first.emplace(c.key, i);
+        if (!seen.second) {
+            const CChunkInfo& earlier = U->chunks[seen.first->second];
+            c.blockSums = earlier.blockSums;
+            c.blockHashes = earlier.blockHashes;
+            c.blockCount = earlier.blockCount;
+            continue;
+        }
+        auto buffer = std::make_unique<CChunkBuffer>();
+        if (!GetChunkBuffer(c, buffer.get())) {
+            missing = true;  // the other chunks still go to the cache for the next pass
+            continue;
+        }
+        CUtil::GetBlockSignatures(buffer->GetData(), buffer->GetSize(), &c.blockSums, &c.blockHashes,
+                                  &c.blockCount);
+        if (inMemory)
+            U->chunkBuffers[c.key] = std::move(buffer);
+    }
+    if (!chunkJournal_->AddFileChunk(*U)) {
+        Log(kLogError, tag, "Fail to add a chunk info to DB");
+        return 0;
+    }
+
+    // A new path: whatever appeared there since the decision is not overwritten.
+    const std::string serverPath = U->path;
+    U->path = abs;
+    const bool inTheWay = platform::Exists(abs);
+    const bool made = !missing && !inTheWay && fileCache_->MakeFile(U);
+    U->path = serverPath;
+    U->FreeChunkBuffers();
+    if (!made) {
+        Log(kLogError, tag, "Fail to make a file {%s}", abs.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+int CWork::DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* local) {
+    const char* tag = "CWork::DownloadUpdatedFile";
+    std::string relA, relU;
+    if (!LocalRel(*fileJournal_, *fileCache_, A.path, &relA, tag) ||
+        !LocalRel(*fileJournal_, *fileCache_, U->path, &relU, tag))
+        return 0;
+    const std::string absA = fileCache_->GetRoot() + relA;
+    char numbers[128];
+    std::snprintf(numbers, sizeof numbers, "(%lld, %lld -> %lld, %lld)", static_cast<long long>(U->size),
+                  static_cast<long long>(U->modifyTime), static_cast<long long>(A.size),
+                  static_cast<long long>(A.modifyTime));
+    const std::string text = "更新文件: " + A.path + numbers;
+    LogText(kLogInfo, tag, text);
+    ShowStatus(text);
+    ShowTip("更新文件: " + absA);
+
+    auto unshare = [&]() {
+        if (A.dirFlag >= 2) {
+            fileCache_->RemoveShareMarker(absA);
+            fileCache_->RemoveFolderIcon(absA);
+        }
+    };
+    auto fetchNew = [&]() {
+        if (GetbyLocal(U) || DownloadNewFile(U))
+            return 1;
+        Log(kLogError, tag, "Fail to download a file {%s}", U->path.c_str());
+        return 0;
+    };
+
+    if (IsFolder(A) && IsFolder(*U)) {
+        unshare();
+        if (U->dirFlag >= 2) {
+            const std::string id = std::to_string(U->dirFlag);
+            std::string owner;
+            fileJournal_->GetShareOwner(id, &owner);
+            fileCache_->SetShareFolder(absA, id);
+            fileCache_->SetShareFolderIcon(absA, owner == GetUser(), owner);
+        }
+        return 1;
+    }
+    if (IsFolder(A)) {
+        // The folder became a file: what the folder holds that the journal does not know as
+        // unchanged stays, in the folder under its conflict name.
+        unshare();
+        bool gone = false;
+        if (!ClearFolder(*fileCache_, *fileJournal_, relA, &gone)) {
+            Log(kLogError, tag, "Fail to remove a file {%s}", absA.c_str());
+            return 0;
+        }
+        if (!gone) {
+            const std::string conflict = MoveAside(*fileCache_, absA);
+            if (conflict.empty()) {
+                Log(kLogError, tag, "Fail to remove a file {%s}", absA.c_str());
+                return 0;
+            }
+            Log(kLogInfo, tag, "Keep the local folder %s as %s", absA.c_str(), conflict.c_str());
+            syncPending_.store(1);
+        }
+        return fetchNew();
+    }
+    if (IsFolder(*U)) {
+        if (!fileCache_->Remove(absA)) {
+            Log(kLogError, tag, "Fail to remove a file {%s}", absA.c_str());
+            return 0;
+        }
+        return fetchNew();
+    }
+
+    // File to file: chunks the local version holds are not fetched again.
+    if (!chunkJournal_->GetFileChunk(U)) {
+        Log(kLogError, tag, "Fail to get chunk of file {%s} from DB", U->path.c_str());
+        return 0;
+    }
+    const bool inMemory = A.size < kAssemblyLimit && U->size < kAssemblyLimit;
+    if (U->size > 0 && U->chunks.empty()) {
+        Log(kLogError, tag, "Fail to get chunk of file {%s} from DB", U->path.c_str());
+        return 0;
+    }
+    std::map<std::string, size_t> first;
+    for (size_t i = 0; i < U->chunks.size(); ++i) {
+        if (StopRequested()) {
+            Log(kLogInfo, tag, "User request logout");
+            U->FreeChunkBuffers();
+            return 0;
+        }
+        CChunkInfo& c = U->chunks[i];
+        auto seen = first.emplace(c.key, i);
+        if (!seen.second) {
+            const CChunkInfo& earlier = U->chunks[seen.first->second];
+            c.blockSums = earlier.blockSums;
+            c.blockHashes = earlier.blockHashes;
+            c.blockCount = earlier.blockCount;
+            continue;
+        }
+        std::unique_ptr<CChunkBuffer> buffer = local->TakeChunkBuffer(c.key);
+        const bool fromLocal = buffer != nullptr;
+        if (!buffer) {
+            buffer = std::make_unique<CChunkBuffer>();
+            if (!GetChunkBuffer(c, buffer.get())) {
+                U->FreeChunkBuffers();
+                return 0;
+            }
+        }
+        CUtil::GetBlockSignatures(buffer->GetData(), buffer->GetSize(), &c.blockSums, &c.blockHashes,
+                                  &c.blockCount);
+        if (inMemory) {
+            U->chunkBuffers[c.key] = std::move(buffer);
+        } else if (fromLocal && !fileCache_->CacheChunk(c.key, buffer.get())) {
+            // A large file is built from the cache, which a chunk held in memory is not in yet.
+            Log(kLogError, tag, "Fail to cache a chunk {%s}", c.key.c_str());
+            return 0;
+        }
+    }
+    local->FreeChunkBuffers();
+    if (!chunkJournal_->AddFileChunk(*U)) {
+        Log(kLogError, tag, "Fail to add a chunk info to DB");
+        U->FreeChunkBuffers();
+        return 0;
+    }
+
+    // The local file must still be the one that was judged unchanged: an edit made meanwhile
+    // is left for the next pass, which keeps it as a conflict copy.
+    platform::FileStat st;
+    if (!platform::Stat(local->path, &st) || st.kind != platform::EntryKind::File || st.size != local->size ||
+        st.writeTime != local->modifyTime) {
+        Log(kLogError, tag, "Fail to make a file {%s}: it changed during the update", local->path.c_str());
+        U->FreeChunkBuffers();
+        return 0;
+    }
+    // Written over the local file's own name, so a name that differs only in letter case does
+    // not leave the old version beside the new one.
+    const std::string serverPath = U->path;
+    U->path = local->path;
+    const bool made = fileCache_->MakeFile(U);
+    U->path = serverPath;
+    U->FreeChunkBuffers();
+    if (!made) {
+        Log(kLogError, tag, "Fail to make a file {%s}", local->path.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+int CWork::GetChunkBuffer(const CChunkInfo& chunk, CChunkBuffer* buffer) {
+    const char* tag = "CWork::GetChunkBuffer";
+    CChunkInfo cached;
+    if (fileCache_->FindCachedChunk(chunk.key, &cached) && cached.size == chunk.size && chunk.size > 0) {
+        std::string key;
+        if (!fileCache_->GetChunkCache(chunk, buffer)) {
+            Log(kLogError, tag, "Fail to get a chunk {%s} from cache", chunk.key.c_str());
+        } else if (CUtil::GetMd5String(buffer->GetData(), buffer->GetSize(), &key) &&
+                   SameKey(key, chunk.key)) {
+            return 1;
+        } else {
+            // A damaged cache file is replaced by the transmitter's copy.
+            Log(kLogWarn, tag, "Cached chunk {%s} does not match its key", chunk.key.c_str());
+        }
+    }
+    std::string ack;
+    if (!transmitter_->DownloadChunk(chunk, &ack, buffer)) {
+        Log(kLogError, tag, "Fail to download a chunk {%s} from transmitter", chunk.key.c_str());
+        return 0;
+    }
+    if (!fileCache_->CacheChunk(chunk.key, buffer)) {
+        Log(kLogError, tag, "Fail to cache a chunk {%s} from transmitter", chunk.key.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+int CWork::CheckDelete() {
+    const char* tag = "CWork::CheckDelete";
+    CJournalItem item;
+    for (int ok = fileJournal_->GetFirst(&item); ok; ok = fileJournal_->GetNext(&item)) {
+        if (StopRequested()) {
+            fileJournal_->CloseDB();
+            Log(kLogInfo, tag, "User request logout");
+            return 0;
+        }
+        if (item.onDisk) {
+            std::string rel = item.active.path.empty() ? item.key : item.active.path;
+            if (fileJournal_->TrimDBServerPah(rel))
+                fileCache_->SetState(rel, 1);
+            continue;
+        }
+        if (item.updated.modifyTime >= 0)
+            continue;
+        std::string rel;
+        if (!LocalRel(*fileJournal_, *fileCache_, item.updated.path, &rel, tag, false)) {
+            passSucceeded_.store(0);
+            continue;
+        }
+        Log(kLogInfo, tag, "Delete a file %s", rel.c_str());
+        bool kept = false;
+        if (!ServerDeleteFile(rel, item.updated, &kept)) {
+            passSucceeded_.store(0);
+            continue;
+        }
+        if (!fileJournal_->Remove(item.key)) {
+            Log(kLogError, tag, "Fail to remove (%s) from local DB", item.key.c_str());
+            passSucceeded_.store(0);
+        } else if (!kept) {
+            AddRecentName(std::string(kLabelDelete) + " " + fileCache_->GetRoot() + rel);
+        }
+    }
+    return passSucceeded_.load();
+}
+
+int CWork::ServerDeleteFile(const std::string& rel, const CFileInfo& T, bool* kept) {
+    const char* tag = "CWork::ServerDeleteFile";
+    if (kept)
+        *kept = false;
+    // Below a link or a file there is nothing of the tree to delete (and a link is not followed).
+    if (!serverpath::StaysUnderRoot(fileCache_->GetRoot(), rel))
+        return 1;
+    CFileInfo L;
+    const LocalKind kind = FindLocal(*fileCache_, rel, &L);
+    if (kind == LocalKind::kNone)
+        return 1;
+    if (kind == LocalKind::kOther)
+        return 1;  // never synced (links and special files): left as it is
+
+    if (kind == LocalKind::kFolder && IsFolder(T)) {
+        // What the folder holds is looked at first: only what the journal knows unchanged goes.
+        std::string relL = L.path;
+        fileCache_->ToRelativePath(&relL);
+        bool gone = false;
+        if (!ClearFolder(*fileCache_, *fileJournal_, relL, &gone)) {
+            Log(kLogError, tag, "Fail to remove (%s) from local FS", L.path.c_str());
+            return 0;
+        }
+        if (!gone) {
+            // Kept as an ordinary folder; the upload phase sends it and what it holds back.
+            Log(kLogInfo, tag, "Keep the folder %s: it holds local changes", L.path.c_str());
+            if (T.dirFlag >= 2 || L.dirFlag >= 2) {
+                fileCache_->RemoveShareMarker(L.path);
+                fileCache_->RemoveFolderIcon(L.path);
+            }
+            if (kept)
+                *kept = true;
+        }
+        return 1;
+    }
+
+    bool remove = false;
+    if (IsFolder(L) == IsFolder(T)) {
+        remove = T.IsSameVersion(L);
+        if (!remove) {
+            if (!fileCache_->LoadChunk(&L)) {
+                Log(kLogError, tag, "Fail to load chunk from file: %s", L.path.c_str());
+                return 0;
+            }
+            L.FreeChunkBuffers();
+            remove = T.IsSameContent(L);
+        }
+    }
+    if (!remove) {
+        // Edited (or replaced by another kind) since the last pass: kept under its conflict name.
+        const std::string conflict = MoveAside(*fileCache_, L.path);
+        if (conflict.empty()) {
+            Log(kLogError, tag, "Fail to rename (%s) from local FS", L.path.c_str());
+            return 0;
+        }
+        Log(kLogInfo, tag, "Keep the local %s as %s", L.path.c_str(), conflict.c_str());
+        syncPending_.store(1);
+        return 1;
+    }
+    if (!fileCache_->Remove(L.path)) {
+        if (T.dirFlag >= 2)
+            fileCache_->SetShareFolder(L.path, std::to_string(T.dirFlag));
+        Log(kLogError, tag, "Fail to remove (%s) from local FS", L.path.c_str());
+        return 0;
+    }
+    return 1;
+}

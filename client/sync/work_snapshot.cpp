@@ -1,0 +1,244 @@
+// CWork: the first phase of a pass, the server snapshot. The service's tree (the full download
+// after an account change, else the recursive listing of the root) is compared with the file
+// journal: new and changed entries become pending versions, paths the service no longer lists
+// become tombstones. Nothing on the disk changes here apart from folder decoration and the
+// overlay states.
+#include <string>
+#include <vector>
+
+#include "core/config.h"
+#include "core/log.h"
+#include "journal/chunkjournal.h"
+#include "journal/filejournal.h"
+#include "service/back.h"
+#include "store/filecache.h"
+#include "sync/serverpath.h"
+#include "sync/work.h"
+
+namespace {
+
+// Closes the journal on every way out of a phase.
+class JournalSession {
+  public:
+    explicit JournalSession(CFileJournal* journal) : journal_(journal) {}
+    ~JournalSession() { journal_->CloseDB(); }
+    JournalSession(const JournalSession&) = delete;
+    JournalSession& operator=(const JournalSession&) = delete;
+
+  private:
+    CFileJournal* journal_;
+};
+
+// The account's root is one plain name: it becomes the first component of every server path and
+// the configuration's server_root.
+bool IsPlainRoot(const std::string& root) {
+    return !root.empty() && root != "." && root != ".." &&
+           root.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
+}  // namespace
+
+int CWork::GetAll() {
+    const char* tag = "CWork::GetAll";
+    std::string ack;
+    std::vector<CFileInfo> list;
+    if (!back_->DownloadAll(&ack, &list)) {
+        Log(kLogError, tag, "Fail to download the list of all files from Server");
+        return 0;
+    }
+    for (const CFileInfo& e : list)
+        Log(kLogInfo, tag, "Server FS: %s(%d, %lld)", e.path.c_str(), e.dirFlag,
+            static_cast<long long>(e.size));
+
+    if (!fileJournal_->OpenDB()) {
+        Log(kLogError, tag, "Fail to open fileJournal DB");
+        return 0;
+    }
+    JournalSession session(fileJournal_.get());
+    if (list.empty() || list[0].dirFlag == 0 || !IsPlainRoot(list[0].path)) {
+        Log(kLogInfo, tag, "Fail to get server root: %s(%d)", list.empty() ? "" : list[0].path.c_str(),
+            list.empty() ? 0 : list[0].dirFlag);
+        return 0;
+    }
+    for (size_t i = 0; i < list.size(); ++i) {
+        const CFileInfo& entry = list[i];
+        if (entry.dirFlag >= 2)
+            fileJournal_->AddShareOwner(std::to_string(entry.dirFlag), entry.ownerName);
+        if (i == 0) {
+            serverRoot_ = entry.path;
+            config_->Set(CConfig::kServerRoot, entry.path);
+            if (!config_->Store())
+                Log(kLogError, tag, "Fail to store server_root \"%s\"", entry.path.c_str());
+            fileJournal_->SetRoot(entry.path);
+        } else if (!serverpath::IsSafeServerPath(entry.path)) {
+            // Written nowhere; the pass stays unfinished while the service lists it.
+            Log(kLogError, tag, "Refuse the server path \"%s\"", entry.path.c_str());
+            passSucceeded_.store(0);
+        } else if (!GetFile(entry)) {
+            Log(kLogError, tag, "Fail to get file from server");
+            return 0;
+        }
+        if (StopRequested()) {
+            Log(kLogInfo, tag, "User request logout");
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int CWork::GetServerList() {
+    const char* tag = "CWork::GetServerList";
+    fileJournal_->SetRoot(serverRoot_);
+    std::string ack;
+    ServerListing listing;
+    if (serverRoot_.empty() || !back_->GetList(serverRoot_, &ack, &listing)) {
+        Log(kLogError, tag, "fail to get server file system list");
+        return 0;
+    }
+    Log(kLogInfo, tag, "get server files counts: %d", static_cast<int>(listing.size()));
+    if (StopRequested()) {
+        Log(kLogInfo, tag, "User request logout");
+        return 0;
+    }
+
+    // Shared folders: their decoration and the share maps the path conversions use.
+    fileJournal_->ClearServerShares();
+    const std::string user = GetUser();
+    for (const auto& [key, entry] : listing) {
+        if (entry.dirFlag < 2)
+            continue;
+        const std::string id = std::to_string(entry.dirFlag);
+        Log(kLogInfo, tag, "share folder(%d) owner(%s): %s", entry.dirFlag, entry.ownerName.c_str(),
+            entry.path.c_str());
+        if (!serverpath::IsSafeServerPath(entry.path))
+            continue;  // refused by GetServerAdd
+        std::string rel = entry.path;
+        if (fileJournal_->TrimDBServerPah(rel) && serverpath::IsSafeRelativePath(rel) &&
+            serverpath::StaysUnderRoot(fileCache_->GetRoot(), rel))
+            fileCache_->SetShareFolderIcon(fileCache_->GetRoot() + rel, entry.ownerName == user,
+                                           entry.ownerName);
+        fileJournal_->AddServerShare(id, entry.path);
+        fileJournal_->AddShareOwner(id, entry.ownerName);
+    }
+    if (StopRequested()) {
+        Log(kLogInfo, tag, "User request logout");
+        return 0;
+    }
+
+    // An empty listing never turns the whole tree into tombstones.
+    if (listing.empty())
+        return 1;
+    if (!fileJournal_->OpenDB()) {
+        Log(kLogError, tag, "Fail to open DB of FileJournaler");
+        return 0;
+    }
+    JournalSession session(fileJournal_.get());
+    if (!fileJournal_->LoadMap()) {
+        Log(kLogError, tag, "Fail to load map of FileJournaler");
+        return 0;
+    }
+    if (!fileJournal_->LoadDBShareMap()) {
+        Log(kLogError, tag, "Fail to load share folder map of FileJournaler");
+        return 0;
+    }
+    GetServerAdd(listing);
+    GetServerDelete(listing);
+    return 1;
+}
+
+void CWork::GetServerAdd(const ServerListing& listing) {
+    const char* tag = "CWork::GetServerAdd";
+    fileJournal_->ClearListedShares();
+    const std::string& root = fileCache_->GetRoot();
+    for (const auto& [key, entry] : listing) {
+        if (!serverpath::IsSafeServerPath(entry.path)) {
+            Log(kLogError, tag, "Refuse the server path \"%s\"", entry.path.c_str());
+            passSucceeded_.store(0);
+            continue;
+        }
+        std::string rel = entry.path;
+        if (fileJournal_->TrimDBServerPah(rel))
+            fileCache_->SetPathState(root + rel, 3);
+        if (entry.dirFlag != 0)
+            Log(kLogDebug, tag, "server  dir: %s >>>>>>>>>>>>>>>>>>>>>>>", entry.path.c_str());
+        else
+            Log(kLogDebug, tag, "server file: %s (%lld)", entry.path.c_str(),
+                static_cast<long long>(entry.size));
+
+        CJournalItem item;
+        bool fetch = true;
+        if (fileJournal_->Lookup(key, &item) && item.onDisk && !fileJournal_->IsListedShare(entry.path))
+            fetch = !entry.IsUnchanged(item.active);
+        if (fetch && !GetFile(entry))
+            passSucceeded_.store(0);
+    }
+}
+
+void CWork::GetServerDelete(const ServerListing& listing) {
+    const char* tag = "CWork::GetServerDelete";
+    if (!fileCache_->ScanRoot()) {
+        Log(kLogError, tag, "Fail to scan local file system");
+        passSucceeded_.store(0);
+        return;
+    }
+    // Reverse key order: a folder's contents before the folder.
+    CJournalItem item;
+    for (int ok = fileJournal_->GetLast(&item); ok; ok = fileJournal_->GetPrev(&item)) {
+        if (listing.count(item.key))
+            continue;
+        // A record kept in root form while the service lists it inside a shared folder (or the
+        // other way round) is still listed. The record's own spelling is used, as the share
+        // prefixes are compared with their letter case.
+        std::string form = item.onDisk ? item.active.path : item.updated.path;
+        if (form.empty())
+            form = item.key;
+        if (fileJournal_->TrimDBServerPah(form)) {
+            fileJournal_->ToServerSharePath(form);
+            if (listing.count(CFileJournal::MakeKey(form)))
+                continue;
+        }
+        if (!fileJournal_->MarkRemove(item.key))
+            passSucceeded_.store(0);
+    }
+}
+
+int CWork::GetFile(const CFileInfo& entry) {
+    const char* tag = "CWork::GetFile";
+    Log(kLogInfo, tag, "get a file %s(%lld) from server to local DB...", entry.path.c_str(),
+        static_cast<long long>(entry.size));
+    if (entry.dirFlag == 0 && entry.size > 0) {
+        if (entry.chunks.empty()) {
+            Log(kLogError, tag, "Fail to get chunk for file {%s}", entry.path.c_str());
+            return 0;
+        }
+        const CChunkInfo& first = entry.chunks[0];
+        if (first.key.empty() || first.storageKey.empty()) {
+            // A listing names the chunks by key only: their storage keys and sizes come from the
+            // file's own description.
+            std::string ack;
+            CFileInfo fetched;
+            if (!back_->Download(entry.path, &ack, &fetched)) {
+                Log(kLogError, tag, "Fail to download file {%s}", entry.path.c_str());
+                return 0;
+            }
+            if (!fetched.IsUnchanged(entry)) {
+                Log(kLogError, tag, "dismatched file {%s}", entry.path.c_str());
+                return 0;
+            }
+            if (!chunkJournal_->AddFileChunk(fetched)) {
+                Log(kLogError, tag, "Fail to add file {%s} chunk to DB", entry.path.c_str());
+                return 0;
+            }
+        } else if (!chunkJournal_->AddFileChunk(entry)) {
+            Log(kLogError, tag, "Fail to add file {%s} chunk to DB", entry.path.c_str());
+            return 0;
+        }
+    }
+    if (!fileJournal_->AddUpdated(entry)) {
+        Log(kLogError, tag, "Fail to add updated {%s} to DB", entry.path.c_str());
+        return 0;
+    }
+    if (entry.dirFlag >= 2)
+        fileJournal_->AddListedShare(entry.dirFlag);
+    return 1;
+}

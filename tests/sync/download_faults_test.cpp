@@ -1,0 +1,243 @@
+// The download path when things go wrong: chunks that cannot be had, a service that refuses, delays
+// or stops answering, a sign-out in the middle of a file, paths that would leave the home folder,
+// links in the way, and another account on the same computer. Nothing half-written is left, and
+// nothing local is lost.
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "download_fixture.h"
+#include "journal/filejournal.h"
+
+namespace {
+
+using dltest::Bytes;
+using dltest::kMiB;
+
+class DownloadFaultsTest : public dltest::DownloadTest {
+  public:
+    // Entries of the home folder tree whose name holds `part` (files being built included).
+    std::vector<std::string> Find(const std::string& folder, const std::string& part) {
+        std::vector<std::string> out;
+        std::vector<platform::DirEntry> entries;
+        platform::ListDir(folder, &entries);
+        for (const auto& e : entries) {
+            const std::string path = folder + "/" + e.name;
+            if (e.name.find(part) != std::string::npos)
+                out.push_back(path);
+            if (e.stat.kind == platform::EntryKind::Directory) {
+                for (const std::string& p : Find(path, part))
+                    out.push_back(p);
+            }
+        }
+        return out;
+    }
+};
+
+constexpr int64_t kOld = 1600000000;
+constexpr int64_t kNew = 1650000000;
+
+TEST_F(DownloadFaultsTest, AFileWhoseChunkCannotBeHadIsNotWrittenAndTheNextPassBringsIt) {
+    Put("other.txt", "other", kOld);
+    Put("update.bin", Bytes(5 * kMiB, 1), kOld);
+    StartEngine();
+    ASSERT_EQ(LastStatus(), "Sync finished");
+    work_->GetTransmitter()->Channel().SetDeadlineMs(1500);
+
+    struct Case {
+        std::string name, path;
+        std::string fault;  // armed on download_chunk
+        int reason, ms;
+    };
+    const Case cases[] = {
+        {"refused", "new-a.bin", "refuse", 8, -1},
+        {"bytes changed on the way", "new-b.bin", "corrupt", -1, -1},
+        {"no answer, then the connection dropped", "new-c.bin", "stall", -1, 3000},
+        {"refused for a changed file: the old version stays", "update.bin", "refuse", 21, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string before = ReadLocal(c.path);
+        const std::string content = Bytes(5 * kMiB, 100 + static_cast<uint32_t>(c.name.size()));
+        Put(c.path, content, kNew);
+        Put("zz-" + c.path, "fine " + c.name, kNew);  // after the failing one: the fault is its
+        ASSERT_TRUE(server_.Fault("download_chunk", c.fault, 1, c.reason, c.ms, c.fault == "stall"));
+        ASSERT_TRUE(Sync());
+        EXPECT_EQ(LastStatus(), "同步未完成");
+        EXPECT_TRUE(ReadLocal(c.path) == before) << "absent, or the old version";
+        EXPECT_EQ(ReadLocal("zz-" + c.path), "fine " + c.name) << "the other files of the pass come down";
+        EXPECT_TRUE(Find(HomeFolder(), ".kestrine-part").empty());
+        EXPECT_EQ(Journal(Key(c.path)).onDisk, 0) << "still pending";
+
+        server_.ResetFaults();
+        ASSERT_TRUE(Sync());
+        EXPECT_EQ(LastStatus(), "Sync finished");
+        EXPECT_TRUE(ReadLocal(c.path) == content);
+        EXPECT_EQ(Journal(Key(c.path)).onDisk, 1);
+    }
+}
+
+TEST_F(DownloadFaultsTest, ASignOutInTheMiddleOfAFileStopsBeforeItsNextChunk) {
+    Put("other.txt", "other", kOld);
+    StartEngine();
+    const std::string content = Bytes(12 * kMiB, 7);
+    Put("big.bin", content, kNew);
+    ASSERT_TRUE(server_.Fault("download_chunk", "stall", 1, -1, 1500));
+
+    const int ends = PassEnds();
+    const int chunks = Requests("download_chunk");
+    ASSERT_EQ(work_->Request(platform::WM_WORK_SYNC, 0), 1);
+    ASSERT_TRUE(WaitUntil([&] {
+        for (const std::string& t : front_.Texts(platform::WM_SETMESSAGESTRING))
+            if (t.rfind("下载新文件: alice/big.bin", 0) == 0)
+                return true;
+        return false;
+    }));
+    ASSERT_TRUE(SignOut());  // asked while the first chunk is on its way
+    EXPECT_TRUE(WaitForPassEnd(ends));
+    EXPECT_TRUE(log_.Contains("[CWork::DownloadNewFile]: User request logout"));
+    EXPECT_FALSE(Exists("big.bin"));
+    EXPECT_TRUE(Find(HomeFolder(), ".kestrine-part").empty());
+    EXPECT_EQ(Requests("download_chunk") - chunks, 1) << "no chunk after the request";
+    EXPECT_EQ(Journal(Key("big.bin")).onDisk, 0);
+
+    ASSERT_EQ(SignIn(), 1);
+    ASSERT_TRUE(WaitUntil([&] { return ReadLocal("big.bin") == content; })) << "the sign-in's pass brings it";
+    EXPECT_EQ(Journal(Key("big.bin")).onDisk, 1);
+}
+
+TEST_F(DownloadFaultsTest, TheServiceRefusingOrDelayingTheListingChangesNothingLocal) {
+    Put("a.txt", "a", kOld);
+    StartEngine();
+    struct Case {
+        std::string name;
+        std::string action;
+        int reason;
+        bool signInAgain;  // 28 and 29 make the pass loop sign in again
+    };
+    const Case cases[] = {
+        {"delay", "delay", -1, false},
+        {"unknown host", "refuse", 2, false},
+        {"host id of another account", "refuse", 28, true},
+        {"passport invalid", "refuse", 29, true},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = "new-" + std::to_string(++n) + ".txt";
+        Put(path, c.name, kNew);
+        const int logins = work_->Logins();
+        ASSERT_TRUE(server_.Fault("file_list", c.action, 1, c.reason));
+        const int ends = PassEnds();
+        ASSERT_EQ(work_->Request(platform::WM_WORK_SYNC, 0), 1);
+        ASSERT_TRUE(WaitForPassEnd(ends));
+        if (c.signInAgain) {
+            // Signed in again; the sign-in queues the pass that brings the file.
+            EXPECT_EQ(work_->Logins(), logins + 1);
+            ASSERT_TRUE(WaitForPassEnd(ends + 1));
+            EXPECT_EQ(LastStatus(), "Sync finished");
+            EXPECT_EQ(ReadLocal(path), c.name);
+        } else {
+            const std::string code = c.reason < 0 ? "24" : std::to_string(c.reason);
+            EXPECT_EQ(LastStatus(), "服务器信息: " + CUtil::GetErrorMessage(std::stoi(code)));
+            EXPECT_FALSE(Exists(path));
+            EXPECT_EQ(work_->Logins(), logins);
+            ASSERT_TRUE(Sync());
+            EXPECT_EQ(ReadLocal(path), c.name);
+        }
+        EXPECT_EQ(ReadLocal("a.txt"), "a");
+    }
+
+    // A service that stops answering the listing: the pass gives up within its deadline.
+    work_->GetBack()->Channel().SetDeadlineMs(1000);
+    ASSERT_TRUE(server_.Fault("file_list", "stall", 1, -1, 3000, true));
+    ASSERT_TRUE(Sync());
+    EXPECT_EQ(LastStatus(), "同步未完成");
+    EXPECT_TRUE(log_.Contains("fail to get server file system list"));
+    EXPECT_EQ(ReadLocal("a.txt"), "a");
+}
+
+TEST_F(DownloadFaultsTest, PathsThatWouldLeaveTheHomeFolderAreRefused) {
+    // The service takes "\\" as part of a name; the journal turns it into "/".
+    Put("fine.txt", "fine", kOld);
+    Put("..\\..\\evil.txt", "evil", kOld);
+    Put("sub\\..\\..\\..\\evil2.txt", "evil", kOld);
+    Put("a\\.\\b.txt", "dot", kOld);
+    StartEngine();
+
+    auto nothingOutside = [&] {
+        for (const std::string& dir : {home_.Home(), Root(), HomeFolder(), home_.Dir().Path()}) {
+            EXPECT_TRUE(Find(dir, "evil").empty()) << dir;
+            EXPECT_TRUE(Find(dir, "b.txt").empty()) << dir;
+        }
+    };
+    EXPECT_EQ(ReadLocal("fine.txt"), "fine");
+    EXPECT_EQ(LastStatus(), "同步未完成") << "unfinished while the service lists them";
+    EXPECT_TRUE(log_.Contains("[CWork::GetAll]: Refuse the server path \"alice/..\\..\\evil.txt\""));
+    nothingOutside();
+    EXPECT_FALSE(Journal(Key("..\\..\\evil.txt")).exists);
+
+    // The incremental snapshot refuses them too.
+    Put("fine2.txt", "fine2", kNew);
+    ASSERT_TRUE(Sync());
+    EXPECT_TRUE(
+        log_.Contains("[CWork::GetServerAdd]: Refuse the server path \"alice/sub\\..\\..\\..\\evil2.txt\""));
+    EXPECT_EQ(LastStatus(), "同步未完成");
+    nothingOutside();
+    EXPECT_EQ(ReadLocal("fine2.txt"), "fine2");
+}
+
+TEST_F(DownloadFaultsTest, NothingIsWrittenThroughALink) {
+    testsupport::TempDir outside;
+    Put("known/a.txt", "a", kOld);
+    StartEngine();
+
+    // A link where the service now has a folder is moved aside; one in place of a known folder
+    // stops the files below it.
+    ASSERT_EQ(symlink(outside.Path().c_str(), Local("link").c_str()), 0);
+    ASSERT_TRUE(platform::RemoveFile(Local("known/a.txt")));
+    ASSERT_TRUE(platform::RemoveDir(Local("known")));
+    ASSERT_EQ(symlink(outside.Path().c_str(), Local("known").c_str()), 0);
+    Put("link/x.txt", "x", kNew);
+    Put("known/y.txt", "y", kNew);
+    ASSERT_TRUE(Sync());
+
+    EXPECT_TRUE(IsDir("link"));
+    EXPECT_EQ(ReadLocal("link/x.txt"), "x");
+    ASSERT_EQ(Conflicts("link").size(), 1u);
+    platform::FileStat st;
+    ASSERT_TRUE(platform::Stat(Conflicts("link")[0], &st));
+    EXPECT_EQ(st.kind, platform::EntryKind::Link) << "the link itself, moved aside";
+    std::vector<platform::DirEntry> entries;
+    ASSERT_TRUE(platform::ListDir(outside.Path(), &entries));
+    EXPECT_TRUE(entries.empty()) << "nothing reached the link's target";
+    EXPECT_TRUE(log_.Contains("Refuse the server path \"alice/known/y.txt\""));
+    EXPECT_EQ(LastStatus(), "同步未完成");
+}
+
+TEST_F(DownloadFaultsTest, AnotherAccountOnTheSameComputerStartsFromItsOwnTree) {
+    ASSERT_TRUE(server_.AddUser("bob", "pw-bob"));
+    Put("alice.txt", "alice's", kOld);
+    Put("bob.txt", "bob's", kOld, "bob");
+    Put("shared name.txt", "bob's version", kOld, "bob");
+    StartEngine();
+    ASSERT_EQ(ReadLocal("alice.txt"), "alice's");
+
+    ASSERT_TRUE(SignOut());
+    SetAccount("bob", "pw-bob");
+    front_.ScriptAnswers({platform::IDOK});  // "更换用户？" - yes
+    const int ends = PassEnds();
+    ASSERT_EQ(SignIn(), 1);
+    ASSERT_TRUE(WaitForPassEnd(ends));
+    EXPECT_EQ(LastStatus(), "Sync finished");
+    EXPECT_EQ(ReadLocal("bob.txt"), "bob's");
+    EXPECT_EQ(ReadLocal("shared name.txt"), "bob's version");
+    EXPECT_FALSE(Exists("alice.txt"));
+    EXPECT_EQ(JournalRows(), 2) << "bob.txt and shared name.txt";
+    EXPECT_TRUE(Journal("bob/bob.txt").exists);
+    EXPECT_FALSE(Journal(Key("alice.txt")).exists);
+    EXPECT_EQ(work_->GetConfig()->Get(CConfig::kServerRoot), "bob");
+}
+
+}  // namespace

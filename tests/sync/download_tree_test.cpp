@@ -1,0 +1,176 @@
+// The download path against the reference service: the first full download of a tree, the
+// incremental passes that follow server changes, and where the chunks of a file come from (an
+// identical local file, the local version, the chunk cache, the transmitter).
+#include <string>
+#include <vector>
+
+#include "core/config.h"
+#include "download_fixture.h"
+
+namespace {
+
+using dltest::Bytes;
+using dltest::kMiB;
+
+class DownloadTreeTest : public dltest::DownloadTest {};
+
+struct Entry {
+    std::string path;  // below the account root
+    std::string content;
+};
+
+TEST_F(DownloadTreeTest, FirstSignInBringsTheWholeTreeAndLaterPassesFollowTheService) {
+    const std::vector<Entry> files = {
+        {"docs/a.txt", "alpha"},
+        {"docs/deep/er/still/leaf.txt", "leaf"},
+        {"empty.bin", ""},
+        {"four.bin", Bytes(4 * kMiB, 1)},              // one chunk, the list ends with ","
+        {"twenty.bin", Bytes(20 * kMiB, 2)},           // built from the chunk cache
+        {"twenty-less.bin", Bytes(20 * kMiB - 1, 3)},  // built in memory
+        {"文档/报告 2024.txt", "非 ASCII"},
+        {"it's here/o'brien.txt", "apostrophes"},
+        {"R&D/a&b.txt", "ampersands"},
+    };
+    for (size_t i = 0; i < files.size(); ++i)
+        Put(files[i].path, files[i].content, 1600000000 + static_cast<int64_t>(i) * 7);
+    PutFolder("empty folder");
+
+    StartEngine();
+
+    EXPECT_TRUE(log_.Contains("---- download all ----"));
+    EXPECT_EQ(LastStatus(), "Sync finished");
+    EXPECT_EQ(front_.Texts(platform::WM_TRAY_TIP).back(), "同步完成");
+    EXPECT_EQ(work_->GetConfig()->Get(CConfig::kServerRoot), "alice");
+    for (const Entry& f : files) {
+        SCOPED_TRACE(f.path);
+        ASSERT_TRUE(IsFile(f.path));
+        EXPECT_TRUE(ReadLocal(f.path) == f.content) << "content of " << f.path;
+        EXPECT_EQ(LocalTime(f.path), ServerTime(f.path)) << "the server's time";
+        const dltest::Row row = Journal(Key(f.path));
+        EXPECT_TRUE(row.exists);
+        EXPECT_EQ(row.onDisk, 1);
+        EXPECT_EQ(row.activeSize, static_cast<int64_t>(f.content.size()));
+        EXPECT_TRUE(row.updatedPath.empty());
+        EXPECT_TRUE(HasRecent("下载 " + Local(f.path)));
+    }
+    EXPECT_TRUE(IsDir("empty folder"));
+    EXPECT_EQ(Journal(Key("empty folder")).activeDir, 1);
+    EXPECT_EQ(Journal(Key("docs/deep/er")).onDisk, 1);
+    const std::vector<platform::WindowMessage> balloons = front_.MessagesWithCode(platform::WM_TRAY_BALLOON);
+    ASSERT_FALSE(balloons.empty());
+    EXPECT_EQ(balloons.back().text, "同步完成: " + Recent().back() + "...");
+    // Nothing half-built is left behind, and the cache was emptied after the pass.
+    std::vector<platform::DirEntry> cache;
+    platform::ListDir(Root() + "/.cache", &cache);
+    EXPECT_TRUE(cache.empty());
+
+    // Changes on the service: added, changed, deleted (a file and a folder with contents).
+    Put("docs/new.txt", "new one", 1600001000);
+    Put("docs/a.txt", "alpha, second version", 1600002000);
+    Rm("empty.bin");
+    Rm("docs/deep");
+    const int chunksBefore = Requests("download_chunk");
+    ASSERT_TRUE(Sync());
+
+    EXPECT_TRUE(log_.Contains("---- get job ----"));
+    EXPECT_EQ(LastStatus(), "Sync finished");
+    EXPECT_EQ(ReadLocal("docs/new.txt"), "new one");
+    EXPECT_EQ(ReadLocal("docs/a.txt"), "alpha, second version");
+    EXPECT_EQ(LocalTime("docs/a.txt"), ServerTime("docs/a.txt"));
+    EXPECT_FALSE(Exists("empty.bin"));
+    EXPECT_FALSE(Exists("docs/deep"));
+    EXPECT_FALSE(Journal(Key("empty.bin")).exists);
+    EXPECT_FALSE(Journal(Key("docs/deep")).exists);
+    EXPECT_FALSE(Journal(Key("docs/deep/er/still/leaf.txt")).exists);
+    EXPECT_TRUE(HasRecent("下载 " + Local("docs/new.txt")));
+    EXPECT_TRUE(HasRecent("修改 " + Local("docs/a.txt")));
+    EXPECT_TRUE(HasRecent("删除 " + Local("empty.bin")));
+    EXPECT_TRUE(HasRecent("删除 " + Local("docs/deep")));
+    EXPECT_EQ(Requests("download_chunk") - chunksBefore, 2) << "one chunk per new or changed file";
+    EXPECT_EQ(ReadLocal("twenty.bin"), files[4].content) << "untouched";
+
+    // A pass with nothing new fetches nothing.
+    const int describesBefore = Requests("download_specific_file");
+    ASSERT_TRUE(Sync());
+    EXPECT_EQ(LastStatus(), "Sync finished");
+    EXPECT_EQ(Requests("download_chunk") - chunksBefore, 2);
+    EXPECT_EQ(Requests("download_specific_file"), describesBefore);
+}
+
+TEST_F(DownloadTreeTest, ChunksComeFromTheLocalVersionBeforeTheTransmitter) {
+    // The last chunk changes; the size class of the file decides memory or cache assembly, and the
+    // growing file crosses from one to the other.
+    struct Case {
+        std::string path;
+        std::string before, after;
+        int downloads;  // chunks fetched for the new version
+    };
+    const std::string small = Bytes(12 * kMiB, 10);
+    const std::string large = Bytes(24 * kMiB, 11);
+    const std::string growing = Bytes(16 * kMiB, 12);
+    const std::vector<Case> cases = {
+        {"small.bin", small, small.substr(0, 8 * kMiB) + Bytes(4 * kMiB, 13), 1},
+        {"large.bin", large, large.substr(0, 20 * kMiB) + Bytes(4 * kMiB, 14), 1},
+        {"growing.bin", growing, growing + Bytes(8 * kMiB, 15), 2},
+        {"shrinking.bin", large + "x", large.substr(0, 18 * kMiB), 1},
+    };
+    for (const Case& c : cases)
+        Put(c.path, c.before, 1600000000);
+    StartEngine();
+    ASSERT_EQ(LastStatus(), "Sync finished");
+
+    int expected = 0;
+    for (const Case& c : cases) {
+        Put(c.path, c.after, 1600003000);
+        expected += c.downloads;
+    }
+    const int before = Requests("download_chunk");
+    ASSERT_TRUE(Sync());
+    EXPECT_EQ(LastStatus(), "Sync finished");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_TRUE(ReadLocal(c.path) == c.after);
+        EXPECT_TRUE(HasRecent("修改 " + Local(c.path)));
+    }
+    EXPECT_EQ(Requests("download_chunk") - before, expected);
+}
+
+TEST_F(DownloadTreeTest, AnIdenticalFileOnDiskIsCopiedOnlyWhileItHoldsTheJournalsVersion) {
+    const std::string content = Bytes(3 * kMiB, 20);
+    Put("orig/a.bin", content, 1600000000);
+    Put("orig/b.bin", content, 1600000000);
+    StartEngine();
+    ASSERT_EQ(LastStatus(), "Sync finished");
+
+    // A copy of a.bin appears on the service: taken from the disk, not downloaded.
+    int before = Requests("download_chunk");
+    Put("copy/a.bin", content, 1600004000);
+    ASSERT_TRUE(Sync());
+    EXPECT_TRUE(ReadLocal("copy/a.bin") == content);
+    EXPECT_EQ(LocalTime("copy/a.bin"), ServerTime("copy/a.bin"));
+    EXPECT_EQ(Requests("download_chunk"), before);
+    EXPECT_TRUE(log_.Contains("Get copy from local file: alice/copy/a.bin"));
+
+    // b.bin was edited in place with its time put back: copying it would spread the edit. The
+    // copy is checked, thrown away, and the chunk comes from the service.
+    std::string edited = content;
+    edited[100] = static_cast<char>(edited[100] ^ 0x55);
+    const int64_t oldTime = LocalTime("orig/b.bin");
+    WriteLocal("orig/b.bin", edited);
+    ASSERT_TRUE(platform::SetFileWriteTime(Local("orig/b.bin"), oldTime));
+    Rm("orig/a.bin");  // only b.bin is left to copy from
+    Rm("copy/a.bin");
+    ASSERT_TRUE(Sync());
+    Put("copy2/b.bin", content, 1600005000);
+    before = Requests("download_chunk");
+    ASSERT_TRUE(Sync());
+    EXPECT_TRUE(ReadLocal("copy2/b.bin") == content) << "the service's bytes, not the local edit";
+    EXPECT_TRUE(log_.Contains("Fail to get copy from local: alice/copy2/b.bin"));
+    EXPECT_EQ(Requests("download_chunk") - before, 1);
+    EXPECT_TRUE(Conflicts("copy2/b.bin").empty());
+    std::vector<platform::DirEntry> entries;
+    platform::ListDir(Local("copy2"), &entries);
+    EXPECT_EQ(entries.size(), 1u) << "no partial copy left";
+}
+
+}  // namespace

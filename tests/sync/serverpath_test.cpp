@@ -1,0 +1,67 @@
+// The safety check of paths the service lists: names that climb out of the home folder, and
+// links or files on the way down.
+#include "sync/serverpath.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "support/tempdir.h"
+
+namespace {
+
+TEST(ServerPathTest, OnlyPlainNamesPass) {
+    // Each case as a server path, and its part from the first "/" on as a root-relative path.
+    struct Case {
+        std::string path;
+        bool safe;
+    };
+    const Case cases[] = {
+        {"u1/a.txt", true},
+        {"u1/docs/it's/报告.txt", true},
+        {"17/plan.doc", true},
+        {"u1/.hidden/..x", true},  // dots inside a name are fine
+        {"u1/a\\b.txt", true},     // "\" becomes "/" in the journal: two plain names
+        {"u1/", false},
+        {"u1//a.txt", false},
+        {"u1/./a.txt", false},
+        {"u1/../a.txt", false},
+        {"u1/a/..", false},
+        {"u1/..\\..\\evil.txt", false},
+        {"u1/a\\.\\b", false},
+        {"u1/a\\\\b", false},
+        {std::string("u1/a\0b", 6), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(serverpath::IsSafeServerPath(c.path), c.safe);
+        EXPECT_EQ(serverpath::IsSafeRelativePath(c.path.substr(c.path.find('/'))), c.safe);
+    }
+    // Server paths need a head and something below it.
+    for (const std::string bad : {"", "u1", "/a.txt", "../a.txt", "./a.txt"})
+        EXPECT_FALSE(serverpath::IsSafeServerPath(bad)) << bad;
+    // A root-relative path starts with "/" and names something.
+    for (const std::string bad : {"", "/", "a/b"})
+        EXPECT_FALSE(serverpath::IsSafeRelativePath(bad)) << bad;
+}
+
+TEST(ServerPathTest, NoLinkOrFileOnTheWayDown) {
+    testsupport::TempDir root, outside;
+    root.MakeDirs("real/sub");
+    root.WriteFile("file.txt", "x");
+    ASSERT_EQ(symlink(outside.Path().c_str(), root.Sub("link").c_str()), 0);
+    ASSERT_EQ(symlink(outside.Path().c_str(), root.Sub("real/sublink").c_str()), 0);
+
+    EXPECT_TRUE(serverpath::StaysUnderRoot(root.Path(), "/top.txt"));
+    EXPECT_TRUE(serverpath::StaysUnderRoot(root.Path(), "/real/sub/x.txt"));
+    EXPECT_TRUE(serverpath::StaysUnderRoot(root.Path(), "/missing/deeper/x.txt")) << "created later";
+    EXPECT_TRUE(serverpath::StaysUnderRoot(root.Path(), "/link"))
+        << "the entry itself is the writer's to check";
+    EXPECT_FALSE(serverpath::StaysUnderRoot(root.Path(), "/link/x.txt"));
+    EXPECT_FALSE(serverpath::StaysUnderRoot(root.Path(), "/real/sublink/deeper/x.txt"));
+    EXPECT_FALSE(serverpath::StaysUnderRoot(root.Path(), "/file.txt/x.txt"));
+    EXPECT_FALSE(serverpath::StaysUnderRoot(root.Path(), "/link\\x.txt")) << "\\ separates names too";
+}
+
+}  // namespace

@@ -201,8 +201,12 @@ class CWork {
     std::string user_, password_;
     std::vector<std::string> recentNames_;
     std::vector<std::string> filteredPaths_;
-    std::string passNote_;      // worker thread only
-    std::string serverRoot_;    // worker thread only
+    std::string passNote_;    // worker thread only
+    std::string serverRoot_;  // worker thread only
+    // The download phase's index of the files on disk: size and chunk list -> journal key, built
+    // at the first GetbyLocal of a phase. Worker thread only.
+    std::map<std::string, std::string> sameContent_;
+    bool sameContentBuilt_ = false;
     std::string previousRoot_;  // the account whose data an account change clears
     int loginRetryMs_ = 10000;
 

@@ -222,9 +222,11 @@ int CWork::Download() {
         Log(kLogError, tag, "Fail to load share folder map of FileJournaler");
         return 0;
     }
-    if (!CheckDownload())
-        return 0;
-    return CheckDelete() == 1 ? 1 : 0;
+    sameContent_.clear();
+    sameContentBuilt_ = false;
+    const int ok = CheckDownload() == 1 && CheckDelete() == 1;
+    sameContent_.clear();
+    return ok ? 1 : 0;
 }
 
 int CWork::CheckDownload() {
@@ -461,8 +463,21 @@ int CWork::GetbyLocal(CFileInfo* U) {
     const char* tag = "CWork::GetbyLocal";
     if (IsFolder(*U) || U->size <= 0)
         return 0;
+    // One walk of the journal per phase instead of one per file: the first file in key order of
+    // each size and chunk list, as the journal's own search would find it.
+    auto indexKey = [](const CFileInfo& f) { return std::to_string(f.size) + ":" + f.chunkListText; };
+    if (!sameContentBuilt_) {
+        sameContentBuilt_ = true;
+        CJournalItem item;
+        for (int ok = fileJournal_->GetFirst(&item); ok; ok = fileJournal_->GetNext(&item)) {
+            const CFileInfo& a = item.active;
+            if (item.onDisk && a.dirFlag == 0 && a.size > 0)
+                sameContent_.emplace(indexKey(a), item.key);
+        }
+    }
+    auto hit = sameContent_.find(indexKey(*U));
     CJournalItem found;
-    if (!fileJournal_->FindSameContent(*U, &found))
+    if (hit == sameContent_.end() || !fileJournal_->Lookup(hit->second, &found))
         return 0;
     Log(kLogInfo, tag, "Get copy from local file: %s(%lld)", U->path.c_str(),
         static_cast<long long>(U->size));

@@ -170,6 +170,12 @@ class DownloadTest : public ::testing::Test {
             5000);
         return texts.empty() ? std::string() : texts.back();
     }
+    bool HasText(uint32_t code, const std::string& text) {
+        for (const std::string& t : front_.Texts(code))
+            if (t == text)
+                return true;
+        return false;
+    }
     std::vector<std::string> Recent() {
         std::vector<std::string> out;
         for (size_t i = 0; i < work_->GetRecentCount(); ++i)

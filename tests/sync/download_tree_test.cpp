@@ -6,6 +6,8 @@
 
 #include "core/config.h"
 #include "download_fixture.h"
+#include "store/filecache.h"
+#include "store/sharedfilestatus.h"
 
 namespace {
 
@@ -54,6 +56,18 @@ TEST_F(DownloadTreeTest, FirstSignInBringsTheWholeTreeAndLaterPassesFollowTheSer
         EXPECT_TRUE(HasRecent("下载 " + Local(f.path)));
     }
     EXPECT_TRUE(IsDir("empty folder"));
+    // What the user saw while it came down, and the overlay states it left.
+    const std::string aText =
+        "下载新文件: alice/docs/a.txt(5, " + std::to_string(ServerTime("docs/a.txt")) + ")";
+    EXPECT_TRUE(HasText(platform::WM_SETMESSAGESTRING, aText));
+    EXPECT_TRUE(HasText(platform::WM_TRAY_TIP, "下载新文件: /docs/a.txt"));
+    auto overlay = [&](const std::string& rel) {
+        SharedStatusValues v;
+        return work_->GetFileCache()->SharedStatus().GetStatus(Local(rel), &v) ? v.state : -1;
+    };
+    EXPECT_EQ(overlay("docs/deep/er/still/leaf.txt"), 3);
+    EXPECT_EQ(overlay("docs/deep"), 3) << "in step, and so are the folders above it";
+    EXPECT_EQ(overlay("文档/报告 2024.txt"), 3);
     EXPECT_EQ(Journal(Key("empty folder")).activeDir, 1);
     EXPECT_EQ(Journal(Key("docs/deep/er")).onDisk, 1);
     const std::vector<platform::WindowMessage> balloons = front_.MessagesWithCode(platform::WM_TRAY_BALLOON);
@@ -86,6 +100,7 @@ TEST_F(DownloadTreeTest, FirstSignInBringsTheWholeTreeAndLaterPassesFollowTheSer
     EXPECT_TRUE(HasRecent("修改 " + Local("docs/a.txt")));
     EXPECT_TRUE(HasRecent("删除 " + Local("empty.bin")));
     EXPECT_TRUE(HasRecent("删除 " + Local("docs/deep")));
+    EXPECT_TRUE(HasText(platform::WM_TRAY_TIP, "更新文件: " + Local("docs/a.txt")));
     EXPECT_EQ(Requests("download_chunk") - chunksBefore, 2) << "one chunk per new or changed file";
     EXPECT_EQ(ReadLocal("twenty.bin"), files[4].content) << "untouched";
 
@@ -171,6 +186,37 @@ TEST_F(DownloadTreeTest, AnIdenticalFileOnDiskIsCopiedOnlyWhileItHoldsTheJournal
     std::vector<platform::DirEntry> entries;
     platform::ListDir(Local("copy2"), &entries);
     EXPECT_EQ(entries.size(), 1u) << "no partial copy left";
+}
+
+TEST_F(DownloadTreeTest, ASharedFolderComesDownMarkedAndFollowsItsOwner) {
+    constexpr int64_t kOld = 1600000000, kNew = 1650000000;
+    ASSERT_TRUE(server_.AddUser("bob", "pw-bob"));
+    Put("Team/plan.doc", "plan v1", kOld, "bob");
+    Put("Team/sub/notes.txt", "notes", kOld, "bob");
+    const std::string id = server_.Share("bob", "Team", "alice");
+    ASSERT_FALSE(id.empty());
+    Put("mine.txt", "mine", kOld);
+    StartEngine();
+
+    // Everything in one pass: the folder comes before its contents, which are keyed by its id.
+    EXPECT_EQ(LastStatus(), "Sync finished");
+    EXPECT_EQ(ReadLocal("Team/plan.doc"), "plan v1");
+    EXPECT_EQ(ReadLocal("Team/sub/notes.txt"), "notes");
+    EXPECT_EQ(ReadLocal("Team/.peltashare").rfind(id, 0), 0u) << "the share marker names the id";
+    EXPECT_EQ(Journal(Key("Team")).activeDir, std::stoi(id));
+    EXPECT_EQ(Journal(id + "/plan.doc").onDisk, 1);
+
+    // The owner changes and deletes files in it.
+    Put("Team/plan.doc", "plan v2", kNew, "bob");
+    ASSERT_TRUE(server_.Rm("bob", "Team/sub/notes.txt"));
+    ASSERT_TRUE(Sync());
+    EXPECT_EQ(LastStatus(), "Sync finished");
+    EXPECT_EQ(ReadLocal("Team/plan.doc"), "plan v2");
+    EXPECT_TRUE(HasRecent("修改 " + Local("Team/plan.doc")));
+    EXPECT_FALSE(Exists("Team/sub/notes.txt"));
+    EXPECT_FALSE(Journal(id + "/sub/notes.txt").exists);
+    EXPECT_TRUE(Journal(Key("Team")).exists) << "listed in share form, not removed in root form";
+    EXPECT_EQ(ReadLocal("mine.txt"), "mine");
 }
 
 }  // namespace

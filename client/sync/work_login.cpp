@@ -56,6 +56,8 @@ int CWork::SeverAuth() {
     // Without a portal address the configured endpoints and passport are used as they are.
     if (config_->Get(CConfig::kAuthServer).find("http://") == std::string::npos) {
         CUtil::SetDigestUpperCase(true);
+        // The passes list the account's root by this name; no portal answer replaces it here.
+        serverRoot_ = config_->Get(CConfig::kServerRoot);
         return 1;
     }
     CUtil::SetDigestUpperCase(false);
@@ -308,6 +310,10 @@ int CWork::Login() {
     ClearFilteredPaths();
     Request(platform::WM_WORK_SYNC, 0);
     StartFileMonitor(home);
+    // A heartbeat of an earlier host id or account would fail every cycle: it starts anew.
+    if (heartBeat_ && (heartBeat_->Channel().HostID() != config_->Get(CConfig::kHostId) ||
+                       heartBeat_->Channel().UserName() != user))
+        StopHeartBeat();
     StartHeartBeat();
 
     ShowTip(user);

@@ -352,6 +352,7 @@ TEST_F(LoginTest, PortalNotNamedSkipsAuthentication) {
     EXPECT_TRUE(CUtil::DigestUpperCase());
     EXPECT_EQ(Stored("passport"), passport);
     EXPECT_EQ(Stored("back_server"), server_.BackUrl());
+    EXPECT_EQ(w->GetServerRoot(), "alice") << "the passes list the stored root";
     EXPECT_EQ(Requests("login"), 2);
 }
 
@@ -480,16 +481,18 @@ TEST_F(LoginTest, HeartbeatRunsFromSignInToSignOut) {
 }
 
 TEST_F(LoginTest, PassRefusedForPassportOrHostSignsInAgain) {
-    const std::string hostId = SignInOnce();
+    SignInOnce();
     struct Case {
         const char* name;
         int reason;
         bool portalRefuses;  // the new sign-in fails
+        bool hostUnknown;    // the new sign-in registers the computer again
     };
     const Case cases[] = {
-        {"passport invalid", 29, false},
-        {"host id mismatch", 28, false},
-        {"new sign-in refused", 29, true},
+        {"passport invalid", 29, false, false},
+        {"host id mismatch", 28, false, false},
+        {"host registered again", 28, false, true},
+        {"new sign-in refused", 29, true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -500,12 +503,15 @@ TEST_F(LoginTest, PassRefusedForPassportOrHostSignsInAgain) {
             if (index > 0)
                 return 1;
             if (c.reason == 29) {
-                EXPECT_TRUE(server_.InvalidatePassportOfHost(hostId));
+                EXPECT_TRUE(server_.InvalidatePassportOfHost(Stored("host_id")));
             } else {
                 EXPECT_TRUE(server_.Fault("download_all_file", "refuse", 1, c.reason));
             }
             if (c.portalRefuses) {
                 EXPECT_TRUE(server_.Fault("portal_login", "refuse"));
+            }
+            if (c.hostUnknown) {
+                EXPECT_TRUE(server_.Fault("login", "refuse", 1, 2));
             }
             std::string ack;
             std::vector<CFileInfo> list;
@@ -522,6 +528,9 @@ TEST_F(LoginTest, PassRefusedForPassportOrHostSignsInAgain) {
             if (c.reason == 29) {
                 EXPECT_NE(Stored("passport"), passport);
             }
+            // The heartbeat goes on with the host id and passport in use.
+            ASSERT_NE(w->GetHeartBeat(), nullptr);
+            EXPECT_EQ(w->GetHeartBeat()->Channel().HostID(), Stored("host_id"));
             ASSERT_TRUE(w->SignOut());  // returns once the second pass has ended
             EXPECT_TRUE(InOrder(Texts(platform::WM_SETMESSAGESTRING), {"Sync unfinished", "Sync finished"}));
         } else {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -250,6 +251,27 @@ size_t ReadPieces(char* buffer, size_t size, size_t count, void* user) {
     return done;
 }
 
+// libcurl rewinds the request when it resends it on a fresh connection (a kept connection the
+// server closed while idle); without this the call would fail instead of being retried.
+int SeekPieces(void* user, curl_off_t offset, int origin) {
+    auto* s = static_cast<TransferState*>(user);
+    if (origin != SEEK_SET || offset < 0)
+        return CURL_SEEKFUNC_CANTSEEK;
+    size_t rest = static_cast<size_t>(offset);
+    s->piece = 0;
+    s->offset = 0;
+    while (s->piece < s->pieces.size() && rest >= s->pieces[s->piece].size()) {
+        rest -= s->pieces[s->piece].size();
+        ++s->piece;
+    }
+    if (s->piece == s->pieces.size() && rest > 0)
+        return CURL_SEEKFUNC_FAIL;
+    s->offset = rest;
+    if (offset == 0)
+        s->body.clear();
+    return CURL_SEEKFUNC_OK;
+}
+
 size_t WriteBody(char* data, size_t size, size_t count, void* user) {
     auto* s = static_cast<TransferState*>(user);
     size_t n = size * count;
@@ -449,6 +471,8 @@ CSoapChannel::SendResult CSoapChannel::_Transfer(CSoapRequest& request, CSoapRep
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, total);
     curl_easy_setopt(easy, CURLOPT_READFUNCTION, &ReadPieces);
     curl_easy_setopt(easy, CURLOPT_READDATA, &state);
+    curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &SeekPieces);
+    curl_easy_setopt(easy, CURLOPT_SEEKDATA, &state);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WriteBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &state);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &ReadHeader);

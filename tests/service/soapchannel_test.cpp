@@ -587,6 +587,29 @@ TEST(SoapChannel, AReplySplitIntoSmallPiecesIsReadWhole) {
     EXPECT_STREQ(body.attribute("MD5").value(), "abc");
 }
 
+// A kept connection that the server closed while idle: the request was already sent on it, so
+// the channel must rewind the request and send it again on a fresh connection.
+TEST(SoapChannel, AKeptConnectionClosedByTheServerIsRetriedOnAFreshOne) {
+    Canned t(soapchannel::TransmitterProfile());
+    t.server.Push(SoapOk(Frame("x_rsp", OkHead(1), "<x_rsp/>")));
+    CannedHttpServer::Reply dropped;  // reads the request, answers nothing, closes
+    dropped.close = true;
+    t.server.Push(dropped);
+    t.server.Push(SoapOk(Frame("x_rsp", OkHead(2), "<x_rsp/>")));
+    std::string ack;
+    ASSERT_EQ(t.Call("x", &ack), Result::kOk);
+    const std::string payload = RandomBytes(100000, 7);
+    t.request = t.channel.NewRequest("x");
+    t.request->Attach(t.request->Body().append_child("data"), payload);
+    pugi::xml_node body;
+    ASSERT_EQ(t.channel.Call(*t.request, "CTest::Op", "op time out!", &ack, &t.reply, &body), Result::kOk);
+    auto reqs = t.server.Requests();
+    ASSERT_EQ(reqs.size(), 3u);
+    EXPECT_EQ(reqs[1].connection, reqs[0].connection) << "the second call used the kept connection";
+    EXPECT_NE(reqs[2].connection, reqs[1].connection);
+    EXPECT_EQ(reqs[2].body, reqs[1].body) << "the resent request is the whole request again";
+}
+
 TEST(SoapChannel, DeadlineAbandonsTheCallAndTheNextCallWorks) {
     testsupport::LogCapture log;
     Canned t(soapchannel::BackProfile());

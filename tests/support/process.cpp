@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -259,6 +260,13 @@ bool ChildProcess::Wait(int timeoutMs, int* exitStatus) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
         usleep(5000);
+    }
+    {
+        // The child has ended, but its last lines may still sit in the pipes: let the reader
+        // collect them (bounded, since a grandchild may keep the pipes open).
+        std::unique_lock<std::mutex> lock(mu_);
+        auto until = std::max(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(1));
+        cv_.wait_until(lock, until, [&] { return outputEnded_; });
     }
     if (exitStatus)
         *exitStatus = status_;

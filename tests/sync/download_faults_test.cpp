@@ -70,7 +70,7 @@ TEST_F(DownloadFaultsTest, AFileWhoseChunkCannotBeHadIsNotWrittenAndTheNextPassB
         EXPECT_TRUE(Find(HomeFolder(), ".kestrine-part").empty());
         EXPECT_EQ(Journal(Key(c.path)).onDisk, 0) << "still pending";
 
-        server_.ResetFaults();
+        ASSERT_TRUE(ResetFaults());
         ASSERT_TRUE(Sync());
         EXPECT_EQ(LastStatus(), "Sync finished");
         EXPECT_TRUE(ReadLocal(c.path) == content);
@@ -102,8 +102,10 @@ TEST_F(DownloadFaultsTest, ASignOutInTheMiddleOfAFileStopsBeforeItsNextChunk) {
     EXPECT_EQ(Requests("download_chunk") - chunks, 1) << "no chunk after the request";
     EXPECT_EQ(Journal(Key("big.bin")).onDisk, 0);
 
+    const int ended = PassEnds();
     ASSERT_EQ(SignIn(), 1);
-    ASSERT_TRUE(WaitUntil([&] { return ReadLocal("big.bin") == content; })) << "the sign-in's pass brings it";
+    ASSERT_TRUE(WaitForPassEnd(ended)) << "the sign-in queues a pass";
+    EXPECT_TRUE(ReadLocal("big.bin") == content);
     EXPECT_EQ(Journal(Key("big.bin")).onDisk, 1);
 }
 

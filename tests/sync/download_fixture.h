@@ -59,10 +59,13 @@ class EngineWork : public CWork {
     int Logins() const { return logins_.load(); }
 
   protected:
+    // Passes run only when a test asks: neither the heartbeat nor the watcher of local changes
+    // starts one.
     int RunLogin() override {
         ++logins_;
         const int r = Login();
         StopHeartBeat();
+        StopFileMonitor();
         return r;
     }
 
@@ -86,7 +89,11 @@ class DownloadTest : public ::testing::Test {
         platform::SeedRegistryDefaults();
         ASSERT_TRUE(server_.Start()) << server_.Error();
         env_.Set("KESTRINE_SERVICE_HOST", "127.0.0.1:" + std::to_string(server_.Port()));
+        ASSERT_TRUE(ResetFaults());
     }
+    // Disarms the faults a test armed. Heartbeats stay refused: a stopped heartbeat still beats
+    // once more, and a successful beat would ask for a pass that no test asked for.
+    bool ResetFaults() { return server_.ResetFaults() && server_.Fault("heartbeat", "refuse", 1000000); }
     void TearDown() override {
         work_.reset();
         if (HasFailure()) {

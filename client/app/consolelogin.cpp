@@ -94,9 +94,9 @@ bool CConsoleLogin::Run() {
             return false;
         }
         out_ << "登录失败，请重新输入" << std::endl;
-        // The next round offers what was typed, the password included.
+        // The next round offers what was typed, but asks for the password again.
         account_ = account;
-        password_ = password;
+        password_.clear();
         computer_ = computer;
         remember_ = remember;
     }

@@ -74,7 +74,8 @@ TEST_F(ConsoleLoginTest, ScriptedAnswersSignIn) {
         {"remembered", "alice\n" + pw + "\nlaptop\ny\n", "", true, Base64(pw), "laptop", {"登录成功: alice"}},
         // Not remembered: the table keeps no password, so the next start asks again.
         {"not remembered", "alice\n" + pw + "\nlaptop\nn\n", "", true, "", "laptop", {"登录成功: alice"}},
-        // A failed sign-in asks again, offering what was typed; empty lines take it.
+        // A failed sign-in asks again, offering what was typed but the password; empty lines
+        // take it.
         {"second try",
          "alice\nwrong\nlaptop\ny\n\n" + pw + "\n\n\n",
          "",
@@ -125,6 +126,8 @@ TEST_F(ConsoleLoginTest, ScriptedAnswersSignIn) {
         EXPECT_EQ(signedIn, c.signedIn) << out;
         for (const std::string& p : c.printed)
             EXPECT_TRUE(Has(out, p)) << p << "\n" << out;
+        // No password is stored here: none is offered, not even the one that just failed.
+        EXPECT_FALSE(Has(out, "[已保存]")) << out;
         EXPECT_EQ(Stored("login_passwd"), c.storedPassword);
         EXPECT_EQ(Stored("host_name"), c.hostName);
         if (c.signedIn) {

@@ -562,7 +562,10 @@ TEST_F(TransmitterAgainstService, InjectedFaults) {
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
-        ASSERT_TRUE(server.Fault(k.op, k.action, 1, k.reason, 3000));
+        // libcurl resends once on a fresh connection when a kept one dies without a reply, so a
+        // dropped call fails only when the resend is dropped too.
+        int times = std::string(k.action) == "drop" ? 2 : 1;
+        ASSERT_TRUE(server.Fault(k.op, k.action, times, k.reason, 3000));
         testsupport::LogCapture log;
         ack = "untouched";
         CChunkBuffer buffer = Buffer("kept");

@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "platform/mainwindow.h"
 #include "platform/messages.h"
+#include "platform/system.h"
 
 struct CHeartBeat::Shared {
     std::atomic<int> state{kStopRequested};
@@ -27,6 +28,16 @@ struct CHeartBeat::Shared {
 
 namespace {
 
+// End-to-end tests and the demo shorten the cycle with KESTRINE_HEARTBEAT_MS; a value that is not
+// a whole number from 100 to 600000 keeps the default.
+int CycleFromEnvironment() {
+    const std::string text = platform::GetEnv("KESTRINE_HEARTBEAT_MS");
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
+        return CHeartBeat::kCycleMs;
+    const int ms = std::stoi(text);
+    return ms >= 100 && ms <= 600000 ? ms : CHeartBeat::kCycleMs;
+}
+
 bool IsElement(const pugi::xml_node& node, const char* name) {
     return node && node.type() == pugi::node_element && soap::LocalName(node.name()) == name;
 }
@@ -34,6 +45,7 @@ bool IsElement(const pugi::xml_node& node, const char* name) {
 }  // namespace
 
 CHeartBeat::CHeartBeat() : channel_(soapchannel::HeartBeatProfile()), shared_(std::make_shared<Shared>()) {
+    cycleMs_ = CycleFromEnvironment();
     shared_->cancel = channel_.GetCancelToken();
 }
 

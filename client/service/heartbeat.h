@@ -65,6 +65,7 @@ class CHeartBeat {
 
     // The cycle length; tests shorten it. Set before Init.
     void SetCycleMs(int ms) { cycleMs_ = ms; }
+    int CycleMs() const { return cycleMs_; }
     int State() const;
 
     // One heartbeat: build, send with the blocking call, check the reply. *newEvent is "yes" when

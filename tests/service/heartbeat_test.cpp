@@ -13,6 +13,7 @@
 #include "platform/mainwindow.h"
 #include "platform/messages.h"
 #include "support/cannedhttp.h"
+#include "support/env.h"
 #include "support/hostsession.h"
 #include "support/logcapture.h"
 #include "support/testserver.h"
@@ -175,6 +176,36 @@ TEST(HeartBeat, DecisionTable) {
             EXPECT_EQ(posts, 0);
         }
     }
+}
+
+TEST(HeartBeat, CycleFromTheEnvironment) {
+    // Only a plain whole number of milliseconds in range shortens the cycle; anything else keeps
+    // the default rather than beating a service in a tight loop or never.
+    const struct {
+        const char* value;
+        int expected;
+    } cases[] = {
+        {"1000", 1000},
+        {"100", 100},
+        {"600000", 600000},
+        {"99", CHeartBeat::kCycleMs},
+        {"0", CHeartBeat::kCycleMs},
+        {"-5", CHeartBeat::kCycleMs},
+        {"1e3", CHeartBeat::kCycleMs},
+        {" 500", CHeartBeat::kCycleMs},
+        {"600001", CHeartBeat::kCycleMs},
+        {"99999999999999999999", CHeartBeat::kCycleMs},
+        {"", CHeartBeat::kCycleMs},
+    };
+    for (const auto& c : cases) {
+        testsupport::ScopedEnv env;
+        env.Set("KESTRINE_HEARTBEAT_MS", c.value);
+        CHeartBeat beat;
+        EXPECT_EQ(beat.CycleMs(), c.expected) << "\"" << c.value << "\"";
+    }
+    testsupport::ScopedEnv env;
+    env.Unset("KESTRINE_HEARTBEAT_MS");
+    EXPECT_EQ(CHeartBeat().CycleMs(), CHeartBeat::kCycleMs);
 }
 
 TEST(HeartBeat, RequestFrameAndSequence) {

@@ -1,0 +1,262 @@
+#include "e2e/harness.h"
+
+#include <signal.h>
+#include <sys/xattr.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "util/md5.h"
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+size_t Count(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+        ++n;
+    return n;
+}
+
+std::string ReadWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+int ConvergeMs() {
+    return 120000;
+}
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (done())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+std::string FileSig(const std::string& content) {
+    uint8_t digest[CMd5::kDigestSize];
+    CMd5::Digest(content.data(), content.size(), digest);
+    std::string out = std::to_string(content.size()) + ":";
+    char hex[3];
+    for (uint8_t b : digest) {
+        std::snprintf(hex, sizeof hex, "%02x", b);
+        out += hex;
+    }
+    return out;
+}
+
+Tree ReadTree(const std::string& folder) {
+    Tree tree;
+    std::error_code ec;
+    fs::recursive_directory_iterator it(folder, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        const fs::path& p = it->path();
+        const std::string name = p.filename().string();
+        if (name == "desktop.ini" || name == ".peltashare")
+            continue;
+        const std::string rel = fs::relative(p, folder, ec).generic_string();
+        std::error_code kind;
+        if (it->is_symlink(kind))
+            continue;
+        if (it->is_directory(kind))
+            tree[rel] = "dir";
+        else if (it->is_regular_file(kind))
+            tree[rel] = FileSig(ReadWhole(p.string()));
+    }
+    return tree;
+}
+
+std::string Describe(const Tree& tree) {
+    std::string out;
+    for (const auto& [rel, sig] : tree)
+        out += "  " + rel + "  " + sig + "\n";
+    return out.empty() ? "  (empty)\n" : out;
+}
+
+std::vector<std::string> ConflictCopies(const Tree& tree, const std::string& rel) {
+    static const std::regex suffix(R"(\.conflict\(\d{4}-\d\d-\d\d-\d\d-\d\d-\d\d-\d{3}\))");
+    std::vector<std::string> out;
+    for (const auto& [path, sig] : tree) {
+        if (path.size() > rel.size() && path.compare(0, rel.size(), rel) == 0 &&
+            std::regex_match(path.substr(rel.size()), suffix))
+            out.push_back(path);
+    }
+    return out;
+}
+
+std::string RandomBytes(size_t size, uint32_t seed) {
+    std::string out(size, '\0');
+    uint64_t x = 0x9E3779B97F4A7C15ull ^ seed;
+    for (size_t i = 0; i < size; i += 8) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        for (size_t k = 0; k < 8 && i + k < size; ++k)
+            out[i + k] = static_cast<char>(x >> (8 * k));
+    }
+    return out;
+}
+
+Computer::Computer(testsupport::TestServer& server, const std::string& name, const std::string& user,
+                   const std::string& password)
+    : server_(server), name_(name), user_(user), password_(password) {
+    dir_.MakeDirs("home");
+    dir_.MakeDirs("run");
+    fs::permissions(dir_.Sub("run"), fs::perms::owner_all, fs::perm_options::replace);
+}
+
+Computer::~Computer() {
+    if (proc_)
+        proc_->Kill();
+}
+
+testsupport::ProcessSpec Computer::Spec() const {
+    testsupport::ProcessSpec spec;
+    spec.program = testsupport::BuildProgram("kestrine");
+    spec.env["HOME"] = dir_.Sub("home");
+    spec.env["XDG_RUNTIME_DIR"] = dir_.Sub("run");
+    spec.env["XDG_CONFIG_HOME"] = dir_.Sub("home/.config");
+    spec.env["KESTRINE_SERVICE_HOST"] = "127.0.0.1:" + std::to_string(server_.Port());
+    spec.env["KESTRINE_OPEN_LOG"] = dir_.Sub("opened.txt");
+    // Another computer's changes reach this one at its next heartbeat: once a second here.
+    spec.env["KESTRINE_HEARTBEAT_MS"] = "1000";
+    spec.env["LC_ALL"] = "C.UTF-8";
+    spec.env["http_proxy"] = std::nullopt;
+    spec.env["HTTP_PROXY"] = std::nullopt;
+    // The console front end, whatever display the tests run under.
+    spec.env["DISPLAY"] = std::nullopt;
+    spec.env["WAYLAND_DISPLAY"] = std::nullopt;
+    spec.env["QT_QPA_PLATFORM"] = std::nullopt;
+    // A computer's stdin answers the console login once; remembered accounts need no answer.
+    spec.stdinText = user_ + "\n" + password_ + "\n" + name_ + "\ny\n";
+    return spec;
+}
+
+bool Computer::Start(std::string* error) {
+    if (proc_ && proc_->Running()) {
+        if (error)
+            *error = name_ + " is running already";
+        return false;
+    }
+    proc_ = std::make_unique<testsupport::ChildProcess>();
+    ++starts_;
+    return proc_->Start(Spec(), error);
+}
+
+bool Computer::WaitSignedIn(int timeoutMs) {
+    return WaitUntil(
+        [&] {
+            const std::string out = Console();
+            return out.find("[tray] signed in") != std::string::npos && PassesEnded() >= 1;
+        },
+        timeoutMs);
+}
+
+bool Computer::Stop() {
+    if (!proc_ || !proc_->Running())
+        return true;
+    proc_->Signal(SIGTERM);
+    int status = -1;
+    if (!proc_->Wait(60000, &status)) {
+        proc_->Kill();
+        return false;
+    }
+    return status == 0;
+}
+
+void Computer::Kill() {
+    if (proc_)
+        proc_->Kill();
+}
+
+std::string Computer::Console() {
+    return proc_ ? proc_->Stdout() : std::string();
+}
+
+std::string Computer::Log() const {
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (fs::directory_iterator it(Root() + "/.log", ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->path().extension() == ".log")
+            files.push_back(it->path().string());
+    }
+    std::sort(files.begin(), files.end());
+    std::string out;
+    for (const std::string& f : files)
+        out += ReadWhole(f);
+    return out;
+}
+
+size_t Computer::CountInLog(const std::string& needle) const {
+    return Count(Log(), needle);
+}
+
+int Computer::PassesEnded() {
+    const std::string out = Console();
+    return static_cast<int>(Count(out, "[status] Sync finished") + Count(out, "[status] Sync unfinished"));
+}
+
+void Computer::Write(const std::string& rel, const std::string& data) const {
+    const fs::path p = Path(rel);
+    fs::create_directories(p.parent_path());
+    // Written outside the home folder and moved into place, so the client never sees half a file.
+    const fs::path tmp = dir_.Sub("staging");
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        out.write(data.data(), static_cast<std::streamsize>(data.size()));
+        ASSERT_TRUE(out.good()) << tmp;
+    }
+    fs::rename(tmp, p);
+}
+
+std::string Computer::Read(const std::string& rel) const {
+    return ReadWhole(Path(rel));
+}
+
+bool Computer::Exists(const std::string& rel) const {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(Path(rel), ec));
+}
+
+void Computer::MakeDir(const std::string& rel) const {
+    fs::create_directories(Path(rel));
+}
+
+void Computer::Remove(const std::string& rel) const {
+    std::error_code ec;
+    fs::remove_all(Path(rel), ec);
+    ASSERT_FALSE(ec) << rel << ": " << ec.message();
+}
+
+void Computer::Rename(const std::string& from, const std::string& to) const {
+    std::error_code ec;
+    fs::rename(Path(from), Path(to), ec);
+    ASSERT_FALSE(ec) << from << " -> " << to << ": " << ec.message();
+}
+
+void Computer::SetHidden(const std::string& rel) const {
+    const char value[] = "hidden";
+    ASSERT_EQ(setxattr(Path(rel).c_str(), "user.kestrine.attributes", value, sizeof value - 1, 0), 0) << rel;
+}
+
+}  // namespace e2e

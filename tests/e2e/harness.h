@@ -1,0 +1,89 @@
+// The end-to-end harness: computers running the real client program (build/kestrine) against one
+// reference service. Each Computer has its own HOME, runtime and settings folders and signs in
+// through standard input as a user would from a script; its home folder, its log and its console
+// lines are read from outside. The tree helpers compare home folders, and every wait is bounded.
+// A Computer owns its process and folders; the service (TestServer) is the test's.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+#include "support/tempdir.h"
+#include "support/testserver.h"
+
+namespace e2e {
+
+// How long a test waits for the clients to agree; never reached when they work.
+int ConvergeMs();
+
+// Polls `done` every 50 ms until it is true or `timeoutMs` passes.
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs);
+
+// A folder tree as the user sees it: root-relative path ("docs/a.txt") -> "dir" for a folder, or
+// "<size>:<md5>" for a file. The client's own decoration and marker files are left out.
+using Tree = std::map<std::string, std::string>;
+Tree ReadTree(const std::string& folder);
+std::string Describe(const Tree& tree);
+std::string FileSig(const std::string& content);  // "<size>:<md5>" of a content
+// The conflict copies of `rel` in a tree ("rel.conflict(YYYY-MM-DD-hh-mm-ss-mmm)").
+std::vector<std::string> ConflictCopies(const Tree& tree, const std::string& rel);
+// Reproducible bytes that do not compress or repeat within a chunk.
+std::string RandomBytes(size_t size, uint32_t seed);
+
+class Computer {
+  public:
+    Computer(testsupport::TestServer& server, const std::string& name,
+             const std::string& user = testsupport::TestServer::kUser,
+             const std::string& password = testsupport::TestServer::kPassword);
+    ~Computer();
+    Computer(const Computer&) = delete;
+    Computer& operator=(const Computer&) = delete;
+
+    // Starts the client. The first start answers the console login (account, password, this
+    // computer's name, remember); later ones sign in with the remembered account.
+    bool Start(std::string* error = nullptr);
+    // Waits until the sign-in of this start and its first pass have ended.
+    bool WaitSignedIn(int timeoutMs = 60000);
+    // SIGTERM and a bounded wait; false when it did not end cleanly.
+    bool Stop();
+    void Kill();  // SIGKILL
+    bool Running() { return proc_ && proc_->Running(); }
+
+    // The console lines of this start (tray states, tips, status lines, balloons).
+    std::string Console();
+    // Every log file of this computer, oldest first, joined.
+    std::string Log() const;
+    size_t CountInLog(const std::string& needle) const;
+    // Ended passes of this start ("Sync finished" / "Sync unfinished" status lines).
+    int PassesEnded();
+
+    const std::string& Name() const { return name_; }
+    std::string Root() const { return dir_.Sub("home/Kestrine"); }
+    std::string HomeFolder() const { return Root() + "/home"; }
+    std::string Path(const std::string& rel) const { return HomeFolder() + "/" + rel; }
+    Tree Files() const { return ReadTree(HomeFolder()); }
+
+    // File operations in the home folder, as the user makes them (parents created).
+    void Write(const std::string& rel, const std::string& data) const;
+    std::string Read(const std::string& rel) const;
+    bool Exists(const std::string& rel) const;
+    void MakeDir(const std::string& rel) const;
+    void Remove(const std::string& rel) const;  // a file or a whole folder
+    void Rename(const std::string& from, const std::string& to) const;
+    void SetHidden(const std::string& rel) const;  // the hidden attribute, as a file manager sets it
+
+  private:
+    testsupport::ProcessSpec Spec() const;
+
+    testsupport::TestServer& server_;
+    std::string name_, user_, password_;
+    testsupport::TempDir dir_;
+    std::unique_ptr<testsupport::ChildProcess> proc_;
+    int starts_ = 0;
+};
+
+}  // namespace e2e

@@ -297,6 +297,16 @@ TEST_F(ScanTest, NamesDifferingOnlyInCase) {
     EXPECT_TRUE(log_.Contains("only in letter case and is not synced"));
 }
 
+// The service splits names at "\": such a local name cannot be stored as it is.
+TEST_F(ScanTest, NamesWithABackslashAreNotSynced) {
+    Write("/a\\b.txt", "1");
+    Write("/dir\\x/inner.txt", "2");
+    Write("/plain.txt", "3");
+    ASSERT_TRUE(cache_.ScanRoot());
+    EXPECT_EQ(Listed(), std::vector<std::string>{"/plain.txt"});
+    EXPECT_TRUE(log_.Contains("\"" + Abs("/a\\b.txt") + "\" holds a \"\\\" and is not synced"));
+}
+
 TEST_F(ScanTest, StatesFollowPathsAcrossScans) {
     Write("/Dir/File.txt", "f");
     cache_.SetState("/dir/file.TXT", 1);

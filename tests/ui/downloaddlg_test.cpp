@@ -1,0 +1,234 @@
+// The installer download: the progress bookkeeping and its texts, and the dialog against the
+// reference service: a download that completes and is run, one cancelled in the middle, one
+// whose target exists already, one the service refuses.
+#include "ui/downloaddlg.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThread>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/frontends.h"
+#include "platform/mainwindow.h"
+#include "platform/messages.h"
+#include "platform/system.h"
+#include "support/tempdir.h"
+#include "support/testserver.h"
+#include "ui/downloadtask.h"
+
+namespace {
+
+using testsupport::TempDir;
+using testsupport::TestServer;
+
+constexpr int64_t kMiB = 1048576;
+
+QString U(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 30000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+// Every update the meter makes, as "what=value" lines.
+class RecordingView : public IDownloadView {
+  public:
+    std::vector<std::string> lines;
+    void ShowFileName(const std::string& name) override { lines.push_back("name=" + name); }
+    void SetBar(int position) override { lines.push_back("bar=" + std::to_string(position)); }
+    void SetTotalText(const std::string& text) override { lines.push_back("total=" + text); }
+    void SetProgressText(const std::string& text) override { lines.push_back("progress=" + text); }
+    void SetTimeLabel(const std::string& text) override { lines.push_back("label=" + text); }
+    void SetTimeText(const std::string& text) override { lines.push_back("time=" + text); }
+    void Finished(bool ok, const std::string& message) override {
+        lines.push_back(std::string("finished=") + (ok ? "ok" : "fail") + message);
+    }
+    std::vector<std::string> Take() {
+        std::vector<std::string> out;
+        out.swap(lines);
+        return out;
+    }
+};
+
+// A service that serves `bytes` as the installer.
+class DownloadFixture : public ::testing::Test {
+  protected:
+    void SetUp() override { platform::SetMainWindow(&front_); }
+    void TearDown() override {
+        platform::SetMainWindow(nullptr);
+        platform::SetOpener(nullptr);
+    }
+    void Serve(const std::string& bytes) {
+        dir_.WriteFile("served/KestrineSetup120402.exe", bytes);
+        ASSERT_TRUE(server_.Start({"--client-file", dir_.Sub("served/KestrineSetup120402.exe")}, false))
+            << server_.Error();
+        dir_.MakeDirs("out");
+    }
+    std::string Url() const { return server_.BaseUrl() + "/mirnportal/downloadClient"; }
+    std::string Target() const { return dir_.Sub("out/KestrineSetup120402.exe"); }
+
+    TempDir dir_;
+    TestServer server_;
+    platform::RecordingFrontEnd front_;
+};
+
+}  // namespace
+
+TEST(DownloadMeter, SizesAndDurationsAsTheDialogShowsThem) {
+    EXPECT_EQ(CDownloadMeter::Megabytes(0), 0.0);
+    EXPECT_EQ(CDownloadMeter::Megabytes(kMiB - 1), 0.875);  // truncated to eighths
+    EXPECT_EQ(CDownloadMeter::Megabytes(kMiB), 1.0);
+    EXPECT_EQ(CDownloadMeter::Megabytes(kMiB + kMiB / 8 + 1), 1.125);
+    struct Case {
+        int64_t seconds;
+        const char* text;
+    };
+    for (const Case& c :
+         {Case{0, " 0 秒"}, Case{59, " 59 秒"}, Case{60, "1 分钟 0 秒 "}, Case{61, "1 分钟 1 秒 "},
+          Case{3599, "59 分钟 59 秒 "}, Case{3600, "1 小时 0 分钟 "}, Case{7322, "2 小时 2 分钟 "}})
+        EXPECT_EQ(CDownloadMeter::FormatDuration(c.seconds), c.text) << c.seconds;
+}
+
+TEST(DownloadMeter, BarMovesOnEvenPercentsAndTextsOncePerSecond) {
+    const int64_t total = 10 * kMiB;
+    CDownloadMeter meter;
+    RecordingView view;
+    meter.Update(0, 0, 100, &view);  // size not known yet: nothing
+    EXPECT_TRUE(view.Take().empty());
+    meter.Update(total, 0, 100, &view);
+    EXPECT_EQ(view.Take(), (std::vector<std::string>{"total=10.00 M 中的 ", "progress= 0.00 M", "bar=2"}));
+    meter.Update(total, kMiB, 100, &view);  // 10%, same second: the bar only
+    EXPECT_EQ(view.Take(), (std::vector<std::string>{"bar=10"}));
+    meter.Update(total, kMiB + kMiB / 10, 101, &view);  // 11%: odd, and only one second later
+    EXPECT_TRUE(view.Take().empty());
+    meter.Update(total, 3 * kMiB, 102, &view);  // 3 MiB in 2 s: 1536 KB/s, 7 MiB left: 4.67 s
+    EXPECT_EQ(view.Take(),
+              (std::vector<std::string>{"bar=30", "progress= 3.00 M,1536.00 KB/s", "time= 4 秒"}));
+    meter.Update(total, 3 * kMiB, 105, &view);  // nothing arrived: the remaining time stays
+    EXPECT_EQ(view.Take(), (std::vector<std::string>{"progress= 3.00 M,0.00 KB/s"}));
+    meter.Update(total, total, 110, &view);
+    EXPECT_EQ(view.Take(), (std::vector<std::string>{"bar=100", "progress= 10.00 M,下载完成",
+                                                     "label=总共时间:", "time= 10 秒"}));
+    meter.Update(total, total, 111, &view);  // libcurl repeats the last report
+    EXPECT_TRUE(view.Take().empty());
+}
+
+TEST_F(DownloadFixture, CompletedDownloadOffersRunAndOpensTheFile) {
+    std::string bytes(3 * kMiB + 12345, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 131 % 251);
+    Serve(bytes);
+    std::vector<std::string> opened;
+    platform::SetOpener([&](const std::string& target) {
+        opened.push_back(target);
+        return true;
+    });
+
+    CDownloadDlg dialog(Url(), "KestrineSetup120402.exe", Target());
+    EXPECT_EQ(dialog.windowTitle(), U("下载客户端"));
+    EXPECT_FALSE(dialog.RunButton()->isVisible());
+    EXPECT_FALSE(dialog.RunButton()->isEnabled());
+    EXPECT_EQ(dialog.TimeCaption()->text(), U("剩余时间:"));
+    dialog.show();
+    ASSERT_TRUE(WaitUntil([&] { return dialog.IsFinished(); }));
+    ASSERT_TRUE(dialog.Succeeded());
+    std::string got;
+    ASSERT_TRUE(platform::ReadFileToString(Target(), &got));
+    EXPECT_TRUE(got == bytes);
+    EXPECT_EQ(dialog.FileNameLabel()->text(), U("KestrineSetup120402.exe"));
+    EXPECT_EQ(dialog.ProgressBar()->value(), 100);
+    EXPECT_EQ(dialog.TotalLabel()->text(), U("3.00 M 中的 "));
+    EXPECT_EQ(dialog.ProgressLabel()->text(), U(" 3.00 M,下载完成"));
+    EXPECT_EQ(dialog.TimeCaption()->text(), U("总共时间:"));
+    EXPECT_TRUE(dialog.TimeLabel()->text().endsWith(U("秒")));
+    EXPECT_TRUE(dialog.RunButton()->isVisible());
+    EXPECT_TRUE(dialog.RunButton()->isEnabled());
+    EXPECT_EQ(dialog.CancelButton()->text(), U("关闭"));
+
+    dialog.RunButton()->click();
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(opened, std::vector<std::string>{Target()});
+    EXPECT_TRUE(front_.Boxes().empty());
+}
+
+TEST_F(DownloadFixture, CancelInTheMiddleStopsTheTransferAndDeletesThePartialFile) {
+    Serve(std::string(16 * kMiB, 'k'));
+    CDownloadDlg dialog(Url(), "KestrineSetup120402.exe", Target());
+    dialog.Task()->SetSpeedLimit(kMiB);  // 16 s for the whole file
+    dialog.show();
+    // Part of the file is on disk, the rest still coming.
+    ASSERT_TRUE(WaitUntil([&] {
+        platform::FileStat st;
+        return platform::Stat(Target(), &st) && st.size > 0 && dialog.ProgressBar()->value() >= 2;
+    }));
+    EXPECT_FALSE(dialog.IsFinished());
+    EXPECT_EQ(dialog.CancelButton()->text(), U("取消"));
+    dialog.CancelButton()->click();
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    ASSERT_TRUE(dialog.Task()->WaitDone(10000));
+    EXPECT_FALSE(dialog.Task()->Succeeded());
+    EXPECT_FALSE(platform::Exists(Target()));
+    EXPECT_TRUE(front_.Boxes().empty());
+}
+
+TEST_F(DownloadFixture, ExistingTargetIsNeverOverwritten) {
+    Serve("new installer");
+    dir_.WriteFile("out/KestrineSetup120402.exe", "the user's own file");
+    CDownloadDlg dialog(Url(), "KestrineSetup120402.exe", Target());
+    dialog.show();
+    ASSERT_TRUE(WaitUntil([&] { return dialog.IsFinished() && !front_.Boxes().empty(); }));
+    EXPECT_FALSE(dialog.Succeeded());
+    EXPECT_EQ(dir_.ReadFile("out/KestrineSetup120402.exe"), "the user's own file");
+    ASSERT_EQ(front_.Boxes().size(), 1u);
+    EXPECT_EQ(front_.Boxes()[0].text, "目标文件已存在，请手动删除");
+    // The dialog stays open with "取消".
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_FALSE(dialog.RunButton()->isVisible());
+    EXPECT_EQ(dialog.CancelButton()->text(), U("取消"));
+    dialog.CancelButton()->click();
+    EXPECT_FALSE(dialog.isVisible());
+}
+
+TEST_F(DownloadFixture, RefusedOrMissingInstallerLeavesNoFile) {
+    Serve("installer");
+    struct Case {
+        const char* what;
+        bool refuse;
+        std::string url;
+    };
+    for (const Case& c : {Case{"503 from the portal", true, Url()},
+                          Case{"404 for another path", false, server_.BaseUrl() + "/mirnportal/none"}}) {
+        SCOPED_TRACE(c.what);
+        if (c.refuse) {
+            ASSERT_TRUE(server_.Fault("portal_download", "refuse"));
+        }
+        CDownloadDlg dialog(c.url, "KestrineSetup120402.exe", Target());
+        dialog.show();
+        ASSERT_TRUE(WaitUntil([&] { return dialog.IsFinished(); }));
+        EXPECT_FALSE(dialog.Succeeded());
+        EXPECT_FALSE(platform::Exists(Target()));
+        EXPECT_EQ(dialog.ProgressLabel()->text(), U(" 下载失败"));
+        EXPECT_FALSE(dialog.RunButton()->isVisible());
+        EXPECT_TRUE(dialog.isVisible());
+        dialog.CancelButton()->click();
+    }
+}

@@ -17,6 +17,7 @@
 #include "platform/registry.h"
 #include "platform/system.h"
 #include "sync/work.h"
+#include "ui/folderbrowser.h"
 #include "util/util.h"
 
 namespace {
@@ -103,7 +104,12 @@ bool CMirnClientApp::InitInstance() {
     platform::SetMainWindow(frontEnd_->Window());
     platform::SendToMain(platform::WM_TRAY_ICON, 0);
 
-    // 6. The silent update check runs here once it is built; a newer installer ends this process.
+    // 6. The silent update check, before the log and the worker: a downloaded installer, or a
+    // required update declined, ends this start.
+    if (RunUpdateCheck(true)) {
+        exitCode_.store(0);
+        return false;
+    }
 
     // 7.
     if (!InitApp()) {
@@ -186,8 +192,9 @@ bool CMirnClientApp::InitApp() {
 }
 
 void CMirnClientApp::RunLoginDialog() {
+    if (RunQtLoginDialog())
+        return;
     if (!frontEnd_ || frontEnd_->Qt()) {
-        // The Qt dialog is built later; until then the client runs signed out.
         Log(kLogInfo, "CMirnClientApp::RunLoginDialog",
             "Login dialog is not available yet; running signed out");
         return;

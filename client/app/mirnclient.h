@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/mainwindow.h"
+#include "ui/dialogowner.h"
 #include "ui/frameowner.h"
 
 class AppFrontEnd;
@@ -18,7 +19,7 @@ namespace platform {
 class InstanceLock;
 }  // namespace platform
 
-class CMirnClientApp : public IFrameOwner {
+class CMirnClientApp : public IFrameOwner, public IDialogOwner {
   public:
     CMirnClientApp();
     ~CMirnClientApp() override;
@@ -28,7 +29,7 @@ class CMirnClientApp : public IFrameOwner {
     // Start-up, the GUI loop and teardown; returns the process exit code.
     int Run();
     bool InitInstance();
-    bool InitApp();
+    bool InitApp() override;
     bool InitLog();
     // Ends the GUI loop with `code` (the tray's exit command, SIGINT, SIGTERM); any thread.
     void RequestExit(int code);
@@ -41,12 +42,19 @@ class CMirnClientApp : public IFrameOwner {
     bool IsCommandEnabled(int id) override;
     void OnCommand(int id) override;
 
+    // For the login dialog and the options (mirnclient_dialogs.cpp), on the GUI thread.
+    IFolderBrowser* GetFolderBrowser() override;
+    void CloseLog() override;
+    void DeleteWorker() override;  // the worker's thread has been stopped and joined
+    // The update check (silent at start-up); true when this process should end.
+    bool RunUpdateCheck(bool silent);
+
   private:
     void OpenRunningInstanceHome();
     void RunLoginDialog();
     bool HandleWindowMessage(const platform::WindowMessage& msg);
     void Shutdown();
-    void CloseLog();
+    bool RunQtLoginDialog();  // false without the Qt front end
     // Command helpers (mirnclient_commands.cpp).
     void OpenHomeFolder();
     void OpenServicePage(const std::string& path);
@@ -59,6 +67,7 @@ class CMirnClientApp : public IFrameOwner {
     mutable std::mutex logMu_;  // the worker may open the log (a sign-in without one)
     std::unique_ptr<CLogger> logger_;
     std::unique_ptr<CWork> work_;
+    std::unique_ptr<IFolderBrowser> folderBrowser_;
     std::atomic<int> initComplete_{0};
     std::atomic<bool> exitRequested_{false};
     std::atomic<int> exitCode_{0};

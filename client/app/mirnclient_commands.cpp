@@ -93,10 +93,4 @@ void CMirnClientApp::ShowAbout() {
                              "关于Kestrine", platform::MB_OK | platform::MB_ICONINFORMATION);
 }
 
-void CMirnClientApp::ShowOptions() {
-    Log(kLogInfo, "CMirnClientApp::ShowOptions", "Options are not available yet");
-}
-
-void CMirnClientApp::CheckForUpdate() {
-    Log(kLogInfo, "CMirnClientApp::CheckForUpdate", "The update check is not available yet");
-}
+// ShowOptions and CheckForUpdate: mirnclient_dialogs.cpp.

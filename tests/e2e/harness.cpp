@@ -1,6 +1,8 @@
 #include "e2e/harness.h"
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/xattr.h>
 
 #include <gtest/gtest.h>
@@ -100,6 +102,18 @@ std::vector<std::string> ConflictCopies(const Tree& tree, const std::string& rel
         if (path.size() > rel.size() && path.compare(0, rel.size(), rel) == 0 &&
             std::regex_match(path.substr(rel.size()), suffix))
             out.push_back(path);
+    }
+    return out;
+}
+
+Tree WithoutConflictTimes(const Tree& tree) {
+    static const std::regex suffix(R"(\.conflict\(\d{4}-\d\d-\d\d-\d\d-\d\d-\d\d-\d{3}\))");
+    Tree out;
+    for (const auto& [path, sig] : tree) {
+        std::string key = std::regex_replace(path, suffix, ".conflict(*)");
+        for (int n = 2; out.count(key); ++n)
+            key = std::regex_replace(path, suffix, ".conflict(*)") + "#" + std::to_string(n);
+        out[key] = sig;
     }
     return out;
 }
@@ -257,6 +271,32 @@ void Computer::Rename(const std::string& from, const std::string& to) const {
 void Computer::SetHidden(const std::string& rel) const {
     const char value[] = "hidden";
     ASSERT_EQ(setxattr(Path(rel).c_str(), "user.kestrine.attributes", value, sizeof value - 1, 0), 0) << rel;
+}
+
+void Computer::WriteHidden(const std::string& rel, const std::string& data) const {
+    const fs::path p = Path(rel);
+    fs::create_directories(p.parent_path());
+    const std::string tmp = dir_.Sub("staging");
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        out.write(data.data(), static_cast<std::streamsize>(data.size()));
+        ASSERT_TRUE(out.good()) << tmp;
+    }
+    const char value[] = "hidden";
+    ASSERT_EQ(setxattr(tmp.c_str(), "user.kestrine.attributes", value, sizeof value - 1, 0), 0) << rel;
+    fs::rename(tmp, p);
+}
+
+long long Computer::Mtime(const std::string& rel) const {
+    struct stat st;
+    if (stat(Path(rel).c_str(), &st) != 0)
+        return -1;
+    return static_cast<long long>(st.st_mtim.tv_sec);
+}
+
+void Computer::SetMtime(const std::string& rel, long long seconds) const {
+    struct timeval times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
+    ASSERT_EQ(utimes(Path(rel).c_str(), times), 0) << rel;
 }
 
 }  // namespace e2e

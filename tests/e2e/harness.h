@@ -31,6 +31,9 @@ std::string Describe(const Tree& tree);
 std::string FileSig(const std::string& content);  // "<size>:<md5>" of a content
 // The conflict copies of `rel` in a tree ("rel.conflict(YYYY-MM-DD-hh-mm-ss-mmm)").
 std::vector<std::string> ConflictCopies(const Tree& tree, const std::string& rel);
+// The tree with every conflict suffix replaced by ".conflict(*)", so that a test can name the copies
+// it expects; a second copy of the same name gets "#2", so an extra copy still shows.
+Tree WithoutConflictTimes(const Tree& tree);
 // Reproducible bytes that do not compress or repeat within a chunk.
 std::string RandomBytes(size_t size, uint32_t seed);
 
@@ -75,6 +78,12 @@ class Computer {
     void Remove(const std::string& rel) const;  // a file or a whole folder
     void Rename(const std::string& from, const std::string& to) const;
     void SetHidden(const std::string& rel) const;  // the hidden attribute, as a file manager sets it
+    // Writes a file that has the hidden attribute from its first moment, as an office program
+    // creates its lock file.
+    void WriteHidden(const std::string& rel, const std::string& data) const;
+    // Last-write time in seconds since the epoch (-1 when missing), and setting it.
+    long long Mtime(const std::string& rel) const;
+    void SetMtime(const std::string& rel, long long seconds) const;
 
   private:
     testsupport::ProcessSpec Spec() const;

@@ -26,7 +26,7 @@ for p in "$client" "$server"; do
 done
 
 user=demo
-password=demo-pass
+password="demo-pass"
 computers=(laptop desktop)
 if [ $check = 1 ]; then
   demo="$(mktemp -d "${TMPDIR:-/tmp}/kestrine-demo-check.XXXXXX")"

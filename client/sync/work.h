@@ -16,6 +16,7 @@
 
 #include "platform/thread.h"
 #include "store/fileinfo.h"
+#include "sync/filesystemwatcher.h"
 
 class CAuth;
 class CBack;
@@ -96,6 +97,13 @@ class CWork {
     void StopHeartBeat();
     void StartFileMonitor(const std::string& root);
     void StopFileMonitor();
+    // The watcher's callback, on the watcher thread (`context` is the CWork): filters one change
+    // record and asks for a pass or a rename. It reaches the worker only through the ready and
+    // sync-pending flags, Request and the filtered-paths list.
+    static void CheckFiles(int action, const char* name, void* context);
+    // The watcher's rest between two batches (1 s); tests shorten it before the sign-in.
+    void SetWatchPauseMs(int ms) { watchPauseMs_ = ms; }
+    CFileSystemWatcher* GetWatcher() const { return watcher_.get(); }  // null before the first sign-in
 
     // The rename request's text: old and new name joined by "|" (by a NUL when a name contains
     // "|", which Linux names may).
@@ -154,6 +162,9 @@ class CWork {
     virtual void ReportPassResult(int succeeded);  // to the heartbeat client
     virtual bool CleanChunkCache();                // the file cache's CleanCache
     virtual void Pause(int ms);                    // returns early when the worker is stopping
+    // The watcher's way to the worker (Request, from the watcher thread); tests record it. A
+    // derived class that overrides it stops the file monitor in its destructor.
+    virtual int PostFromWatcher(uint32_t code, const std::string& text);
 
     // A sign-out or stop is pending: the pass's walks end at the next item.
     bool StopRequested() const { return logoutRequested_.load() || stopping_.load(); }
@@ -172,6 +183,11 @@ class CWork {
     void Dispatch(const platform::ThreadMessage& msg);
     void ClearRecentNames();
     void ClearFilteredPaths();
+    void KeepFilteredPath(const std::string& path);  // once, however often it is seen
+    bool TakeFilteredPath(const std::string& path);  // true when it was in the list
+    // Asks for what a record calls for: a rename (with its text), a pass, or, while a pass runs,
+    // one more pass. Watcher thread.
+    void RequestFromWatcher(int action, const std::string& renameText);
     bool ClearUserData(const std::string& home);  // the sign-in after an account change
     // The upload of an entry whose kind changed here (a folder became a file or the other way):
     // the service's entry and its journal rows go first. 1 on success.
@@ -186,7 +202,6 @@ class CWork {
     std::unique_ptr<CTransmitter> transmitter_;
     std::unique_ptr<CAuth> auth_;
     std::unique_ptr<CHeartBeat> heartBeat_;  // from the first sign-in; its thread owns it after Stop
-    // Later: the watcher.
 
     std::atomic<int> ready_{0};
     std::atomic<int> passSucceeded_{0};
@@ -212,7 +227,18 @@ class CWork {
 
     std::string installPath_, rootPath_, dbPath_;
 
+    // CheckFiles' state between records; watcher thread only (set while the watcher is stopped).
+    std::string watchRoot_;
+    std::string watchPrevName_;      // the name of the previous record
+    int watchPrevKind_ = 0;          // what the previous record was, for a rename's second half
+    std::string watchLastFiltered_;  // the last temporary file dropped
+    bool watchSyncPosted_ = false;   // a pass was asked for in the current batch
+    int watchPauseMs_ = 1000;
+
     std::mutex stopMu_;
     std::condition_variable stopCv_;
     bool threadEnded_ = false;
+
+    // Last, so it is destroyed (its thread stopped) before anything its callback touches.
+    std::unique_ptr<CFileSystemWatcher> watcher_;
 };

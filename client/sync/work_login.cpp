@@ -341,17 +341,6 @@ void CWork::StopHeartBeat() {
         CHeartBeat::StopAndRelease(std::move(heartBeat_));
 }
 
-void CWork::StartFileMonitor(const std::string& root) {
-    // The directory watcher joins later; until then passes come from the heartbeat and the menu.
-    ClearFilteredPaths();
-    Log(kLogInfo, "CWork::StartFileMonitor", "Mointor root: %s", root.c_str());
-}
-
-void CWork::StopFileMonitor() {
-    // The watcher joins later; what it filtered is forgotten with it.
-    ClearFilteredPaths();
-}
-
 void CWork::Logout() {
     StopHeartBeat();
     StopFileMonitor();

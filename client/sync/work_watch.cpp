@@ -1,0 +1,234 @@
+// CWork: the watcher of local changes. StartFileMonitor and StopFileMonitor run on the worker;
+// CheckFiles runs on the watcher thread, drops the records of decoration, temporary and
+// half-built files, and turns the rest into a pass request, a rename request, or (while a pass
+// runs) one more pass.
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "core/log.h"
+#include "platform/dirwatch.h"
+#include "platform/file.h"
+#include "platform/messages.h"
+#include "store/filecache.h"
+#include "sync/filesystemwatcher.h"
+#include "sync/work.h"
+
+namespace {
+
+constexpr int kStopWaitMs = 100;
+// Office programs save through hidden files named "~..." with these extensions.
+constexpr const char* kTempExtensions = "docx,xlsx,pptx,~vsd,tmp";
+
+// What the previous record was, so a rename's new name knows what its old name became.
+enum PrevKind {
+    kPrevOther = 0,
+    kPrevRenameOld,  // an old name that was reported
+    kPrevDropped,    // an old name that was a temporary file
+    kPrevOwn,        // an old name that was a file the client was building
+};
+
+std::string BaseName(const std::string& rel) {
+    const size_t slash = rel.rfind('/');
+    return slash == std::string::npos ? rel : rel.substr(slash + 1);
+}
+
+// A file the client builds beside its target and renames into place (CFileCache::MakeFile).
+bool IsPartName(const std::string& name) {
+    const size_t n = std::strlen(CFileCache::kPartSuffix);
+    return name.size() > n + 1 && name[0] == '.' &&
+           name.compare(name.size() - n, n, CFileCache::kPartSuffix) == 0;
+}
+
+// Hidden files with these names are temporary; the caller has checked the hidden attribute.
+bool IsTemporaryName(const std::string& name) {
+    if (name == "Thumbs.db")
+        return true;
+    if (name.empty() || name[0] != '~')
+        return false;
+    const size_t dot = name.rfind('.');
+    const std::string ext = dot == std::string::npos ? name : name.substr(dot + 1);
+    return std::strstr(kTempExtensions, ext.c_str()) != nullptr;
+}
+
+}  // namespace
+
+void CWork::StartFileMonitor(const std::string& root) {
+    if (!watcher_)
+        watcher_ = std::make_unique<CFileSystemWatcher>();
+    // The callback's state belongs to the watcher thread: it is reset while no thread runs.
+    watcher_->Stop(kStopWaitMs);
+    ClearFilteredPaths();
+    watchRoot_ = root;
+    while (watchRoot_.size() > 1 && watchRoot_.back() == '/')
+        watchRoot_.pop_back();
+    watchPrevName_.clear();
+    watchPrevKind_ = kPrevOther;
+    watchLastFiltered_.clear();
+    watchSyncPosted_ = false;
+    watcher_->SetPauseMs(watchPauseMs_);
+    if (!watcher_->Run(watchRoot_, true, CFileSystemWatcher::kClientFilter, &CWork::CheckFiles, this))
+        Log(kLogError, "CWork::StartFileMonitor", "Fail to monitor %s: local changes wait for the next pass",
+            watchRoot_.c_str());
+    Log(kLogInfo, "CWork::StartFileMonitor", "Mointor root: %s", root.c_str());
+}
+
+void CWork::StopFileMonitor() {
+    if (watcher_)
+        watcher_->Stop(kStopWaitMs);
+    ClearFilteredPaths();
+}
+
+void CWork::KeepFilteredPath(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (std::find(filteredPaths_.begin(), filteredPaths_.end(), path) == filteredPaths_.end())
+        filteredPaths_.push_back(path);
+}
+
+bool CWork::TakeFilteredPath(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = std::find(filteredPaths_.begin(), filteredPaths_.end(), path);
+    if (it == filteredPaths_.end())
+        return false;
+    filteredPaths_.erase(it);
+    return true;
+}
+
+int CWork::PostFromWatcher(uint32_t code, const std::string& text) {
+    return Request(code, 0, text);
+}
+
+void CWork::RequestFromWatcher(int action, const std::string& renameText) {
+    if (stopping_.load())
+        return;
+    if (!ready_.load()) {
+        // A pass runs (or the client is signed out): the pass loop runs once more.
+        syncPending_.store(1);
+        return;
+    }
+    if (action == platform::kDirRenamedOld)
+        return;  // its new name comes next
+    if (action == platform::kDirRenamedNew && !renameText.empty()) {
+        // The rename ends with a pass of its own, which covers the rest of this batch.
+        if (PostFromWatcher(platform::WM_WORK_RENAME, renameText) == 1)
+            watchSyncPosted_ = true;
+        return;
+    }
+    // One queued pass sees every change made before it starts: one request per batch.
+    if (!watchSyncPosted_)
+        watchSyncPosted_ = PostFromWatcher(platform::WM_WORK_SYNC, std::string()) == 1;
+}
+
+void CWork::CheckFiles(int action, const char* name, void* context) {
+    CWork* work = static_cast<CWork*>(context);
+    if (work == nullptr)
+        return;
+    if (action == CFileSystemWatcher::kActionBatchEnd) {
+        work->watchSyncPosted_ = false;
+        return;
+    }
+    const char* tag = "CWork::CheckFiles";
+    const std::string rel = name ? name : "";
+    const std::string full = rel.empty() ? work->watchRoot_ : work->watchRoot_ + "/" + rel;
+    const std::string base = BaseName(rel);
+    const int prevKind = work->watchPrevKind_;
+    const std::string prevName = work->watchPrevName_;
+    work->watchPrevKind_ = kPrevOther;
+    work->watchPrevName_ = rel;
+
+    if (action == CFileSystemWatcher::kActionFailed || action == platform::kDirOverflow) {
+        // No single path to look at: the whole tree needs a pass.
+        work->watchLastFiltered_.clear();
+        if (action == platform::kDirOverflow)
+            Log(kLogWarn, tag, "Monitor overflow: changes were lost, the next pass looks at every file");
+        else
+            Log(kLogInfo, tag, "Monitor---ERROR---   - %s", rel.c_str());
+        work->RequestFromWatcher(action, std::string());
+        return;
+    }
+
+    // A dropped record; a rename whose new name is dropped took its old name away.
+    auto dropped = [&](int kind) {
+        if (action == platform::kDirRenamedOld)
+            work->watchPrevKind_ = kind;
+        else if (action == platform::kDirRenamedNew && prevKind == kPrevRenameOld)
+            work->RequestFromWatcher(platform::kDirRemoved, std::string());
+    };
+
+    // The client's own writes: a file being built, and its rename into place, ask for nothing.
+    if (IsPartName(base)) {
+        dropped(kPrevOwn);
+        return;
+    }
+    if (action == platform::kDirRenamedNew && prevKind == kPrevOwn)
+        return;
+
+    platform::FileStat st;
+    const bool exists = platform::Stat(full, &st);
+    const bool isDir = exists && st.kind == platform::EntryKind::Directory;
+    if (isDir) {
+        if (!work->watchLastFiltered_.empty() && work->watchLastFiltered_.find(full) != std::string::npos) {
+            work->watchLastFiltered_.clear();
+            dropped(kPrevDropped);
+            return;
+        }
+    } else if (exists && st.kind == platform::EntryKind::File) {
+        if (base == CFileCache::kFolderIconFile || base == CFileCache::kShareMarkerName) {
+            Log(kLogInfo, tag, "File filter: %s %s", base.c_str(), full.c_str());
+            dropped(kPrevDropped);
+            return;
+        }
+        if (base == "Thumbs.db" || (!base.empty() && base[0] == '~')) {
+            const uint32_t attrs = platform::GetFileAttributes(full);
+            if (attrs != platform::kInvalidAttributes && (attrs & platform::kAttrHidden) &&
+                IsTemporaryName(base)) {
+                work->watchLastFiltered_ = full;
+                work->KeepFilteredPath(full);
+                Log(kLogInfo, tag, "File filter: %s %s", base.c_str(), full.c_str());
+                dropped(kPrevDropped);
+                return;
+            }
+        }
+    } else if (!exists && work->TakeFilteredPath(full)) {
+        dropped(kPrevDropped);
+        return;
+    }
+
+    work->watchLastFiltered_.clear();
+    switch (action) {
+        case platform::kDirAdded:
+            Log(kLogInfo, tag, "Added     - %s", rel.c_str());
+            break;
+        case platform::kDirRemoved:
+            Log(kLogInfo, tag, "Removed   - %s", rel.c_str());
+            break;
+        case platform::kDirModified:
+            Log(kLogInfo, tag, "Modified   - %s", rel.c_str());
+            break;
+        case platform::kDirRenamedOld:
+            Log(kLogInfo, tag, "Rename(O)   - %s", rel.c_str());
+            break;
+        case platform::kDirRenamedNew:
+            Log(kLogInfo, tag, "Rename(N)   - %s", rel.c_str());
+            break;
+        default:
+            Log(kLogInfo, tag, "Monitor---ERROR---   - %s", rel.c_str());
+            break;
+    }
+    if (action == platform::kDirModified && isDir)
+        return;  // a folder's own times say nothing the pass needs
+    if (action == platform::kDirRenamedOld) {
+        work->watchPrevKind_ = kPrevRenameOld;
+        work->RequestFromWatcher(action, std::string());
+        return;
+    }
+    if (action == platform::kDirRenamedNew) {
+        // Without its reported old name the new name is only a new entry.
+        if (prevKind == kPrevRenameOld)
+            work->RequestFromWatcher(action, MakeRenameText(prevName, rel));
+        else
+            work->RequestFromWatcher(platform::kDirAdded, std::string());
+        return;
+    }
+    work->RequestFromWatcher(action, std::string());
+}

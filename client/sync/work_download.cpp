@@ -131,6 +131,17 @@ bool IsOwnFile(const std::string& name) {
             name.compare(name.size() - part.size(), part.size(), part) == 0);
 }
 
+// True when the file at `local.path` is still the version that was judged: an edit saved since
+// then must not be overwritten or removed, and is left for the next pass to keep.
+bool StillAsJudged(const CFileInfo& local, const char* tag) {
+    platform::FileStat st;
+    if (platform::Stat(local.path, &st) && st.kind == platform::EntryKind::File && st.size == local.size &&
+        st.writeTime == local.modifyTime)
+        return true;
+    Log(kLogError, tag, "Fail to make a file {%s}: it changed during the update", local.path.c_str());
+    return false;
+}
+
 // True when the journal knows the file at `rel` and the disk still holds that version.
 bool KnownUnchanged(CFileJournal& journal, const std::string& rel, const platform::FileStat& st) {
     std::string server = rel;
@@ -681,6 +692,8 @@ int CWork::DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* loca
         return fetchNew();
     }
     if (IsFolder(*U)) {
+        if (!StillAsJudged(*local, tag))
+            return 0;
         if (!fileCache_->Remove(absA)) {
             Log(kLogError, tag, "Fail to remove a file {%s}", absA.c_str());
             return 0;
@@ -742,10 +755,7 @@ int CWork::DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* loca
 
     // The local file must still be the one that was judged unchanged: an edit made meanwhile
     // is left for the next pass, which keeps it as a conflict copy.
-    platform::FileStat st;
-    if (!platform::Stat(local->path, &st) || st.kind != platform::EntryKind::File || st.size != local->size ||
-        st.writeTime != local->modifyTime) {
-        Log(kLogError, tag, "Fail to make a file {%s}: it changed during the update", local->path.c_str());
+    if (!StillAsJudged(*local, tag)) {
         U->FreeChunkBuffers();
         return 0;
     }

@@ -4,6 +4,7 @@
 // nothing local is lost.
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,40 @@ TEST_F(DownloadFaultsTest, ASignOutInTheMiddleOfAFileStopsBeforeItsNextChunk) {
     ASSERT_TRUE(WaitForPassEnd(ended)) << "the sign-in queues a pass";
     EXPECT_TRUE(ReadLocal("big.bin") == content);
     EXPECT_EQ(Journal(Key("big.bin")).onDisk, 1);
+}
+
+// The new version is fetched while the user saves an edit of the old one: the update must not
+// write over it, and the next pass keeps it beside the service's version.
+TEST_F(DownloadFaultsTest, AnEditSavedWhileTheNewVersionComesDownIsKept) {
+    Put("doc.bin", Bytes(1 * kMiB, 3), kOld);
+    StartEngine();
+    ASSERT_EQ(LastStatus(), "Sync finished");
+    const std::string server = Bytes(1 * kMiB, 4);
+    Put("doc.bin", server, kNew);
+    ASSERT_TRUE(server_.Fault("download_chunk", "stall", 1, -1, 1500));
+
+    const int ends = PassEnds();
+    ASSERT_EQ(work_->Request(platform::WM_WORK_SYNC, 0), 1);
+    ASSERT_TRUE(WaitUntil([&] {
+        for (const std::string& t : front_.Texts(platform::WM_SETMESSAGESTRING))
+            if (t.rfind("更新文件: alice/doc.bin", 0) == 0)
+                return true;
+        return false;
+    }));
+    WriteLocal("doc.bin", "the user's edit", kNew + 100);  // while the chunk is on its way
+    ASSERT_TRUE(WaitForPassEnd(ends));
+    EXPECT_TRUE(log_.Contains("it changed during the update"));
+    EXPECT_EQ(ReadLocal("doc.bin"), "the user's edit");
+
+    ASSERT_TRUE(ResetFaults());
+    for (int pass = 0; pass < 3 && LastStatus() != "Sync finished"; ++pass)
+        ASSERT_TRUE(Sync());
+    std::vector<std::string> contents;
+    for (const std::string& path : Find(HomeFolder(), "doc"))
+        contents.push_back(ReadPath(path));
+    EXPECT_EQ(contents.size(), 2u);
+    EXPECT_NE(std::find(contents.begin(), contents.end(), "the user's edit"), contents.end());
+    EXPECT_NE(std::find(contents.begin(), contents.end(), server), contents.end());
 }
 
 TEST_F(DownloadFaultsTest, TheServiceRefusingOrDelayingTheListingChangesNothingLocal) {

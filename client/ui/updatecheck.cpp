@@ -107,7 +107,7 @@ std::string CUpdateCheck::TargetPath(const std::string& folder, const std::strin
     return folder + "/" + name;
 }
 
-bool CUpdateCheck::Query(const std::string& url, std::string* answer) {
+bool CUpdateCheck::Query(const std::string& url, std::string* answer, long timeoutMs) {
     std::unique_ptr<CURL, CurlCloser> curl(curl_easy_init());
     if (!curl) {
         Log(kLogError, "CUpdateCheck::Query", "Fail to create a transfer for \"%s\"", url.c_str());
@@ -119,6 +119,7 @@ bool CUpdateCheck::Query(const std::string& url, std::string* answer) {
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, timeoutMs);
     curl_easy_setopt(c, CURLOPT_PROXY, "");  // no proxy, not even the environment's
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnBody);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
@@ -138,10 +139,11 @@ bool CUpdateCheck::Query(const std::string& url, std::string* answer) {
 }
 
 bool CUpdateCheck::Ask(const char* path, std::string* answer) {
-    if (!Query(baseUrl_ + path, answer))
+    if (!Query(baseUrl_ + path, answer, answerTimeoutMs_))
         return false;
-    // The name becomes a file name in the user's folder: a path in its place is refused.
-    if (!IsPlainName(*answer)) {
+    // The name becomes a file name in the user's folder: a path in its place is refused. An empty
+    // answer names no installer: nothing newer.
+    if (!answer->empty() && !IsPlainName(*answer)) {
         Log(kLogWarn, "CUpdateCheck::Check", "Refuse the answer \"%s\" of %s: not a file name",
             answer->c_str(), path);
         answer->clear();

@@ -30,6 +30,9 @@ class CUpdateCheck {
     static constexpr const char* kMinVersionPath = "/mirnportal/clientMinAvailableVersion";
     static constexpr const char* kDownloadPath = "/mirnportal/downloadClient";
     static constexpr long kConnectTimeoutSeconds = 10;
+    // A service that accepts the connection but never answers must not hold the start-up: each
+    // answer (a short name) has to arrive within this time.
+    static constexpr long kAnswerTimeoutMs = 30000;
     // The service's answers are installer names; anything longer is not one.
     static constexpr size_t kMaxAnswer = 1024;
 
@@ -46,10 +49,14 @@ class CUpdateCheck {
     // A name the service may give: "none", or one plain file name (no folder parts, no controls).
     static bool IsPlainName(const std::string& name);
     // GET `url` (user agent "Kestrine client", 10 s connect time-out, no proxy): true with the
-    // body, trailing white space removed, when the transfer completed with status 200.
-    static bool Query(const std::string& url, std::string* answer);
+    // body, trailing white space removed, when the transfer completed with status 200 within
+    // `timeoutMs`.
+    static bool Query(const std::string& url, std::string* answer, long timeoutMs = kAnswerTimeoutMs);
     // folder + "/" (unless it ends in one) + name.
     static std::string TargetPath(const std::string& folder, const std::string& name);
+
+    // Shortens the answer time-out (tests).
+    void SetAnswerTimeoutMs(long ms) { answerTimeoutMs_ = ms; }
 
     const std::string& Latest() const { return latest_; }
     const std::string& Oldest() const { return oldest_; }
@@ -63,6 +70,7 @@ class CUpdateCheck {
     std::string baseUrl_;
     std::string latest_, oldest_;
     bool silent_;
+    long answerTimeoutMs_ = kAnswerTimeoutMs;
     IUpdatePrompt* prompt_;
 };
 

@@ -11,6 +11,7 @@
 
 #include "platform/file.h"
 #include "platform/messages.h"
+#include "support/env.h"
 #include "support/tempdir.h"
 #include "support/testserver.h"
 #include "ui/downloadtask.h"
@@ -224,6 +225,16 @@ TEST(UpdateCheck, DecisionTableAgainstTheService) {
          {{"当前已是最新版本！\n", kInfo}},
          "",
          ""},
+        {"empty answers name no installer",
+         "",
+         "\n",
+         false,
+         {},
+         true,
+         false,
+         {{"当前已是最新版本！\n", kInfo}},
+         "",
+         ""},
         {"a path for a name",
          "../" + kNewer,
          "none",
@@ -295,6 +306,30 @@ TEST(UpdateCheck, UnreachableOrFailingServiceIsSilentAtStartUpAndToldOtherwise) 
             EXPECT_EQ(prompt.boxes[0].flags, kWarn);
         }
         server.ResetFaults();
+    }
+    // A service that takes the connection but does not answer holds nobody for long.
+    {
+        ScriptedPrompt prompt;
+        ASSERT_TRUE(server.Fault("portal_version", "stall", 1, -1, 20000));
+        CUpdateCheck check(server.BaseUrl(), true, &prompt);
+        check.SetAnswerTimeoutMs(300);
+        EXPECT_FALSE(check.Check());
+        EXPECT_TRUE(prompt.boxes.empty());
+        server.ResetFaults();
+    }
+    // The service is asked directly: a proxy named by the environment (here one that does not
+    // exist) is not used.
+    {
+        testsupport::ScopedEnv env;
+        for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
+            env.Set(name, "http://127.0.0.1:9");
+        env.Unset("no_proxy");
+        env.Unset("NO_PROXY");
+        ScriptedPrompt prompt;
+        CUpdateCheck check(server.BaseUrl(), false, &prompt);
+        EXPECT_FALSE(check.Check());  // the newer installer is offered and declined
+        ASSERT_EQ(prompt.boxes.size(), 1u);
+        EXPECT_EQ(prompt.boxes[0].text, "Kestrine当前有新版本，请问是否更新?\n");
     }
     // A port where nothing listens.
     const std::string base = server.BaseUrl();

@@ -205,6 +205,9 @@ class CWork {
 
     std::atomic<int> ready_{0};
     std::atomic<int> passSucceeded_{0};
+    // The snapshot refused a listed path: the pass ends unfinished, but only after the upload
+    // phase, so one bad entry on the service cannot keep every local change from going up.
+    bool serverPathRefused_ = false;
     std::atomic<int> syncPending_{0};
     std::atomic<int> signedIn_{0};
     std::atomic<int> logoutRequested_{0};

@@ -73,7 +73,7 @@ int CWork::GetAll() {
         } else if (!serverpath::IsSafeServerPath(entry.path)) {
             // Written nowhere; the pass stays unfinished while the service lists it.
             Log(kLogError, tag, "Refuse the server path \"%s\"", entry.path.c_str());
-            passSucceeded_.store(0);
+            serverPathRefused_ = true;
         } else if (!GetFile(entry)) {
             Log(kLogError, tag, "Fail to get file from server");
             return 0;
@@ -153,7 +153,7 @@ void CWork::GetServerAdd(const ServerListing& listing) {
     for (const auto& [key, entry] : listing) {
         if (!serverpath::IsSafeServerPath(entry.path)) {
             Log(kLogError, tag, "Refuse the server path \"%s\"", entry.path.c_str());
-            passSucceeded_.store(0);
+            serverPathRefused_ = true;
             continue;
         }
         std::string rel = entry.path;

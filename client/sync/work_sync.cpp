@@ -44,6 +44,7 @@ int CWork::Sync() {
         return 0;
     }
     Log(kLogInfo, tag, "----------------------- sync start---------------------------");
+    serverPathRefused_ = false;
 
     // 1. What the service holds, as pending versions and tombstones in the journal.
     if (resetUserData_.load()) {
@@ -69,6 +70,8 @@ int CWork::Sync() {
     Log(kLogInfo, tag, "---- upload ----");
     if (!Upload())
         return 0;
+    if (serverPathRefused_)
+        passSucceeded_.store(0);
 
     Log(kLogInfo, tag, "------------------------ sync end ---------------------------");
     CUtil::RefreshExplorer();

@@ -210,7 +210,7 @@ TEST_F(DownloadFaultsTest, PathsThatWouldLeaveTheHomeFolderAreRefused) {
         }
     };
     EXPECT_EQ(ReadLocal("fine.txt"), "fine");
-    EXPECT_EQ(LastStatus(), "同步未完成") << "unfinished while the service lists them";
+    EXPECT_EQ(LastStatus(), "Sync unfinished") << "unfinished while the service lists them";
     EXPECT_TRUE(log_.Contains("[CWork::GetAll]: Refuse the server path \"alice/..\\..\\evil.txt\""));
     nothingOutside();
     EXPECT_FALSE(Journal(Key("..\\..\\evil.txt")).exists);
@@ -220,9 +220,15 @@ TEST_F(DownloadFaultsTest, PathsThatWouldLeaveTheHomeFolderAreRefused) {
     ASSERT_TRUE(Sync());
     EXPECT_TRUE(
         log_.Contains("[CWork::GetServerAdd]: Refuse the server path \"alice/sub\\..\\..\\..\\evil2.txt\""));
-    EXPECT_EQ(LastStatus(), "同步未完成");
+    EXPECT_EQ(LastStatus(), "Sync unfinished");
     nothingOutside();
     EXPECT_EQ(ReadLocal("fine2.txt"), "fine2");
+
+    // A refused entry the service keeps listing does not hold local changes back.
+    WriteLocal("mine.txt", "mine", kNew);
+    ASSERT_TRUE(Sync());
+    EXPECT_EQ(LastStatus(), "Sync unfinished");
+    EXPECT_EQ(ServerLine("mine.txt").rfind("mine.txt file 4 ", 0), 0u) << ServerLs();
 }
 
 TEST_F(DownloadFaultsTest, NothingIsWrittenThroughALink) {

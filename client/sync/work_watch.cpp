@@ -40,6 +40,22 @@ bool IsPartName(const std::string& name) {
            name.compare(name.size() - n, n, CFileCache::kPartSuffix) == 0;
 }
 
+// A conflict copy's name ("<name>.conflict(2024-01-31-23-59-59-999)"): only the client makes one,
+// by moving a local edit aside during a pass.
+bool IsConflictName(const std::string& name) {
+    static const char kForm[] = "dddd-dd-dd-dd-dd-dd-ddd)";
+    const std::string mark = ".conflict(";
+    const size_t at = name.rfind(mark);
+    if (at == std::string::npos || name.size() - at - mark.size() != sizeof(kForm) - 1)
+        return false;
+    for (size_t i = 0; kForm[i]; ++i) {
+        const char c = name[at + mark.size() + i];
+        if (kForm[i] == 'd' ? (c < '0' || c > '9') && c != ' ' : c != kForm[i])
+            return false;
+    }
+    return true;
+}
+
 // Hidden files with these names are temporary; the caller has checked the hidden attribute.
 bool IsTemporaryName(const std::string& name) {
     if (name == "Thumbs.db")
@@ -223,8 +239,10 @@ void CWork::CheckFiles(int action, const char* name, void* context) {
         return;
     }
     if (action == platform::kDirRenamedNew) {
-        // Without its reported old name the new name is only a new entry.
-        if (prevKind == kPrevRenameOld)
+        // Without its reported old name the new name is only a new entry. A move aside under a
+        // conflict name is the client's own, and its records can arrive after the pass that made
+        // it: renamed on the service it would take the version just brought down away with it.
+        if (prevKind == kPrevRenameOld && !IsConflictName(BaseName(rel)))
             work->RequestFromWatcher(action, MakeRenameText(prevName, rel));
         else
             work->RequestFromWatcher(platform::kDirAdded, std::string());

@@ -10,6 +10,7 @@
 #include "platform/file.h"
 #include "sync/filesystemwatcher.h"
 #include "sync/watcher_fixture.h"
+#include "util/util.h"
 
 using namespace watchtest;
 using platform::kDirAdded;
@@ -71,6 +72,7 @@ std::function<void(WatcherTest&)> Move(const char* from, const char* to) {
 }
 
 TEST_F(CheckFilesTest, WhatEachBatchAsksFor) {
+    const std::string kConflict = CUtil::GetConflictName("doc.txt");
     struct Case {
         const char* what;
         std::vector<Step> steps;  // one batch
@@ -128,6 +130,18 @@ TEST_F(CheckFilesTest, WhatEachBatchAsksFor) {
           {Move("d/a", "d/b|c"), kDirRenamedOld, "d/a"},
           {nullptr, kDirRenamedNew, "d/b|c"}},
          {RenameOf("d/a", "d/b|c")},
+         0},
+        {"a local edit moved aside under a conflict name by a pass is no rename",
+         {{File("doc.txt"), kNone, ""},
+          {Move("doc.txt", kConflict.c_str()), kDirRenamedOld, "doc.txt"},
+          {nullptr, kDirRenamedNew, kConflict.c_str()}},
+         {kSync},
+         0},
+        {"a name that only looks like one is the user's rename",
+         {{File("doc.txt"), kNone, ""},
+          {Move("doc.txt", "doc.txt.conflict(draft)"), kDirRenamedOld, "doc.txt"},
+          {nullptr, kDirRenamedNew, "doc.txt.conflict(draft)"}},
+         {RenameOf("doc.txt", "doc.txt.conflict(draft)")},
          0},
         {"a rename, then more changes in the same batch: the rename's own pass covers them",
          {{File("old.txt"), kNone, ""},

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -116,7 +117,11 @@ class WatcherTest : public ::testing::Test {
         tmp_.MakeDirs("home");
         tmp_.MakeDirs("outside");
     }
-    void TearDown() override { platform::SetMainWindow(nullptr); }
+    void TearDown() override {
+        if (HasFailure())
+            std::fprintf(stderr, "log:\n%s", log_.Text().c_str());  // what the watcher saw
+        platform::SetMainWindow(nullptr);
+    }
 
     std::string Home(const std::string& rel = "") const {
         return tmp_.Sub(rel.empty() ? "home" : "home/" + rel);

@@ -1,6 +1,8 @@
 #include "ui/optionother.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLineEdit>
@@ -23,6 +25,7 @@ namespace {
 
 constexpr const char* kTag = "COtherOptions::OnBnClickedButton1";
 constexpr unsigned kAsk = platform::MB_OKCANCEL | platform::MB_ICONQUESTION;
+constexpr int kStopPollMs = 20;
 
 QString Text(const char* utf8) {
     return QString::fromUtf8(utf8);
@@ -78,9 +81,15 @@ bool COtherOptions::StopWorker(CWork* work) {
         // A sign-out is pending already: it runs before the stop below.
         Log(kLogInfo, kTag, "A sign-out is already pending");
     }
-    if (!work->Stop(stopWaitMs_)) {
-        Log(kLogError, kTag, "Worker did not stop within %d ms", stopWaitMs_);
-        return false;
+    // The GUI loop keeps running meanwhile: the worker's last reports wait for it to be handled.
+    QElapsedTimer waited;
+    waited.start();
+    while (!work->Stop(kStopPollMs)) {
+        if (waited.elapsed() >= stopWaitMs_) {
+            Log(kLogError, kTag, "Worker did not stop within %d ms", stopWaitMs_);
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, kStopPollMs);
     }
     return true;
 }

@@ -3,8 +3,8 @@
 # `rsync -a` of the same tree between two local folders, measured in the same run:
 #   BENCH first_upload_vs_rsync <ratio> x     one client's passes that send the tree up
 #   BENCH first_download_vs_rsync <ratio> x   a second computer's first passes that bring it down
-# A pass's time is read from the client's log (first "sync start" to last "sync end" of one
-# start), so process start and sign-in are left out. The downloaded tree must equal the original byte for byte.
+# A pass's time is read from the client's log (its "sync start" and "sync end" lines), so process
+# start and sign-in are left out. The downloaded tree must equal the original byte for byte.
 # Usage: bench/sync_first.sh <build-folder>
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"

@@ -111,8 +111,10 @@ sb_stamp_ms() {
     head -n 1 | awk '{ printf "%d\n", (($1 * 60 + $2) * 60 + $3) * 1000 + $4 }'
 }
 
-# Seconds from the first "sync start" to the last "sync end" in the logs of computer $1 written
-# since the file $2 was touched: the passes of one start, without sign-in and the rests after.
+# Seconds from the first "sync start" to the first "sync end" in the logs of computer $1 written
+# since the file $2 was touched: the first whole pass of one start (a pass that fails logs no
+# "sync end", so the time runs on to the end of the next), without process start and sign-in,
+# and without the short pass the client's own writes ask for after a pass that wrote files.
 sb_pass_seconds() {
   local dir="$sb_work/$1/Kestrine/.log" since=$2 logs
   logs="$(find "$dir" -type f -name '*.log' -newer "$since" | sort)"
@@ -124,7 +126,7 @@ sb_pass_seconds() {
   # shellcheck disable=SC2086
   start="$(cat $logs | grep -F 'sync start' | head -n 1 | sb_stamp_ms)"
   # shellcheck disable=SC2086
-  end="$(cat $logs | grep -F 'sync end' | tail -n 1 | sb_stamp_ms)"
+  end="$(cat $logs | grep -F 'sync end' | head -n 1 | sb_stamp_ms)"
   if [ -z "$start" ] || [ -z "$end" ]; then
     echo "bench: $1: no whole pass in its log" >&2
     return 1

@@ -95,6 +95,8 @@ TEST_F(DownloadFaultsTest, ASignOutInTheMiddleOfAFileStopsBeforeItsNextChunk) {
                 return true;
         return false;
     }));
+    // The status comes before the chunk's request; a slow build could sign out in between.
+    ASSERT_TRUE(WaitUntil([&] { return log_.Contains("[CTransmitter::DownloadChunk]: request:"); }));
     ASSERT_TRUE(SignOut());  // asked while the first chunk is on its way
     EXPECT_TRUE(WaitForPassEnd(ends));
     EXPECT_TRUE(log_.Contains("[CWork::DownloadNewFile]: User request logout"));

@@ -78,6 +78,16 @@ bool CDataFolderMove::IsCompleteCopy(const std::string& from, const std::string&
         if (e.stat.kind == platform::EntryKind::Directory) {
             if (!IsCompleteCopy(src, dst))
                 return false;
+        } else if (e.stat.kind == platform::EntryKind::Link) {
+            // A link is the user's too: deleting the old root must not lose it.
+            std::error_code ea, eb;
+            const std::filesystem::path target = std::filesystem::read_symlink(src, ea);
+            if (ea || !std::filesystem::is_symlink(std::filesystem::symlink_status(dst, eb)) || eb ||
+                std::filesystem::read_symlink(dst, eb) != target || eb) {
+                Log(kLogError, "CDataFolderMove::IsCompleteCopy", "Link \"%s\" is missing from the copy",
+                    dst.c_str());
+                return false;
+            }
         } else if (e.stat.kind == platform::EntryKind::File) {
             platform::FileStat st;
             if (!platform::Stat(dst, &st) || st.kind != platform::EntryKind::File || st.size != e.stat.size ||

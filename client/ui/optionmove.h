@@ -22,7 +22,8 @@ class CDataFolderMove {
     // Replaces a folder already at `to`, then moves `from` there. *error gets the system error
     // code of a failure.
     static Result Move(const std::string& from, const std::string& to, int* error);
-    // Every folder and regular file under `from` exists under `to`, files with the same bytes.
-    // Links and special files are not compared: the copy does not carry them.
+    // Every folder, regular file and link under `from` exists under `to`: files with the same
+    // bytes, links with the same target. Special files (sockets, pipes) hold no data and are not
+    // compared.
     static bool IsCompleteCopy(const std::string& from, const std::string& to);
 };

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -428,13 +429,16 @@ TEST(DataFolderMove, CopyFallbackDeletesTheOldRootOnlyAfterAVerifiedCopy) {
         bool copyFault;    // one file fails to copy
         bool deleteFault;  // the old root's files cannot be deleted
         CDataFolderMove::Result result;
+        bool link = false;  // the old root holds a link
     };
     const Case cases[] = {
-        {"rename", 0, false, false, CDataFolderMove::Result::Moved},
-        {"shell move after a failed move", 1, false, false, CDataFolderMove::Result::Moved},
+        {"rename", 0, false, false, CDataFolderMove::Result::Moved, true},
+        {"shell move after a failed move", 1, false, false, CDataFolderMove::Result::Moved, true},
         {"copy and delete", 2, false, false, CDataFolderMove::Result::Moved},
         {"copy, old root in use", 2, false, true, CDataFolderMove::Result::OldLeft},
         {"copy fails", 2, true, false, CDataFolderMove::Result::Failed},
+        // The copy does not carry links: the old root, link and all, stays.
+        {"copy without the link", 2, false, false, CDataFolderMove::Result::Failed, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -442,6 +446,9 @@ TEST(DataFolderMove, CopyFallbackDeletesTheOldRootOnlyAfterAVerifiedCopy) {
         dir.WriteFile("old/home/a.txt", "alpha");
         dir.WriteFile("old/home/sub/b.bin", std::string(70000, 'x'));
         dir.WriteFile("old/.db/client.db", "db");
+        if (c.link) {
+            ASSERT_EQ(symlink("a.txt", dir.Sub("old/home/link").c_str()), 0);
+        }
         const std::string from = dir.Sub("old"), to = dir.Sub("new");
         platform::FaultScope faults;
         if (c.renameFaults)
@@ -456,8 +463,12 @@ TEST(DataFolderMove, CopyFallbackDeletesTheOldRootOnlyAfterAVerifiedCopy) {
         if (c.result == CDataFolderMove::Result::Failed) {
             EXPECT_NE(error, 0);
             EXPECT_EQ(dir.ReadFile("old/home/sub/b.bin").size(), 70000u);
+            EXPECT_EQ(dir.ReadFile("old/home/link"), c.link ? "alpha" : "");
             EXPECT_FALSE(dir.Exists("new"));
             continue;
+        }
+        if (c.link) {
+            EXPECT_EQ(dir.ReadFile("new/home/link"), "alpha");
         }
         EXPECT_EQ(dir.ReadFile("new/home/a.txt"), "alpha");
         EXPECT_EQ(dir.ReadFile("new/home/sub/b.bin"), std::string(70000, 'x'));
@@ -470,6 +481,7 @@ TEST(DataFolderMove, CompleteCopyComparesEveryFileByteForByte) {
     TempDir dir;
     dir.WriteFile("a/x/f.txt", "same bytes");
     dir.WriteFile("a/g.bin", std::string(5000, 'g'));
+    ASSERT_EQ(symlink("f.txt", dir.Sub("a/x/link").c_str()), 0);
     struct Case {
         const char* what;
         std::function<void()> damage;
@@ -477,6 +489,19 @@ TEST(DataFolderMove, CompleteCopyComparesEveryFileByteForByte) {
     };
     const Case cases[] = {
         {"identical, with an extra file", [&] { dir.WriteFile("b/extra", "e"); }, true},
+        {"the link missing", [&] { platform::RemoveFile(dir.Sub("b/x/link")); }, false},
+        {"the link pointing elsewhere",
+         [&] {
+             platform::RemoveFile(dir.Sub("b/x/link"));
+             ASSERT_EQ(symlink("g.bin", dir.Sub("b/x/link").c_str()), 0);
+         },
+         false},
+        {"a file where the link was",
+         [&] {
+             platform::RemoveFile(dir.Sub("b/x/link"));
+             dir.WriteFile("b/x/link", "same bytes");
+         },
+         false},
         {"one byte differs", [&] { dir.WriteFile("b/x/f.txt", "same bytez"); }, false},
         {"truncated", [&] { dir.WriteFile("b/g.bin", std::string(4999, 'g')); }, false},
         {"missing folder", [&] { testsupport::RemoveTree(dir.Sub("b/x")); }, false},
@@ -492,6 +517,7 @@ TEST(DataFolderMove, CompleteCopyComparesEveryFileByteForByte) {
         testsupport::RemoveTree(dir.Sub("b"));
         dir.WriteFile("b/x/f.txt", "same bytes");
         dir.WriteFile("b/g.bin", std::string(5000, 'g'));
+        ASSERT_EQ(symlink("f.txt", dir.Sub("b/x/link").c_str()), 0);
         c.damage();
         EXPECT_EQ(CDataFolderMove::IsCompleteCopy(dir.Sub("a"), dir.Sub("b")), c.complete);
     }

@@ -31,9 +31,10 @@ computers=(laptop desktop)
 if [ $check = 1 ]; then
   demo="$(mktemp -d "${TMPDIR:-/tmp}/kestrine-demo-check.XXXXXX")"
   listen=127.0.0.1:0
-  # The check keeps the clients off the display and asks the service for changes every second.
+  # The check keeps the clients off the display, in a UTF-8 locale whatever the machine's, and
+  # asks the service for changes every second.
   unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
-  export KESTRINE_HEARTBEAT_MS=1000
+  export LC_ALL=C.UTF-8 KESTRINE_HEARTBEAT_MS=1000
 else
   demo="$here/demo"
   listen=127.0.0.1:8089
@@ -126,6 +127,8 @@ start_client() {
   chmod 700 "$dir/run"
   local base=(HOME="$dir" XDG_RUNTIME_DIR="$dir/run" XDG_CONFIG_HOME="$dir/.config"
               KESTRINE_SERVICE_HOST="$host")
+  # The service is on this machine: a proxy of the environment would only stand in the way.
+  local direct=(-u http_proxy -u HTTP_PROXY)
   # The console login reads the account, the password, the computer name and "remember" from
   # standard input; a client with a remembered account signs in by itself and reads nothing.
   local answers
@@ -134,7 +137,7 @@ start_client() {
     # The tray front end signs in through its dialog; the first sign-in is done here on the
     # console instead, so the tray client finds a remembered account.
     : >"$dir/client.out"
-    env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${base[@]}" \
+    env "${direct[@]}" -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${base[@]}" \
       KESTRINE_OPEN_LOG="$dir/opened.txt" "$client" <<<"$answers" >>"$dir/client.out" 2>&1 &
     local first=$!
     if ! wait_for_text "$dir/client.out" 60 "登录成功"; then
@@ -150,7 +153,7 @@ start_client() {
   desktop_env "$dir"
   : >"$dir/client.out"
   touch "$dir/.started"
-  env "${console[@]}" "${base[@]}" "${desktop[@]}" "$client" <<<"$answers" \
+  env "${direct[@]}" "${console[@]}" "${base[@]}" "${desktop[@]}" "$client" <<<"$answers" \
     > >(tee -a "$dir/client.out" | sed -u "s/^/[$name] /") 2>&1 &
   pids+=($!)
 }

@@ -43,8 +43,9 @@ mkdir -p "$demo"
 
 pids=()
 stopping=0
+unclean=0
 # Stops the clients first (they sign off from a running service), then the service; a child that
-# does not end within 15 s is killed.
+# does not end within 15 s is killed. A child that did not end with status 0 sets unclean.
 stop_all() {
   [ $stopping = 1 ] && return
   stopping=1
@@ -58,7 +59,7 @@ stop_all() {
       sleep 0.1
     done
     kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || unclean=1
   done
   if [ $check = 1 ]; then
     rm -rf "$demo"
@@ -197,6 +198,12 @@ if [ $check = 1 ]; then
   printf '%s\n' "$text" >"$a/$name"
   for _ in $(seq 600); do
     if [ -f "$b/$name" ] && [ "$(cat "$b/$name")" = "$text" ]; then
+      # A client that crashed or failed its sanitizer on the way out fails the check too.
+      stop_all
+      if [ $unclean = 1 ]; then
+        echo "demo: check failed: a client or the service did not end cleanly" >&2
+        exit 1
+      fi
       echo "demo: check passed: \"$name\" went from ${computers[0]} to ${computers[1]}"
       exit 0
     fi

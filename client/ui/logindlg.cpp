@@ -104,8 +104,10 @@ void CLoginDlg::OnOK() {
     const std::string computer = ui::ToAnsi(computer_->text());
     if (account.empty() || password.empty() || computer.empty()) {
         platform::ShowMessageBox("请输入完整数据", kCaption, platform::MB_OK);
-        if (computer.empty())
+        if (computer.empty()) {
             computer_->setReadOnly(false);
+            computerEditable_ = true;
+        }
         return;
     }
     // A longer password would be cut short on its way to the service.
@@ -125,8 +127,10 @@ void CLoginDlg::OnOK() {
     config->Set(CConfig::kLoginPasswd, password);
     work->SetUser(config->Get(CConfig::kLoginUser));
     work->SetPassword(config->Get(CConfig::kLoginPasswd));
-    // A registered computer keeps its name.
-    if (config->Get(CConfig::kHostName).empty())
+    // A registered computer keeps its name. The field becomes writable only when neither the table
+    // nor the system had a name, so what is typed there is this computer's name, whatever an
+    // earlier, abandoned dialog left in memory.
+    if (config->Get(CConfig::kHostName).empty() || computerEditable_)
         config->Set(CConfig::kHostName, computer);
     // The autostart entry is a convenience: a failure to write it does not stop the sign-in.
     if (!platform::SetAutostart(autostart_->isChecked(), platform::ExecutablePath()))

@@ -54,6 +54,7 @@ class CLoginDlg : public QDialog {
     IDialogOwner* owner_;
     std::unique_ptr<CReplyWindow> reply_;
     bool waiting_ = false;
+    bool computerEditable_ = false;  // no name was stored or found: the user types one
     QLineEdit* account_ = nullptr;
     QLineEdit* password_ = nullptr;
     QLineEdit* computer_ = nullptr;

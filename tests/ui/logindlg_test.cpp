@@ -196,6 +196,31 @@ TEST_F(LoginDlgTest, SignInWaitsDisabledAndClosesOnSuccessForgettingThePassword)
     EXPECT_EQ(Stored("host_name"), computer);
 }
 
+TEST_F(LoginDlgTest, NameTypedWhereNoneWasFoundIsTheOneSignedInWith) {
+    LoginWork* w = UseWorker("", "", "", false);
+    CLoginDlg dialog(&owner_);
+    // A computer without a name, whose configuration still holds a name in memory (an earlier,
+    // abandoned dialog's): the emptied field stands for the one, the system's name that this
+    // dialog put into memory for the other.
+    ASSERT_FALSE(w->GetConfig()->Get(CConfig::kHostName).empty());
+    dialog.show();
+    dialog.ComputerEdit()->setText("");
+    dialog.AccountEdit()->setText(TestServer::kUser);
+    dialog.PasswordEdit()->setText(TestServer::kPassword);
+    dialog.OkButton()->click();
+    ASSERT_EQ(front_.Boxes().size(), 1u);
+    EXPECT_EQ(front_.Boxes()[0].text, "请输入完整数据");
+    ASSERT_FALSE(dialog.ComputerEdit()->isReadOnly());
+
+    dialog.ComputerEdit()->setText("laptop");
+    dialog.OkButton()->click();
+    EXPECT_EQ(w->GetConfig()->Get(CConfig::kHostName), "laptop");
+    ASSERT_TRUE(WaitUntil([&] { return !dialog.isVisible(); }));
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    ASSERT_TRUE(w->WaitForPasses(1));
+    EXPECT_EQ(Stored("host_name"), "laptop");
+}
+
 TEST_F(LoginDlgTest, RegisteredComputerKeepsItsNameAndRememberKeepsThePassword) {
     LoginWork* w = UseWorker(TestServer::kUser, TestServer::kPassword, "desk-1");
     CLoginDlg dialog(&owner_);

@@ -1,6 +1,7 @@
 // The outcome of a whole pass for one path, by the server listing, the journal and what is on the
-// disk: every case that the download phase decides, each on its own path of one tree, all in one
-// pass. No local data is lost: each local edit survives at its path or as a conflict copy.
+// disk: every case that the download phase decides, each on its own path of one tree, each in its
+// own run of the pass loop, so that the passes a case asks for are its own. No local data is lost:
+// each local edit survives at its path or as a conflict copy.
 #include <functional>
 #include <string>
 #include <vector>
@@ -8,6 +9,8 @@
 #include "download_fixture.h"
 
 namespace {
+
+constexpr const char* kPassStart = "sync start----";
 
 class DownloadOutcomeTest : public dltest::DownloadTest {
   public:
@@ -18,6 +21,15 @@ class DownloadOutcomeTest : public dltest::DownloadTest {
     }
     // Whether the service holds the entry at a local path of the home folder (the upload phase
     // of the same pass sends what the download phase kept).
+    // Passes begun so far, by the pass's opening log line.
+    int PassStarts() const {
+        const std::string text = log_.Text();
+        int n = 0;
+        for (size_t pos = text.find(kPassStart); pos != std::string::npos;
+             pos = text.find(kPassStart, pos + 1))
+            ++n;
+        return n;
+    }
     bool OnServer(const std::string& localPath) {
         return localPath.size() > HomeFolder().size() &&
                !ServerLine(localPath.substr(HomeFolder().size() + 1)).empty();
@@ -33,6 +45,7 @@ struct Case {
     std::function<void(DownloadOutcomeTest&)> change;  // local and server changes after it
     std::function<void(DownloadOutcomeTest&)> check;   // after one more pass
     int downloads;                                     // chunks the pass fetches for this case
+    int passes;  // passes the loop runs: 2 when a conflict asks for another, 0 when not decided here
 };
 
 // Downloading a whole tree is covered elsewhere; these are the cases with something on both sides.
@@ -45,7 +58,7 @@ TEST_F(DownloadOutcomeTest, EachCaseOfTheTableEndsAsDecided) {
              EXPECT_EQ(t.ReadLocal("n1.txt"), "n1 server");
              EXPECT_EQ(t.Journal(t.Key("n1.txt")).onDisk, 1);
          },
-         1},
+         1, 1},
         {"new folder, a local folder with a file of its own", [](T&) {},
          [](T& t) {
              t.WriteLocal("n2/mine.txt", "n2 mine");
@@ -56,7 +69,7 @@ TEST_F(DownloadOutcomeTest, EachCaseOfTheTableEndsAsDecided) {
              EXPECT_EQ(t.Journal(t.Key("n2")).onDisk, 1);
              EXPECT_TRUE(t.OnServer(t.Local("n2/mine.txt"))) << "the upload phase sends it";
          },
-         0},
+         0, 1},
         {"new file, a local file of the same content", [](T&) {},
          [](T& t) {
              t.WriteLocal("n3.txt", "n3 same", kOld - 5);
@@ -69,7 +82,7 @@ TEST_F(DownloadOutcomeTest, EachCaseOfTheTableEndsAsDecided) {
              EXPECT_EQ(t.Journal(t.Key("n3.txt")).onDisk, 1);
              EXPECT_TRUE(t.log_.Contains("exisits on local"));
          },
-         0},
+         0, 1},
         {"new file, a local file of other content", [](T&) {},
          [](T& t) {
              t.WriteLocal("n4.txt", "n4 mine");
@@ -80,7 +93,7 @@ TEST_F(DownloadOutcomeTest, EachCaseOfTheTableEndsAsDecided) {
              EXPECT_EQ(t.ReadPath(t.OnlyConflict("n4.txt")), "n4 mine");
              EXPECT_TRUE(t.OnServer(t.OnlyConflict("n4.txt"))) << "uploaded as new";
          },
-         1},
+         1, 2},
         {"new folder, a local file", [](T&) {},
          [](T& t) {
              t.WriteLocal("n5", "n5 mine");
@@ -90,7 +103,7 @@ TEST_F(DownloadOutcomeTest, EachCaseOfTheTableEndsAsDecided) {
              EXPECT_TRUE(t.IsDir("n5"));
              EXPECT_EQ(t.ReadPath(t.OnlyConflict("n5")), "n5 mine");
          },
-         0},
+         0, 2},
         {"new file, a local folder with contents", [](T&) {},
          [](T& t) {
              t.WriteLocal("n6.txt/inner.txt", "n6 inner");
@@ -100,7 +113,7 @@ TEST_F(DownloadOutcomeTest, EachCaseOfTheTableEndsAsDecided) {
              EXPECT_EQ(t.ReadLocal("n6.txt"), "n6 server");
              EXPECT_EQ(t.ReadPath(t.OnlyConflict("n6.txt") + "/inner.txt"), "n6 inner");
          },
-         1},
+         1, 2},
         // --- A changed server version of a path on disk.
         {"changed, local unchanged", [](T& t) { t.Put("c1.txt", "c1 old", kOld); },
          [](T& t) { t.Put("c1.txt", "c1 new version", kNew); },
@@ -112,7 +125,7 @@ TEST_F(DownloadOutcomeTest, EachCaseOfTheTableEndsAsDecided) {
              EXPECT_EQ(row.onDisk, 1);
              EXPECT_EQ(row.activeTime, t.ServerTime("c1.txt"));
          },
-         1},
+         1, 1},
         {"changed, local changed to the same content", [](T& t) { t.Put("c2.txt", "c2 old", kOld); },
          [](T& t) {
              t.WriteLocal("c2.txt", "c2 both", kNew + 60);
@@ -123,7 +136,7 @@ TEST_F(DownloadOutcomeTest, EachCaseOfTheTableEndsAsDecided) {
              EXPECT_EQ(t.LocalTime("c2.txt"), t.ServerTime("c2.txt"));
              EXPECT_TRUE(t.Conflicts("c2.txt").empty());
          },
-         0},
+         0, 1},
         {"changed, local changed otherwise: a conflict", [](T& t) { t.Put("c3.txt", "c3 old", kOld); },
          [](T& t) {
              t.WriteLocal("c3.txt", "c3 mine");
@@ -135,8 +148,10 @@ TEST_F(DownloadOutcomeTest, EachCaseOfTheTableEndsAsDecided) {
              const dltest::Row row = t.Journal(t.Key("c3.txt"));
              EXPECT_EQ(row.onDisk, 1);
              EXPECT_EQ(row.activeTime, t.ServerTime("c3.txt")) << "the active half is replaced";
+             EXPECT_TRUE(t.OnServer(t.OnlyConflict("c3.txt"))) << "the conflict copy goes up as new";
+             EXPECT_EQ(t.ServerLine("c3.txt").rfind("c3.txt file 9 ", 0), 0u) << "the service keeps its own";
          },
-         1},
+         1, 2},
         {"changed, local deleted: the server version comes down as the conflict copy",
          [](T& t) { t.Put("c4.txt", "c4 old", kOld); },
          [](T& t) {
@@ -151,7 +166,7 @@ TEST_F(DownloadOutcomeTest, EachCaseOfTheTableEndsAsDecided) {
              EXPECT_TRUE(t.ServerLine("c4.txt").empty());
              EXPECT_TRUE(t.OnServer(t.OnlyConflict("c4.txt")));
          },
-         1},
+         1, 2},
         {"the same content at a new time is no change", [](T& t) { t.Put("c5.txt", "c5 same", kOld); },
          [](T& t) { t.Put("c5.txt", "c5 same", kNew); },
          [](T& t) {
@@ -159,7 +174,7 @@ TEST_F(DownloadOutcomeTest, EachCaseOfTheTableEndsAsDecided) {
              EXPECT_EQ(t.Journal(t.Key("c5.txt")).activeTime, t.LocalTime("c5.txt"));
              EXPECT_FALSE(t.HasRecent("修改 " + t.Local("c5.txt")));
          },
-         0},
+         0, 1},
         {"a folder replaced by a file: local contents stay",
          [](T& t) {
              t.Put("c6/known.txt", "c6 known", kOld);
@@ -176,7 +191,7 @@ TEST_F(DownloadOutcomeTest, EachCaseOfTheTableEndsAsDecided) {
              EXPECT_EQ(t.ReadPath(kept + "/edited.txt"), "c6 edited here");
              EXPECT_FALSE(platform::Exists(kept + "/known.txt")) << "unchanged: it goes as the service says";
          },
-         1},
+         1, 0},
         // --- A path the service no longer lists.
         {"absent, local unchanged", [](T& t) { t.Put("d1.txt", "d1", kOld); }, [](T& t) { t.Rm("d1.txt"); },
          [](T& t) {
@@ -184,7 +199,7 @@ TEST_F(DownloadOutcomeTest, EachCaseOfTheTableEndsAsDecided) {
              EXPECT_FALSE(t.Journal(t.Key("d1.txt")).exists);
              EXPECT_TRUE(t.HasRecent("删除 " + t.Local("d1.txt")));
          },
-         0},
+         0, 1},
         {"absent, local changed", [](T& t) { t.Put("d2.txt", "d2", kOld); },
          [](T& t) {
              t.WriteLocal("d2.txt", "d2 mine");
@@ -194,8 +209,24 @@ TEST_F(DownloadOutcomeTest, EachCaseOfTheTableEndsAsDecided) {
              EXPECT_FALSE(t.Exists("d2.txt"));
              EXPECT_EQ(t.ReadPath(t.OnlyConflict("d2.txt")), "d2 mine");
              EXPECT_FALSE(t.Journal(t.Key("d2.txt")).exists);
+             EXPECT_TRUE(t.OnServer(t.OnlyConflict("d2.txt"))) << "the conflict copy goes up as new";
+             EXPECT_TRUE(t.ServerLine("d2.txt").empty()) << "the service's deletion stands";
          },
-         0},
+         0, 2},
+        {"absent, only the local time changed: the same content goes as unchanged",
+         [](T& t) { t.Put("d6.txt", "d6 same", kOld); },
+         [](T& t) {
+             t.SetTime(t.Local("d6.txt"), kNew);
+             t.Rm("d6.txt");
+         },
+         [](T& t) {
+             EXPECT_FALSE(t.Exists("d6.txt"));
+             EXPECT_TRUE(t.Conflicts("d6.txt").empty());
+             EXPECT_FALSE(t.Journal(t.Key("d6.txt")).exists);
+             EXPECT_TRUE(t.ServerLine("d6.txt").empty()) << "not uploaded again";
+             EXPECT_TRUE(t.HasRecent("删除 " + t.Local("d6.txt")));
+         },
+         0, 1},
         {"absent, local deleted", [](T& t) { t.Put("d3.txt", "d3", kOld); },
          [](T& t) {
              ASSERT_TRUE(platform::RemoveFile(t.Local("d3.txt")));
@@ -206,7 +237,7 @@ TEST_F(DownloadOutcomeTest, EachCaseOfTheTableEndsAsDecided) {
              EXPECT_TRUE(t.Conflicts("d3.txt").empty());
              EXPECT_FALSE(t.Journal(t.Key("d3.txt")).exists);
          },
-         0},
+         0, 1},
         {"absent folder holding local changes: kept with them",
          [](T& t) {
              t.Put("d4/keep.txt", "d4 keep", kOld);
@@ -230,7 +261,7 @@ TEST_F(DownloadOutcomeTest, EachCaseOfTheTableEndsAsDecided) {
              EXPECT_FALSE(t.Journal(t.Key("d4/edit.txt")).exists);
              EXPECT_FALSE(t.HasRecent("删除 " + t.Local("d4")));
          },
-         0},
+         0, 0},
         {"absent folder without local changes", [](T& t) { t.Put("d5/sub/a.txt", "d5 a", kOld); },
          [](T& t) { t.Rm("d5"); },
          [](T& t) {
@@ -238,7 +269,7 @@ TEST_F(DownloadOutcomeTest, EachCaseOfTheTableEndsAsDecided) {
              EXPECT_FALSE(t.Journal(t.Key("d5/sub/a.txt")).exists);
              EXPECT_TRUE(t.HasRecent("删除 " + t.Local("d5")));
          },
-         0},
+         0, 1},
     };
 
     for (const Case& c : cases)
@@ -248,20 +279,17 @@ TEST_F(DownloadOutcomeTest, EachCaseOfTheTableEndsAsDecided) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         c.change(*this);
-    }
-    int downloads = 0;
-    for (const Case& c : cases)
-        downloads += c.downloads;
-
-    const int before = Requests("download_chunk");
-    ASSERT_TRUE(Sync());
-    EXPECT_EQ(LastStatus(), "Sync finished");
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        const int chunks = Requests("download_chunk");
+        const int passes = PassStarts();
+        ASSERT_TRUE(Sync());
+        EXPECT_EQ(LastStatus(), "Sync finished");
         c.check(*this);
+        EXPECT_EQ(Requests("download_chunk") - chunks, c.downloads)
+            << "identical content is never downloaded";
+        if (c.passes != 0) {
+            EXPECT_EQ(PassStarts() - passes, c.passes);
+        }
     }
-
-    EXPECT_EQ(Requests("download_chunk") - before, downloads) << "identical content is never downloaded";
 }
 
 // A server version that never reached the disk and then vanished from the listing is forgotten;

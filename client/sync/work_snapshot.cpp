@@ -60,10 +60,16 @@ int CWork::GetAll() {
             list.empty() ? 0 : list[0].dirFlag);
         return 0;
     }
+    // The shares of this listing, as an incremental one records them: a rename made before the
+    // next pass must name a shared folder's contents by its id, as the journal does.
+    fileJournal_->ClearServerShares();
     for (size_t i = 0; i < list.size(); ++i) {
         const CFileInfo& entry = list[i];
-        if (entry.dirFlag >= 2)
+        if (entry.dirFlag >= 2) {
             fileJournal_->AddShareOwner(std::to_string(entry.dirFlag), entry.ownerName);
+            if (i > 0 && serverpath::IsSafeServerPath(entry.path))
+                fileJournal_->AddServerShare(std::to_string(entry.dirFlag), entry.path);
+        }
         if (i == 0) {
             serverRoot_ = entry.path;
             config_->Set(CConfig::kServerRoot, entry.path);

@@ -65,6 +65,42 @@ TEST_F(UploadTest, NewFilesAndFoldersGoUpByteForByte) {
     EXPECT_EQ(LastStatus(), "Sync finished");
 }
 
+// A new file whose chunks the service already holds (the content of another file, this account's
+// or another's) is recorded at the offer's answer: the service says "all_chunk_exist" and no chunk
+// travels.
+TEST_F(UploadTest, ANewFileWhoseChunksTheServiceHoldsSendsNone) {
+    ASSERT_TRUE(server_.AddUser("bob", "pw-bob"));
+    struct Case {
+        std::string owner, rel;
+        std::string content;
+    };
+    const std::vector<Case> cases = {
+        {"alice", "copy-of-mine.bin", Bytes(5 * kMiB, 41)},  // two chunks
+        {"bob", "copy-of-bobs.bin", Bytes(3 * kMiB, 42)},
+    };
+    for (const Case& c : cases)
+        Put("held/" + c.rel, c.content, kOld, c.owner);
+    StartUploadEngine();
+    ASSERT_EQ(ReadLocal("held/copy-of-mine.bin"), cases[0].content);
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rel);
+        WriteLocal(c.rel, c.content, kNew);
+        const int offers = Requests("upload_file"), chunks = Requests("upload_chunk"),
+                  done = Requests("chunk_uploaded");
+        ASSERT_TRUE(Sync());
+        EXPECT_EQ(LastStatus(), "Sync finished") << log_.LastError();
+        EXPECT_EQ(Requests("upload_file") - offers, 1);
+        EXPECT_EQ(Requests("upload_chunk"), chunks) << "no chunk is sent";
+        EXPECT_EQ(Requests("chunk_uploaded"), done);
+        EXPECT_EQ(ServerBytes(c.rel), c.content);
+        const dltest::Row row = Journal(Key(c.rel));
+        EXPECT_EQ(row.onDisk, 1);
+        EXPECT_EQ(row.activeSize, static_cast<int64_t>(c.content.size()));
+        EXPECT_EQ(row.activeTime, FileTime(kNew));
+    }
+}
+
 // An edit goes up against the previous version: only the chunks the service lacks travel, a
 // changed chunk as a delta, and the whole chunk when the delta is refused.
 TEST_F(UploadTest, AnEditSendsOnlyTheChangedChunkAsADelta) {
@@ -285,6 +321,75 @@ TEST_F(UploadTest, ASharedFolderTakesAdditionsRenamesAndLeaving) {
     EXPECT_FALSE(OnServer("Ours"));
     EXPECT_EQ(ServerBytes("Team/plan.txt", "bob"), "bob's plan");
     EXPECT_EQ(ServerBytes("Team/new.txt", "bob"), "from alice");
+}
+
+// A rename inside a folder bob shares goes to the service under the folder's id, for a file and for
+// a folder with contents; bob's tree follows, the journal's rows move and no data travels. The first
+// comes right after the full download of the sign-in, before any incremental listing.
+TEST_F(UploadTest, ARenameInsideASharedFolderGoesByTheFoldersId) {
+    ASSERT_TRUE(server_.AddUser("bob", "pw-bob"));
+    Put("Team/plan.txt", "bob's plan", kOld, "bob");
+    Put("Team/sub/notes.txt", "bob's notes", kOld, "bob");
+    const std::string id = server_.Share("bob", "Team", testsupport::TestServer::kUser);
+    ASSERT_FALSE(id.empty());
+    StartUploadEngine();
+    ASSERT_EQ(ReadLocal("Team/sub/notes.txt"), "bob's notes");
+
+    struct Case {
+        std::string from, to;  // below Team
+        std::string moved;     // a file that moved with it, below `to` ("" for the entry itself)
+        std::string content;
+    };
+    const std::vector<Case> cases = {
+        {"plan.txt", "final.txt", "", "bob's plan"},
+        {"sub", "renamed", "/notes.txt", "bob's notes"},
+    };
+    const int offers = Requests("upload_file");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.from);
+        ASSERT_EQ(std::rename(Local("Team/" + c.from).c_str(), Local("Team/" + c.to).c_str()), 0);
+        const int ends = PassEnds(), renames = Requests("rename"), removals = Requests("remove");
+        ASSERT_EQ(work_->Request(platform::WM_WORK_RENAME, 0,
+                                 CWork::MakeRenameText("/Team/" + c.from, "/Team/" + c.to)),
+                  1);
+        ASSERT_TRUE(WaitForPassEnd(ends));
+        EXPECT_EQ(LastStatus(), "Sync finished") << log_.LastError();
+        EXPECT_TRUE(log_.Contains("Rename " + id + "/" + c.from + " to " + id + "/" + c.to));
+        EXPECT_FALSE(log_.Contains("Fail to rename {")) << "the journal's rows are renamed";
+        EXPECT_EQ(Requests("rename") - renames, 1);
+        EXPECT_EQ(Requests("remove"), removals);
+        EXPECT_EQ(ServerBytes("Team/" + c.to + c.moved, "bob"), c.content);
+        EXPECT_EQ(ServerBytes("Team/" + c.from + c.moved, "bob"), "<missing>");
+        EXPECT_FALSE(Journal(id + "/" + c.from + c.moved).exists);
+        EXPECT_EQ(Journal(id + "/" + c.to + c.moved).onDisk, 1);
+        EXPECT_EQ(ReadLocal("Team/" + c.to + c.moved), c.content);
+    }
+    EXPECT_EQ(Requests("upload_file"), offers) << "a rename sends no data";
+}
+
+// A folder carrying the marker of a share the journal does not know (copied from elsewhere) is an
+// ordinary folder: it loses its marker, the pass ends unfinished, and the next pass uploads it with
+// its contents.
+TEST_F(UploadTest, AFolderMarkedWithAnUnknownShareBecomesOrdinary) {
+    StartUploadEngine();
+    WriteLocal("Stray/.peltashare", "4242");
+    WriteLocal("Stray/desktop.ini", "[.ShellClassInfo]\r\nIconResource=share.ico,0\r\n");
+    WriteLocal("Stray/doc.txt", "keep me");
+
+    ASSERT_TRUE(Sync());
+    EXPECT_TRUE(log_.Contains("Fail to find a shared folder(id: 4242)"));
+    EXPECT_EQ(LastStatus(), "Sync unfinished");
+    EXPECT_FALSE(Exists("Stray/.peltashare"));
+    EXPECT_FALSE(Exists("Stray/desktop.ini")) << "the shared-folder icon goes with the marker";
+    EXPECT_EQ(ReadLocal("Stray/doc.txt"), "keep me");
+    EXPECT_EQ(Requests("rename"), 0) << "nothing of the service is renamed for an unknown id";
+
+    ASSERT_TRUE(Sync());
+    EXPECT_EQ(LastStatus(), "Sync finished") << log_.LastError();
+    EXPECT_NE(ServerLine("Stray").find(" dir "), std::string::npos);
+    EXPECT_EQ(ServerBytes("Stray/doc.txt"), "keep me");
+    EXPECT_EQ(Journal(Key("Stray")).activeDir, 1);
+    EXPECT_EQ(ReadLocal("Stray/doc.txt"), "keep me");
 }
 
 // A file another program holds locked waits for a later pass; the others go up at once.

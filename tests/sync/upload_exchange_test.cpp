@@ -10,6 +10,7 @@
 
 #include "journal/chunkjournal.h"
 #include "journal/filejournal.h"
+#include "platform/file.h"
 #include "platform/frontends.h"
 #include "platform/mainwindow.h"
 #include "platform/registry.h"
@@ -187,6 +188,61 @@ TEST_F(UploadExchangeTest, AnInstructionNobodyKnowsEndsTheExchangeAsAFailure) {
         EXPECT_EQ(back_.Requests().size() - backBefore, c.backCalls) << "asked once, not again";
         EXPECT_EQ(trs_.Requests().size() - trsBefore, c.trsCalls);
         EXPECT_FALSE(Recorded());
+    }
+}
+
+// A conflict instruction, at the offer or after a chunk, sets the local file aside under its
+// conflict name, drops its journal row and asks for another pass; the copy form is only logged
+// louder. The file does not count as failed: the next pass sends the copy as new.
+TEST_F(UploadExchangeTest, AConflictInstructionSetsTheFileAside) {
+    struct Case {
+        std::string op;
+        bool afterChunk;
+        std::string logLine;
+    };
+    const std::vector<Case> cases = {
+        {"move_conflic_file", false, "<info >[CWork::UploadFile]: !!!Move a conflict file"},
+        {"copy_conflic_file", false, "<warn >[CWork::UploadFile]: !!!Copy a conflict file"},
+        {"copy_conflic_file", true, "<warn >[CWork::UploadFile]: !!!Copy a conflict file"},
+    };
+    CFileJournal* journal = work_->GetFileJournal();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.op + (c.afterChunk ? " after a chunk" : " at the offer"));
+        dir_.WriteFile("home/a.bin", content_);
+        CFileInfo known = file_;
+        known.path = kPath;
+        ASSERT_EQ(journal->AddActive(known), 1);
+        ASSERT_TRUE(Recorded());
+        const size_t logBefore = log_.Text().size();
+        if (c.afterChunk) {
+            back_.Push(Back("upload_file_rsp", "upload_chunk", key_, "sk-1"));
+            trs_.Push(Trs("upload_chunk_rsp", static_cast<int>(trs_.Requests().size()) + 1, key_, "sk-1"));
+            back_.Push(Back("chunk_uploaded_rsp", c.op));
+        } else {
+            back_.Push(Back("upload_file_rsp", c.op));
+        }
+        work_->BeginPass();
+        work_->SetSyncPending(0);
+        CFileInfo f = file_;
+        ASSERT_TRUE(work_->GetFileCache()->LoadChunk(&f));
+
+        EXPECT_EQ(work_->UploadFile(&f, nullptr), 1);
+        EXPECT_EQ(work_->Succeeded(), 1) << log_.LastError();
+        EXPECT_EQ(work_->IsSyncPending(), 1) << "another pass sends the copy";
+        EXPECT_NE(log_.Text().find(c.logLine, logBefore), std::string::npos);
+        EXPECT_FALSE(Recorded()) << "the path's row is gone";
+        EXPECT_FALSE(platform::Exists(dir_.Sub("home/a.bin")));
+        std::vector<platform::DirEntry> entries;
+        ASSERT_TRUE(platform::ListDir(dir_.Sub("home"), &entries));
+        std::vector<std::string> copies;
+        for (const platform::DirEntry& e : entries)
+            if (e.name.rfind("a.bin.conflict(", 0) == 0)
+                copies.push_back(dir_.Sub("home/" + e.name));
+        ASSERT_EQ(copies.size(), 1u);
+        std::string kept;
+        ASSERT_TRUE(platform::ReadFileToString(copies[0], &kept));
+        EXPECT_EQ(kept, content_);
+        ASSERT_TRUE(platform::RemoveFile(copies[0]));
     }
 }
 

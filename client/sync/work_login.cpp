@@ -168,6 +168,9 @@ bool CWork::ClearUserData(const std::string& home) {
     }
     fileJournal_->CleanDB();
     chunkJournal_->CleanDB();
+    // The earlier account's data is gone. Another clearing for the same change (a sign-in again
+    // before the full download ended) finds only what was saved since, which nobody agreed to lose.
+    previousRoot_.clear();
     return true;
 }
 

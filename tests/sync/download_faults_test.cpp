@@ -285,4 +285,60 @@ TEST_F(DownloadFaultsTest, AnotherAccountOnTheSameComputerStartsFromItsOwnTree) 
     EXPECT_EQ(work_->GetConfig()->Get(CConfig::kServerRoot), "bob");
 }
 
+// A sign-out while the full download of a new account waits for its listing leaves the account's
+// journal empty and the full download to do: the next sign-in starts it over. What the user saved
+// in the home folder meanwhile is not the earlier account's and is not deleted with it.
+TEST_F(DownloadFaultsTest, ASignOutDuringAFullDownloadStartsItOverAtTheNextSignIn) {
+    ASSERT_TRUE(server_.AddUser("bob", "pw-bob"));
+    Put("alice.txt", "alice's", kOld);
+    Put("bob.txt", "bob's", kOld, "bob");
+    Put("sub/deep.txt", "bob's deep", kOld, "bob");
+    StartEngine();
+    ASSERT_TRUE(SignOut());
+    auto fulls = [&] {
+        const std::string text = log_.Text();
+        int n = 0;
+        for (size_t pos = text.find("---- download all ----"); pos != std::string::npos;
+             pos = text.find("---- download all ----", pos + 1))
+            ++n;
+        return n;
+    };
+    const int fullsBefore = fulls();
+
+    SetAccount("bob", "pw-bob");
+    front_.ScriptAnswers({platform::IDOK});  // "更换用户？" - yes
+    ASSERT_TRUE(server_.Fault("download_all_file", "stall", 1, -1, 1500));
+    ASSERT_EQ(SignIn(), 1);
+    ASSERT_TRUE(WaitUntil([&] { return fulls() > fullsBefore; }));
+    ASSERT_TRUE(SignOut());
+    EXPECT_TRUE(log_.Contains("[CWork::GetAll]: User request logout"));
+    EXPECT_EQ(work_->IsResetUserData(), 1);
+    EXPECT_EQ(JournalRows(), 0);
+    EXPECT_FALSE(Exists("alice.txt"));
+    EXPECT_FALSE(Exists("bob.txt"));
+
+    WriteLocal("saved-meanwhile.txt", "the user's own");
+    const int ends = PassEnds();
+    ASSERT_EQ(SignIn(), 1);
+    ASSERT_TRUE(WaitForPassEnd(ends));
+    EXPECT_EQ(LastStatus(), "Sync finished");
+    EXPECT_EQ(fulls() - fullsBefore, 2) << "the full download starts over";
+    EXPECT_EQ(work_->IsResetUserData(), 0);
+    EXPECT_EQ(ReadLocal("bob.txt"), "bob's");
+    EXPECT_EQ(ReadLocal("sub/deep.txt"), "bob's deep");
+    EXPECT_EQ(JournalRows(), 3) << "bob.txt, sub and sub/deep.txt";
+    EXPECT_EQ(front_.Boxes().size(), 1u) << "the account change is asked about once";
+
+    // The file saved meanwhile is still there: in the home folder or kept beside it.
+    std::vector<std::string> found = Find(HomeFolder(), "saved-meanwhile.txt");
+    std::vector<platform::DirEntry> siblings;
+    platform::ListDir(Root(), &siblings);
+    for (const auto& e : siblings)
+        if (e.name.rfind("home.", 0) == 0)
+            for (const std::string& p : Find(Root() + "/" + e.name, "saved-meanwhile.txt"))
+                found.push_back(p);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(ReadPath(found[0]), "the user's own");
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "download_fixture.h"
+#include "platform/messages.h"
 
 namespace {
 
@@ -36,8 +37,9 @@ class DownloadOutcomeTest : public dltest::DownloadTest {
     }
 };
 
-constexpr int64_t kOld = 1600000000;  // time of the versions the first pass brings down
-constexpr int64_t kNew = 1650000000;  // time of the service's later versions
+constexpr int64_t kOld = 1600000000;                       // time of the versions the first pass brings down
+constexpr int64_t kNew = 1650000000;                       // time of the service's later versions
+constexpr int64_t kFileTimeOf1970 = 116444736000000000LL;  // 1970 in 100 ns steps since 1601
 
 struct Case {
     std::string name;
@@ -124,6 +126,10 @@ TEST_F(DownloadOutcomeTest, EachCaseOfTheTableEndsAsDecided) {
              const dltest::Row row = t.Journal(t.Key("c1.txt"));
              EXPECT_EQ(row.onDisk, 1);
              EXPECT_EQ(row.activeTime, t.ServerTime("c1.txt"));
+             // The status line names the new version's size and time, then the old one's.
+             EXPECT_TRUE(t.HasText(platform::WM_SETMESSAGESTRING,
+                                   "更新文件: alice/c1.txt(14, " + std::to_string(t.ServerTime("c1.txt")) +
+                                       " -> 6, " + std::to_string(kFileTimeOf1970 + kOld * 10000000) + ")"));
          },
          1, 1},
         {"changed, local changed to the same content", [](T& t) { t.Put("c2.txt", "c2 old", kOld); },

@@ -219,4 +219,92 @@ TEST_F(DownloadTreeTest, ASharedFolderComesDownMarkedAndFollowsItsOwner) {
     EXPECT_EQ(ReadLocal("mine.txt"), "mine");
 }
 
+// A folder of alice's that she shares on the web becomes a shared folder here: the pass marks it
+// with the id, nothing of it is fetched again, and later changes inside it go by the id.
+TEST_F(DownloadTreeTest, AFolderThatBecomesSharedIsMarkedInPlace) {
+    constexpr int64_t kOld = 1600000000;
+    ASSERT_TRUE(server_.AddUser("bob", "pw-bob"));
+    Put("Proj/x.txt", "x", kOld);
+    Put("Proj/sub/y.txt", "y", kOld);
+    StartEngine();
+    ASSERT_EQ(Journal(Key("Proj")).activeDir, 1);
+
+    const std::string id = server_.Share(testsupport::TestServer::kUser, "Proj", "bob");
+    ASSERT_FALSE(id.empty());
+    const int chunks = Requests("download_chunk");
+    ASSERT_TRUE(Sync());
+    EXPECT_EQ(LastStatus(), "Sync finished") << log_.LastError();
+    EXPECT_EQ(ReadLocal("Proj/.peltashare").rfind(id, 0), 0u) << "marked with the id";
+    EXPECT_TRUE(platform::IsRegularFile(Local("Proj/desktop.ini"))) << "and the shared-folder icon";
+    EXPECT_EQ(Journal(Key("Proj")).activeDir, std::stoi(id));
+    EXPECT_TRUE(log_.Contains("更新文件: alice/Proj(")) << "fetched again as a changed entry";
+    EXPECT_EQ(ReadLocal("Proj/x.txt"), "x");
+    EXPECT_EQ(ReadLocal("Proj/sub/y.txt"), "y");
+    EXPECT_EQ(Requests("download_chunk"), chunks) << "the contents are on the disk already";
+    EXPECT_EQ(Journal(id + "/x.txt").onDisk, 1);
+
+    // Deleted here: the removal reaches bob's view, and the passes that follow stay finished.
+    ASSERT_TRUE(platform::RemoveFile(Local("Proj/x.txt")));
+    ASSERT_TRUE(Sync());
+    EXPECT_EQ(LastStatus(), "Sync finished") << log_.LastError();
+    EXPECT_FALSE(server_.Get("bob", "Proj/x.txt", staging_.Sub("bob-x")));
+    EXPECT_TRUE(ServerLine("Proj/x.txt").empty());
+    ASSERT_TRUE(Sync());
+    EXPECT_EQ(LastStatus(), "Sync finished") << log_.LastError();
+    EXPECT_FALSE(Exists("Proj/x.txt"));
+    EXPECT_EQ(ReadLocal("Proj/sub/y.txt"), "y");
+}
+
+// The mount of a shared folder renamed elsewhere: the local folder, found by its marker, moves to
+// the new name with everything in it, files not yet sent included; nothing is fetched again.
+TEST_F(DownloadTreeTest, ASharedFolderRenamedElsewhereMovesWithItsContents) {
+    constexpr int64_t kOld = 1600000000;
+    ASSERT_TRUE(server_.AddUser("bob", "pw-bob"));
+    Put("Team/plan.txt", "bob's plan", kOld, "bob");
+    const std::string id = server_.Share("bob", "Team", testsupport::TestServer::kUser);
+    ASSERT_FALSE(id.empty());
+    StartEngine();
+    ASSERT_EQ(ReadLocal("Team/plan.txt"), "bob's plan");
+
+    WriteLocal("Team/draft.txt", "alice's draft, not sent yet");
+    std::string ack;
+    ASSERT_TRUE(work_->GetBack()->Rename(id, "alice/Ours", &ack)) << "as another computer of alice's";
+    const int chunks = Requests("download_chunk");
+    ASSERT_TRUE(Sync());
+    EXPECT_EQ(LastStatus(), "Sync finished") << log_.LastError();
+    EXPECT_FALSE(Exists("Team"));
+    EXPECT_EQ(ReadLocal("Ours/plan.txt"), "bob's plan");
+    EXPECT_EQ(ReadLocal("Ours/draft.txt"), "alice's draft, not sent yet");
+    EXPECT_EQ(ReadLocal("Ours/.peltashare").rfind(id, 0), 0u);
+    EXPECT_EQ(Requests("download_chunk"), chunks);
+    EXPECT_EQ(Journal(Key("Ours")).activeDir, std::stoi(id));
+    EXPECT_FALSE(Journal(Key("Team")).exists);
+    ASSERT_TRUE(server_.Get("bob", "Team/draft.txt", staging_.Sub("bob-draft")));
+    EXPECT_EQ(ReadPath(staging_.Sub("bob-draft")), "alice's draft, not sent yet");
+}
+
+// A folder of the same name as a new shared folder is already here: it becomes the shared folder,
+// marked in place, with what it holds kept and sent into the share.
+TEST_F(DownloadTreeTest, ALocalFolderMeetingANewSharedFolderBecomesIt) {
+    constexpr int64_t kOld = 1600000000;
+    ASSERT_TRUE(server_.AddUser("bob", "pw-bob"));
+    Put("other.txt", "keeps the listing from being empty", kOld);
+    Put("Team/plan.txt", "bob's plan", kOld, "bob");
+    StartEngine();
+
+    WriteLocal("Team/mine.txt", "alice's own");
+    const std::string id = server_.Share("bob", "Team", testsupport::TestServer::kUser);
+    ASSERT_FALSE(id.empty());
+    ASSERT_TRUE(Sync());
+    EXPECT_EQ(LastStatus(), "Sync finished") << log_.LastError();
+    EXPECT_TRUE(Conflicts("Team").empty()) << "not set aside";
+    EXPECT_EQ(ReadLocal("Team/.peltashare").rfind(id, 0), 0u);
+    EXPECT_TRUE(platform::IsRegularFile(Local("Team/desktop.ini")));
+    EXPECT_EQ(ReadLocal("Team/plan.txt"), "bob's plan");
+    EXPECT_EQ(ReadLocal("Team/mine.txt"), "alice's own");
+    EXPECT_EQ(Journal(Key("Team")).activeDir, std::stoi(id));
+    ASSERT_TRUE(server_.Get("bob", "Team/mine.txt", staging_.Sub("bob-mine")));
+    EXPECT_EQ(ReadPath(staging_.Sub("bob-mine")), "alice's own");
+}
+
 }  // namespace

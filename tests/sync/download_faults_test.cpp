@@ -10,6 +10,7 @@
 
 #include "download_fixture.h"
 #include "journal/filejournal.h"
+#include "platform/fault.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ TEST_F(DownloadFaultsTest, AFileWhoseChunkCannotBeHadIsNotWrittenAndTheNextPassB
         {"refused", "new-a.bin", "refuse", 8, -1},
         {"bytes changed on the way", "new-b.bin", "corrupt", -1, -1},
         {"no answer, then the connection dropped", "new-c.bin", "stall", -1, 3000},
+        {"\"delay\" answered", "new-d.bin", "delay", -1, -1},
         {"refused for a changed file: the old version stays", "update.bin", "refuse", 21, -1},
     };
     for (const Case& c : cases) {
@@ -339,6 +341,45 @@ TEST_F(DownloadFaultsTest, ASignOutDuringAFullDownloadStartsItOverAtTheNextSignI
                 found.push_back(p);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(ReadPath(found[0]), "the user's own");
+}
+
+// Where a new file is built from: below 20 MiB from the chunks held in memory, from 20 MiB on from
+// the chunk cache. With every read of the cache failing, only the larger file cannot be built; it
+// is not half-written, and the next pass builds it.
+TEST_F(DownloadFaultsTest, FilesOf20MiBAndMoreAreBuiltFromTheChunkCache) {
+    Put("other.txt", "other", kOld);
+    StartEngine();
+    struct Case {
+        std::string path;
+        int64_t size;
+        bool fromCache;
+    };
+    const Case cases[] = {
+        {"less.bin", 20 * kMiB - 1, false},
+        {"exact.bin", 20 * kMiB, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const std::string content = Bytes(static_cast<size_t>(c.size), static_cast<uint32_t>(c.size % 1000));
+        Put(c.path, content, kNew);
+        {
+            platform::FaultScope faults;
+            platform::FailCall(platform::Op::Read, 1000000, 5, "/.cache/");
+            ASSERT_TRUE(Sync());
+        }
+        EXPECT_EQ(LastStatus(), c.fromCache ? "同步未完成" : "Sync finished");
+        EXPECT_EQ(Exists(c.path), !c.fromCache);
+        EXPECT_TRUE(Find(HomeFolder(), ".kestrine-part").empty());
+        if (c.fromCache) {
+            EXPECT_EQ(Journal(Key(c.path)).onDisk, 0) << "still pending";
+            const int chunks = Requests("download_chunk");
+            ASSERT_TRUE(Sync());
+            EXPECT_EQ(LastStatus(), "Sync finished");
+            EXPECT_EQ(Requests("download_chunk"), chunks) << "the chunks are in the cache";
+        }
+        EXPECT_TRUE(ReadLocal(c.path) == content);
+        EXPECT_EQ(Journal(Key(c.path)).onDisk, 1);
+    }
 }
 
 }  // namespace

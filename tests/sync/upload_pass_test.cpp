@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/fault.h"
 #include "platform/messages.h"
 #include "upload_fixture.h"
 
@@ -102,17 +103,20 @@ TEST_F(UploadTest, ANewFileWhoseChunksTheServiceHoldsSendsNone) {
 }
 
 // An edit goes up against the previous version: only the chunks the service lacks travel, a
-// changed chunk as a delta, and the whole chunk when the delta is refused.
+// changed chunk as a delta, and the whole chunk when the delta is refused. A file of 20 MiB or more
+// has its chunks read from the chunk cache instead of memory.
 TEST_F(UploadTest, AnEditSendsOnlyTheChangedChunkAsADelta) {
     StartUploadEngine();
     struct Case {
         std::string rel;
         bool refuseDelta;
+        int64_t size;
     };
-    const std::vector<Case> cases = {{"plain.bin", false}, {"refused.bin", true}};
+    const std::vector<Case> cases = {
+        {"plain.bin", false, 12 * kMiB}, {"refused.bin", true, 12 * kMiB}, {"large.bin", false, 24 * kMiB}};
     std::map<std::string, std::string> content;
     for (size_t i = 0; i < cases.size(); ++i) {
-        content[cases[i].rel] = Bytes(12 * kMiB, static_cast<uint32_t>(10 + i));
+        content[cases[i].rel] = Bytes(static_cast<size_t>(cases[i].size), static_cast<uint32_t>(10 + i));
         WriteLocal(cases[i].rel, content[cases[i].rel], kOld);
     }
     WriteLocal("small.txt", "first", kOld);
@@ -136,7 +140,27 @@ TEST_F(UploadTest, AnEditSendsOnlyTheChangedChunkAsADelta) {
         // The refused delta is followed by the whole chunk.
         EXPECT_EQ(Requests("upload_chunk") - chunks, c.refuseDelta ? 2 : 1);
         EXPECT_EQ(Journal(Key(c.rel)).activeTime, FileTime(kNew));
+        // The tip counts the chunks before the one asked for (4 MiB each) against the file's size.
+        EXPECT_TRUE(HasText(platform::WM_TRAY_TIP,
+                            "上传文件: /" + c.rel + "  4096KB/" + std::to_string(c.size / 1024 + 1) + "KB"));
     }
+
+    // The large file's chunk really comes from the cache: with the cache unreadable it cannot go
+    // up, and the service keeps the version it has.
+    {
+        std::string& bytes = content["large.bin"];
+        bytes[17 * kMiB] = static_cast<char>(bytes[17 * kMiB] ^ 0x33);
+        WriteLocal("large.bin", bytes, kNew + 10);
+        platform::FaultScope faults;
+        platform::FailCall(platform::Op::Read, 1000000, 5, "/.cache/");
+        ASSERT_TRUE(Sync());
+        EXPECT_EQ(LastStatus(), "Sync unfinished");
+        EXPECT_TRUE(log_.Contains("Fail to get designed chunk"));
+        EXPECT_EQ(Journal(Key("large.bin")).activeTime, FileTime(kNew));
+    }
+    ASSERT_TRUE(Sync());
+    EXPECT_EQ(LastStatus(), "Sync finished");
+    EXPECT_TRUE(ServerBytes("large.bin") == content["large.bin"]);
 
     // A small file rewritten whole: a delta would be larger than the chunk, so the chunk goes.
     WriteLocal("small.txt", "a second, longer version", kNew);

@@ -95,6 +95,10 @@ std::string Describe(const Tree& tree) {
     return out.empty() ? "  (empty)\n" : out;
 }
 
+std::string Tail(const std::string& text, size_t size) {
+    return text.size() > size ? text.substr(text.size() - size) : text;
+}
+
 std::vector<std::string> ConflictCopies(const Tree& tree, const std::string& rel) {
     static const std::regex suffix(R"(\.conflict\(\d{4}-\d\d-\d\d-\d\d-\d\d-\d\d-\d{3}\))");
     std::vector<std::string> out;
@@ -179,11 +183,13 @@ bool Computer::Start(std::string* error) {
 
 bool Computer::WaitSignedIn(int timeoutMs) {
     return WaitUntil(
-        [&] {
-            const std::string out = Console();
-            return out.find("[tray] signed in") != std::string::npos && PassesEnded() >= 1;
-        },
-        timeoutMs);
+               [&] {
+                   const std::string out = Console();
+                   return (out.find("[tray] signed in") != std::string::npos && PassesEnded() >= 1) ||
+                          !Running();
+               },
+               timeoutMs) &&
+           Running();
 }
 
 bool Computer::Stop() {

@@ -28,7 +28,8 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs);
 using Tree = std::map<std::string, std::string>;
 Tree ReadTree(const std::string& folder);
 std::string Describe(const Tree& tree);
-std::string FileSig(const std::string& content);  // "<size>:<md5>" of a content
+std::string Tail(const std::string& text, size_t size = 6000);  // the end of a long log
+std::string FileSig(const std::string& content);                // "<size>:<md5>" of a content
 // The conflict copies of `rel` in a tree ("rel.conflict(YYYY-MM-DD-hh-mm-ss-mmm)").
 std::vector<std::string> ConflictCopies(const Tree& tree, const std::string& rel);
 // The tree with every conflict suffix replaced by ".conflict(*)", so that a test can name the copies

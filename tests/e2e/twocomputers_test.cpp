@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 
 #include "e2e/harness.h"
@@ -28,7 +29,7 @@ class TwoComputers : public ::testing::Test {
             ASSERT_TRUE(c->Start(&error)) << error;
         }
         for (Computer* c : {laptop_.get(), desktop_.get()})
-            ASSERT_TRUE(c->WaitSignedIn()) << c->Name() << ":\n" << c->Console();
+            ASSERT_TRUE(c->WaitSignedIn()) << c->Name() << ":\n" << c->Console() << e2e::Tail(c->Log());
     }
 
     void TearDown() override {
@@ -50,7 +51,9 @@ class TwoComputers : public ::testing::Test {
                                              << e2e::Describe(laptop_->Files()) << "desktop:\n"
                                              << e2e::Describe(desktop_->Files()) << "laptop console:\n"
                                              << laptop_->Console() << "desktop console:\n"
-                                             << desktop_->Console();
+                                             << desktop_->Console() << "laptop log (end):\n"
+                                             << e2e::Tail(laptop_->Log()) << "desktop log (end):\n"
+                                             << e2e::Tail(desktop_->Log());
     }
 
     // The service's copy of `rel`, or nullopt when it has none.
@@ -219,6 +222,142 @@ TEST_F(TwoComputers, ChangesMadeApartMeetWithoutLoss) {
     // A file whose time alone moved is set back, not uploaded.
     EXPECT_LE(std::llabs(desktop_->Mtime("base/touched.txt") - touchedTime), 1);
     EXPECT_EQ(ServiceTime("base/touched.txt"), serviceTouched);
+}
+
+TEST_F(TwoComputers, RenamesOfFilesAndFoldersCarryTheirContent) {
+    const std::string big = e2e::RandomBytes(5 * 1024 * 1024, 2);
+    laptop_->Write("old name.txt", "renamed file");
+    laptop_->Write("project/a/b.bin", big);
+    laptop_->Write("project/c.txt", "c");
+    laptop_->Write("project/d.txt", "d");
+    Tree want = {
+        {"old name.txt", FileSig("renamed file")},
+        {"project", "dir"},
+        {"project/a", "dir"},
+        {"project/a/b.bin", FileSig(big)},
+        {"project/c.txt", FileSig("c")},
+        {"project/d.txt", FileSig("d")},
+    };
+    ASSERT_TRUE(BothHold(want));
+
+    // A file and a whole folder renamed on one computer, then a file moved out of that folder
+    // into a new one on the other.
+    laptop_->Rename("old name.txt", "new name.txt");
+    laptop_->Rename("project", "project renamed");
+    want = {
+        {"new name.txt", FileSig("renamed file")},
+        {"project renamed", "dir"},
+        {"project renamed/a", "dir"},
+        {"project renamed/a/b.bin", FileSig(big)},
+        {"project renamed/c.txt", FileSig("c")},
+        {"project renamed/d.txt", FileSig("d")},
+    };
+    ASSERT_TRUE(BothHold(want));
+    desktop_->MakeDir("moved");
+    desktop_->Rename("project renamed/d.txt", "moved/d.txt");
+    want = {
+        {"new name.txt", FileSig("renamed file")},
+        {"project renamed", "dir"},
+        {"project renamed/a", "dir"},
+        {"project renamed/a/b.bin", FileSig(big)},
+        {"project renamed/c.txt", FileSig("c")},
+        {"moved", "dir"},
+        {"moved/d.txt", FileSig("d")},
+    };
+    const bool met = e2e::WaitUntil(
+        [&] {
+            const Tree laptop = laptop_->Files();
+            return laptop == desktop_->Files() && e2e::WithoutConflictTimes(laptop) == want;
+        },
+        e2e::ConvergeMs());
+    ASSERT_TRUE(met) << "want:\n"
+                     << e2e::Describe(want) << "laptop:\n"
+                     << e2e::Describe(laptop_->Files()) << "desktop:\n"
+                     << e2e::Describe(desktop_->Files());
+}
+
+TEST_F(TwoComputers, AOneByteEditOfALargeFileGoesUpAsADelta) {
+    std::string data = e2e::RandomBytes(12 * 1024 * 1024, 3);
+    laptop_->Write("large.bin", data);
+    ASSERT_TRUE(BothHold({{"large.bin", FileSig(data)}}));
+    ASSERT_EQ(laptop_->CountInLog("delta_flag=\"yes\""), 0u)
+        << "a new file has nothing to be a delta against";
+
+    data[6 * 1024 * 1024 + 12345] ^= 0x5a;
+    laptop_->Write("large.bin", data);
+    ASSERT_TRUE(BothHold({{"large.bin", FileSig(data)}}));
+    EXPECT_GE(laptop_->CountInLog("delta_flag=\"yes\""), 1u);
+    EXPECT_EQ(OnService("large.bin"), data);
+
+    // The same once more from the other computer, whose previous version came down, not up.
+    data[100] ^= 0x01;
+    desktop_->Write("large.bin", data);
+    ASSERT_TRUE(BothHold({{"large.bin", FileSig(data)}}));
+    EXPECT_GE(desktop_->CountInLog("delta_flag=\"yes\""), 1u);
+}
+
+TEST_F(TwoComputers, ABothSidedEditAtOnceKeepsBothVersions) {
+    laptop_->Write("plan.txt", "first");
+    ASSERT_TRUE(BothHold({{"plan.txt", FileSig("first")}}));
+
+    laptop_->Write("plan.txt", "the laptop's plan");
+    desktop_->Write("plan.txt", "the desktop's plan, longer");
+    Tree laptop;
+    const bool met = e2e::WaitUntil(
+        [&] {
+            laptop = laptop_->Files();
+            return laptop == desktop_->Files() && e2e::WithoutConflictTimes(laptop).size() == 2 &&
+                   e2e::ConflictCopies(laptop, "plan.txt").size() == 1;
+        },
+        e2e::ConvergeMs());
+    ASSERT_TRUE(met) << "laptop:\n"
+                     << e2e::Describe(laptop_->Files()) << "desktop:\n"
+                     << e2e::Describe(desktop_->Files());
+    const std::string copy = e2e::ConflictCopies(laptop, "plan.txt")[0];
+    const std::multiset<std::string> versions = {laptop.at("plan.txt"), laptop.at(copy)};
+    EXPECT_EQ(versions, (std::multiset<std::string>{FileSig("the laptop's plan"),
+                                                    FileSig("the desktop's plan, longer")}));
+}
+
+TEST_F(TwoComputers, OfficeTemporaryFilesNeverLeaveTheComputer) {
+    // Hidden lock and temporary files as office programs make them, beside names that only
+    // look alike and must travel.
+    const std::vector<std::string> stay = {"~$report.docx", "~WRL0001.tmp", "~$sheet.xlsx", "Thumbs.db",
+                                           "sub/~$slides.pptx"};
+    for (const std::string& rel : stay)
+        laptop_->WriteHidden(rel, "temporary " + rel);
+    laptop_->Write("~visible.docx", "a visible file named like a lock file");
+    laptop_->WriteHidden("~data.DOCX", "case differs from the filter's list");
+    laptop_->Write("sub/report.docx", "the document itself");
+
+    const Tree want = {
+        {"~visible.docx", FileSig("a visible file named like a lock file")},
+        {"~data.DOCX", FileSig("case differs from the filter's list")},
+        {"sub", "dir"},
+        {"sub/report.docx", FileSig("the document itself")},
+    };
+    ASSERT_TRUE(e2e::WaitUntil(
+        [&] {
+            Tree laptop = laptop_->Files();
+            for (const std::string& rel : stay)
+                laptop.erase(rel);
+            return laptop == want && desktop_->Files() == want;
+        },
+        e2e::ConvergeMs()))
+        << "laptop:\n"
+        << e2e::Describe(laptop_->Files()) << "desktop:\n"
+        << e2e::Describe(desktop_->Files());
+    // One more pass of the laptop's after the document arrived, and still nothing of them.
+    const int passes = laptop_->PassesEnded();
+    desktop_->Write("nudge.txt", "asks the laptop for a pass");
+    ASSERT_TRUE(e2e::WaitUntil(
+        [&] { return laptop_->PassesEnded() > passes && laptop_->Exists("nudge.txt"); }, e2e::ConvergeMs()));
+    const std::string listing = server_.Ls(testsupport::TestServer::kUser);
+    for (const std::string& rel : stay) {
+        EXPECT_FALSE(OnService(rel)) << rel << " reached the service:\n" << listing;
+        EXPECT_EQ(laptop_->Read(rel), "temporary " + rel) << "kept where it was made";
+        EXPECT_FALSE(desktop_->Exists(rel)) << rel;
+    }
 }
 
 }  // namespace

@@ -15,6 +15,8 @@
 
 #include "platform/fault.h"
 #include "platform/messages.h"
+#include "store/filecache.h"
+#include "store/sharedfilestatus.h"
 #include "upload_fixture.h"
 
 namespace {
@@ -168,6 +170,33 @@ TEST_F(UploadTest, AnEditSendsOnlyTheChangedChunkAsADelta) {
     ASSERT_TRUE(Sync());
     EXPECT_EQ(ServerBytes("small.txt"), "a second, longer version");
     EXPECT_EQ(LogCount("delta_flag=\"yes\""), deltas);
+}
+
+// While a chunk is on its way, the file's entry of the status area holds state 2, the file's size
+// and the MiB before the chunk asked for; once the file is up it is in step.
+TEST_F(UploadTest, TheStatusAreaShowsTheProgressOfTheChunkOnItsWay) {
+    StartUploadEngine();
+    std::string bytes = Bytes(12 * kMiB, 77);
+    WriteLocal("p.bin", bytes, kOld);
+    ASSERT_TRUE(Sync());
+    bytes[9 * kMiB] = static_cast<char>(bytes[9 * kMiB] ^ 0x11);  // the third chunk only
+    WriteLocal("p.bin", bytes, kNew);
+    ASSERT_TRUE(server_.Fault("upload_chunk", "stall", 1, -1, 1500));
+
+    auto status = [&](SharedStatusValues* v) {
+        return work_->GetFileCache()->SharedStatus().GetStatus(Local("p.bin"), v);
+    };
+    const int ends = PassEnds();
+    ASSERT_EQ(work_->Request(platform::WM_WORK_SYNC, 0), 1);
+    SharedStatusValues v;
+    EXPECT_TRUE(WaitUntil([&] { return status(&v) && v.state == 2 && v.progress2 == 8; }, 20000))
+        << "state " << v.state << ", " << v.progress2 << " MiB";
+    EXPECT_EQ(v.progress1, 12 * kMiB);
+    ASSERT_TRUE(WaitForPassEnd(ends));
+    EXPECT_EQ(LastStatus(), "Sync finished");
+    ASSERT_TRUE(status(&v));
+    EXPECT_EQ(v.state, 3);
+    EXPECT_TRUE(ServerBytes("p.bin") == bytes);
 }
 
 TEST_F(UploadTest, OnlyTheTimeChangedSetsItBackBeyondOneSecond) {

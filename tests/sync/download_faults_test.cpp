@@ -309,7 +309,7 @@ TEST_F(DownloadFaultsTest, ASignOutDuringAFullDownloadStartsItOverAtTheNextSignI
 
     SetAccount("bob", "pw-bob");
     front_.ScriptAnswers({platform::IDOK});  // "更换用户？" - yes
-    ASSERT_TRUE(server_.Fault("download_all_file", "stall", 1, -1, 1500));
+    ASSERT_TRUE(server_.Fault("download_all_file", "stall", 1, -1, 3000));
     ASSERT_EQ(SignIn(), 1);
     ASSERT_TRUE(WaitUntil([&] { return fulls() > fullsBefore; }));
     ASSERT_TRUE(SignOut());

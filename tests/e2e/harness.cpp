@@ -239,7 +239,18 @@ int Computer::PassesEnded() {
 void Computer::Write(const std::string& rel, const std::string& data) const {
     const fs::path p = Path(rel);
     fs::create_directories(p.parent_path());
-    // Written outside the home folder and moved into place, so the client never sees half a file.
+    std::error_code ec;
+    if (fs::is_regular_file(fs::symlink_status(p, ec))) {
+        // An edit is saved in place, as most editors do. A rename onto the file would do for
+        // the user, but the kernel folds a rename onto a name into the client's own rename onto
+        // the same name when both are still queued, and the edit then waits for a later pass.
+        std::ofstream out(p, std::ios::binary | std::ios::trunc);
+        out.write(data.data(), static_cast<std::streamsize>(data.size()));
+        ASSERT_TRUE(out.good()) << p;
+        return;
+    }
+    // A new file is written outside the home folder and moved in, so the client never sees half
+    // of it.
     const fs::path tmp = dir_.Sub("staging");
     {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);

@@ -1,0 +1,113 @@
+// A client killed outright in the middle of a large upload or download: started again, it
+// finishes the job, and both computers end with every byte of the file and nothing half-written.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "e2e/harness.h"
+
+namespace {
+
+using e2e::Computer;
+using e2e::FileSig;
+using e2e::Tree;
+
+constexpr size_t kMiB = 1024 * 1024;
+
+class CrashTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(server_.Start()) << server_.Error();
+        laptop_ = std::make_unique<Computer>(server_, "laptop");
+        desktop_ = std::make_unique<Computer>(server_, "desktop");
+        for (Computer* c : {laptop_.get(), desktop_.get()})
+            ASSERT_TRUE(StartAndSignIn(*c));
+    }
+
+    void TearDown() override {
+        server_.ResetFaults();
+        for (Computer* c : {laptop_.get(), desktop_.get()}) {
+            if (c) {
+                EXPECT_TRUE(c->Stop()) << c->Name() << " did not end cleanly:\n" << c->Console();
+            }
+        }
+    }
+
+    ::testing::AssertionResult StartAndSignIn(Computer& c) {
+        std::string error;
+        if (!c.Start(&error))
+            return ::testing::AssertionFailure() << error;
+        if (!c.WaitSignedIn())
+            return ::testing::AssertionFailure() << c.Name() << ":\n" << c.Console() << e2e::Tail(c.Log());
+        return ::testing::AssertionSuccess();
+    }
+
+    // Arms a long stall for the next `op` request and waits until a request has run into it.
+    ::testing::AssertionResult StallNext(const std::string& op) {
+        if (!server_.Fault(op, "stall", 1, -1, 120000))
+            return ::testing::AssertionFailure() << "cannot arm the stall";
+        if (!e2e::WaitUntil([&] { return server_.Faults().find(op) == std::string::npos; },
+                            e2e::ConvergeMs()))
+            return ::testing::AssertionFailure() << "no " << op << " request came:\n" << server_.Faults();
+        return ::testing::AssertionSuccess();
+    }
+
+    ::testing::AssertionResult BothHold(const Tree& want) {
+        if (e2e::WaitUntil([&] { return laptop_->Files() == want && desktop_->Files() == want; },
+                           e2e::ConvergeMs()))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "want:\n"
+                                             << e2e::Describe(want) << "laptop:\n"
+                                             << e2e::Describe(laptop_->Files()) << "desktop:\n"
+                                             << e2e::Describe(desktop_->Files()) << "laptop log (end):\n"
+                                             << e2e::Tail(laptop_->Log()) << "desktop log (end):\n"
+                                             << e2e::Tail(desktop_->Log());
+    }
+
+    std::string OnService(const std::string& rel) {
+        const std::string local = scratch_.Sub("fetched");
+        std::remove(local.c_str());
+        return server_.Get(testsupport::TestServer::kUser, rel, local) ? scratch_.ReadFile("fetched")
+                                                                       : "(none)";
+    }
+
+    testsupport::TestServer server_;
+    testsupport::TempDir scratch_;
+    std::unique_ptr<Computer> laptop_, desktop_;
+};
+
+TEST_F(CrashTest, KilledInTheMiddleOfAnUploadAndOfADownload) {
+    // The upload: the laptop is killed once some chunks of a new file are on the service and the
+    // next one is on its way.
+    const std::string big = e2e::RandomBytes(40 * kMiB, 7);
+    laptop_->Write("big.bin", big);
+    ASSERT_TRUE(e2e::WaitUntil([&] { return laptop_->Console().find("4096KB/") != std::string::npos; },
+                               e2e::ConvergeMs()))
+        << laptop_->Console();
+    ASSERT_TRUE(StallNext("upload_chunk"));
+    laptop_->Kill();
+    ASSERT_TRUE(server_.ResetFaults());
+    ASSERT_NE(OnService("big.bin"), big) << "the upload had ended before the crash";
+    ASSERT_TRUE(StartAndSignIn(*laptop_));
+    ASSERT_TRUE(BothHold({{"big.bin", FileSig(big)}}));
+    EXPECT_EQ(OnService("big.bin"), big);
+
+    // The download: a new version that differs from the desktop's from the third chunk on, so the
+    // desktop has assembled its first chunks from its own copy when the network chunk stalls.
+    std::string v2 = big;
+    for (size_t at = 9 * kMiB; at < v2.size(); at += kMiB)
+        v2[at] ^= 0x33;
+    laptop_->Write("big.bin", v2);
+    ASSERT_TRUE(e2e::WaitUntil([&] { return OnService("big.bin") == v2; }, e2e::ConvergeMs()))
+        << e2e::Tail(laptop_->Log());
+    // The stall is armed only now: the laptop's upload does not download chunks.
+    ASSERT_TRUE(StallNext("download_chunk"));
+    desktop_->Kill();
+    ASSERT_TRUE(server_.ResetFaults());
+    EXPECT_EQ(desktop_->Read("big.bin"), big) << "the old version stays whole until the new one is complete";
+    ASSERT_TRUE(StartAndSignIn(*desktop_));
+    ASSERT_TRUE(BothHold({{"big.bin", FileSig(v2)}}));
+    EXPECT_EQ(OnService("big.bin"), v2);
+}
+
+}  // namespace

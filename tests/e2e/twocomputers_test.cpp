@@ -131,6 +131,12 @@ TEST_F(TwoComputers, ChangesMadeApartMeetWithoutLoss) {
     Tree want = {{"base", "dir"}};
     for (const std::string& name : base)
         want["base/" + name + ".txt"] = FileSig(v1);
+    // A folder the laptop deletes while the desktop changes what is inside.
+    laptop_->Write("old-folder/plain.txt", v1);
+    laptop_->Write("old-folder/edited.txt", v1);
+    want["old-folder"] = "dir";
+    want["old-folder/plain.txt"] = FileSig(v1);
+    want["old-folder/edited.txt"] = FileSig(v1);
     ASSERT_TRUE(BothHold(want));
     const long long touchedTime = desktop_->Mtime("base/touched.txt");
     ASSERT_TRUE(desktop_->Stop()) << desktop_->Console();
@@ -147,6 +153,7 @@ TEST_F(TwoComputers, ChangesMadeApartMeetWithoutLoss) {
     laptop_->Write("fresh-other.txt", "laptop's fresh file");
     laptop_->MakeDir("fresh-folder");
     laptop_->Write("kind", "a file on the laptop");
+    laptop_->Remove("old-folder");
     const std::map<std::string, std::optional<std::string>> onService = {
         {"base/edited-there.txt", "laptop v2"},
         {"base/same-edit.txt", "the same v2"},
@@ -165,7 +172,7 @@ TEST_F(TwoComputers, ChangesMadeApartMeetWithoutLoss) {
                 if (OnService(rel) != content)
                     return false;
             }
-            return ServiceTime("fresh-folder") != -1;
+            return ServiceTime("fresh-folder") != -1 && ServiceTime("old-folder") == -1;
         },
         e2e::ConvergeMs()))
         << server_.Ls(testsupport::TestServer::kUser) << laptop_->Console();
@@ -183,6 +190,8 @@ TEST_F(TwoComputers, ChangesMadeApartMeetWithoutLoss) {
     desktop_->MakeDir("fresh-folder");
     desktop_->Write("kind/inside.txt", "in the desktop's folder");
     desktop_->Write("desktop-only.txt", "made while off");
+    desktop_->Write("old-folder/edited.txt", "edited inside the deleted folder");
+    desktop_->Write("old-folder/added.txt", "added inside the deleted folder");
     std::string error;
     ASSERT_TRUE(desktop_->Start(&error)) << error;
     ASSERT_TRUE(desktop_->WaitSignedIn()) << desktop_->Console();
@@ -208,17 +217,34 @@ TEST_F(TwoComputers, ChangesMadeApartMeetWithoutLoss) {
         {"kind.conflict(*)/inside.txt", FileSig("in the desktop's folder")},
         {"desktop-only.txt", FileSig("made while off")},
     };
+    // What changed inside the deleted folder survives, at its path or under a conflict name;
+    // what did not change goes with the folder.
+    const std::multiset<std::string> keptInFolder = {FileSig("edited inside the deleted folder"),
+                                                     FileSig("added inside the deleted folder")};
+    auto split = [](const Tree& tree, std::multiset<std::string>* inFolder) {
+        Tree rest;
+        for (const auto& [rel, sig] : e2e::WithoutConflictTimes(tree)) {
+            if (rel.rfind("old-folder", 0) != 0)
+                rest[rel] = sig;
+            else if (sig != "dir")
+                inFolder->insert(sig);
+        }
+        return rest;
+    };
     const bool met = e2e::WaitUntil(
         [&] {
             const Tree laptop = laptop_->Files();
-            return laptop == desktop_->Files() && e2e::WithoutConflictTimes(laptop) == want;
+            std::multiset<std::string> inFolder;
+            return laptop == desktop_->Files() && split(laptop, &inFolder) == want &&
+                   inFolder == keptInFolder;
         },
         e2e::ConvergeMs());
     ASSERT_TRUE(met) << "want:\n"
                      << e2e::Describe(want) << "laptop:\n"
                      << e2e::Describe(laptop_->Files()) << "desktop:\n"
                      << e2e::Describe(desktop_->Files()) << "desktop console:\n"
-                     << desktop_->Console();
+                     << desktop_->Console() << "desktop log (end):\n"
+                     << e2e::Tail(desktop_->Log());
     // A file whose time alone moved is set back, not uploaded.
     EXPECT_LE(std::llabs(desktop_->Mtime("base/touched.txt") - touchedTime), 1);
     EXPECT_EQ(ServiceTime("base/touched.txt"), serviceTouched);

@@ -30,6 +30,9 @@ class CFileCache {
     static constexpr int kMaxScanDepth = 32;
     // Files being built are hidden names ending so; the scan never lists them.
     static constexpr const char* kPartSuffix = ".kestrine-part";
+    // Hidden names that office programs and the shell make for a moment ("Thumbs.db", "~..."
+    // with an office or temporary extension); the scan and the watcher drop them.
+    static bool IsTemporaryName(const std::string& name);
 
     CFileCache() = default;
     CFileCache(const CFileCache&) = delete;

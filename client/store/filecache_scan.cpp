@@ -12,19 +12,6 @@
 
 namespace {
 
-// Office and shell temporaries are filtered only when hidden, as their programs make them.
-constexpr const char* kTempExtensions = "docx,xlsx,pptx,~vsd,tmp";
-
-bool IsFilteredHiddenFile(const std::string& name) {
-    if (name == "Thumbs.db")
-        return true;
-    if (name.empty() || name[0] != '~')
-        return false;
-    const size_t dot = name.rfind('.');
-    const std::string ext = dot == std::string::npos ? name : name.substr(dot + 1);
-    return std::strstr(kTempExtensions, ext.c_str()) != nullptr;
-}
-
 bool EndsWith(const std::string& text, const char* suffix) {
     const size_t n = std::strlen(suffix);
     return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
@@ -92,6 +79,18 @@ bool CFileCache::ScanPath(const std::string& folder, int depth) {
     return _ScanFolder(full, rel, depth);
 }
 
+bool CFileCache::IsTemporaryName(const std::string& name) {
+    // Office and shell temporaries are filtered only when hidden, as their programs make them.
+    static constexpr const char* kTempExtensions = "docx,xlsx,pptx,~vsd,tmp";
+    if (name == "Thumbs.db")
+        return true;
+    if (name.empty() || name[0] != '~')
+        return false;
+    const size_t dot = name.rfind('.');
+    const std::string ext = dot == std::string::npos ? name : name.substr(dot + 1);
+    return std::strstr(kTempExtensions, ext.c_str()) != nullptr;
+}
+
 bool CFileCache::_ScanFolder(const std::string& folder, const std::string& rel, int depth) {
     ++depth;
     if (depth > kMaxScanDepth) {
@@ -136,7 +135,7 @@ bool CFileCache::_ScanFolder(const std::string& folder, const std::string& rel, 
             }
             if (hidden) {
                 Log(kLogInfo, "CFileCache::ScanPath", "File filter: %s %s", name.c_str(), full.c_str());
-                if (IsFilteredHiddenFile(name))
+                if (IsTemporaryName(name))
                     continue;
             }
         }

@@ -17,8 +17,6 @@
 namespace {
 
 constexpr int kStopWaitMs = 100;
-// Office programs save through hidden files named "~..." with these extensions.
-constexpr const char* kTempExtensions = "docx,xlsx,pptx,~vsd,tmp";
 
 // What the previous record was, so a rename's new name knows what its old name became.
 enum PrevKind {
@@ -54,17 +52,6 @@ bool IsConflictName(const std::string& name) {
             return false;
     }
     return true;
-}
-
-// Hidden files with these names are temporary; the caller has checked the hidden attribute.
-bool IsTemporaryName(const std::string& name) {
-    if (name == "Thumbs.db")
-        return true;
-    if (name.empty() || name[0] != '~')
-        return false;
-    const size_t dot = name.rfind('.');
-    const std::string ext = dot == std::string::npos ? name : name.substr(dot + 1);
-    return std::strstr(kTempExtensions, ext.c_str()) != nullptr;
 }
 
 }  // namespace
@@ -197,7 +184,7 @@ void CWork::CheckFiles(int action, const char* name, void* context) {
         if (base == "Thumbs.db" || (!base.empty() && base[0] == '~')) {
             const uint32_t attrs = platform::GetFileAttributes(full);
             if (attrs != platform::kInvalidAttributes && (attrs & platform::kAttrHidden) &&
-                IsTemporaryName(base)) {
+                CFileCache::IsTemporaryName(base)) {
                 work->watchLastFiltered_ = full;
                 work->KeepFilteredPath(full);
                 Log(kLogInfo, tag, "File filter: %s %s", base.c_str(), full.c_str());

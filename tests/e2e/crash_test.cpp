@@ -42,13 +42,18 @@ class CrashTest : public ::testing::Test {
         return ::testing::AssertionSuccess();
     }
 
-    // Arms a long stall for the next `op` request and waits until a request has run into it.
-    ::testing::AssertionResult StallNext(const std::string& op) {
-        if (!server_.Fault(op, "stall", 1, -1, 120000))
-            return ::testing::AssertionFailure() << "cannot arm the stall";
+    // Lets the next `passing` requests of `op` through (each a second late, so the client is
+    // seen at work) and holds the one after them.
+    bool HoldAfter(const std::string& op, int passing) {
+        return (passing == 0 || server_.Fault(op, "stall", passing, -1, 1000)) &&
+               server_.Fault(op, "stall", 1, -1, 120000);
+    }
+    // Waits until a request has run into the hold.
+    ::testing::AssertionResult Held(const std::string& op) {
         if (!e2e::WaitUntil([&] { return server_.Faults().find(op) == std::string::npos; },
                             e2e::ConvergeMs()))
-            return ::testing::AssertionFailure() << "no " << op << " request came:\n" << server_.Faults();
+            return ::testing::AssertionFailure() << "the " << op << " requests did not come:\n"
+                                                 << server_.Faults();
         return ::testing::AssertionSuccess();
     }
 
@@ -77,14 +82,12 @@ class CrashTest : public ::testing::Test {
 };
 
 TEST_F(CrashTest, KilledInTheMiddleOfAnUploadAndOfADownload) {
-    // The upload: the laptop is killed once some chunks of a new file are on the service and the
-    // next one is on its way.
+    // The upload: the laptop is killed once two chunks of a new file are on the service and the
+    // third is on its way.
     const std::string big = e2e::RandomBytes(40 * kMiB, 7);
+    ASSERT_TRUE(HoldAfter("upload_chunk", 2));
     laptop_->Write("big.bin", big);
-    ASSERT_TRUE(e2e::WaitUntil([&] { return laptop_->Console().find("4096KB/") != std::string::npos; },
-                               e2e::ConvergeMs()))
-        << laptop_->Console();
-    ASSERT_TRUE(StallNext("upload_chunk"));
+    ASSERT_TRUE(Held("upload_chunk")) << laptop_->Console();
     laptop_->Kill();
     ASSERT_TRUE(server_.ResetFaults());
     ASSERT_NE(OnService("big.bin"), big) << "the upload had ended before the crash";
@@ -94,14 +97,13 @@ TEST_F(CrashTest, KilledInTheMiddleOfAnUploadAndOfADownload) {
 
     // The download: a new version that differs from the desktop's from the third chunk on, so the
     // desktop has assembled its first chunks from its own copy when the network chunk stalls.
+    // The laptop's upload downloads no chunk: the hold is the desktop's, after one network chunk.
     std::string v2 = big;
     for (size_t at = 9 * kMiB; at < v2.size(); at += kMiB)
         v2[at] ^= 0x33;
+    ASSERT_TRUE(HoldAfter("download_chunk", 1));
     laptop_->Write("big.bin", v2);
-    ASSERT_TRUE(e2e::WaitUntil([&] { return OnService("big.bin") == v2; }, e2e::ConvergeMs()))
-        << e2e::Tail(laptop_->Log());
-    // The stall is armed only now: the laptop's upload does not download chunks.
-    ASSERT_TRUE(StallNext("download_chunk"));
+    ASSERT_TRUE(Held("download_chunk")) << e2e::Tail(desktop_->Log());
     desktop_->Kill();
     ASSERT_TRUE(server_.ResetFaults());
     EXPECT_EQ(desktop_->Read("big.bin"), big) << "the old version stays whole until the new one is complete";

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "uitest.h"
 #include "platform/file.h"
 #include "platform/frontends.h"
 #include "platform/mainwindow.h"
@@ -31,21 +32,9 @@ using testsupport::TestServer;
 
 constexpr int64_t kMiB = 1048576;
 
-QString U(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
+using uitest::U;
+using uitest::WaitUntil;
 
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 30000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
-}
 
 // Every update the meter makes, as "what=value" lines.
 class RecordingView : public IDownloadView {

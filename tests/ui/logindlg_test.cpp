@@ -21,6 +21,7 @@
 #include "platform/messages.h"
 #include "platform/system.h"
 #include "support/loginwork.h"
+#include "uitest.h"
 #include "ui/option.h"
 
 namespace {
@@ -29,21 +30,9 @@ using testsupport::FakeOwner;
 using testsupport::LoginWork;
 using testsupport::TestServer;
 
-QString U(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
+using uitest::U;
+using uitest::WaitUntil;
 
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 60000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
-}
 
 class LoginDlgTest : public testsupport::LoginFixture {
   protected:

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "uitest.h"
 #include "core/config.h"
 #include "platform/file.h"
 #include "platform/mainwindow.h"
@@ -26,9 +27,7 @@
 
 namespace {
 
-QString U(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
+using uitest::U;
 
 platform::WindowMessage Msg(uint32_t code, int64_t wParam = 0, const std::string& text = "",
                             const std::string& text2 = "") {

@@ -29,6 +29,7 @@
 #include "support/env.h"
 #include "support/tempdir.h"
 #include "sync/work.h"
+#include "uitest.h"
 #include "ui/optionmove.h"
 #include "ui/optionother.h"
 #include "ui/optionproxy.h"
@@ -38,9 +39,7 @@ namespace {
 using testsupport::FakeOwner;
 using testsupport::TempDir;
 
-QString U(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
+using uitest::U;
 
 class OptionFixture : public ::testing::Test {
   protected:

@@ -117,8 +117,7 @@ bool CFileCache::_ScanFolder(const std::string& folder, const std::string& rel, 
         if (name.find('\\') != std::string::npos) {
             // The service takes "\" for a separator: such a name would come back as a folder
             // path elsewhere and look deleted here on every pass.
-            Log(kLogWarn, "CFileCache::ScanPath", "\"%s\" holds a \"\\\" and is not synced",
-                full.c_str());
+            Log(kLogWarn, "CFileCache::ScanPath", "\"%s\" holds a \"\\\" and is not synced", full.c_str());
             continue;
         }
         if (kind == platform::EntryKind::File) {

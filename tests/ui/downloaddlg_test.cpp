@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "uitest.h"
 #include "platform/file.h"
 #include "platform/frontends.h"
 #include "platform/mainwindow.h"
@@ -24,6 +23,7 @@
 #include "support/tempdir.h"
 #include "support/testserver.h"
 #include "ui/downloadtask.h"
+#include "uitest.h"
 
 namespace {
 
@@ -34,7 +34,6 @@ constexpr int64_t kMiB = 1048576;
 
 using uitest::U;
 using uitest::WaitUntil;
-
 
 // Every update the meter makes, as "what=value" lines.
 class RecordingView : public IDownloadView {

@@ -21,8 +21,8 @@
 #include "platform/messages.h"
 #include "platform/system.h"
 #include "support/loginwork.h"
-#include "uitest.h"
 #include "ui/option.h"
+#include "uitest.h"
 
 namespace {
 
@@ -32,7 +32,6 @@ using testsupport::TestServer;
 
 using uitest::U;
 using uitest::WaitUntil;
-
 
 class LoginDlgTest : public testsupport::LoginFixture {
   protected:

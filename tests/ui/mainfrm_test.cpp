@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "uitest.h"
 #include "core/config.h"
 #include "platform/file.h"
 #include "platform/mainwindow.h"
@@ -24,6 +23,7 @@
 #include "support/env.h"
 #include "sync/work.h"
 #include "ui/commands.h"
+#include "uitest.h"
 
 namespace {
 

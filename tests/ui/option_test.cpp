@@ -29,10 +29,10 @@
 #include "support/env.h"
 #include "support/tempdir.h"
 #include "sync/work.h"
-#include "uitest.h"
 #include "ui/optionmove.h"
 #include "ui/optionother.h"
 #include "ui/optionproxy.h"
+#include "uitest.h"
 
 namespace {
 

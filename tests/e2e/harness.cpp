@@ -233,7 +233,9 @@ size_t Computer::CountInLog(const std::string& needle) const {
 
 int Computer::PassesEnded() {
     const std::string out = Console();
-    return static_cast<int>(Count(out, "[status] Sync finished") + Count(out, "[status] Sync unfinished"));
+    // A pass that fails without a reason from the service ends on the local text.
+    return static_cast<int>(Count(out, "[status] Sync finished") + Count(out, "[status] Sync unfinished") +
+                            Count(out, "[status] 同步未完成"));
 }
 
 void Computer::Write(const std::string& rel, const std::string& data) const {

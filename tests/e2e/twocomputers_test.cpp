@@ -64,6 +64,18 @@ class TwoComputers : public ::testing::Test {
             return std::nullopt;
         return scratch_.ReadFile("fetched");
     }
+    // True when the service's listing could be read and does not name `rel`.
+    bool ServiceLacks(const std::string& rel) {
+        std::string out;
+        if (server_.Cli("ls", {testsupport::TestServer::kUser}, &out) != 0)
+            return false;
+        std::istringstream lines(out);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind(rel + " ", 0) == 0 || line.rfind("/" + rel + " ", 0) == 0)
+                return false;
+        }
+        return true;
+    }
     // The modify time the service lists for `rel`, or -1.
     long long ServiceTime(const std::string& rel) {
         std::istringstream lines(server_.Ls(testsupport::TestServer::kUser));
@@ -248,6 +260,32 @@ TEST_F(TwoComputers, ChangesMadeApartMeetWithoutLoss) {
     // A file whose time alone moved is set back, not uploaded.
     EXPECT_LE(std::llabs(desktop_->Mtime("base/touched.txt") - touchedTime), 1);
     EXPECT_EQ(ServiceTime("base/touched.txt"), serviceTouched);
+}
+
+TEST_F(TwoComputers, AFileThatNeverCameDownIsNotTakenForADeletion) {
+    // The desktop lists a new file but cannot fetch it; the laptop deletes it again, and the user
+    // of the desktop makes a file of that name meanwhile: the desktop's file is new, not a local
+    // copy of the deleted one, and must travel up rather than go.
+    // Another file keeps the listing from being empty: an empty listing is not trusted to remove
+    // anything.
+    laptop_->Write("other.txt", "stays");
+    ASSERT_TRUE(BothHold({{"other.txt", FileSig("stays")}}));
+    ASSERT_TRUE(server_.Fault("download_chunk", "refuse", 1000));
+    laptop_->Write("pending.txt", "the laptop's, never downloaded");
+    ASSERT_TRUE(
+        e2e::WaitUntil([&] { return desktop_->Console().find("alice/pending.txt") != std::string::npos; },
+                       e2e::ConvergeMs()))
+        << desktop_->Console();
+    const int passes = desktop_->PassesEnded();
+    ASSERT_TRUE(e2e::WaitUntil([&] { return desktop_->PassesEnded() > passes; }, e2e::ConvergeMs()))
+        << desktop_->Console();
+    ASSERT_FALSE(desktop_->Exists("pending.txt"));
+    laptop_->Remove("pending.txt");
+    ASSERT_TRUE(e2e::WaitUntil([&] { return ServiceLacks("pending.txt"); }, e2e::ConvergeMs()));
+    desktop_->Write("pending.txt", "made on the desktop");
+    ASSERT_TRUE(server_.ResetFaults());
+    ASSERT_TRUE(BothHold({{"other.txt", FileSig("stays")}, {"pending.txt", FileSig("made on the desktop")}}));
+    EXPECT_EQ(OnService("pending.txt"), "made on the desktop");
 }
 
 TEST_F(TwoComputers, RenamesOfFilesAndFoldersCarryTheirContent) {

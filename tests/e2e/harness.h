@@ -62,7 +62,7 @@ class Computer {
     // Every log file of this computer, oldest first, joined.
     std::string Log() const;
     size_t CountInLog(const std::string& needle) const;
-    // Ended passes of this start ("Sync finished" / "Sync unfinished" status lines).
+    // Ended passes of this start (the status lines a pass ends on, finished or not).
     int PassesEnded();
 
     const std::string& Name() const { return name_; }

@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
+#include <utility>
 
 #include "store/chunkbuffer.h"
 #include "store/fileinfo.h"
@@ -111,6 +113,12 @@ class CFileCache {
 
     CSharedFileStatus& SharedStatus() { return sharedStatus_; }
 
+    // Files the client itself moved into place, for the watcher (another thread): the kernel
+    // folds a user's rename onto the same name into the client's own, and only the size and
+    // time the client wrote tell the two apart. 1: the file at `abs` is still what the client
+    // wrote; 0: something else is there now; -1: no note of it. The note is used up.
+    int CheckOwnWrite(const std::string& abs);
+
   private:
     using FileMap = std::map<std::string, CFileInfo>;
 
@@ -129,6 +137,8 @@ class CFileCache {
     // Stores `state` for the path and each parent below the root.
     void _StoreUpToRoot(const std::string& abs, int32_t state);
     void _NotifyShell(const std::string& path) const;
+    void _NoteOwnWrite(const std::string& abs, int64_t size, int64_t writeTime);
+    void _ForgetOwnWrite(const std::string& abs);
 
     std::string root_;   // the sync root, "/"-separated, no trailing separator
     std::string cache_;  // the chunk cache folder, same form
@@ -138,5 +148,8 @@ class CFileCache {
     CSharedFileStatus sharedStatus_;
     std::map<std::string, std::string> shareMap_;  // share id text -> folder path, from the last scan
     std::string lastStatusPath_;
+
+    std::mutex ownWritesMu_;
+    std::map<std::string, std::pair<int64_t, int64_t>> ownWrites_;  // abs path -> size, write time
     bool scanFailed_ = false;  // a folder of the running scan could not be listed
 };

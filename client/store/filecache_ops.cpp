@@ -122,9 +122,12 @@ bool CFileCache::MakeFile(CFileInfo* info) {
         return discard();
     }
     out.Close();
+    // Noted before the rename: the watcher may read its record before this thread goes on.
+    _NoteOwnWrite(abs, info->size, stored);
     if (!platform::ReplaceFile(part, abs)) {
         Log(kLogError, "CFileCache::MakeFile", "Fail to replace a localfile {%s}: %s", abs.c_str(),
             platform::ErrorText(platform::LastError()).c_str());
+        _ForgetOwnWrite(abs);
         platform::RemoveFile(part);
         return false;
     }
@@ -139,6 +142,36 @@ bool CFileCache::MakeFile(CFileInfo* info) {
     }
     Log(kLogInfo, "CFileCache::MakeFile", "Mak a new local folder: %s", abs.c_str());
     return true;
+}
+
+void CFileCache::_NoteOwnWrite(const std::string& abs, int64_t size, int64_t writeTime) {
+    std::lock_guard<std::mutex> lock(ownWritesMu_);
+    // Notes are used up by the watcher; without one running they would only pile up.
+    if (ownWrites_.size() >= 4096)
+        ownWrites_.clear();
+    ownWrites_[abs] = {size, writeTime};
+}
+
+void CFileCache::_ForgetOwnWrite(const std::string& abs) {
+    std::lock_guard<std::mutex> lock(ownWritesMu_);
+    ownWrites_.erase(abs);
+}
+
+int CFileCache::CheckOwnWrite(const std::string& abs) {
+    std::pair<int64_t, int64_t> wrote;
+    {
+        std::lock_guard<std::mutex> lock(ownWritesMu_);
+        auto it = ownWrites_.find(abs);
+        if (it == ownWrites_.end())
+            return -1;
+        wrote = it->second;
+        ownWrites_.erase(it);
+    }
+    platform::FileStat st;
+    return platform::Stat(abs, &st) && st.kind == platform::EntryKind::File && st.size == wrote.first &&
+                   st.writeTime == wrote.second
+               ? 1
+               : 0;
 }
 
 bool CFileCache::MkDir(const std::string& path) {

@@ -163,8 +163,14 @@ void CWork::CheckFiles(int action, const char* name, void* context) {
         dropped(kPrevOwn);
         return;
     }
-    if (action == platform::kDirRenamedNew && prevKind == kPrevOwn)
+    if (action == platform::kDirRenamedNew && prevKind == kPrevOwn) {
+        // A user's save by rename onto the same name may be folded into this record.
+        if (work->fileCache_ && work->fileCache_->CheckOwnWrite(full) == 0) {
+            Log(kLogInfo, tag, "Modified   - %s", rel.c_str());
+            work->RequestFromWatcher(platform::kDirModified, std::string());
+        }
         return;
+    }
 
     platform::FileStat st;
     const bool exists = platform::Stat(full, &st);

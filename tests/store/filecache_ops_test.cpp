@@ -94,6 +94,23 @@ TEST_F(OpsTest, MakeFileFromMemoryAndCache) {
     EXPECT_EQ(Read("/empty.txt"), "");
 }
 
+// The watcher asks whether a file the client moved into place is still what it wrote: a user's
+// save by rename onto the same name can arrive folded into the client's own record.
+TEST_F(OpsTest, OwnWritesAreToldFromWhatCameAfter) {
+    const std::string a = RandomBytes(1000, 3);
+    for (const bool replaced : {false, true}) {
+        SCOPED_TRACE(replaced ? "saved over by the user" : "as written");
+        CFileInfo info = Record("/own.bin", {a}, {true});
+        ASSERT_TRUE(cache_.MakeFile(&info));
+        if (replaced) {
+            ASSERT_TRUE(platform::WriteFileAtomic(Abs("/own.bin"), "the user's"));
+        }
+        EXPECT_EQ(cache_.CheckOwnWrite(Abs("/own.bin")), replaced ? 0 : 1);
+        EXPECT_EQ(cache_.CheckOwnWrite(Abs("/own.bin")), -1) << "a note is used once";
+    }
+    EXPECT_EQ(cache_.CheckOwnWrite(Abs("/never.bin")), -1);
+}
+
 // The same chunk twice in a file is written twice, from memory, without the cache.
 TEST_F(OpsTest, MakeFileWithRepeatedChunk) {
     const std::string z(4194304, '\0'), tail = "end";

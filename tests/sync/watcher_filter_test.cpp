@@ -8,6 +8,8 @@
 
 #include "platform/dirwatch.h"
 #include "platform/file.h"
+#include "store/filecache.h"
+#include "support/env.h"
 #include "sync/filesystemwatcher.h"
 #include "sync/watcher_fixture.h"
 #include "util/util.h"
@@ -259,6 +261,32 @@ TEST_F(CheckFilesTest, FilteredPathsAreForgottenAtEachStart) {
     EXPECT_EQ(w.GetFilteredPaths().size(), 1u);
     w.Aim(Home());
     EXPECT_TRUE(w.GetFilteredPaths().empty());
+}
+
+// The kernel folds a user's rename onto a name into the client's own rename onto it while both
+// are queued: the record of the client's download is then all the watcher hears of the save.
+TEST_F(CheckFilesTest, AUserSaveFoldedIntoTheClientsOwnRenameAsksForAPass) {
+    testsupport::FakeHome home;
+    for (const bool saved : {false, true}) {
+        SCOPED_TRACE(saved ? "the user saved over it" : "only the client's download");
+        WatchWork w;
+        ASSERT_EQ(w.Init(), 1);
+        CFileCache* cache = w.GetFileCache();
+        ASSERT_TRUE(cache->SetRoot(Home()));
+        w.Aim(Home());
+        w.SetReady(1);
+        CFileInfo f("/r.txt", 0, 0);
+        f.modifyTime = 132000000000000000;
+        ASSERT_TRUE(cache->MakeFile(&f));
+        if (saved) {
+            Write("outside-save", "the user's");
+            ASSERT_TRUE(platform::ReplaceFile(Home("outside-save"), Home("r.txt")));
+        }
+        Feed(w, kDirRenamedOld, ".r.txt.kestrine-part");
+        Feed(w, kDirRenamedNew, "r.txt");
+        Feed(w, kBatchEnd, nullptr);
+        EXPECT_EQ(w.Posts(), saved ? std::vector<Posted>{kSync} : std::vector<Posted>{});
+    }
 }
 
 }  // namespace

@@ -33,20 +33,20 @@ class KestrineE2E : public ::testing::Test {
     std::string DbFile() const { return Root() + "/.db/client.db"; }
     std::string OpenLog() const { return home_.Dir().Sub("opened.txt"); }
 
-    testsupport::ProcessSpec Spec() const {
-        testsupport::ProcessSpec spec;
-        spec.program = testsupport::BuildProgram("kestrine");
-        spec.env["HOME"] = home_.Home();
-        spec.env["XDG_RUNTIME_DIR"] = home_.Runtime();
-        spec.env["XDG_CONFIG_HOME"] = std::nullopt;
-        spec.env["KESTRINE_SERVICE_HOST"] = std::nullopt;
-        spec.env["KESTRINE_OPEN_LOG"] = OpenLog();
-        spec.env["LC_ALL"] = "C.UTF-8";
+    testsupport::ProcessSpec HowToRun() const {
+        testsupport::ProcessSpec how;
+        how.program = testsupport::BuildProgram("kestrine");
+        how.env["HOME"] = home_.Home();
+        how.env["XDG_RUNTIME_DIR"] = home_.Runtime();
+        how.env["XDG_CONFIG_HOME"] = std::nullopt;
+        how.env["KESTRINE_SERVICE_HOST"] = std::nullopt;
+        how.env["KESTRINE_OPEN_LOG"] = OpenLog();
+        how.env["LC_ALL"] = "C.UTF-8";
         // The console front end, whatever display the tests run under.
-        spec.env["DISPLAY"] = std::nullopt;
-        spec.env["WAYLAND_DISPLAY"] = std::nullopt;
-        spec.env["QT_QPA_PLATFORM"] = std::nullopt;
-        return spec;
+        how.env["DISPLAY"] = std::nullopt;
+        how.env["WAYLAND_DISPLAY"] = std::nullopt;
+        how.env["QT_QPA_PLATFORM"] = std::nullopt;
+        return how;
     }
 
     // The log files of the log folder named like a start's log file.
@@ -83,6 +83,7 @@ class KestrineE2E : public ::testing::Test {
         sqlite3* db = nullptr;
         std::string out = "<none>";
         if (sqlite3_open_v2(DbFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_busy_timeout(db, 10000);  // the worker may be writing
             sqlite3_stmt* st = nullptr;
             std::string sql = "SELECT value FROM config_table WHERE key='" + key + "'";
             if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
@@ -104,7 +105,7 @@ class KestrineE2E : public ::testing::Test {
     // Starts the client and waits for its "running..." line.
     void StartRunning(testsupport::ChildProcess& p) {
         std::string error;
-        ASSERT_TRUE(p.Start(Spec(), &error)) << error;
+        ASSERT_TRUE(p.Start(HowToRun(), &error)) << error;
         ASSERT_FALSE(WaitForLog("running...").empty()) << p.Stdout() << p.Stderr();
     }
     void EndWith(testsupport::ChildProcess& p, int sig) {
@@ -137,7 +138,7 @@ TEST_F(KestrineE2E, FirstStartSecondStartAndTerm) {
 
     // A second start opens the running instance's home folder and leaves at once.
     testsupport::ChildProcess second;
-    ASSERT_TRUE(second.Start(Spec()));
+    ASSERT_TRUE(second.Start(HowToRun()));
     int status = -1;
     ASSERT_TRUE(second.Wait(kWaitMs, &status));
     EXPECT_EQ(status, 0);
@@ -189,7 +190,7 @@ TEST_F(KestrineE2E, BrokenRegistryReadsAsMissingValues) {
         home_.Dir().MakeDirs("home");
         breakRegistry();
         testsupport::ChildProcess p;
-        ASSERT_TRUE(p.Start(Spec()));
+        ASSERT_TRUE(p.Start(HowToRun()));
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
         while (Stored("root_path") != Root() && p.Running() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -210,7 +211,7 @@ TEST_F(KestrineE2E, UnwritableDatabaseStopsTheStart) {
         "create table config_table(id int primary key, key text not null unique, value text);"
         "CREATE TRIGGER ro BEFORE INSERT ON config_table BEGIN SELECT RAISE(ABORT, 'read-only'); END;");
     testsupport::ChildProcess p;
-    ASSERT_TRUE(p.Start(Spec()));
+    ASSERT_TRUE(p.Start(HowToRun()));
     int status = -1;
     ASSERT_TRUE(p.Wait(kWaitMs, &status));
     EXPECT_EQ(status, 1);

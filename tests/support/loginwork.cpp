@@ -138,6 +138,8 @@ std::string LoginFixture::Stored(const std::string& key) const {
     sqlite3* db = nullptr;
     std::string out = "<none>";
     if (sqlite3_open_v2(DbFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        // The worker may be writing (a pass after the sign-in): wait for it rather than fail.
+        sqlite3_busy_timeout(db, 10000);
         sqlite3_stmt* st = nullptr;
         if (sqlite3_prepare_v2(db, "SELECT value FROM config_table WHERE key=?", -1, &st, nullptr) ==
             SQLITE_OK) {
@@ -157,6 +159,8 @@ int LoginFixture::Rows(const std::string& table) const {
     sqlite3* db = nullptr;
     int rows = -1;
     if (sqlite3_open_v2(DbFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        // The worker may be writing (a pass after the sign-in): wait for it rather than fail.
+        sqlite3_busy_timeout(db, 10000);
         sqlite3_stmt* st = nullptr;
         std::string sql = "SELECT count(*) FROM \"" + table + "\"";
         if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&

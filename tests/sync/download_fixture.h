@@ -276,11 +276,11 @@ class DownloadTest : public ::testing::Test {
     // The service's listing of alice's tree as its command line prints it, read to its end.
     std::string ServerLs() {
         testsupport::ChildProcess p;
-        testsupport::ProcessSpec spec;
-        spec.program = testsupport::BuildProgram("kestrine-server");
-        spec.args = {"ls", "--data", server_.DataDir(), testsupport::TestServer::kUser};
+        testsupport::ProcessSpec how;
+        how.program = testsupport::BuildProgram("kestrine-server");
+        how.args = {"ls", "--data", server_.DataDir(), testsupport::TestServer::kUser};
         int status = -1;
-        if (!p.Start(spec) || !p.Wait(kWaitMs, &status) || status != 0)
+        if (!p.Start(how) || !p.Wait(kWaitMs, &status) || status != 0)
             return std::string();
         p.WaitForOutput(std::string(1, '\x01'), kWaitMs);  // returns when the output has ended
         return p.Stdout();
@@ -311,6 +311,7 @@ class DownloadTest : public ::testing::Test {
         Row row;
         sqlite3* db = nullptr;
         if (sqlite3_open_v2(DbFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_busy_timeout(db, 10000);  // the worker may be writing
             sqlite3_stmt* st = nullptr;
             const char* sql =
                 "SELECT active_server_path, actvie_mtime, active_size, active_dir, updated_server_path, "
@@ -341,6 +342,7 @@ class DownloadTest : public ::testing::Test {
         sqlite3* db = nullptr;
         int rows = -1;
         if (sqlite3_open_v2(DbFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_busy_timeout(db, 10000);  // the worker may be writing
             sqlite3_stmt* st = nullptr;
             if (sqlite3_prepare_v2(db, "SELECT count(*) FROM file_journal_table", -1, &st, nullptr) ==
                     SQLITE_OK &&

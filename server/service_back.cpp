@@ -233,19 +233,19 @@ int CSoapService::_FileList(Context& ctx, pugi::xml_node req, pugi::xml_node rsp
 }
 
 int CSoapService::_UploadFile(Context& ctx, pugi::xml_node req, pugi::xml_node rsp) {
-    UploadSpec spec;
+    UploadSpec offer;
     std::string name, dirFlag, size, mtime, newNum, newFlag, oldNum;
     int64_t newCount = 0, oldCount = 0;
-    if (!Get(req, "file_name", &name) || !Get(req, "dir_flag", &dirFlag) || !YesNo(dirFlag, &spec.dir) ||
-        !Get(req, "file_size", &size) || !ParseInt64(size, &spec.size) || spec.size < 0 ||
-        !Get(req, "modify_time", &mtime) || !ParseInt64(mtime, &spec.mtime) ||
+    if (!Get(req, "file_name", &name) || !Get(req, "dir_flag", &dirFlag) || !YesNo(dirFlag, &offer.dir) ||
+        !Get(req, "file_size", &size) || !ParseInt64(size, &offer.size) || offer.size < 0 ||
+        !Get(req, "modify_time", &mtime) || !ParseInt64(mtime, &offer.mtime) ||
         !Get(req, "new_chunk_num", &newNum) || !ParseInt64(newNum, &newCount) ||
-        !Get(req, "new_file_flag", &newFlag) || !YesNo(newFlag, &spec.newFile) ||
+        !Get(req, "new_file_flag", &newFlag) || !YesNo(newFlag, &offer.newFile) ||
         !Get(req, "old_chunk_num", &oldNum) || !ParseInt64(oldNum, &oldCount))
         return kFormatError;
     if (newCount < 0 || newCount > kMaxChunksPerFile || oldCount < 0 || oldCount > kMaxChunksPerFile)
         return kFormatError;
-    spec.path = DecodeRequestName(name);
+    offer.path = DecodeRequestName(name);
     int64_t total = 0;
     for (pugi::xml_node c = req.first_child(); c; c = c.next_sibling()) {
         if (c.type() != pugi::node_element)
@@ -257,29 +257,29 @@ int CSoapService::_UploadFile(Context& ctx, pugi::xml_node req, pugi::xml_node r
         if (!ReadChunkSpec(c, &chunk))
             return kFormatError;
         if (tag == "old_chunk") {
-            if (static_cast<int64_t>(spec.oldChunks.size()) >= oldCount)
+            if (static_cast<int64_t>(offer.oldChunks.size()) >= oldCount)
                 return kFormatError;
-            spec.oldChunks.push_back(std::move(chunk));
+            offer.oldChunks.push_back(std::move(chunk));
         } else {
-            if (static_cast<int64_t>(spec.newChunks.size()) >= newCount)
+            if (static_cast<int64_t>(offer.newChunks.size()) >= newCount)
                 return kFormatError;
             total += chunk.size;
-            spec.newChunks.push_back(std::move(chunk));
+            offer.newChunks.push_back(std::move(chunk));
         }
     }
-    if (static_cast<int64_t>(spec.newChunks.size()) != newCount ||
-        static_cast<int64_t>(spec.oldChunks.size()) != oldCount || total != spec.size)
+    if (static_cast<int64_t>(offer.newChunks.size()) != newCount ||
+        static_cast<int64_t>(offer.oldChunks.size()) != oldCount || total != offer.size)
         return kFormatError;
-    if (spec.newFile && oldCount != 0)
+    if (offer.newFile && oldCount != 0)
         return kFormatError;
-    if (spec.dir && (newCount != 0 || spec.size != 0))
+    if (offer.dir && (newCount != 0 || offer.size != 0))
         return kFormatError;
     NextOp next;
-    int r = store_.BeginUpload(ctx.user, ctx.host, spec, &next);
+    int r = store_.BeginUpload(ctx.user, ctx.host, offer, &next);
     if (r != kOk)
         return r;
     pugi::xml_node e = rsp.append_child("upload_file_rsp");
-    SetAttr(e, "file_name", EncodeWireName(spec.path));
+    SetAttr(e, "file_name", EncodeWireName(offer.path));
     AppendNextOp(e, next);
     return kOk;
 }

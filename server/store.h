@@ -116,7 +116,7 @@ class CServerStore {
               std::string* error);
 
     // Upload negotiation.
-    int BeginUpload(const Account& user, const std::string& host, const UploadSpec& spec, NextOp* next);
+    int BeginUpload(const Account& user, const std::string& host, const UploadSpec& offer, NextOp* next);
     int ChunkUploaded(const Account& user, const std::string& host, const std::string& path,
                       const std::string& md5, const std::string& storageKey, const std::string& chunkList,
                       NextOp* next);

@@ -191,7 +191,7 @@ int CServerStore::_CommitFile(const Location& loc, int64_t size, int64_t mtime,
     return kOk;
 }
 
-int CServerStore::BeginUpload(const Account& user, const std::string& host, const UploadSpec& spec,
+int CServerStore::BeginUpload(const Account& user, const std::string& host, const UploadSpec& offer,
                               NextOp* next) {
     std::lock_guard<std::mutex> lock(mu_);
     *next = NextOp();
@@ -199,11 +199,11 @@ int CServerStore::BeginUpload(const Account& user, const std::string& host, cons
     if (!txn.ok())
         return kDatabaseError;
     Location loc;
-    int r = _Resolve(user, spec.path, &loc);
+    int r = _Resolve(user, offer.path, &loc);
     if (r != kOk)
         return r;
-    if (spec.dir) {
-        r = _MakeFolder(user, loc, spec.mtime, host, false);
+    if (offer.dir) {
+        r = _MakeFolder(user, loc, offer.mtime, host, false);
         if (r != kOk)
             return r;
         next->op = "all_chunk_exist";
@@ -224,11 +224,11 @@ int CServerStore::BeginUpload(const Account& user, const std::string& host, cons
     if (exists && e.dir)
         return kIsFolder;
     std::vector<ChunkRef> current = exists ? DecodeChunks(e.chunks) : std::vector<ChunkRef>();
-    if (exists && e.size == spec.size && SameMd5s(current, spec.newChunks)) {
+    if (exists && e.size == offer.size && SameMd5s(current, offer.newChunks)) {
         // The service already holds this content: at most the time changes.
-        if (e.mtime != spec.mtime) {
+        if (e.mtime != offer.mtime) {
             loc.path = e.path;
-            r = _CommitFile(loc, spec.size, spec.mtime, current, host, e.version);
+            r = _CommitFile(loc, offer.size, offer.mtime, current, host, e.version);
             if (r != kOk)
                 return r;
         }
@@ -237,22 +237,22 @@ int CServerStore::BeginUpload(const Account& user, const std::string& host, cons
     }
     // The client's previous version must be the service's current one; otherwise its edit
     // collides with another host's and the client keeps it as a conflict copy.
-    if (exists && (spec.newFile || !SameMd5s(current, spec.oldChunks))) {
+    if (exists && (offer.newFile || !SameMd5s(current, offer.oldChunks))) {
         next->op = "move_conflic_file";
         return txn.Commit() ? kOk : kDatabaseError;
     }
     std::vector<ChunkRef> planned;
-    size_t missing = spec.newChunks.size();
-    for (const ChunkRef& c : spec.newChunks) {
+    size_t missing = offer.newChunks.size();
+    for (const ChunkRef& c : offer.newChunks) {
         ChunkRecord rec;
         if (!_EnsureChunk(c.md5, c.size, user.id, &rec))
             return kDatabaseError;
-        if (!rec.stored && missing == spec.newChunks.size())
+        if (!rec.stored && missing == offer.newChunks.size())
             missing = planned.size();
         planned.push_back({c.md5, c.size, rec.storageKey});
     }
     if (missing == planned.size()) {
-        r = _CommitFile(loc, spec.size, spec.mtime, planned, host, exists ? e.version : 0);
+        r = _CommitFile(loc, offer.size, offer.mtime, planned, host, exists ? e.version : 0);
         if (r != kOk)
             return r;
         next->op = "all_chunk_exist";
@@ -263,7 +263,7 @@ int CServerStore::BeginUpload(const Account& user, const std::string& host, cons
             "chunks, "
             "created) VALUES(?,?,?,?,?,?,?,?,?,?)");
     s.Bind(1, user.id).Bind(2, host).Bind(3, loc.tree).Bind(4, key).Bind(5, exists ? e.path : loc.path);
-    s.Bind(6, exists ? e.version : 0).Bind(7, spec.size).Bind(8, spec.mtime).Bind(9, EncodeChunks(planned));
+    s.Bind(6, exists ? e.version : 0).Bind(7, offer.size).Bind(8, offer.mtime).Bind(9, EncodeChunks(planned));
     s.Bind(10, Now());
     if (!s.Run())
         return kDatabaseError;

@@ -185,20 +185,20 @@ TEST_F(ConsoleLoginTest, ExitWhileSigningInStopsTheWaitAndTheRetries) {
 class ConsoleLoginE2E : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(server_.Start()) << server_.Error(); }
-    testsupport::ProcessSpec Spec(const std::string& input) const {
-        testsupport::ProcessSpec spec;
-        spec.program = testsupport::BuildProgram("kestrine");
-        spec.env["HOME"] = home_.Home();
-        spec.env["XDG_RUNTIME_DIR"] = home_.Runtime();
-        spec.env["XDG_CONFIG_HOME"] = std::nullopt;
-        spec.env["KESTRINE_SERVICE_HOST"] = "127.0.0.1:" + std::to_string(server_.Port());
-        spec.env["KESTRINE_OPEN_LOG"] = home_.Dir().Sub("opened.txt");
-        spec.env["DISPLAY"] = std::nullopt;
-        spec.env["WAYLAND_DISPLAY"] = std::nullopt;
-        spec.env["QT_QPA_PLATFORM"] = std::nullopt;
-        spec.env["LC_ALL"] = "C.UTF-8";
-        spec.stdinText = input;
-        return spec;
+    testsupport::ProcessSpec HowToRun(const std::string& input) const {
+        testsupport::ProcessSpec how;
+        how.program = testsupport::BuildProgram("kestrine");
+        how.env["HOME"] = home_.Home();
+        how.env["XDG_RUNTIME_DIR"] = home_.Runtime();
+        how.env["XDG_CONFIG_HOME"] = std::nullopt;
+        how.env["KESTRINE_SERVICE_HOST"] = "127.0.0.1:" + std::to_string(server_.Port());
+        how.env["KESTRINE_OPEN_LOG"] = home_.Dir().Sub("opened.txt");
+        how.env["DISPLAY"] = std::nullopt;
+        how.env["WAYLAND_DISPLAY"] = std::nullopt;
+        how.env["QT_QPA_PLATFORM"] = std::nullopt;
+        how.env["LC_ALL"] = "C.UTF-8";
+        how.stdinText = input;
+        return how;
     }
     void EndWithTerm(testsupport::ChildProcess& p) {
         ASSERT_TRUE(p.Signal(SIGTERM));
@@ -214,8 +214,8 @@ class ConsoleLoginE2E : public ::testing::Test {
 TEST_F(ConsoleLoginE2E, PipedLinesSignIn) {
     testsupport::ChildProcess p;
     std::string error;
-    ASSERT_TRUE(
-        p.Start(Spec("alice\n" + std::string(testsupport::TestServer::kPassword) + "\nlaptop\ny\n"), &error))
+    ASSERT_TRUE(p.Start(
+        HowToRun("alice\n" + std::string(testsupport::TestServer::kPassword) + "\nlaptop\ny\n"), &error))
         << error;
     ASSERT_TRUE(p.WaitForOutput("登录成功: alice", kWaitMs)) << p.Stdout() << p.Stderr();
     EXPECT_TRUE(p.WaitForOutput("[tray] signed in: alice", kWaitMs));
@@ -258,7 +258,7 @@ TEST_F(ConsoleLoginE2E, PipedLinesSignIn) {
 
 TEST_F(ConsoleLoginE2E, EndOfInputLeavesTheClientSignedOut) {
     testsupport::ChildProcess p;
-    ASSERT_TRUE(p.Start(Spec("")));
+    ASSERT_TRUE(p.Start(HowToRun("")));
     ASSERT_TRUE(p.WaitForOutput("登录已取消", kWaitMs)) << p.Stdout() << p.Stderr();
     EXPECT_TRUE(p.Running()) << "the client goes on, signed out";
     EndWithTerm(p);
@@ -266,10 +266,10 @@ TEST_F(ConsoleLoginE2E, EndOfInputLeavesTheClientSignedOut) {
 }
 
 TEST_F(ConsoleLoginE2E, TerminationWhileTheDialogWaitsForALine) {
-    testsupport::ProcessSpec spec = Spec("alice\n");
-    spec.keepStdinOpen = true;  // the password line never comes
+    testsupport::ProcessSpec how = HowToRun("alice\n");
+    how.keepStdinOpen = true;  // the password line never comes
     testsupport::ChildProcess p;
-    ASSERT_TRUE(p.Start(spec));
+    ASSERT_TRUE(p.Start(how));
     ASSERT_TRUE(p.WaitForOutput("密    码: ", kWaitMs)) << p.Stdout();
     EndWithTerm(p);
     EXPECT_NE(p.Stdout().find("登录已取消"), std::string::npos);

@@ -42,18 +42,18 @@ TEST(FrontEndChoice, ConsoleUnlessQtCanOpenTheDisplay) {
         SCOPED_TRACE(c.name);
         testsupport::FakeHome home;
         const std::string logDir = home.Home() + "/Kestrine/.log";
-        testsupport::ProcessSpec spec;
-        spec.program = testsupport::BuildProgram("kestrine");
-        spec.env = c.env;
-        spec.env["HOME"] = home.Home();
-        spec.env["XDG_RUNTIME_DIR"] = home.Runtime();
-        spec.env["XDG_CONFIG_HOME"] = std::nullopt;
-        spec.env["KESTRINE_SERVICE_HOST"] = std::nullopt;
-        spec.env["KESTRINE_OPEN_LOG"] = home.Dir().Sub("opened.txt");
-        spec.env["LC_ALL"] = "C.UTF-8";
+        testsupport::ProcessSpec how;
+        how.program = testsupport::BuildProgram("kestrine");
+        how.env = c.env;
+        how.env["HOME"] = home.Home();
+        how.env["XDG_RUNTIME_DIR"] = home.Runtime();
+        how.env["XDG_CONFIG_HOME"] = std::nullopt;
+        how.env["KESTRINE_SERVICE_HOST"] = std::nullopt;
+        how.env["KESTRINE_OPEN_LOG"] = home.Dir().Sub("opened.txt");
+        how.env["LC_ALL"] = "C.UTF-8";
         testsupport::ChildProcess p;
         std::string error;
-        ASSERT_TRUE(p.Start(spec, &error)) << error;
+        ASSERT_TRUE(p.Start(how, &error)) << error;
 
         // Running: the log says so.
         std::string log;

@@ -36,20 +36,20 @@ class StartUpUpdate : public ::testing::Test {
     }
     bool HasDatabase() const { return platform::Exists(Root() + "/.db/client.db"); }
 
-    testsupport::ProcessSpec Spec(const std::string& input) const {
-        testsupport::ProcessSpec spec;
-        spec.program = testsupport::BuildProgram("kestrine");
-        spec.env["HOME"] = home_.Home();
-        spec.env["XDG_RUNTIME_DIR"] = home_.Runtime();
-        spec.env["XDG_CONFIG_HOME"] = std::nullopt;
-        spec.env["KESTRINE_SERVICE_HOST"] = "127.0.0.1:" + std::to_string(server_.Port());
-        spec.env["KESTRINE_OPEN_LOG"] = home_.Dir().Sub("opened.txt");
-        spec.env["LC_ALL"] = "C.UTF-8";
-        spec.env["DISPLAY"] = std::nullopt;
-        spec.env["WAYLAND_DISPLAY"] = std::nullopt;
-        spec.env["QT_QPA_PLATFORM"] = std::nullopt;
-        spec.stdinText = input;
-        return spec;
+    testsupport::ProcessSpec HowToRun(const std::string& input) const {
+        testsupport::ProcessSpec how;
+        how.program = testsupport::BuildProgram("kestrine");
+        how.env["HOME"] = home_.Home();
+        how.env["XDG_RUNTIME_DIR"] = home_.Runtime();
+        how.env["XDG_CONFIG_HOME"] = std::nullopt;
+        how.env["KESTRINE_SERVICE_HOST"] = "127.0.0.1:" + std::to_string(server_.Port());
+        how.env["KESTRINE_OPEN_LOG"] = home_.Dir().Sub("opened.txt");
+        how.env["LC_ALL"] = "C.UTF-8";
+        how.env["DISPLAY"] = std::nullopt;
+        how.env["WAYLAND_DISPLAY"] = std::nullopt;
+        how.env["QT_QPA_PLATFORM"] = std::nullopt;
+        how.stdinText = input;
+        return how;
     }
 
     testsupport::FakeHome home_;
@@ -82,7 +82,7 @@ TEST_F(StartUpUpdate, ARequiredUpdateEndsTheStartBeforeTheLogAndTheWorker) {
         SCOPED_TRACE(c.what);
         testsupport::ChildProcess p;
         std::string error;
-        ASSERT_TRUE(p.Start(Spec(c.input), &error)) << error;
+        ASSERT_TRUE(p.Start(HowToRun(c.input), &error)) << error;
         int status = -1;
         ASSERT_TRUE(p.Wait(kWaitMs, &status)) << p.Stdout();
         EXPECT_EQ(status, 0) << p.Stderr();
@@ -115,9 +115,9 @@ TEST_F(StartUpUpdate, NoUpdateOrADeclinedOptionalOneLetsTheStartGoOn) {
         ASSERT_TRUE(server_.Start({"--client-version", c.latest}, false)) << server_.Error();
         testsupport::ChildProcess p;
         std::string error;
-        testsupport::ProcessSpec spec = Spec("cancel\n");
-        spec.keepStdinOpen = true;  // the console login that follows waits for its lines
-        ASSERT_TRUE(p.Start(spec, &error)) << error;
+        testsupport::ProcessSpec how = HowToRun("cancel\n");
+        how.keepStdinOpen = true;  // the console login that follows waits for its lines
+        ASSERT_TRUE(p.Start(how, &error)) << error;
         // The start goes on to the log and the worker.
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
         while (!(HasLog() && HasDatabase()) && std::chrono::steady_clock::now() < deadline)

@@ -278,14 +278,14 @@ TEST(LoggerChild, Serve) {
 TEST(Logger, TwoProcessesAppendToOneFile) {
     testsupport::TempDir dir;
     const std::string path = dir.Sub("shared.log");
-    testsupport::ProcessSpec spec;
-    spec.program = SelfPath();
-    spec.args = {"--gtest_filter=LoggerChild.Serve"};
-    spec.env["KESTRINE_LOGGER_CHILD"] = "1";
-    spec.keepStdinOpen = true;
+    testsupport::ProcessSpec how;
+    how.program = SelfPath();
+    how.args = {"--gtest_filter=LoggerChild.Serve"};
+    how.env["KESTRINE_LOGGER_CHILD"] = "1";
+    how.keepStdinOpen = true;
     testsupport::ChildProcess a, b;
-    ASSERT_TRUE(a.Start(spec));
-    ASSERT_TRUE(b.Start(spec));
+    ASSERT_TRUE(a.Start(how));
+    ASSERT_TRUE(b.Start(how));
     int acksA = 0, acksB = 0;
     auto send = [](testsupport::ChildProcess& p, int& acks, const std::string& cmd) {
         ASSERT_TRUE(p.WriteStdin(cmd + "\n"));

@@ -148,26 +148,26 @@ Computer::~Computer() {
         proc_->Kill();
 }
 
-testsupport::ProcessSpec Computer::Spec() const {
-    testsupport::ProcessSpec spec;
-    spec.program = testsupport::BuildProgram("kestrine");
-    spec.env["HOME"] = dir_.Sub("home");
-    spec.env["XDG_RUNTIME_DIR"] = dir_.Sub("run");
-    spec.env["XDG_CONFIG_HOME"] = dir_.Sub("home/.config");
-    spec.env["KESTRINE_SERVICE_HOST"] = "127.0.0.1:" + std::to_string(server_.Port());
-    spec.env["KESTRINE_OPEN_LOG"] = dir_.Sub("opened.txt");
+testsupport::ProcessSpec Computer::HowToRun() const {
+    testsupport::ProcessSpec how;
+    how.program = testsupport::BuildProgram("kestrine");
+    how.env["HOME"] = dir_.Sub("home");
+    how.env["XDG_RUNTIME_DIR"] = dir_.Sub("run");
+    how.env["XDG_CONFIG_HOME"] = dir_.Sub("home/.config");
+    how.env["KESTRINE_SERVICE_HOST"] = "127.0.0.1:" + std::to_string(server_.Port());
+    how.env["KESTRINE_OPEN_LOG"] = dir_.Sub("opened.txt");
     // Another computer's changes reach this one at its next heartbeat: once a second here.
-    spec.env["KESTRINE_HEARTBEAT_MS"] = "1000";
-    spec.env["LC_ALL"] = "C.UTF-8";
-    spec.env["http_proxy"] = std::nullopt;
-    spec.env["HTTP_PROXY"] = std::nullopt;
+    how.env["KESTRINE_HEARTBEAT_MS"] = "1000";
+    how.env["LC_ALL"] = "C.UTF-8";
+    how.env["http_proxy"] = std::nullopt;
+    how.env["HTTP_PROXY"] = std::nullopt;
     // The console front end, whatever display the tests run under.
-    spec.env["DISPLAY"] = std::nullopt;
-    spec.env["WAYLAND_DISPLAY"] = std::nullopt;
-    spec.env["QT_QPA_PLATFORM"] = std::nullopt;
+    how.env["DISPLAY"] = std::nullopt;
+    how.env["WAYLAND_DISPLAY"] = std::nullopt;
+    how.env["QT_QPA_PLATFORM"] = std::nullopt;
     // A computer's stdin answers the console login once; remembered accounts need no answer.
-    spec.stdinText = user_ + "\n" + password_ + "\n" + name_ + "\ny\n";
-    return spec;
+    how.stdinText = user_ + "\n" + password_ + "\n" + name_ + "\ny\n";
+    return how;
 }
 
 bool Computer::Start(std::string* error) {
@@ -178,7 +178,7 @@ bool Computer::Start(std::string* error) {
     }
     proc_ = std::make_unique<testsupport::ChildProcess>();
     ++starts_;
-    return proc_->Start(Spec(), error);
+    return proc_->Start(HowToRun(), error);
 }
 
 bool Computer::WaitSignedIn(int timeoutMs) {

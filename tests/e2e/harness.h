@@ -87,7 +87,7 @@ class Computer {
     void SetMtime(const std::string& rel, long long seconds) const;
 
   private:
-    testsupport::ProcessSpec Spec() const;
+    testsupport::ProcessSpec HowToRun() const;
 
     testsupport::TestServer& server_;
     std::string name_, user_, password_;

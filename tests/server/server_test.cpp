@@ -36,10 +36,10 @@ std::string UrlEncode(const std::string& s) {
 
 int RunTool(const std::vector<std::string>& args, std::string* out = nullptr) {
     testsupport::ChildProcess p;
-    testsupport::ProcessSpec spec;
-    spec.program = kProgram;
-    spec.args = args;
-    if (!p.Start(spec))
+    testsupport::ProcessSpec how;
+    how.program = kProgram;
+    how.args = args;
+    if (!p.Start(how))
         return -1;
     int status = -1;
     if (!p.Wait(60000, &status))
@@ -67,11 +67,11 @@ class ServerProcess : public ::testing::Test {
 
     void Launch(std::vector<std::string> extra = {}) {
         server = std::make_unique<testsupport::ChildProcess>();
-        testsupport::ProcessSpec spec;
-        spec.program = kProgram;
-        spec.args = {"serve", "--data", data(), "--listen", "127.0.0.1:0", "--stall-ms", "300"};
-        spec.args.insert(spec.args.end(), extra.begin(), extra.end());
-        ASSERT_TRUE(server->Start(spec));
+        testsupport::ProcessSpec how;
+        how.program = kProgram;
+        how.args = {"serve", "--data", data(), "--listen", "127.0.0.1:0", "--stall-ms", "300"};
+        how.args.insert(how.args.end(), extra.begin(), extra.end());
+        ASSERT_TRUE(server->Start(how));
         ASSERT_TRUE(server->WaitForOutput("\n", 10000));
         std::smatch m;
         std::string out = server->Stdout();

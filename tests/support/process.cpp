@@ -31,16 +31,16 @@ void CloseFd(int* fd) {
     }
 }
 
-std::vector<std::string> BuildEnvironment(const ProcessSpec& spec) {
+std::vector<std::string> BuildEnvironment(const ProcessSpec& how) {
     std::map<std::string, std::string> vars;
-    if (spec.inheritEnv) {
+    if (how.inheritEnv) {
         for (char** e = environ; e && *e; ++e) {
             const char* eq = std::strchr(*e, '=');
             if (eq)
                 vars[std::string(*e, eq - *e)] = eq + 1;
         }
     }
-    for (const auto& [name, value] : spec.env) {
+    for (const auto& [name, value] : how.env) {
         if (value)
             vars[name] = *value;
         else
@@ -67,7 +67,7 @@ ChildProcess::~ChildProcess() {
         reader_.join();
 }
 
-bool ChildProcess::Start(const ProcessSpec& spec, std::string* error) {
+bool ChildProcess::Start(const ProcessSpec& how, std::string* error) {
     IgnoreSigpipeOnce();
     auto fail = [&](const std::string& what, int err) {
         if (error)
@@ -96,8 +96,8 @@ bool ChildProcess::Start(const ProcessSpec& spec, std::string* error) {
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, errp[1], 2);
-    if (!spec.workDir.empty())
-        posix_spawn_file_actions_addchdir_np(&actions, spec.workDir.c_str());
+    if (!how.workDir.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, how.workDir.c_str());
 
     // Own process group (so Kill reaches helpers it starts), no blocked signals and default
     // dispositions: the test process may have blocked SIGTERM for a handler thread.
@@ -115,20 +115,20 @@ bool ChildProcess::Start(const ProcessSpec& spec, std::string* error) {
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     std::vector<std::string> argStore;
-    argStore.push_back(spec.program);
-    argStore.insert(argStore.end(), spec.args.begin(), spec.args.end());
+    argStore.push_back(how.program);
+    argStore.insert(argStore.end(), how.args.begin(), how.args.end());
     std::vector<char*> argv;
     for (auto& a : argStore)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::vector<std::string> envStore = BuildEnvironment(spec);
+    std::vector<std::string> envStore = BuildEnvironment(how);
     std::vector<char*> envp;
     for (auto& e : envStore)
         envp.push_back(e.data());
     envp.push_back(nullptr);
 
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, spec.program.c_str(), &actions, &attr, argv.data(), envp.data());
+    int rc = posix_spawn(&pid, how.program.c_str(), &actions, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close(in[0]);
@@ -136,7 +136,7 @@ bool ChildProcess::Start(const ProcessSpec& spec, std::string* error) {
     close(errp[1]);
     if (rc != 0) {
         close(in[1]), close(out[0]), close(errp[0]);
-        return fail("spawn " + spec.program, rc);
+        return fail("spawn " + how.program, rc);
     }
     pid_ = pid;
     reaped_ = false;
@@ -148,9 +148,9 @@ bool ChildProcess::Start(const ProcessSpec& spec, std::string* error) {
         outputEnded_ = false;
     }
     reader_ = std::thread(&ChildProcess::ReadLoop, this, out[0], errp[0]);
-    if (!spec.stdinText.empty())
-        WriteStdin(spec.stdinText);
-    if (!spec.keepStdinOpen)
+    if (!how.stdinText.empty())
+        WriteStdin(how.stdinText);
+    if (!how.keepStdinOpen)
         CloseStdin();
     return true;
 }

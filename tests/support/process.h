@@ -38,7 +38,7 @@ class ChildProcess {
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // False (with `error` set) when the program cannot be started.
-    bool Start(const ProcessSpec& spec, std::string* error = nullptr);
+    bool Start(const ProcessSpec& how, std::string* error = nullptr);
     pid_t Pid() const { return pid_; }
     bool Running();
 

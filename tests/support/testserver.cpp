@@ -104,11 +104,11 @@ bool TestServer::Start(const std::vector<std::string>& extraArgs, bool withAccou
         return false;
     }
     server_ = std::make_unique<ChildProcess>();
-    ProcessSpec spec;
-    spec.program = BuildProgram(kProgramName);
-    spec.args = {"serve", "--data", DataDir(), "--listen", "127.0.0.1:0", "--stall-ms", "3000"};
-    spec.args.insert(spec.args.end(), extraArgs.begin(), extraArgs.end());
-    if (!server_->Start(spec, &error_))
+    ProcessSpec how;
+    how.program = BuildProgram(kProgramName);
+    how.args = {"serve", "--data", DataDir(), "--listen", "127.0.0.1:0", "--stall-ms", "3000"};
+    how.args.insert(how.args.end(), extraArgs.begin(), extraArgs.end());
+    if (!server_->Start(how, &error_))
         return false;
     if (!server_->WaitForOutput("\n", 15000)) {
         error_ = "no port announced: " + server_->Stderr();
@@ -160,11 +160,11 @@ std::string TestServer::Output() {
 int TestServer::Cli(const std::string& command, const std::vector<std::string>& args, std::string* out,
                     std::string* err) const {
     ChildProcess p;
-    ProcessSpec spec;
-    spec.program = BuildProgram(kProgramName);
-    spec.args = {command, "--data", DataDir()};
-    spec.args.insert(spec.args.end(), args.begin(), args.end());
-    if (!p.Start(spec))
+    ProcessSpec how;
+    how.program = BuildProgram(kProgramName);
+    how.args = {command, "--data", DataDir()};
+    how.args.insert(how.args.end(), args.begin(), args.end());
+    if (!p.Start(how))
         return -1;
     int status = -1;
     if (!p.Wait(120000, &status)) {

@@ -18,14 +18,14 @@ struct ToolRun {
 };
 
 ToolRun RunTool(const std::vector<std::string>& args, const std::string& tmpdir) {
-    testsupport::ProcessSpec spec;
-    spec.program = testsupport::BuildProgram("kestrine-tool");
-    spec.args = args;
-    spec.env["TMPDIR"] = tmpdir;
+    testsupport::ProcessSpec how;
+    how.program = testsupport::BuildProgram("kestrine-tool");
+    how.args = args;
+    how.env["TMPDIR"] = tmpdir;
     testsupport::ChildProcess child;
     ToolRun r;
     std::string error;
-    EXPECT_TRUE(child.Start(spec, &error)) << error;
+    EXPECT_TRUE(child.Start(how, &error)) << error;
     EXPECT_TRUE(child.Wait(120000, &r.status));
     // Waits for the end of the child's output (a text it never prints).
     child.WaitForOutput("\x01never\x01", 10000);

@@ -20,12 +20,12 @@ struct Result {
 
 Result Tool(const std::vector<std::string>& args) {
     testsupport::ChildProcess child;
-    testsupport::ProcessSpec spec;
-    spec.program = testsupport::BuildProgram("kestrine-tool");
-    spec.args = args;
+    testsupport::ProcessSpec how;
+    how.program = testsupport::BuildProgram("kestrine-tool");
+    how.args = args;
     Result r;
     std::string error;
-    EXPECT_TRUE(child.Start(spec, &error)) << error;
+    EXPECT_TRUE(child.Start(how, &error)) << error;
     EXPECT_TRUE(child.Wait(120000, &r.status));
     // The reader thread may still hold the last line: wait for it, or for the end of the output.
     child.WaitForOutput("\n", 10000, /*inStderr=*/true);

@@ -100,6 +100,9 @@ void CWork::CheckSync() {
 
         if (RunPass() != 1) {
             passSucceeded_.store(0);
+            // No more passes follow here: a change seen meanwhile must not keep the flag set, or
+            // every later trigger (the heartbeat's retry included) would be taken as queued.
+            syncPending_.store(0);
             ReportPassResult(0);
             const std::string reason = LastReason();
             ClearReason();

@@ -494,6 +494,24 @@ TEST_F(WorkTest, SyncIsIgnoredWhileSignedOutAndHeartbeatTriggersCoalesce) {
     EXPECT_EQ(w.IsSyncPending(), 0);
 }
 
+// A pass that fails ends the loop; a change seen while it ran must not leave the trigger marked,
+// or the heartbeat's later triggers (its retry after a failure) would all be dropped.
+TEST_F(WorkTest, AFailedPassLeavesLaterTriggersWorking) {
+    TestWork w;
+    w.SetSignedIn(1);
+    ASSERT_TRUE(w.StartThread());
+    w.passResults = {0};
+    w.onPass = [](TestWork& self, int pass) {
+        if (pass == 0)
+            self.SetSyncPending(1);  // as the watcher does while a pass runs
+    };
+    ASSERT_EQ(w.Request(platform::WM_WORK_SYNC), 1);
+    ASSERT_TRUE(w.WaitForPasses(1));
+    Flush(w);
+    ASSERT_EQ(w.Request(platform::WM_WORK_SYNC_WANTED), 1);
+    EXPECT_TRUE(w.WaitForPasses(2));
+}
+
 TEST_F(WorkTest, SignOutIsRequestedOnceAndStopsTheRunningPass) {
     TestWork w;
     ASSERT_TRUE(w.StartThread());

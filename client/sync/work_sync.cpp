@@ -90,6 +90,15 @@ void CWork::CheckSync() {
     const size_t recentBefore = GetRecentCount();
     const std::string user = GetUser();
     ready_.store(0);
+    // The watcher marks a change seen while the worker is busy and posts nothing; one marked
+    // after the loop's last look, before the ready flag is back, would wait for the next change.
+    struct QueueLateChange {
+        CWork* work;
+        ~QueueLateChange() {
+            if (work->ready_.load() && work->syncPending_.exchange(0))
+                work->Request(platform::WM_WORK_SYNC, 0);
+        }
+    } queueLateChange{this};
 
     for (;;) {
         syncPending_.store(0);

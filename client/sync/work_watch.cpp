@@ -107,6 +107,11 @@ void CWork::RequestFromWatcher(int action, const std::string& renameText) {
     if (!ready_.load()) {
         // A pass runs (or the client is signed out): the pass loop runs once more.
         syncPending_.store(1);
+        if (!ready_.load())
+            return;
+        // The pass ended meanwhile: unless its end took the mark, ask for a pass here.
+        if (syncPending_.exchange(0))
+            watchSyncPosted_ = PostFromWatcher(platform::WM_WORK_SYNC, std::string()) == 1;
         return;
     }
     if (action == platform::kDirRenamedOld)

@@ -512,6 +512,24 @@ TEST_F(WorkTest, AFailedPassLeavesLaterTriggersWorking) {
     EXPECT_TRUE(w.WaitForPasses(2));
 }
 
+// A change the watcher marks after the pass loop's last look (here: while the finished pass
+// cleans the chunk cache), before the worker is ready again, still gets its pass.
+TEST_F(WorkTest, AChangeMarkedAsThePassEndsGetsItsPass) {
+    struct LateWork : TestWork {
+        bool CleanChunkCache() override {
+            if (TestWork::CleanChunkCache() && cleans == 1)
+                SetSyncPending(1);  // what the watcher does while the worker is not ready
+            return true;
+        }
+    } w;
+    w.SetSignedIn(1);
+    ASSERT_TRUE(w.StartThread());
+    ASSERT_EQ(w.Request(platform::WM_WORK_SYNC), 1);
+    EXPECT_TRUE(w.WaitForPasses(2));
+    Flush(w);
+    EXPECT_EQ(w.IsSyncPending(), 0);
+}
+
 TEST_F(WorkTest, SignOutIsRequestedOnceAndStopsTheRunningPass) {
     TestWork w;
     ASSERT_TRUE(w.StartThread());

@@ -74,6 +74,11 @@ class CWork {
     int DownloadNewFile(CFileInfo* U);
     // `local` is the file on disk at A's path, chunked already; its chunks are reused.
     int DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* local);
+    // Loads the journal's path and share maps; false (logged under `tag` with the caller's
+    // texts) when either cannot be read.
+    bool LoadJournalMaps(const char* tag, const char* mapFailure, const char* shareFailure);
+    // Records a fetched version as on disk (its adjusted time first); 0 logged under `tag`.
+    int RecordOnDisk(const CFileInfo& U, const char* tag);
     int GetChunkBuffer(const CChunkInfo& chunk, CChunkBuffer* buffer);
     // The upload phase: the local scan against the journal. F (a scan record) has a root-relative
     // path on entry; P is the journal's current half of the same path (server path), or null for

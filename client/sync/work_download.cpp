@@ -218,6 +218,18 @@ bool SameChunkKeys(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+int CWork::RecordOnDisk(const CFileInfo& U, const char* tag) {
+    if (U.timeAdjusted && !fileJournal_->Modify(U)) {
+        Log(kLogError, tag, "Fail to modify a file {%s} from DB", U.path.c_str());
+        return 0;
+    }
+    if (!fileJournal_->OnDisk(U.path)) {
+        Log(kLogError, tag, "Fail to ondisk file {%s} to DB", U.path.c_str());
+        return 0;
+    }
+    return 1;
+}
+
 int CWork::Download() {
     const char* tag = "CWork::Download";
     if (!fileJournal_->OpenDB()) {
@@ -225,14 +237,9 @@ int CWork::Download() {
         return 0;
     }
     JournalSession session(fileJournal_.get());
-    if (!fileJournal_->LoadMap()) {
-        Log(kLogError, tag, "Fail to load map of FileJournaler");
+    if (!LoadJournalMaps(tag, "Fail to load map of FileJournaler",
+                         "Fail to load share folder map of FileJournaler"))
         return 0;
-    }
-    if (!fileJournal_->LoadDBShareMap()) {
-        Log(kLogError, tag, "Fail to load share folder map of FileJournaler");
-        return 0;
-    }
     sameContent_.clear();
     sameContentBuilt_ = false;
     const int ok = CheckDownload() == 1 && CheckDelete() == 1;
@@ -352,14 +359,8 @@ int CWork::CheckNew(CFileInfo U) {
         Log(kLogInfo, tag, "Fail to download file {%s}", U.path.c_str());
         return 0;
     }
-    if (U.timeAdjusted && !fileJournal_->Modify(U)) {
-        Log(kLogError, tag, "Fail to modify a file {%s} from DB", U.path.c_str());
+    if (!RecordOnDisk(U, tag))
         return 0;
-    }
-    if (!fileJournal_->OnDisk(U.path)) {
-        Log(kLogError, tag, "Fail to ondisk file {%s} to DB", U.path.c_str());
-        return 0;
-    }
     fileCache_->SetState(rel, 1);
     fileCache_->SetPathStateUpTo(abs, kStateInStep, "");
     AddRecentName(std::string(kLabelDownload) + " " + abs);
@@ -389,14 +390,8 @@ int CWork::CheckUpdated(const CFileInfo& A, CFileInfo U) {
             Log(kLogInfo, tag, "Fail to download file {%s}", U.path.c_str());
             return 0;
         }
-        if (U.timeAdjusted && !fileJournal_->Modify(U)) {
-            Log(kLogError, tag, "Fail to modify a file {%s} from DB", U.path.c_str());
+        if (!RecordOnDisk(U, tag))
             return 0;
-        }
-        if (!fileJournal_->OnDisk(U.path)) {
-            Log(kLogError, tag, "Fail to ondisk file {%s} to DB", U.path.c_str());
-            return 0;
-        }
         const std::string fetched = fileCache_->GetRoot() + relU;
         const std::string conflict = MoveAside(*fileCache_, fetched);
         if (conflict.empty()) {
@@ -453,14 +448,8 @@ int CWork::CheckUpdated(const CFileInfo& A, CFileInfo U) {
             return 0;
         }
     }
-    if (U.timeAdjusted && !fileJournal_->Modify(U)) {
-        Log(kLogError, tag, "Fail to modify a file {%s} from DB", U.path.c_str());
+    if (!RecordOnDisk(U, tag))
         return 0;
-    }
-    if (!fileJournal_->OnDisk(U.path)) {
-        Log(kLogError, tag, "Fail to ondisk file {%s} to DB", U.path.c_str());
-        return 0;
-    }
     fileCache_->SetState(rel, 1);
     if (unchanged)
         fileCache_->SetPathStateUpTo(abs, kStateInStep, "");

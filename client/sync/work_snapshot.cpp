@@ -139,14 +139,9 @@ int CWork::GetServerList() {
         return 0;
     }
     JournalSession session(fileJournal_.get());
-    if (!fileJournal_->LoadMap()) {
-        Log(kLogError, tag, "Fail to load map of FileJournaler");
+    if (!LoadJournalMaps(tag, "Fail to load map of FileJournaler",
+                         "Fail to load share folder map of FileJournaler"))
         return 0;
-    }
-    if (!fileJournal_->LoadDBShareMap()) {
-        Log(kLogError, tag, "Fail to load share folder map of FileJournaler");
-        return 0;
-    }
     GetServerAdd(listing);
     GetServerDelete(listing);
     return 1;

@@ -37,6 +37,18 @@ bool CWork::CleanChunkCache() {
     return fileCache_ ? fileCache_->CleanCache() : true;
 }
 
+bool CWork::LoadJournalMaps(const char* tag, const char* mapFailure, const char* shareFailure) {
+    if (!fileJournal_->LoadMap()) {
+        Log(kLogError, tag, "%s", mapFailure);
+        return false;
+    }
+    if (!fileJournal_->LoadDBShareMap()) {
+        Log(kLogError, tag, "%s", shareFailure);
+        return false;
+    }
+    return true;
+}
+
 int CWork::Sync() {
     const char* tag = "CWork::Sync";
     if (!fileJournal_ || !chunkJournal_ || !fileCache_ || !back_ || !transmitter_) {

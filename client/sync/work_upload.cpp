@@ -88,14 +88,8 @@ int CWork::Upload() {
         return 0;
     }
     JournalSession session(fileJournal_.get());
-    if (!fileJournal_->LoadMap()) {
-        Log(kLogError, tag, "Fail to laod map of FileJournaler");
+    if (!LoadJournalMaps(tag, "Fail to laod map of FileJournaler", "Fail to laod map of ShareFolder"))
         return 0;
-    }
-    if (!fileJournal_->LoadDBShareMap()) {
-        Log(kLogError, tag, "Fail to laod map of ShareFolder");
-        return 0;
-    }
     Log(kLogInfo, tag, "---- upload local add ----");
     CheckLocalAdd();
     if (StopRequested()) {
@@ -103,14 +97,8 @@ int CWork::Upload() {
         return 0;
     }
     // The additions changed the journal; the deletion walk reads it afresh.
-    if (!fileJournal_->LoadMap()) {
-        Log(kLogError, tag, "Fail to laod map of FileJournaler");
+    if (!LoadJournalMaps(tag, "Fail to laod map of FileJournaler", "Fail to laod map of ShareFolder"))
         return 0;
-    }
-    if (!fileJournal_->LoadDBShareMap()) {
-        Log(kLogError, tag, "Fail to laod map of ShareFolder");
-        return 0;
-    }
     Log(kLogInfo, tag, "---- upload local deltele ----");
     CheckLocalDelete();
     return 1;

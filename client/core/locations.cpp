@@ -101,6 +101,10 @@ std::string CacheFolder(const std::string& root) {
     return Join(root, ".cache");
 }
 
+std::string TrashFolder(const std::string& root) {
+    return Join(root, ".trash");
+}
+
 bool PrepareDatabaseFolder(const std::string& root) {
     std::string dir = DatabaseFolder(root);
     if (!platform::IsDirectory(dir))

@@ -31,6 +31,7 @@ std::string DatabaseFolder(const std::string& root);  // root + "/.db"
 std::string DatabasePath(const std::string& root);    // root + "/.db/client.db"
 std::string HomeFolder(const std::string& root);      // root + "/home"
 std::string CacheFolder(const std::string& root);     // root + "/.cache"
+std::string TrashFolder(const std::string& root);     // root + "/.trash"
 
 // Creates the database folder when missing and gives it the hidden attribute; false when it
 // does not exist afterwards.

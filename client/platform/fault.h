@@ -28,6 +28,7 @@ enum class Op {
     CrossDevice,  // MoveFile: the rename reports EXDEV, so the copy-then-delete path runs
     CoarseTime,   // SetFileWriteTime, File::SetWriteTime: stored in 2-second steps, as FAT keeps it
     Watch,        // DirWatch: inotify_add_watch of a folder (ENOSPC: out of watches)
+    Exchange,     // ExchangeFiles: the file system cannot swap (EINVAL), so callers take their other way
 };
 
 // Arms a fault: after `skip` matching calls succeed, the next `count` matching calls of `op`

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -173,6 +174,10 @@ void FillStat(const struct stat& st, FileStat* out) {
     out->creationTime = ToFileTime(st.st_ctim);
     out->writeTime = ToFileTime(st.st_mtim);
     out->accessTime = ToFileTime(st.st_atim);
+    out->device = static_cast<uint64_t>(st.st_dev);
+    out->inode = static_cast<uint64_t>(st.st_ino);
+    out->writeTimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    out->changeTimeNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
 }
 
 uint32_t ParseAttrText(const char* text, size_t len) {
@@ -678,6 +683,49 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
         return false;
     }
     return ::rename(from.c_str(), to.c_str()) == 0 || FailErrno();
+}
+
+bool ExchangeFiles(const std::string& a, const std::string& b) {
+    if (Faulted(Op::Rename, BothPaths(a, b)) || Faulted(Op::Exchange, BothPaths(a, b))) {
+        return false;
+    }
+    return ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0 || FailErrno();
+}
+
+bool RenameNew(const std::string& from, const std::string& to) {
+    if (Faulted(Op::Rename, BothPaths(from, to))) {
+        return false;
+    }
+    return RenameNoReplace(from, to);
+}
+
+bool SameFileVersion(const FileStat& a, const FileStat& b) {
+    return a.kind == b.kind && a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           a.writeTimeNs == b.writeTimeNs;
+}
+
+bool FileSystemId(const std::string& path, std::string* id) {
+    if (Faulted(Op::Stat, path)) {
+        return false;
+    }
+    struct stat st;
+    struct statfs fs;
+    if (::stat(path.c_str(), &st) != 0 || ::statfs(path.c_str(), &fs) != 0) {
+        return FailErrno();
+    }
+    int words[2];
+    static_assert(sizeof words == sizeof fs.f_fsid, "fsid is two ints");
+    std::memcpy(words, &fs.f_fsid, sizeof words);
+    char text[96];
+    if (words[0] != 0 || words[1] != 0) {
+        std::snprintf(text, sizeof text, "fsid:%08x%08x:%lx", static_cast<unsigned>(words[0]),
+                      static_cast<unsigned>(words[1]), static_cast<unsigned long>(fs.f_type));
+    } else {
+        std::snprintf(text, sizeof text, "dev:%llx:%lx", static_cast<unsigned long long>(st.st_dev),
+                      static_cast<unsigned long>(fs.f_type));
+    }
+    *id = text;
+    return true;
 }
 
 bool CopyFile(const std::string& from, const std::string& to, bool replace) {

@@ -31,7 +31,17 @@ struct FileStat {
     int64_t creationTime = 0;  // FILETIME; Linux has no birth time in stat, the change time stands in
     int64_t writeTime = 0;     // FILETIME of the last modification
     int64_t accessTime = 0;    // FILETIME
+    // Which file this is and when it last changed, to the nanosecond: a save between two looks
+    // at a path changes at least one of them.
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t writeTimeNs = 0;   // nanoseconds since 1970
+    int64_t changeTimeNs = 0;  // status change, nanoseconds since 1970
 };
+
+// True when `a` and `b` describe the same file with the same content as far as the file system
+// tells: same inode, size and modification time. A rename changes neither.
+bool SameFileVersion(const FileStat& a, const FileStat& b);
 
 // lstat: false (LastError set) when the path does not exist or cannot be read.
 bool Stat(const std::string& path, FileStat* out);
@@ -58,6 +68,15 @@ bool RemoveFile(const std::string& path);  // a file or a link (never what it po
 bool MoveFile(const std::string& from, const std::string& to);
 // Atomic rename over an existing target (same file system), for write-then-rename.
 bool ReplaceFile(const std::string& from, const std::string& to);
+// Swaps two existing entries of one file system in one step (renameat2 RENAME_EXCHANGE). False
+// with LastError() EINVAL or ENOSYS where the file system or kernel cannot; nothing moved then.
+bool ExchangeFiles(const std::string& a, const std::string& b);
+// Renames without ever replacing: false (EEXIST) when `to` exists. Same file system only.
+bool RenameNew(const std::string& from, const std::string& to);
+
+// Which file system holds `path`: the statfs identifier where the file system gives one, else
+// the device number. Stable while the same file system stays mounted there.
+bool FileSystemId(const std::string& path, std::string* id);
 // Copies a regular file's bytes; with `replace` an existing target is overwritten, else refused.
 bool CopyFile(const std::string& from, const std::string& to, bool replace);
 

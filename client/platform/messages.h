@@ -16,13 +16,13 @@ constexpr uint32_t WM_WORK_RENAME = WM_USER + 108;       // 1132
 constexpr uint32_t WM_WORK_SYNC_WANTED = WM_USER + 301;  // 1325
 
 // Window messages from the worker to the main window and dialogs.
-constexpr uint32_t WM_LOGIN_RESULT = WM_USER + 201;   // 1225
-constexpr uint32_t WM_LOGOUT_DONE = WM_USER + 202;    // 1226
-constexpr uint32_t WM_SETMESSAGESTRING = 866;         // status-bar text
-constexpr uint32_t WM_TRAY_TIP = WM_USER + 250;       // 1274
-constexpr uint32_t WM_TRAY_STATE = WM_USER + 251;     // 1275
-constexpr uint32_t WM_TRAY_BALLOON = WM_USER + 253;   // 1277
-constexpr uint32_t WM_TRAY_ICON = WM_USER + 254;      // tray icon: wParam 0 signed out, 1 signed in
+constexpr uint32_t WM_LOGIN_RESULT = WM_USER + 201;  // 1225
+constexpr uint32_t WM_LOGOUT_DONE = WM_USER + 202;   // 1226
+constexpr uint32_t WM_SETMESSAGESTRING = 866;        // status-bar text
+constexpr uint32_t WM_TRAY_TIP = WM_USER + 250;      // 1274
+constexpr uint32_t WM_TRAY_STATE = WM_USER + 251;    // 1275
+constexpr uint32_t WM_TRAY_BALLOON = WM_USER + 253;  // 1277
+constexpr uint32_t WM_TRAY_ICON = WM_USER + 254;     // tray icon: wParam 0 signed out, 1 signed in
 
 // Tray icon states carried by WM_TRAY_STATE.
 constexpr int kTrayIdle = 0;
@@ -37,6 +37,7 @@ constexpr unsigned MB_ICONERROR = 0x10;
 constexpr unsigned MB_ICONQUESTION = 0x20;
 constexpr unsigned MB_ICONWARNING = 0x30;
 constexpr unsigned MB_ICONINFORMATION = 0x40;
+constexpr unsigned MB_DEFBUTTON2 = 0x100;  // the second button (No, Cancel) answers Enter
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
 constexpr int IDYES = 6;

@@ -257,6 +257,10 @@ int ProcessId() {
     return static_cast<int>(::getpid());
 }
 
+int64_t UnixTimeNow() {
+    return static_cast<int64_t>(::time(nullptr));
+}
+
 LocalTime GetLocalTime() {
     struct timespec ts;
     ::clock_gettime(CLOCK_REALTIME, &ts);

@@ -25,6 +25,7 @@ struct LocalTime {
     int year, month, day, hour, minute, second, millisecond;
 };
 LocalTime GetLocalTime();
+int64_t UnixTimeNow();  // seconds since 1970-01-01 UTC
 // The local calendar time taken as if it were UTC, as a FILETIME (no time-zone conversion).
 int64_t LocalTimeAsFileTime();
 // A FILETIME (UTC) shown in local time.

@@ -126,6 +126,25 @@ ThreadId CurrentThreadId() {
     return tId;
 }
 
+std::vector<ThreadMessage> TakeMessagesOfCode(uint32_t code) {
+    std::vector<ThreadMessage> taken;
+    std::shared_ptr<Queue> q = tQueue;
+    if (!q) {
+        return taken;
+    }
+    std::lock_guard<std::mutex> lock(q->mu);
+    std::deque<ThreadMessage> kept;
+    for (ThreadMessage& m : q->messages) {
+        if (m.code == code) {
+            taken.push_back(std::move(m));
+        } else {
+            kept.push_back(std::move(m));
+        }
+    }
+    q->messages.swap(kept);
+    return taken;
+}
+
 ThreadId RegisterCurrentThread() {
     if (tId != 0) {
         return tId;

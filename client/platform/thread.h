@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace platform {
 
@@ -28,6 +29,9 @@ bool GetMessage(ThreadMessage* msg);
 // Waits at most `ms` milliseconds; false on timeout or when the thread has no queue.
 bool GetMessageTimeout(ThreadMessage* msg, int ms);
 ThreadId CurrentThreadId();  // 0 for a thread without a queue
+// Takes every message of `code` out of the calling thread's queue, oldest first, leaving the
+// others in their order. Empty when the thread has no queue.
+std::vector<ThreadMessage> TakeMessagesOfCode(uint32_t code);
 
 // Gives the calling thread a queue (the GUI thread uses it); returns its id.
 ThreadId RegisterCurrentThread();
@@ -35,7 +39,7 @@ void UnregisterCurrentThread();
 
 // A std::thread with a queue. Start can be made to fail (Op::ThreadStart).
 class Thread {
-public:
+  public:
     Thread() = default;
     ~Thread();  // joins when still joinable and not the calling thread, otherwise detaches
     Thread(const Thread&) = delete;
@@ -47,7 +51,7 @@ public:
     void Join();
     void Detach();
 
-private:
+  private:
     std::thread thread_;
     ThreadId id_ = 0;
 };

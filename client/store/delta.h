@@ -24,8 +24,8 @@ struct Record {
     uint32_t type = 0;
     uint32_t targetOffset = 0;
     uint32_t length = 0;
-    int32_t sourceOffset = -1;  // copy records only
-    std::string sourceName;     // copy records: the old chunk's storage key
+    int32_t sourceOffset = -1;         // copy records only
+    std::string sourceName;            // copy records: the old chunk's storage key
     const uint8_t* literal = nullptr;  // literal records: points into the parsed buffer
 };
 
@@ -43,7 +43,6 @@ bool Parse(const uint8_t* data, size_t size, Parsed* out, std::string* error);
 using SourceLoader = std::function<bool(const std::string& storageKey, std::string* bytes)>;
 
 // Rebuilds the new chunk. A copy record that reads outside its source chunk is refused.
-bool Apply(const uint8_t* data, size_t size, const SourceLoader& load, std::string* out,
-           std::string* error);
+bool Apply(const uint8_t* data, size_t size, const SourceLoader& load, std::string* out, std::string* error);
 
 }  // namespace delta

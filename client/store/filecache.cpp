@@ -123,7 +123,7 @@ bool CFileCache::SetFolder(const std::string& folder) {
     return true;
 }
 
-bool CFileCache::SetRoot(const std::string& root) {
+bool CFileCache::SetRoot(const std::string& root, bool create) {
     std::string path = root;
     ToSlashes(&path);
     TrimTrailingSlashes(&path);
@@ -132,7 +132,7 @@ bool CFileCache::SetRoot(const std::string& root) {
         return false;
     }
     root_ = path;
-    return SetFolder(root_);
+    return create ? SetFolder(root_) : true;
 }
 
 bool CFileCache::SetCache(const std::string& cache) {

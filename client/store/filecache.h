@@ -19,7 +19,8 @@
 
 namespace platform {
 class File;
-}
+struct FileStat;
+}  // namespace platform
 
 class CFileCache {
   public:
@@ -32,6 +33,10 @@ class CFileCache {
     static constexpr int kMaxScanDepth = 32;
     // Files being built are hidden names ending so; the scan never lists them.
     static constexpr const char* kPartSuffix = ".kestrine-part";
+    // An earlier version stepping aside for a new one, where the file system cannot swap two files.
+    static constexpr const char* kAsideSuffix = ".old.kestrine-part";
+    // Days a trashed entry is kept.
+    static constexpr int kTrashDays = 30;
     // Hidden names that office programs and the shell make for a moment ("Thumbs.db", "~..."
     // with an office or temporary extension); the scan and the watcher drop them.
     static bool IsTemporaryName(const std::string& name);
@@ -42,7 +47,9 @@ class CFileCache {
 
     // --- Set-up. Paths are stored with "/" and no trailing separator.
     bool Init(const std::string& root);  // root folder and status area; empties both
-    bool SetRoot(const std::string& root);
+    // Creates a missing root unless `create` is false (a home folder that vanished is not made
+    // again: see CWork::CheckHome).
+    bool SetRoot(const std::string& root, bool create = true);
     bool SetCache(const std::string& cache);
     bool CleanCache();
     bool SetFolder(const std::string& folder);  // creates a missing folder (hidden)
@@ -79,9 +86,13 @@ class CFileCache {
     bool FindCachedChunk(const std::string& key, CChunkInfo* out);
 
     // --- Local file operations on relative (or absolute) paths under the root.
-    // Builds the file from its chunks beside the target and renames it into place: the target is
-    // the new file of the expected size, or stays as it was.
-    bool MakeFile(CFileInfo* info);
+    // Builds the file from its chunks beside the target and moves it into place: the target is
+    // the new file of the expected size, or stays as it was. A new file never replaces what
+    // appeared at its path. An existing target is replaced only while it is still the version
+    // `judged` describes (the target as found at the start when none is given); the two are
+    // swapped in one step and the old version goes to the trash, or, when a save reached it in
+    // the meantime, to its conflict name, which *keptAs then holds (empty otherwise).
+    bool MakeFile(CFileInfo* info, const platform::FileStat* judged = nullptr, std::string* keptAs = nullptr);
     bool MkDir(const std::string& path);
     bool Rename(const std::string& from, const std::string& to);  // never replaces the target
     bool Copy(const std::string& from, const std::string& to);    // replaces the target
@@ -105,6 +116,20 @@ class CFileCache {
     // Removes a folder with everything in it, or a file whatever its attributes. A symbolic
     // link is removed itself, never what it points to.
     bool Remove(const std::string& path);
+
+    // --- The local trash: what the passes delete or replace in the tree on the service's behalf
+    // goes to <trash>/<YYYY-MM-DD>/<root-relative path> (" (2)", ... when taken), never away.
+    // Without a trash folder (a bare store) such entries are deleted.
+    bool SetTrash(const std::string& folder);  // creates it when missing
+    const std::string& GetTrash() const { return trash_; }
+    enum class Trashed { kTrashed, kChanged, kMissing, kFailed };
+    // Moves the entry at `path` to the trash. With `judged`, the entry must still be that version
+    // (before the move: file, size, times to the nanosecond; after it: file, size, write time): an
+    // entry saved since stays in the tree under its conflict name (*keptAs) and kChanged answers.
+    Trashed MoveToTrash(const std::string& path, const platform::FileStat* judged = nullptr,
+                        std::string* keptAs = nullptr);
+    // Deletes the trash's day folders older than `days` days before `nowUnixSeconds`; the count.
+    int PruneTrash(int days, int64_t nowUnixSeconds);
 
     // --- Path states in the shared status area (paths relative or absolute).
     void SetPathState(const std::string& path, int32_t state);
@@ -137,11 +162,25 @@ class CFileCache {
     // Stores `state` for the path and each parent below the root.
     void _StoreUpToRoot(const std::string& abs, int32_t state);
     void _NotifyShell(const std::string& path) const;
+    static bool StillAsJudged(const platform::FileStat& now, const platform::FileStat& judged,
+                              const std::string& abs);
+    bool _BuildPart(CFileInfo* info, const std::string& abs, const std::string& part, int64_t* stored);
+    bool _PlaceNew(const std::string& part, const std::string& abs);
+    bool _ReplaceJudged(const std::string& part, const std::string& abs, const platform::FileStat& judged,
+                        std::string* keptAs);
+    // Takes the entry at `from` (the version of `abs` that was judged) to the trash, or keeps it
+    // under the conflict name of `abs` when it changed.
+    Trashed _Dispose(const std::string& from, const std::string& abs, const platform::FileStat* judged,
+                     std::string* keptAs);
+    bool _KeepAsConflict(const std::string& from, const std::string& abs, std::string* keptAs);
+    std::string _TrashPathFor(const std::string& abs) const;
+    static bool _MakeParents(const std::string& abs);
     void _NoteOwnWrite(const std::string& abs, int64_t size, int64_t writeTime);
     void _ForgetOwnWrite(const std::string& abs);
 
     std::string root_;   // the sync root, "/"-separated, no trailing separator
     std::string cache_;  // the chunk cache folder, same form
+    std::string trash_;  // the trash folder, same form; empty: none
     FileMap localFiles_;
     FileMap::iterator cursor_ = localFiles_.end();
     std::map<std::string, int32_t> states_;  // lower-cased relative path -> sync state

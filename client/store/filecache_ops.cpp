@@ -40,33 +40,82 @@ void SyncFolderOf(const std::string& path) {
 
 }  // namespace
 
-bool CFileCache::MakeFile(CFileInfo* info) {
+bool CFileCache::MakeFile(CFileInfo* info, const platform::FileStat* judged, std::string* keptAs) {
+    const char* tag = "CFileCache::MakeFile";
     if (info == nullptr)
         return false;
+    if (keptAs)
+        keptAs->clear();
     std::string abs;
-    if (!_LocalPath(info->path, &abs, "CFileCache::MakeFile"))
+    if (!_LocalPath(info->path, &abs, tag))
         return false;
-    auto openFailed = [&abs](int err) {
+    auto openFailed = [&abs, tag](int err) {
         const int answer = _ShowFileError(abs, err);
-        Log(kLogError, "CFileCache::MakeFile", "Fail to open a localfile {%s} error :%d", abs.c_str(),
-            answer);
+        Log(kLogError, tag, "Fail to open a localfile {%s} error :%d", abs.c_str(), answer);
         return false;
     };
 
     // An existing target must be a file that no other program holds locked; the lock is kept
-    // until the new content has replaced it.
+    // until the new content has replaced it. It must still be the version that was judged.
     platform::File current;
     platform::FileStat st;
-    if (platform::Stat(abs, &st)) {
+    const bool exists = platform::Stat(abs, &st);
+    if (exists) {
         if (st.kind != platform::EntryKind::File)
             return openFailed(st.kind == platform::EntryKind::Directory ? EISDIR : ELOOP);
+        if (judged && judged->kind == platform::EntryKind::File && !StillAsJudged(st, *judged, abs))
+            return false;
         if (!current.Open(abs, platform::File::Mode::Read, true))
             return openFailed(platform::LastError());
+    } else if (judged && judged->kind == platform::EntryKind::File) {
+        Log(kLogError, tag, "Fail to make a file {%s}: it is gone since it was judged", abs.c_str());
+        return false;
     }
+    const platform::FileStat expected = judged && judged->kind == platform::EntryKind::File ? *judged : st;
+
     const std::string part = PartPath(abs, kPartSuffix);
+    int64_t stored = 0;
+    if (!_BuildPart(info, abs, part, &stored))
+        return false;
+    // Noted before the move: the watcher may read its record before this thread goes on.
+    _NoteOwnWrite(abs, info->size, stored);
+    const bool placed = exists ? _ReplaceJudged(part, abs, expected, keptAs) : _PlaceNew(part, abs);
+    if (!placed) {
+        _ForgetOwnWrite(abs);
+        platform::RemoveFile(part);
+        return false;
+    }
+    current.Close();
+    SyncFolderOf(abs);
+    if (stored != info->modifyTime) {
+        // File systems that keep times in 2-second steps store a neighbouring value.
+        Log(kLogWarn, tag, "Mayble a resolution of 2 seconds from file: %s(%lld <-> %lld)", abs.c_str(),
+            static_cast<long long>(info->modifyTime), static_cast<long long>(stored));
+        info->modifyTime = stored;
+        info->timeAdjusted = 1;
+    }
+    Log(kLogInfo, tag, "Mak a new local folder: %s", abs.c_str());
+    return true;
+}
+
+bool CFileCache::StillAsJudged(const platform::FileStat& now, const platform::FileStat& judged,
+                               const std::string& abs) {
+    if (platform::SameFileVersion(now, judged) && now.changeTimeNs == judged.changeTimeNs)
+        return true;
+    Log(kLogError, "CFileCache::MakeFile", "Fail to make a file {%s}: it changed during the update",
+        abs.c_str());
+    return false;
+}
+
+bool CFileCache::_BuildPart(CFileInfo* info, const std::string& abs, const std::string& part,
+                            int64_t* stored) {
+    const char* tag = "CFileCache::MakeFile";
     platform::File out;
-    if (!out.Open(part, platform::File::Mode::CreateTrunc, true))
-        return openFailed(platform::LastError());
+    if (!out.Open(part, platform::File::Mode::CreateTrunc, true)) {
+        const int answer = _ShowFileError(abs, platform::LastError());
+        Log(kLogError, tag, "Fail to open a localfile {%s} error :%d", abs.c_str(), answer);
+        return false;
+    }
     auto discard = [&out, &part]() {
         out.Close();
         platform::RemoveFile(part);
@@ -90,58 +139,81 @@ bool CFileCache::MakeFile(CFileInfo* info) {
         } else {
             owned = std::make_unique<CChunkBuffer>();
             if (!GetChunkCache(chunk, owned.get())) {
-                Log(kLogError, "CFileCache::MakeFile", "Fail to get chunk of {%s} from cache",
-                    chunk.key.c_str());
+                Log(kLogError, tag, "Fail to get chunk of {%s} from cache", chunk.key.c_str());
                 return discard();
             }
             data = owned.get();
         }
         if (!out.WriteAll(data->GetData(), data->GetSize())) {
-            Log(kLogError, "CFileCache::MakeFile", "Fail to write a localfile {%s}: %s", abs.c_str(),
+            Log(kLogError, tag, "Fail to write a localfile {%s}: %s", abs.c_str(),
                 platform::ErrorText(platform::LastError()).c_str());
             return discard();
         }
         total += static_cast<int64_t>(data->GetSize());
     }
     if (total != info->size) {
-        Log(kLogError, "CFileCache::MakeFile",
-            "Fail to make file {%s} for Mismatched size %lld with %lld, remove it!", abs.c_str(),
-            static_cast<long long>(total), static_cast<long long>(info->size));
+        Log(kLogError, tag, "Fail to make file {%s} for Mismatched size %lld with %lld, remove it!",
+            abs.c_str(), static_cast<long long>(total), static_cast<long long>(info->size));
         return discard();
     }
-
-    int64_t stored = 0;
-    if (!out.SetWriteTime(info->modifyTime) || !out.GetWriteTime(&stored)) {
-        Log(kLogError, "CFileCache::MakeFile", "Fail to set the time of a localfile {%s}: %s", abs.c_str(),
+    if (!out.SetWriteTime(info->modifyTime) || !out.GetWriteTime(stored)) {
+        Log(kLogError, tag, "Fail to set the time of a localfile {%s}: %s", abs.c_str(),
             platform::ErrorText(platform::LastError()).c_str());
         return discard();
     }
     if (!out.Sync()) {
-        Log(kLogError, "CFileCache::MakeFile", "Fail to write a localfile {%s}: %s", abs.c_str(),
+        Log(kLogError, tag, "Fail to write a localfile {%s}: %s", abs.c_str(),
             platform::ErrorText(platform::LastError()).c_str());
         return discard();
     }
     out.Close();
-    // Noted before the rename: the watcher may read its record before this thread goes on.
-    _NoteOwnWrite(abs, info->size, stored);
-    if (!platform::ReplaceFile(part, abs)) {
-        Log(kLogError, "CFileCache::MakeFile", "Fail to replace a localfile {%s}: %s", abs.c_str(),
-            platform::ErrorText(platform::LastError()).c_str());
-        _ForgetOwnWrite(abs);
-        platform::RemoveFile(part);
+    return true;
+}
+
+bool CFileCache::_PlaceNew(const std::string& part, const std::string& abs) {
+    // Whatever appeared at the path since the decision is the user's: it is never replaced.
+    if (platform::RenameNew(part, abs))
+        return true;
+    Log(kLogError, "CFileCache::MakeFile", "Fail to replace a localfile {%s}: %s", abs.c_str(),
+        platform::ErrorText(platform::LastError()).c_str());
+    return false;
+}
+
+bool CFileCache::_ReplaceJudged(const std::string& part, const std::string& abs,
+                                const platform::FileStat& judged, std::string* keptAs) {
+    const char* tag = "CFileCache::MakeFile";
+    platform::FileStat now;
+    if (!platform::Stat(abs, &now) || !StillAsJudged(now, judged, abs))
+        return false;
+    // One step swaps the new version in and the old one out, so a save that lands after the look
+    // above is in the file taken out, which is looked at once more before it goes to the trash.
+    if (platform::ExchangeFiles(part, abs)) {
+        if (_Dispose(part, abs, &judged, keptAs) == Trashed::kFailed)
+            Log(kLogError, tag, "The earlier version of %s stays as %s", abs.c_str(), part.c_str());
+        return true;
+    }
+    const int err = platform::LastError();
+    if (err != EINVAL && err != ENOSYS && err != ENOTSUP) {
+        Log(kLogError, tag, "Fail to replace a localfile {%s}: %s", abs.c_str(),
+            platform::ErrorText(err).c_str());
         return false;
     }
-    current.Close();
-    SyncFolderOf(abs);
-    if (stored != info->modifyTime) {
-        // File systems that keep times in 2-second steps store a neighbouring value.
-        Log(kLogWarn, "CFileCache::MakeFile", "Mayble a resolution of 2 seconds from file: %s(%lld <-> %lld)",
-            abs.c_str(), static_cast<long long>(info->modifyTime), static_cast<long long>(stored));
-        info->modifyTime = stored;
-        info->timeAdjusted = 1;
+    // Without the swap: the old version steps aside, and the new one moves in only where nothing
+    // appeared in between.
+    const std::string aside = PartPath(abs, kAsideSuffix);
+    if (!platform::RenameNew(abs, aside)) {
+        Log(kLogError, tag, "Fail to replace a localfile {%s}: %s", abs.c_str(),
+            platform::ErrorText(platform::LastError()).c_str());
+        return false;
     }
-    Log(kLogInfo, "CFileCache::MakeFile", "Mak a new local folder: %s", abs.c_str());
-    return true;
+    const bool placed = _PlaceNew(part, abs);
+    if (placed || platform::Exists(abs)) {
+        if (_Dispose(aside, abs, &judged, keptAs) == Trashed::kFailed)
+            Log(kLogError, tag, "The earlier version of %s stays as %s", abs.c_str(), aside.c_str());
+    } else if (!platform::RenameNew(aside, abs)) {
+        Log(kLogError, tag, "The earlier version of %s stays as %s", abs.c_str(), aside.c_str());
+    }
+    return placed;
 }
 
 void CFileCache::_NoteOwnWrite(const std::string& abs, int64_t size, int64_t writeTime) {

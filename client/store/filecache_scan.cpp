@@ -45,8 +45,8 @@ bool ParseShareId(const std::string& text, int32_t* id) {
 }  // namespace
 
 bool CFileCache::ScanRoot() {
-    if (!root_.empty() && !platform::Exists(root_))
-        SetFolder(root_);
+    // A missing root is not made again here: read as empty, it would make every file of the
+    // journal look deleted.
     if (root_.empty() || !CUtil::IsDirectory(root_)) {
         Log(kLogError, "CFileCache::ScanRoot", "Fail to open root path \"%s\"", root_.c_str());
         return false;
@@ -159,6 +159,8 @@ bool CFileCache::_ScanFolder(const std::string& folder, const std::string& rel, 
             info.accessTime = e.stat.accessTime;
             info.modifyTime = e.stat.writeTime;
             info.syncState = syncState;
+            info.fileDevice = e.stat.device;
+            info.fileInode = e.stat.inode;
             Log(kLogDebug, "CFileCache::ScanPath", "Local FS: %s  (%lld)", relPath.c_str(),
                 static_cast<long long>(info.size));
             continue;
@@ -191,6 +193,8 @@ bool CFileCache::_ScanFolder(const std::string& folder, const std::string& rel, 
         info.accessTime = e.stat.accessTime;
         info.modifyTime = 1;
         info.syncState = syncState;
+        info.fileDevice = e.stat.device;
+        info.fileInode = e.stat.inode;
         Log(kLogDebug, "CFileCache::ScanPath",
             "Local FS: %s  (%lld)>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>", relPath.c_str(), 0LL);
         _ScanFolder(full, relPath, depth);

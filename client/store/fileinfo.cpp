@@ -40,6 +40,8 @@ CFileInfo& CFileInfo::operator=(const CFileInfo& other) {
     chunkListText = other.chunkListText;
     ownerName = other.ownerName;
     changeKind = other.changeKind;
+    fileDevice = other.fileDevice;
+    fileInode = other.fileInode;
     chunks = other.chunks;
     FreeChunkBuffers();
     blockTable.Clear();
@@ -58,6 +60,8 @@ void CFileInfo::Reset() {
     chunkCount = 0;
     syncState = 0;
     timeAdjusted = 0;
+    fileDevice = 0;
+    fileInode = 0;
 }
 
 void CFileInfo::ClearChunks() {

@@ -61,6 +61,9 @@ class CFileInfo {
     std::string chunkListText;  // keys joined by ","
     std::string ownerName;
     int32_t changeKind = 0;
+    // Which file the local scan found here (0 when not known): a rename keeps both numbers.
+    uint64_t fileDevice = 0;
+    uint64_t fileInode = 0;
     bool signaturesComplete = true;  // every chunk record carries block signatures
     std::vector<CChunkInfo> chunks;
     std::map<std::string, std::unique_ptr<CChunkBuffer>> chunkBuffers;  // chunk key -> contents

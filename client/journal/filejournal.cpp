@@ -291,6 +291,25 @@ int CFileJournal::_Exec(const char* sql, const char* tag) {
     return 1;
 }
 
+int CFileJournal::CountOnDisk(int64_t* count) {
+    const char* tag = "CFileJournal::CountOnDisk";
+    if (!_RequireOpen(tag))
+        return 0;
+    SqlText sql = SqlText::Format("SELECT count(*) FROM %s WHERE %s=1", kTable, kOnDisk);
+    std::string error;
+    int64_t n = -1;
+    const bool ok = db_.Exec(sql.c_str(), &error, [&n](int columns, char** values, char**) {
+        if (columns == 1 && values[0])
+            n = std::strtoll(values[0], nullptr, 10);
+    });
+    if (!ok || n < 0) {
+        Log(kLogError, tag, "SQL error: %s", error.c_str());
+        return 0;
+    }
+    *count = n;
+    return 1;
+}
+
 int CFileJournal::LoadMap() {
     const char* tag = "CFileJournal::LoadMap";
     if (!_RequireOpen(tag))

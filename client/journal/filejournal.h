@@ -38,6 +38,8 @@ class CFileJournal {
     void CloseDB();
     int LoadMap();
     int CleanDB();
+    // The number of rows whose version is on the disk, read from the table (needs OpenDB).
+    int CountOnDisk(int64_t* count);
     int LoadDBShareMap();
     int SetRoot(const std::string& root);
     const std::string& GetRoot() const { return root_; }

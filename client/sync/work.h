@@ -14,8 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/thread.h"
 #include "store/fileinfo.h"
+#include "sync/decide.h"
 #include "sync/filesystemwatcher.h"
 
 class CAuth;
@@ -49,7 +51,19 @@ class CWork {
 
     void CheckSync();   // the pass driver: runs passes while more are wanted
     int CheckLogOut();  // 1 (and the pass marked failed) when a sign-out or stop is pending
-    int SeverAuth();    // the authentication step of Login
+    // The home folder as the passes need it: missing, on another file system than when it was
+    // last seen, or empty while the journal remembers files, it pauses sync.
+    enum class HomeState { kReady, kMissing, kOtherFileSystem, kEmptied };
+    HomeState CheckHome();
+    // True when a pass may run; otherwise tells the user (once per pause) and asks whether to
+    // start over. Worker thread.
+    bool HomeReady();
+    // The next pass merges: the journal is emptied and the whole tree fetched, nothing removed.
+    void StartOver();
+    // An empty home folder while the journal remembers files: the user says whether the service
+    // loses them too; otherwise (the default) they come down again. True: the pass may run.
+    bool AskAboutEmptiedHome(const std::string& home);
+    int SeverAuth();  // the authentication step of Login
     int Login();
     int Sync();
 
@@ -72,8 +86,14 @@ class CWork {
     int ServerDeleteFile(const std::string& rel, const CFileInfo& T, bool* kept = nullptr);
     int GetbyLocal(CFileInfo* U);
     int DownloadNewFile(CFileInfo* U);
-    // `local` is the file on disk at A's path, chunked already; its chunks are reused.
-    int DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* local);
+    // `local` is the file on disk at A's path, chunked already; its chunks are reused. `judged`
+    // is what the disk held when `local` was judged: only that version is replaced.
+    int DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* local,
+                            const platform::FileStat* judged = nullptr);
+    // A changed server version of a path deleted here: it comes down under its conflict name.
+    int FetchAsConflict(const CFileInfo& A, CFileInfo U, const std::string& relU);
+    // A folder the service deleted: what the journal knows unchanged goes, the rest stays.
+    int ClearDeletedFolder(const CFileInfo& L, const CFileInfo& T, bool* kept);
     // Loads the journal's path and share maps; false (logged under `tag` with the caller's
     // texts) when either cannot be read.
     bool LoadJournalMaps(const char* tag, const char* mapFailure, const char* shareFailure);
@@ -85,8 +105,21 @@ class CWork {
     // a new file. UploadFile answers 1 whenever the exchange was opened: failures inside it only
     // clear the pass-succeeded flag.
     int Upload();
-    void CheckLocalAdd();
+    // `rescan` false: the scan made just before is still current.
+    void CheckLocalAdd(bool rescan = true);
     void CheckLocalDelete();
+    // Removal on the service of a path deleted here, after a fresh look at the service's entry:
+    // done (removed, or gone already), left (the service holds what this computer did not see;
+    // the journal forgets it so the next pass brings it down), or failed (the row stays).
+    enum class Removed { kFailed, kLeft, kDone };
+    Removed RemoveSeen(const CJournalItem& item);
+    Removed RemoveFileSeen(const CJournalItem& item);
+    Removed RemoveFolderSeen(const CJournalItem& item);
+    decide::Fresh LookAtFile(const std::string& path, CFileInfo* fresh);
+    decide::Fresh LookAtFolder(const std::string& path, std::map<std::string, CFileInfo>* listing);
+    void ForgetFolderRows(const CJournalItem& item);
+    // A pass about to remove most of the tree on the service asks first; false keeps the files.
+    virtual bool ConfirmMassRemoval(size_t count);
     // The local-change test: sets F->changeKind (1 new, 3 changed) and answers whether F must go up.
     bool IsLocalChanged(CFileInfo* F);
     int UploadFile(CFileInfo* F, CFileInfo* P);
@@ -95,8 +128,20 @@ class CWork {
     // The bytes of chunk c of F: from F's memory below 20 MiB, else from the chunk cache. 1 with
     // *buffer null when neither holds the chunk; 0 when the cache could not be read.
     int GetFileChunk(CFileInfo& F, std::unique_ptr<CChunkBuffer>* buffer, const CChunkInfo& c);
-    // A local rename reported by the watcher (root-relative paths), passed to the service at once.
+    // A local rename reported by the watcher (root-relative paths), passed to the service at once;
+    // a pass follows.
     int Rename(const std::string& oldName, const std::string& newName);
+    // The same without the pass; the journal must be closed. 1 when the service and the journal
+    // took it.
+    int RenameOnService(const std::string& oldName, const std::string& newName);
+    // Carries out the renames the watcher has queued, before a pass could read an old name as a
+    // deletion. Worker thread, journal closed.
+    void DrainRenames();
+    // Renames the fresh scan shows (an old path gone, a new one of the same identity there), sent
+    // as renames before the upload walk; the number carried out. Journal open, maps loaded.
+    int DetectRenames();
+    // Notes the device and inode of every scanned path, for DetectRenames of the next pass.
+    void RememberScanIds();
     void Logout();
     int StartHeartBeat();
     void StopHeartBeat();
@@ -194,9 +239,14 @@ class CWork {
     // one more pass. Watcher thread.
     void RequestFromWatcher(int action, const std::string& renameText);
     bool ClearUserData(const std::string& home);  // the sign-in after an account change
+    int64_t OnDiskRows();                         // the journal's rows on the disk; -1 when it cannot be read
+    // True when `home` is missing while the journal remembers files in it (or cannot tell).
+    bool HomeVanished(const std::string& home);
+    std::string StoredHomeFileSystem();
+    void StoreHomeFileSystem(const std::string& id);
     // The upload of an entry whose kind changed here (a folder became a file or the other way):
-    // the service's entry and its journal rows go first. 1 on success.
-    int ReplaceKind(const CJournalItem& known);
+    // the service's entry and its journal rows go first, as far as this computer saw them.
+    Removed ReplaceKind(const CJournalItem& known);
 
     platform::Thread thread_;
     std::unique_ptr<CConfig> config_;
@@ -230,7 +280,12 @@ class CWork {
     // at the first GetbyLocal of a phase. Worker thread only.
     std::map<std::string, std::string> sameContent_;
     bool sameContentBuilt_ = false;
-    std::string previousRoot_;  // the account whose data an account change clears
+    // Lower-cased root-relative path -> device and inode, as the last upload phase scanned them.
+    std::map<std::string, std::pair<uint64_t, uint64_t>> seenIds_;
+    std::string previousRoot_;    // the account whose data an account change clears
+    bool homePaused_ = false;     // worker thread only
+    bool startOver_ = false;      // worker thread only: the next pass is a full download
+    bool removalAgreed_ = false;  // worker thread only: the user agreed to this pass's removals
     int loginRetryMs_ = 10000;
 
     std::string installPath_, rootPath_, dbPath_;

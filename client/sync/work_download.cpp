@@ -19,6 +19,7 @@
 #include "platform/file.h"
 #include "service/transmitter.h"
 #include "store/filecache.h"
+#include "sync/decide.h"
 #include "sync/serverpath.h"
 #include "sync/work.h"
 #include "util/util.h"
@@ -49,6 +50,20 @@ bool IsFolder(const CFileInfo& info) {
     return info.dirFlag != 0;
 }
 
+decide::Local ToDecide(LocalKind kind) {
+    switch (kind) {
+        case LocalKind::kNone:
+            return decide::Local::kNone;
+        case LocalKind::kFile:
+            return decide::Local::kFile;
+        case LocalKind::kFolder:
+            return decide::Local::kFolder;
+        case LocalKind::kOther:
+            break;
+    }
+    return decide::Local::kOther;
+}
+
 // The share id a folder's marker names, or 1 for a plain folder.
 int32_t FolderValue(CFileCache& cache, const std::string& abs) {
     std::string marker;
@@ -59,8 +74,11 @@ int32_t FolderValue(CFileCache& cache, const std::string& abs) {
 }
 
 // The local entry at `rel` as the disk holds it now (the user may have changed it since the last
-// scan). The scan still finds a name that differs only in letter case. `out->path` is absolute.
-LocalKind FindLocal(CFileCache& cache, const std::string& rel, CFileInfo* out) {
+// scan). The scan still finds a name that differs only in letter case. `out->path` is absolute;
+// *seen (when given) is what the look found, so that the entry can be checked again before it is
+// replaced or removed.
+LocalKind FindLocal(CFileCache& cache, const std::string& rel, CFileInfo* out,
+                    platform::FileStat* seen = nullptr) {
     CFileInfo scanned;
     const bool inScan = cache.Find(rel, &scanned);
     std::vector<std::string> names{rel};
@@ -71,6 +89,8 @@ LocalKind FindLocal(CFileCache& cache, const std::string& rel, CFileInfo* out) {
         platform::FileStat st;
         if (!platform::Stat(abs, &st))
             continue;
+        if (seen)
+            *seen = st;
         if (st.kind == platform::EntryKind::File) {
             *out = CFileInfo(abs, 0, st.size);
             out->modifyTime = st.writeTime;
@@ -131,17 +151,6 @@ bool IsOwnFile(const std::string& name) {
             name.compare(name.size() - part.size(), part.size(), part) == 0);
 }
 
-// True when the file at `local.path` is still the version that was judged: an edit saved since
-// then must not be overwritten or removed, and is left for the next pass to keep.
-bool StillAsJudged(const CFileInfo& local, const char* tag) {
-    platform::FileStat st;
-    if (platform::Stat(local.path, &st) && st.kind == platform::EntryKind::File && st.size == local.size &&
-        st.writeTime == local.modifyTime)
-        return true;
-    Log(kLogError, tag, "Fail to make a file {%s}: it changed during the update", local.path.c_str());
-    return false;
-}
-
 // True when the journal knows the file at `rel` and the disk still holds that version.
 bool KnownUnchanged(CFileJournal& journal, const std::string& rel, const platform::FileStat& st) {
     std::string server = rel;
@@ -179,9 +188,18 @@ bool ClearFolder(CFileCache& cache, CFileJournal& journal, const std::string& re
         } else if (e.stat.kind == platform::EntryKind::File && IsOwnFile(e.name)) {
             own.push_back(abs + "/" + e.name);
         } else if (e.stat.kind == platform::EntryKind::File && KnownUnchanged(journal, childRel, e.stat)) {
-            if (!cache.Remove(abs + "/" + e.name)) {
-                ok = false;
-                keep = true;
+            // Still the version that was listed when the folder was looked at, or it stays.
+            switch (cache.MoveToTrash(abs + "/" + e.name, &e.stat)) {
+                case CFileCache::Trashed::kTrashed:
+                case CFileCache::Trashed::kMissing:
+                    break;
+                case CFileCache::Trashed::kChanged:
+                    keep = true;
+                    break;
+                case CFileCache::Trashed::kFailed:
+                    ok = false;
+                    keep = true;
+                    break;
             }
         } else {
             Log(kLogInfo, tag, "Keep %s: changed or created since the last pass",
@@ -298,60 +316,51 @@ int CWork::CheckNew(CFileInfo U) {
     const std::string abs = fileCache_->GetRoot() + rel;
 
     CFileInfo L;
-    bool fetch = true;
-    bool aside = false;  // the local entry goes to its conflict name first
-    switch (FindLocal(*fileCache_, rel, &L)) {
-        case LocalKind::kNone:
-            break;
-        case LocalKind::kFolder:
-            if (U.dirFlag == 1) {
-                fetch = false;
-            } else if (U.dirFlag >= 2) {
-                const std::string id = std::to_string(U.dirFlag);
-                std::string owner;
-                fileJournal_->GetShareOwner(id, &owner);
-                fileCache_->SetShareFolder(L.path, id);
-                fileCache_->SetShareFolderIcon(L.path, owner == GetUser(), owner);
-                fetch = false;
-            } else {
-                aside = true;
-            }
-            break;
-        case LocalKind::kFile:
-            if (IsFolder(U)) {
-                aside = true;
-                break;
-            }
-            if (!fileCache_->LoadChunk(&L)) {
-                Log(kLogError, tag, "Fail to load chunk from file: %s", L.path.c_str());
-                return 0;
-            }
-            L.FreeChunkBuffers();
-            if (L.IsSameContent(U)) {
-                Log(kLogInfo, tag, "file {%s} exisits on local", L.path.c_str());
-                L.modifyTime = U.modifyTime;
-                if (!fileCache_->SetFileTime(&L) && L.modifyTime != U.modifyTime) {
-                    U.modifyTime = L.modifyTime;  // the journal records what the disk keeps
-                    U.timeAdjusted = 1;
-                }
-                fetch = false;
-            } else {
-                aside = true;
-            }
-            break;
-        case LocalKind::kOther:
-            aside = true;  // a link or special file is never written through
-            break;
-    }
-    if (aside) {
-        const std::string conflict = MoveAside(*fileCache_, L.path);
-        if (conflict.empty()) {
-            Log(kLogError, tag, IsFolder(L) ? "Fail to rename to {%s}" : "Fail to rename {%s}",
-                L.path.c_str());
+    const LocalKind kind = FindLocal(*fileCache_, rel, &L);
+    bool same = false;
+    if (decide::NewPathNeedsContent(ToDecide(kind), U)) {
+        if (!fileCache_->LoadChunk(&L)) {
+            Log(kLogError, tag, "Fail to load chunk from file: %s", L.path.c_str());
             return 0;
         }
-        Log(kLogInfo, tag, "Keep the local %s as %s", L.path.c_str(), conflict.c_str());
-        syncPending_.store(1);
+        L.FreeChunkBuffers();
+        same = decide::SameContent(L, U);
+    }
+    bool fetch = false;
+    switch (decide::OnNewPath(ToDecide(kind), U, same)) {
+        case decide::NewPath::kFetch:
+            fetch = true;
+            break;
+        case decide::NewPath::kKeep:
+            break;
+        case decide::NewPath::kMarkShare: {
+            const std::string id = std::to_string(U.dirFlag);
+            std::string owner;
+            fileJournal_->GetShareOwner(id, &owner);
+            fileCache_->SetShareFolder(L.path, id);
+            fileCache_->SetShareFolderIcon(L.path, owner == GetUser(), owner);
+            break;
+        }
+        case decide::NewPath::kSetTime:
+            Log(kLogInfo, tag, "file {%s} exisits on local", L.path.c_str());
+            L.modifyTime = U.modifyTime;
+            if (!fileCache_->SetFileTime(&L) && L.modifyTime != U.modifyTime) {
+                U.modifyTime = L.modifyTime;  // the journal records what the disk keeps
+                U.timeAdjusted = 1;
+            }
+            break;
+        case decide::NewPath::kAsideThenFetch: {
+            const std::string conflict = MoveAside(*fileCache_, L.path);
+            if (conflict.empty()) {
+                Log(kLogError, tag, IsFolder(L) ? "Fail to rename to {%s}" : "Fail to rename {%s}",
+                    L.path.c_str());
+                return 0;
+            }
+            Log(kLogInfo, tag, "Keep the local %s as %s", L.path.c_str(), conflict.c_str());
+            syncPending_.store(1);
+            fetch = true;
+            break;
+        }
     }
 
     fileCache_->SetPathState(abs, kStateBusy);
@@ -377,75 +386,56 @@ int CWork::CheckUpdated(const CFileInfo& A, CFileInfo U) {
     fileCache_->SetPathState(abs, kStateBusy);
 
     CFileInfo L;
-    const LocalKind kind = FindLocal(*fileCache_, rel, &L);
-    if (kind == LocalKind::kNone) {
-        // Deleted here while the service changed it: the server version comes down as the
-        // conflict copy, and the journal holds it at a path that is empty on the disk, so the
-        // upload phase deletes the path on the service.
-        if (!fileJournal_->RemoveActive(A.path)) {
-            Log(kLogError, tag, "Fail to remove file {%s} active from DB", A.path.c_str());
-            return 0;
-        }
-        if (!GetbyLocal(&U) && !DownloadNewFile(&U)) {
-            Log(kLogInfo, tag, "Fail to download file {%s}", U.path.c_str());
-            return 0;
-        }
-        if (!RecordOnDisk(U, tag))
-            return 0;
-        const std::string fetched = fileCache_->GetRoot() + relU;
-        const std::string conflict = MoveAside(*fileCache_, fetched);
-        if (conflict.empty()) {
-            Log(kLogError, tag, "Fail to rename confict file {%s}", fetched.c_str());
-            return 0;
-        }
-        AddRecentName(std::string(kLabelDownload) + " " + conflict);
-        syncPending_.store(1);
-        return 1;
-    }
-
+    platform::FileStat seen;
+    const LocalKind kind = FindLocal(*fileCache_, rel, &L, &seen);
     bool unchanged = false;
     bool same = false;
-    if (kind == LocalKind::kFile) {
-        if (!fileCache_->LoadChunk(&L)) {
-            Log(kLogError, tag, "Fail to load chunk from file: %s", L.path.c_str());
-            return 0;
-        }
+    if (kind == LocalKind::kFile && !fileCache_->LoadChunk(&L)) {
+        Log(kLogError, tag, "Fail to load chunk from file: %s", L.path.c_str());
+        return 0;
     }
-    if (kind != LocalKind::kOther && IsFolder(L) == IsFolder(A)) {
+    if ((kind == LocalKind::kFile || kind == LocalKind::kFolder) && IsFolder(L) == IsFolder(A)) {
         unchanged = L.IsUnchanged(A);
         // An empty file and a folder describe no content: only the same kind can be the same.
-        same = IsFolder(L) == IsFolder(U) && L.IsSameContent(U);
+        same = IsFolder(L) == IsFolder(U) && decide::SameContent(L, U);
     }
 
-    if (same) {
-        L.FreeChunkBuffers();
-        L.modifyTime = U.modifyTime;
-        if (!IsFolder(L) && !fileCache_->SetFileTime(&L) && L.modifyTime != U.modifyTime) {
-            U.modifyTime = L.modifyTime;
-            U.timeAdjusted = 1;
-        }
-    } else if (unchanged) {
-        if (!DownloadUpdatedFile(A, &U, &L)) {
-            Log(kLogError, tag, "Fail to download updated file {%s}", A.path.c_str());
-            return 0;
-        }
-    } else {
-        // Edited here and on the service: the edit is kept under its conflict name.
-        L.FreeChunkBuffers();
-        const std::string conflict = MoveAside(*fileCache_, L.path);
-        if (conflict.empty()) {
-            Log(kLogError, tag, "Fail to rename to confict file {%s}", L.path.c_str());
-            return 0;
-        }
-        Log(kLogInfo, tag, "Keep the local %s as %s", L.path.c_str(), conflict.c_str());
-        if (!fileJournal_->RemoveActive(A.path)) {
-            Log(kLogError, tag, "Fail to remove file {%s} active from DB", A.path.c_str());
-            return 0;
-        }
-        syncPending_.store(1);
-        if (!GetbyLocal(&U) && !DownloadNewFile(&U)) {
-            Log(kLogInfo, tag, "Fail to download file {%s}", U.path.c_str());
-            return 0;
+    switch (decide::OnChangedVersion(ToDecide(kind), unchanged, same)) {
+        case decide::Changed::kFetchAsConflict:
+            return FetchAsConflict(A, U, relU);
+        case decide::Changed::kSetTime:
+            L.FreeChunkBuffers();
+            L.modifyTime = U.modifyTime;
+            if (!IsFolder(L) && !fileCache_->SetFileTime(&L) && L.modifyTime != U.modifyTime) {
+                U.modifyTime = L.modifyTime;
+                U.timeAdjusted = 1;
+            }
+            break;
+        case decide::Changed::kReplace:
+            if (!DownloadUpdatedFile(A, &U, &L, &seen)) {
+                Log(kLogError, tag, "Fail to download updated file {%s}", A.path.c_str());
+                return 0;
+            }
+            break;
+        case decide::Changed::kAsideThenFetch: {
+            // Edited here and on the service: the edit is kept under its conflict name.
+            L.FreeChunkBuffers();
+            const std::string conflict = MoveAside(*fileCache_, L.path);
+            if (conflict.empty()) {
+                Log(kLogError, tag, "Fail to rename to confict file {%s}", L.path.c_str());
+                return 0;
+            }
+            Log(kLogInfo, tag, "Keep the local %s as %s", L.path.c_str(), conflict.c_str());
+            if (!fileJournal_->RemoveActive(A.path)) {
+                Log(kLogError, tag, "Fail to remove file {%s} active from DB", A.path.c_str());
+                return 0;
+            }
+            syncPending_.store(1);
+            if (!GetbyLocal(&U) && !DownloadNewFile(&U)) {
+                Log(kLogInfo, tag, "Fail to download file {%s}", U.path.c_str());
+                return 0;
+            }
+            break;
         }
     }
     if (!RecordOnDisk(U, tag))
@@ -456,6 +446,32 @@ int CWork::CheckUpdated(const CFileInfo& A, CFileInfo U) {
     else
         fileCache_->SetPathState(abs, kStateInStep);
     AddRecentName(std::string(kLabelChange) + " " + abs);
+    return 1;
+}
+
+int CWork::FetchAsConflict(const CFileInfo& A, CFileInfo U, const std::string& relU) {
+    const char* tag = "CWork::CheckUpdated";
+    // Deleted here while the service changed it: the server version comes down as the conflict
+    // copy, and the journal holds it at a path that is empty on the disk, so the upload phase
+    // deletes the path on the service.
+    if (!fileJournal_->RemoveActive(A.path)) {
+        Log(kLogError, tag, "Fail to remove file {%s} active from DB", A.path.c_str());
+        return 0;
+    }
+    if (!GetbyLocal(&U) && !DownloadNewFile(&U)) {
+        Log(kLogInfo, tag, "Fail to download file {%s}", U.path.c_str());
+        return 0;
+    }
+    if (!RecordOnDisk(U, tag))
+        return 0;
+    const std::string fetched = fileCache_->GetRoot() + relU;
+    const std::string conflict = MoveAside(*fileCache_, fetched);
+    if (conflict.empty()) {
+        Log(kLogError, tag, "Fail to rename confict file {%s}", fetched.c_str());
+        return 0;
+    }
+    AddRecentName(std::string(kLabelDownload) + " " + conflict);
+    syncPending_.store(1);
     return 1;
 }
 
@@ -620,7 +636,8 @@ int CWork::DownloadNewFile(CFileInfo* U) {
     return 1;
 }
 
-int CWork::DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* local) {
+int CWork::DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* local,
+                               const platform::FileStat* judged) {
     const char* tag = "CWork::DownloadUpdatedFile";
     std::string relA, relU;
     if (!LocalRel(*fileJournal_, *fileCache_, A.path, &relA, tag) ||
@@ -681,12 +698,15 @@ int CWork::DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* loca
         return fetchNew();
     }
     if (IsFolder(*U)) {
-        if (!StillAsJudged(*local, tag))
-            return 0;
-        if (!fileCache_->Remove(absA)) {
+        // The file goes to the trash while it is still the version judged unchanged; a save
+        // made since stays beside the new folder under its conflict name.
+        std::string keptAs;
+        if (fileCache_->MoveToTrash(absA, judged, &keptAs) == CFileCache::Trashed::kFailed) {
             Log(kLogError, tag, "Fail to remove a file {%s}", absA.c_str());
             return 0;
         }
+        if (!keptAs.empty())
+            syncPending_.store(1);
         return fetchNew();
     }
 
@@ -742,22 +762,22 @@ int CWork::DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* loca
         return 0;
     }
 
-    // The local file must still be the one that was judged unchanged: an edit made meanwhile
-    // is left for the next pass, which keeps it as a conflict copy.
-    if (!StillAsJudged(*local, tag)) {
-        U->FreeChunkBuffers();
-        return 0;
-    }
     // Written over the local file's own name, so a name that differs only in letter case does
-    // not leave the old version beside the new one.
+    // not leave the old version beside the new one. The local file must still be the one judged
+    // unchanged: an edit made before the swap is refused or kept under its conflict name.
     const std::string serverPath = U->path;
     U->path = local->path;
-    const bool made = fileCache_->MakeFile(U);
+    std::string keptAs;
+    const bool made = fileCache_->MakeFile(U, judged, &keptAs);
     U->path = serverPath;
     U->FreeChunkBuffers();
     if (!made) {
         Log(kLogError, tag, "Fail to make a file {%s}", local->path.c_str());
         return 0;
+    }
+    if (!keptAs.empty()) {
+        Log(kLogInfo, tag, "Keep the local %s as %s", local->path.c_str(), keptAs.c_str());
+        syncPending_.store(1);
     }
     return 1;
 }
@@ -835,62 +855,72 @@ int CWork::ServerDeleteFile(const std::string& rel, const CFileInfo& T, bool* ke
     if (!serverpath::StaysUnderRoot(fileCache_->GetRoot(), rel))
         return 1;
     CFileInfo L;
-    const LocalKind kind = FindLocal(*fileCache_, rel, &L);
-    if (kind == LocalKind::kNone)
-        return 1;
-    if (kind == LocalKind::kOther)
-        return 1;  // never synced (links and special files): left as it is
-
-    if (kind == LocalKind::kFolder && IsFolder(T)) {
-        // What the folder holds is looked at first: only what the journal knows unchanged goes.
-        std::string relL = L.path;
-        fileCache_->ToRelativePath(&relL);
-        bool gone = false;
-        if (!ClearFolder(*fileCache_, *fileJournal_, relL, &gone)) {
-            Log(kLogError, tag, "Fail to remove (%s) from local FS", L.path.c_str());
+    platform::FileStat seen;
+    const LocalKind kind = FindLocal(*fileCache_, rel, &L, &seen);
+    bool same = false;
+    if (decide::ServerDeletedNeedsContent(ToDecide(kind), L, T)) {
+        if (!fileCache_->LoadChunk(&L)) {
+            Log(kLogError, tag, "Fail to load chunk from file: %s", L.path.c_str());
             return 0;
         }
-        if (!gone) {
-            // Kept as an ordinary folder; the upload phase sends it and what it holds back.
-            Log(kLogInfo, tag, "Keep the folder %s: it holds local changes", L.path.c_str());
-            if (T.dirFlag >= 2 || L.dirFlag >= 2) {
-                fileCache_->RemoveShareMarker(L.path);
-                fileCache_->RemoveFolderIcon(L.path);
-            }
-            if (kept)
-                *kept = true;
-        }
-        return 1;
+        L.FreeChunkBuffers();
+        same = decide::SameContent(T, L);
     }
-
-    bool remove = false;
-    if (IsFolder(L) == IsFolder(T)) {
-        remove = T.IsSameVersion(L);
-        if (!remove) {
-            if (!fileCache_->LoadChunk(&L)) {
-                Log(kLogError, tag, "Fail to load chunk from file: %s", L.path.c_str());
+    switch (decide::OnServerDeletion(ToDecide(kind), L, T, same)) {
+        case decide::ServerDeleted::kNothing:
+            return 1;  // nothing there, or never synced (links and special files): left as it is
+        case decide::ServerDeleted::kClearFolder:
+            return ClearDeletedFolder(L, T, kept);
+        case decide::ServerDeleted::kKeepAsConflict: {
+            // Edited (or replaced by another kind) since the last pass: kept under its conflict name.
+            const std::string conflict = MoveAside(*fileCache_, L.path);
+            if (conflict.empty()) {
+                Log(kLogError, tag, "Fail to rename (%s) from local FS", L.path.c_str());
                 return 0;
             }
-            L.FreeChunkBuffers();
-            remove = T.IsSameContent(L);
+            Log(kLogInfo, tag, "Keep the local %s as %s", L.path.c_str(), conflict.c_str());
+            syncPending_.store(1);
+            return 1;
         }
+        case decide::ServerDeleted::kRemove:
+            break;
     }
-    if (!remove) {
-        // Edited (or replaced by another kind) since the last pass: kept under its conflict name.
-        const std::string conflict = MoveAside(*fileCache_, L.path);
-        if (conflict.empty()) {
-            Log(kLogError, tag, "Fail to rename (%s) from local FS", L.path.c_str());
-            return 0;
-        }
-        Log(kLogInfo, tag, "Keep the local %s as %s", L.path.c_str(), conflict.c_str());
-        syncPending_.store(1);
-        return 1;
-    }
-    if (!fileCache_->Remove(L.path)) {
+    // Looked at again as it goes: a save since the judgement keeps the file (conflict name).
+    std::string keptAs;
+    if (fileCache_->MoveToTrash(L.path, kind == LocalKind::kFile ? &seen : nullptr, &keptAs) ==
+        CFileCache::Trashed::kFailed) {
         if (T.dirFlag >= 2)
             fileCache_->SetShareFolder(L.path, std::to_string(T.dirFlag));
         Log(kLogError, tag, "Fail to remove (%s) from local FS", L.path.c_str());
         return 0;
+    }
+    if (!keptAs.empty()) {
+        syncPending_.store(1);
+        if (kept)
+            *kept = true;
+    }
+    return 1;
+}
+
+int CWork::ClearDeletedFolder(const CFileInfo& L, const CFileInfo& T, bool* kept) {
+    const char* tag = "CWork::ServerDeleteFile";
+    // What the folder holds is looked at first: only what the journal knows unchanged goes.
+    std::string relL = L.path;
+    fileCache_->ToRelativePath(&relL);
+    bool gone = false;
+    if (!ClearFolder(*fileCache_, *fileJournal_, relL, &gone)) {
+        Log(kLogError, tag, "Fail to remove (%s) from local FS", L.path.c_str());
+        return 0;
+    }
+    if (!gone) {
+        // Kept as an ordinary folder; the upload phase sends it and what it holds back.
+        Log(kLogInfo, tag, "Keep the folder %s: it holds local changes", L.path.c_str());
+        if (T.dirFlag >= 2 || L.dirFlag >= 2) {
+            fileCache_->RemoveShareMarker(L.path);
+            fileCache_->RemoveFolderIcon(L.path);
+        }
+        if (kept)
+            *kept = true;
     }
     return 1;
 }

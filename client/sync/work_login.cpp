@@ -12,6 +12,7 @@
 #include "platform/file.h"
 #include "platform/mainwindow.h"
 #include "platform/messages.h"
+#include "platform/system.h"
 #include "service/auth.h"
 #include "service/back.h"
 #include "service/heartbeat.h"
@@ -209,6 +210,11 @@ int CWork::Login() {
     const std::string cache = locations::CacheFolder(rootPath_);
     if (!fileCache_->SetCache(cache))
         Log(kLogError, tag, "Fail to set the chunk cache folder %s", cache.c_str());
+    const std::string trash = locations::TrashFolder(rootPath_);
+    if (fileCache_->SetTrash(trash))
+        fileCache_->PruneTrash(CFileCache::kTrashDays, platform::UnixTimeNow());
+    else
+        Log(kLogError, tag, "Fail to set the trash folder %s", trash.c_str());
     const std::string home = locations::HomeFolder(rootPath_);
     Log(kLogInfo, tag, "Home folder: %s", home.c_str());
     CUtil::SetShellFolderTarget(home);
@@ -300,7 +306,9 @@ int CWork::Login() {
     }
 
     config_->Store();
-    if (!fileCache_->SetRoot(home)) {
+    // A home folder that vanished while the journal remembers files is not made again empty:
+    // the first pass pauses instead (CheckHome).
+    if (!fileCache_->SetRoot(home, resetUserData_.load() || !HomeVanished(home))) {
         Log(kLogError, tag, "Fail to create a local user folder： %s", home.c_str());
         ShowTip("创建用户本地根目录失败： " + home);
         return 0;

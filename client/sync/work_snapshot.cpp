@@ -12,6 +12,7 @@
 #include "journal/filejournal.h"
 #include "service/back.h"
 #include "store/filecache.h"
+#include "sync/decide.h"
 #include "sync/serverpath.h"
 #include "sync/work.h"
 
@@ -167,9 +168,9 @@ void CWork::GetServerAdd(const ServerListing& listing) {
                 static_cast<long long>(entry.size));
 
         CJournalItem item;
-        bool fetch = true;
-        if (fileJournal_->Lookup(key, &item) && item.onDisk && !fileJournal_->IsListedShare(entry.path))
-            fetch = !entry.IsUnchanged(item.active);
+        const bool known = fileJournal_->Lookup(key, &item);
+        const bool fetch = decide::NeedsFetch(known ? &item : nullptr, entry,
+                                              known && fileJournal_->IsListedShare(entry.path));
         if (fetch && !GetFile(entry))
             passSucceeded_.store(0);
     }

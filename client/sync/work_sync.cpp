@@ -59,7 +59,7 @@ int CWork::Sync() {
     serverPathRefused_ = false;
 
     // 1. What the service holds, as pending versions and tombstones in the journal.
-    if (resetUserData_.load()) {
+    if (resetUserData_.load() || startOver_) {
         Log(kLogInfo, tag, "---- download all ----");
         // Nothing of another account, or of a half-finished full download, may be trusted.
         if (!fileJournal_->CleanDB())
@@ -67,6 +67,7 @@ int CWork::Sync() {
         if (!GetAll())
             return 0;
         resetUserData_.store(0);
+        startOver_ = false;
     } else {
         Log(kLogInfo, tag, "---- get job ----");
         if (!GetServerList())
@@ -112,14 +113,27 @@ void CWork::CheckSync() {
         }
     } queueLateChange{this};
 
+    if (!HomeReady()) {
+        // Nothing may run: the heartbeat keeps asking while the last pass reads as failed, and
+        // the pause ends at the first pass that finds the folder back.
+        ReportPassResult(0);
+        ready_.store(1);
+        ShowTrayState(platform::kTrayIdle, user);
+        return;
+    }
+
     for (;;) {
         syncPending_.store(0);
+        // Renames the watcher saw go first: the pass must not read an old name as a deletion.
+        DrainRenames();
         passSucceeded_.store(1);
         ShowTrayState(platform::kTrayBusy, user);
         ShowStatus("Sync...");
         ShowTip("同步...");
 
-        if (RunPass() != 1) {
+        const int passed = RunPass();
+        removalAgreed_ = false;  // an answer holds for one pass
+        if (passed != 1) {
             passSucceeded_.store(0);
             // No more passes follow here: a change seen meanwhile must not keep the flag set, or
             // every later trigger (the heartbeat's retry included) would be taken as queued.

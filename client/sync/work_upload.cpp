@@ -18,6 +18,7 @@
 #include "service/back.h"
 #include "service/transmitter.h"
 #include "store/filecache.h"
+#include "sync/decide.h"
 #include "sync/work.h"
 #include "util/util.h"
 
@@ -59,10 +60,6 @@ std::string ParentOf(const std::string& rel) {
     return slash == std::string::npos || slash == 0 ? std::string() : rel.substr(0, slash);
 }
 
-int Components(const std::string& rel) {
-    return static_cast<int>(std::count(rel.begin(), rel.end(), '/'));
-}
-
 bool SameKey(const std::string& a, const std::string& b) {
     return CFileJournal::MakeKey(a) == CFileJournal::MakeKey(b);
 }
@@ -83,6 +80,8 @@ void LeaveFolder(CFileCache& cache, std::string* current, const std::string& nex
 
 int CWork::Upload() {
     const char* tag = "CWork::Upload";
+    // Renames the watcher saw while the pass ran go first.
+    DrainRenames();
     if (!fileJournal_->OpenDB()) {
         Log(kLogError, tag, "Fail to open DB of FileJournaler");
         return 0;
@@ -90,8 +89,20 @@ int CWork::Upload() {
     JournalSession session(fileJournal_.get());
     if (!LoadJournalMaps(tag, "Fail to laod map of FileJournaler", "Fail to laod map of ShareFolder"))
         return 0;
+    // An old path that vanished while a new one of the same identity appeared is a rename: it
+    // goes to the service as one before the walks below could take it for a deletion. Renames
+    // inside a renamed folder show in the next round.
+    const bool scanned = fileCache_->ScanRoot();
+    if (scanned) {
+        for (int round = 0; round < 3 && DetectRenames() > 0; ++round) {
+            if (!LoadJournalMaps(tag, "Fail to laod map of FileJournaler",
+                                 "Fail to laod map of ShareFolder") ||
+                !fileCache_->ScanRoot())
+                return 0;
+        }
+    }
     Log(kLogInfo, tag, "---- upload local add ----");
-    CheckLocalAdd();
+    CheckLocalAdd(!scanned);
     if (StopRequested()) {
         Log(kLogInfo, tag, "User request logout");
         return 0;
@@ -101,6 +112,7 @@ int CWork::Upload() {
         return 0;
     Log(kLogInfo, tag, "---- upload local deltele ----");
     CheckLocalDelete();
+    RememberScanIds();
     return 1;
 }
 
@@ -108,19 +120,29 @@ bool CWork::IsLocalChanged(CFileInfo* F) {
     std::string server = F->path;
     fileJournal_->ToDBSharePath(server);
     CJournalItem item;
-    if (!fileJournal_->Lookup(server, &item)) {
-        F->changeKind = CFileInfo::kChangeNew;
-        return true;
+    const bool known = fileJournal_->Lookup(server, &item);
+    switch (decide::OnLocalEntry(known ? &item : nullptr, *F)) {
+        case decide::LocalEntry::kNew:
+            F->changeKind = CFileInfo::kChangeNew;
+            return true;
+        case decide::LocalEntry::kModified:
+        case decide::LocalEntry::kReplaceKind:
+            F->changeKind = CFileInfo::kChangeModified;
+            return true;
+        case decide::LocalEntry::kWaitForService:
+            // A newer server version (or its deletion) has not reached the disk: what the disk
+            // holds is older and must not replace it on the service.
+            Log(kLogInfo, "CWork::IsLocalChanged", "Wait for the service's version of %s", F->path.c_str());
+            return false;
+        case decide::LocalEntry::kInStep:
+            break;
     }
-    if (CurrentHalf(item).IsSameVersion(*F))
-        return false;
-    F->changeKind = CFileInfo::kChangeModified;
-    return true;
+    return false;
 }
 
-void CWork::CheckLocalAdd() {
+void CWork::CheckLocalAdd(bool rescan) {
     const char* tag = "CWork::CheckLocalAdd";
-    if (!fileCache_->ScanRoot()) {
+    if (rescan && !fileCache_->ScanRoot()) {
         Log(kLogError, tag, "Fail to scan local file system");
         passSucceeded_.store(0);
         return;
@@ -174,8 +196,10 @@ void CWork::CheckLocalAdd() {
             F.changeKind == CFileInfo::kChangeModified && fileJournal_->Lookup(server, &known);
         const bool otherKind = haveKnown && (F.dirFlag != 0) != (CurrentHalf(known).dirFlag != 0);
         if (otherKind) {
-            if (!ReplaceKind(known)) {
-                passSucceeded_.store(0);
+            const Removed replaced = ReplaceKind(known);
+            if (replaced != Removed::kDone) {
+                if (replaced == Removed::kFailed)
+                    passSucceeded_.store(0);
                 continue;
             }
             F.changeKind = CFileInfo::kChangeNew;
@@ -222,31 +246,6 @@ void CWork::CheckLocalAdd() {
     }
     if (!lastPath.empty() && passSucceeded_.load())
         fileCache_->SetPathStateUpTo(lastPath, kStatusInStep, "");
-}
-
-int CWork::ReplaceKind(const CJournalItem& known) {
-    const char* tag = "CWork::ReplaceKind";
-    const CFileInfo& old = CurrentHalf(known);
-    const bool share = old.dirFlag >= 2;
-    const std::string id = std::to_string(old.dirFlag);
-    const std::string target = share ? id : old.path;
-    Log(kLogInfo, tag, "%s changed its kind here: the service's entry goes first", old.path.c_str());
-    std::string ack;
-    if (!back_->Remove(target, &ack)) {
-        Log(kLogError, tag, "Fail to request Back Server for delete file {%s}", target.c_str());
-        return 0;
-    }
-    if (share) {
-        fileJournal_->RemoveAll(id);
-        fileJournal_->RemoveDBShare(id);
-    }
-    if (!fileJournal_->Remove(known.key)) {
-        Log(kLogError, tag, "Fail to delete file {%s} from DB", known.key.c_str());
-        return 0;
-    }
-    if (old.dirFlag != 0)
-        fileJournal_->RemoveAll(known.key);
-    return 1;
 }
 
 int CWork::GetFileChunk(CFileInfo& F, std::unique_ptr<CChunkBuffer>* buffer, const CChunkInfo& c) {
@@ -487,98 +486,4 @@ int CWork::UploadShareFolder(CFileInfo S) {
         return 0;
     }
     return 1;
-}
-
-void CWork::CheckLocalDelete() {
-    const char* tag = "CWork::CheckLocalDelete";
-    if (!fileCache_->ScanRoot()) {
-        Log(kLogError, tag, "Fail to scan local file system");
-        passSucceeded_.store(0);
-        return;
-    }
-
-    // Records on the disk, in root-relative order: a shared folder's contents, keyed by its id,
-    // then follow the folder itself, so one removal of the folder covers them.
-    struct Entry {
-        std::string order;  // the lower-cased root-relative path
-        std::string rel;
-        CJournalItem item;
-    };
-    std::vector<Entry> entries;
-    CJournalItem item;
-    for (int ok = fileJournal_->GetFirst(&item); ok; ok = fileJournal_->GetNext(&item)) {
-        if (item.onDisk != 1)
-            continue;
-        std::string rel = item.active.path.empty() ? item.key : item.active.path;
-        if (!fileJournal_->TrimDBServerPah(rel)) {
-            Log(kLogInfo, tag, "Fail to trim server path for file {%s}", item.key.c_str());
-            continue;
-        }
-        std::string order = CFileJournal::MakeKey(rel);
-        entries.push_back({std::move(order), std::move(rel), std::move(item)});
-    }
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const Entry& a, const Entry& b) { return a.order < b.order; });
-
-    std::string lastDeleted;  // lower case
-    std::string currentFolder, markedParent;
-    for (const Entry& e : entries) {
-        if (StopRequested()) {
-            Log(kLogInfo, tag, "User request logout");
-            passSucceeded_.store(0);
-            return;
-        }
-        CFileInfo local;
-        if (fileCache_->Find(e.rel, &local))
-            continue;
-        // The scan leaves out links, filtered names and folders nested too deep: what is still on
-        // the disk was not deleted, and the service keeps it.
-        if (Components(e.rel) > CFileCache::kMaxScanDepth ||
-            platform::Exists(fileCache_->GetRoot() + e.rel)) {
-            Log(kLogInfo, tag, "Keep %s: it is on the disk but not synced", e.rel.c_str());
-            continue;
-        }
-        if (!lastDeleted.empty() && IsInside(e.order, lastDeleted))
-            continue;
-        lastDeleted = e.order;
-
-        const CFileInfo& active = e.item.active;
-        const bool share = active.dirFlag >= 2;
-        const std::string id = std::to_string(active.dirFlag);
-        const std::string target = share ? id : active.path;
-        Log(kLogInfo, tag, "删除文件: %s", active.path.c_str());
-        ShowStatus("删除文件: " + active.path);
-        std::string abs = e.rel;
-        fileCache_->ToAbsolutePath(&abs);
-        ShowTip("删除文件: " + abs);
-        LeaveFolder(*fileCache_, &currentFolder, e.rel);
-        currentFolder = ParentOf(e.rel);
-        if (!currentFolder.empty()) {
-            fileCache_->SetPathState(currentFolder, kStatusSending);
-            markedParent = currentFolder;
-        }
-
-        std::string ack;
-        if (!back_->Remove(target, &ack)) {
-            Log(kLogError, tag, "Fail to request Back Server for delete file {%s}", target.c_str());
-            passSucceeded_.store(0);
-            continue;
-        }
-        if (share) {
-            Log(kLogInfo, tag, " remove a share folder(%s): %s", id.c_str(), active.path.c_str());
-            fileJournal_->RemoveAll(id);
-            fileJournal_->RemoveDBShare(id);
-        }
-        if (!fileJournal_->Remove(e.item.key)) {
-            Log(kLogError, tag, "Fail to delete file {%s} from DB", e.item.key.c_str());
-            passSucceeded_.store(0);
-            continue;
-        }
-        // The service removed the folder with everything in it; so does the journal, or the rows
-        // left behind would delete a restored copy of the folder's files at the next pass.
-        if (active.dirFlag == 1)
-            fileJournal_->RemoveAll(e.item.key);
-    }
-    if (!markedParent.empty() && passSucceeded_.load())
-        fileCache_->SetPathStateUpTo(markedParent, kStatusInStep, "");
 }

@@ -104,7 +104,12 @@ int CWork::PostFromWatcher(uint32_t code, const std::string& text) {
 void CWork::RequestFromWatcher(int action, const std::string& renameText) {
     if (stopping_.load())
         return;
+    const bool rename = action == platform::kDirRenamedNew && !renameText.empty();
     if (!ready_.load()) {
+        // Queued even while a pass runs: the next pass (or this one, before its upload phase)
+        // carries it out as a rename, never as a removal of the old name and a new upload.
+        if (rename)
+            PostFromWatcher(platform::WM_WORK_RENAME, renameText);
         // A pass runs (or the client is signed out): the pass loop runs once more.
         syncPending_.store(1);
         if (!ready_.load())
@@ -116,7 +121,7 @@ void CWork::RequestFromWatcher(int action, const std::string& renameText) {
     }
     if (action == platform::kDirRenamedOld)
         return;  // its new name comes next
-    if (action == platform::kDirRenamedNew && !renameText.empty()) {
+    if (rename) {
         // The rename ends with a pass of its own, which covers the rest of this batch.
         if (PostFromWatcher(platform::WM_WORK_RENAME, renameText) == 1)
             watchSyncPosted_ = true;

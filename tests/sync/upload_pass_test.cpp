@@ -257,6 +257,7 @@ TEST_F(UploadTest, DeletionsSendOneRemovalPerDeletedTop) {
 TEST_F(UploadTest, ARestoredFolderComesBackInsteadOfBeingDeleted) {
     StartUploadEngine();
     WriteLocal("r/x.txt", "keep me", kOld);
+    WriteLocal("other.txt", "so the home folder is not emptied", kOld);
     ASSERT_TRUE(Sync());
     ASSERT_TRUE(testsupport::RemoveTree(Local("r")));
     ASSERT_TRUE(Sync());
@@ -350,6 +351,7 @@ TEST_F(UploadTest, ASharedFolderTakesAdditionsRenamesAndLeaving) {
     ASSERT_FALSE(server_.Share("bob", "Team", testsupport::TestServer::kUser).empty());
     StartUploadEngine();
     ASSERT_EQ(ReadLocal("Team/plan.txt"), "bob's plan");
+    WriteLocal("mine.txt", "so the home folder is not emptied");
 
     WriteLocal("Team/new.txt", "from alice");
     ASSERT_TRUE(Sync());

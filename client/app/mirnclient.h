@@ -57,6 +57,7 @@ class CMirnClientApp : public IFrameOwner, public IDialogOwner {
     bool RunQtLoginDialog();  // false without the Qt front end
     // Command helpers (mirnclient_commands.cpp).
     void OpenHomeFolder();
+    void OpenTrashFolder();
     void OpenServicePage(const std::string& path);
     void ShowOptions();
     void ShowAbout();

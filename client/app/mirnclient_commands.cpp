@@ -4,6 +4,7 @@
 #include "core/config.h"
 #include "core/locations.h"
 #include "core/log.h"
+#include "platform/file.h"
 #include "platform/mainwindow.h"
 #include "platform/messages.h"
 #include "platform/system.h"
@@ -31,6 +32,9 @@ void CMirnClientApp::OnCommand(int id) {
             break;
         case ui::ID_LOCAL_FOLDER:
             OpenHomeFolder();
+            break;
+        case ui::ID_TRASH:
+            OpenTrashFolder();
             break;
         case ui::ID_SYNC:
             if (work_)
@@ -71,6 +75,19 @@ void CMirnClientApp::OpenHomeFolder() {
     const std::string root = work_->GetConfig()->Get(CConfig::kRootPath);
     if (!root.empty())
         platform::OpenWithDefault(locations::HomeFolder(root));
+}
+
+void CMirnClientApp::OpenTrashFolder() {
+    if (!work_ || !work_->GetConfig())
+        return;
+    const std::string root = work_->GetConfig()->Get(CConfig::kRootPath);
+    if (root.empty())
+        return;
+    // Made when missing, so the file manager opens an empty trash rather than an error.
+    const std::string trash = locations::TrashFolder(root);
+    if (!platform::IsDirectory(trash))
+        platform::MakeDir(trash);
+    platform::OpenWithDefault(trash);
 }
 
 void CMirnClientApp::OpenServicePage(const std::string& path) {

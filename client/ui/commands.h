@@ -9,6 +9,8 @@ constexpr int ID_RECENT_FIRST = 32900;  // 32900 + i: entry i of "文件更新(&
 constexpr int kRecentMax = 10;
 constexpr int ID_WEB_FOLDER = 32813;
 constexpr int ID_LOCAL_FOLDER = 32804;
+// What the client deleted or replaced on the service's behalf, kept for 30 days.
+constexpr int ID_TRASH = 32830;
 constexpr int ID_SYNC = 32798;
 constexpr int ID_LOGIN = 32800;
 constexpr int ID_LOGOUT = 32799;
@@ -52,6 +54,7 @@ inline bool IsCommandEnabled(int id, const CommandState& s) {
     switch (TrayCommandOf(id)) {
         case ID_WEB_FOLDER:
         case ID_LOCAL_FOLDER:
+        case ID_TRASH:
         case ID_LOGOUT:
         case ID_OPTIONS:
             return signedIn;

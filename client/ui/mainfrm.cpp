@@ -127,6 +127,7 @@ void CMainFrame::CreateMenus() {
     AddCommand(trayMenu_, &trayActions_, ui::ID_WEB_FOLDER, Text("Web文件夹(&W)"));
     QAction* local = AddCommand(trayMenu_, &trayActions_, ui::ID_LOCAL_FOLDER, Text("本地文件夹(&E)"));
     trayMenu_->setDefaultAction(local);
+    AddCommand(trayMenu_, &trayActions_, ui::ID_TRASH, Text("回收站(&T)"));
     trayMenu_->addSeparator();
     AddCommand(trayMenu_, &trayActions_, ui::ID_SYNC, Text("同步(&S)"));
     AddCommand(trayMenu_, &trayActions_, ui::ID_LOGIN, Text("登录(&L)"));

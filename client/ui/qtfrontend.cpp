@@ -134,6 +134,8 @@ int CQtFrontEnd::ShowBox(const std::string& text, const std::string& caption, un
             break;
     }
     box.setEscapeButton(escape);
+    if (flags & platform::MB_DEFBUTTON2)
+        box.setDefaultButton(escape);
     box.exec();
     QAbstractButton* clicked = box.clickedButton();
     QMessageBox::StandardButton answer = clicked ? box.standardButton(clicked) : escape;

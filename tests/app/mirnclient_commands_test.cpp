@@ -65,12 +65,16 @@ TEST_F(AppCommandsTest, EnablingFollowsTheWorkerFlags) {
         {0, 0, {ui::ID_LOGIN, ui::ID_MAIN_LOGIN}},
         {1,
          1,
-         {ui::ID_WEB_FOLDER, ui::ID_LOCAL_FOLDER, ui::ID_SYNC, ui::ID_MAIN_SYNC, ui::ID_LOGOUT,
+         {ui::ID_WEB_FOLDER, ui::ID_LOCAL_FOLDER, ui::ID_TRASH, ui::ID_SYNC, ui::ID_MAIN_SYNC, ui::ID_LOGOUT,
           ui::ID_MAIN_LOGOUT, ui::ID_OPTIONS}},
-        {1, 0, {ui::ID_WEB_FOLDER, ui::ID_LOCAL_FOLDER, ui::ID_LOGOUT, ui::ID_MAIN_LOGOUT, ui::ID_OPTIONS}},
+        {1,
+         0,
+         {ui::ID_WEB_FOLDER, ui::ID_LOCAL_FOLDER, ui::ID_TRASH, ui::ID_LOGOUT, ui::ID_MAIN_LOGOUT,
+          ui::ID_OPTIONS}},
     };
     const int ids[] = {ui::ID_WEB_FOLDER,
                        ui::ID_LOCAL_FOLDER,
+                       ui::ID_TRASH,
                        ui::ID_SYNC,
                        ui::ID_MAIN_SYNC,
                        ui::ID_LOGIN,
@@ -102,9 +106,12 @@ TEST_F(AppCommandsTest, PagesAndFoldersOpenWithTheDefaultProgram) {
     const std::string root = app.GetWorker()->GetConfig()->Get(CConfig::kRootPath);
     app.OnCommand(ui::ID_WEB_FOLDER);
     app.OnCommand(ui::ID_LOCAL_FOLDER);
+    app.OnCommand(ui::ID_TRASH);
     app.OnCommand(ui::ID_HELP);
-    EXPECT_EQ(opened_, (std::vector<std::string>{"http://files.example:8089/files.jsp", root + "/home",
-                                                 "http://files.example:8089/support/manual.jsp"}));
+    EXPECT_EQ(opened_,
+              (std::vector<std::string>{"http://files.example:8089/files.jsp", root + "/home",
+                                        root + "/.trash", "http://files.example:8089/support/manual.jsp"}));
+    EXPECT_TRUE(platform::IsDirectory(root + "/.trash")) << "an empty trash opens, not an error";
 }
 
 TEST_F(AppCommandsTest, SignOutShowsItsStatusAndPostsOneRequestWithTheMainWindow) {

@@ -106,12 +106,19 @@ std::vector<Item> Items(QMenu* menu) {
 TEST_F(MainFrameTest, TrayMenuHasItsItemsInOrderWithTheLocalFolderAsDefault) {
     auto frame = MakeFrame();
     const std::vector<std::pair<QString, int>> expected = {
-        {U("文件更新(&U)"), -1},      {U("Web文件夹(&W)"), 32813},
-        {U("本地文件夹(&E)"), 32804}, {"-", -1},
-        {U("同步(&S)"), 32798},       {U("登录(&L)"), 32800},
-        {U("注销(&N)"), 32799},       {"-", -1},
-        {U("选项(&O)"), 32805},       {U("关于(&A)"), 32811},
-        {U("帮助"), 32818},           {U("退出(&X)"), 32801},
+        {U("文件更新(&U)"), -1},
+        {U("Web文件夹(&W)"), 32813},
+        {U("本地文件夹(&E)"), 32804},
+        {U("回收站(&T)"), 32830},
+        {"-", -1},
+        {U("同步(&S)"), 32798},
+        {U("登录(&L)"), 32800},
+        {U("注销(&N)"), 32799},
+        {"-", -1},
+        {U("选项(&O)"), 32805},
+        {U("关于(&A)"), 32811},
+        {U("帮助"), 32818},
+        {U("退出(&X)"), 32801},
     };
     std::vector<Item> items = Items(frame->TrayMenu());
     ASSERT_EQ(items.size(), expected.size());
@@ -149,14 +156,15 @@ TEST_F(MainFrameTest, MenuEnablingFollowsTheWorkerState) {
         // Ready without sign-in cannot happen for long, but sync follows the ready flag alone.
         {"signed out, ready", true, true, false, true, with({ui::ID_LOGIN, ui::ID_SYNC})},
         {"signed in, idle", true, true, true, true,
-         with({ui::ID_WEB_FOLDER, ui::ID_LOCAL_FOLDER, ui::ID_SYNC, ui::ID_LOGOUT, ui::ID_OPTIONS})},
+         with({ui::ID_WEB_FOLDER, ui::ID_LOCAL_FOLDER, ui::ID_TRASH, ui::ID_SYNC, ui::ID_LOGOUT,
+               ui::ID_OPTIONS})},
         {"signed in, pass running", true, true, true, false,
-         with({ui::ID_WEB_FOLDER, ui::ID_LOCAL_FOLDER, ui::ID_LOGOUT, ui::ID_OPTIONS})},
+         with({ui::ID_WEB_FOLDER, ui::ID_LOCAL_FOLDER, ui::ID_TRASH, ui::ID_LOGOUT, ui::ID_OPTIONS})},
         {"signed in, start-up not complete", true, false, true, true,
-         with({ui::ID_WEB_FOLDER, ui::ID_LOCAL_FOLDER, ui::ID_LOGOUT, ui::ID_OPTIONS})},
+         with({ui::ID_WEB_FOLDER, ui::ID_LOCAL_FOLDER, ui::ID_TRASH, ui::ID_LOGOUT, ui::ID_OPTIONS})},
     };
-    const int commands[] = {ui::ID_WEB_FOLDER, ui::ID_LOCAL_FOLDER, ui::ID_SYNC, ui::ID_LOGIN, ui::ID_LOGOUT,
-                            ui::ID_OPTIONS,    ui::ID_ABOUT,        ui::ID_HELP, ui::ID_EXIT};
+    const int commands[] = {ui::ID_WEB_FOLDER, ui::ID_LOCAL_FOLDER, ui::ID_TRASH, ui::ID_SYNC, ui::ID_LOGIN,
+                            ui::ID_LOGOUT,     ui::ID_OPTIONS,      ui::ID_ABOUT, ui::ID_HELP, ui::ID_EXIT};
     auto frame = MakeFrame();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

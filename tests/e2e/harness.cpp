@@ -196,6 +196,7 @@ bool Computer::Stop() {
     if (!proc_ || !proc_->Running())
         return true;
     proc_->Signal(SIGTERM);
+    proc_->Signal(SIGCONT);  // a frozen client acts on the SIGTERM only once it runs again
     int status = -1;
     if (!proc_->Wait(60000, &status)) {
         proc_->Kill();
@@ -207,6 +208,14 @@ bool Computer::Stop() {
 void Computer::Kill() {
     if (proc_)
         proc_->Kill();
+}
+
+bool Computer::Freeze() {
+    return proc_ && proc_->Signal(SIGSTOP);
+}
+
+bool Computer::Thaw() {
+    return proc_ && proc_->Signal(SIGCONT);
 }
 
 std::string Computer::Console() {

@@ -55,6 +55,10 @@ class Computer {
     // SIGTERM and a bounded wait; false when it did not end cleanly.
     bool Stop();
     void Kill();  // SIGKILL
+    // SIGSTOP and SIGCONT: a frozen client does nothing at all while the test changes its folder
+    // and the service; the kernel queues its file events, which it reads once thawed.
+    bool Freeze();
+    bool Thaw();
     bool Running() { return proc_ && proc_->Running(); }
 
     // The console lines of this start (tray states, tips, status lines, balloons).

@@ -3,6 +3,7 @@
 // The registry is process-wide and thread-safe; production code never arms it.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace platform {
@@ -37,7 +38,12 @@ enum class Op {
 void FailCall(Op op, int count = 1, int err = 5 /* EIO */, const std::string& pathContains = "",
               int skip = 0);
 
-// Disarms every fault.
+// Runs `hook` (with the call's path) once, at the next call of `op` whose path contains
+// `pathContains`, before the call does its work: a test acts at an exact moment inside an
+// operation (a user's save landing between a look at a file and its replacement).
+void OnCall(Op op, std::function<void(const std::string& path)> hook, const std::string& pathContains = "");
+
+// Disarms every fault and hook.
 void ClearFaults();
 
 // Used inside the layer: true (and *err set) when the call must fail now.

@@ -296,6 +296,7 @@ class CWork {
     int watchPrevKind_ = 0;          // what the previous record was, for a rename's second half
     std::string watchLastFiltered_;  // the last temporary file dropped
     bool watchSyncPosted_ = false;   // a pass was asked for in the current batch
+    std::atomic<bool> watcherFailed_{false};  // the watch ended by itself (its folder went)
     int watchPauseMs_ = 1000;
 
     std::mutex stopMu_;

@@ -102,7 +102,8 @@ bool CWork::HomeReady() {
             homePaused_ = false;
             Log(kLogInfo, tag, "The home folder %s is back: sync resumes", home.c_str());
             ShowBalloon("主文件夹已恢复，继续同步。", GetUser());
-            if (watcher_ && !watcher_->IsRunning())
+            // The watch ended with the folder; a watch that the sign-in left off stays off.
+            if (watcherFailed_.load())
                 StartFileMonitor(home);
         }
         return true;
@@ -161,6 +162,6 @@ void CWork::StartOver() {
         StoreHomeFileSystem(now);
     homePaused_ = false;
     startOver_ = true;
-    if (watcher_ && !watcher_->IsRunning())
+    if (watcherFailed_.load())
         StartFileMonitor(home);
 }

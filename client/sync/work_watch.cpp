@@ -69,6 +69,7 @@ void CWork::StartFileMonitor(const std::string& root) {
     watchPrevKind_ = kPrevOther;
     watchLastFiltered_.clear();
     watchSyncPosted_ = false;
+    watcherFailed_.store(false);
     watcher_->SetPauseMs(watchPauseMs_);
     if (!watcher_->Run(watchRoot_, true, CFileSystemWatcher::kClientFilter, &CWork::CheckFiles, this))
         Log(kLogError, "CWork::StartFileMonitor", "Fail to monitor %s: local changes wait for the next pass",
@@ -152,10 +153,12 @@ void CWork::CheckFiles(int action, const char* name, void* context) {
     if (action == CFileSystemWatcher::kActionFailed || action == platform::kDirOverflow) {
         // No single path to look at: the whole tree needs a pass.
         work->watchLastFiltered_.clear();
-        if (action == platform::kDirOverflow)
+        if (action == platform::kDirOverflow) {
             Log(kLogWarn, tag, "Monitor overflow: changes were lost, the next pass looks at every file");
-        else
+        } else {
             Log(kLogInfo, tag, "Monitor---ERROR---   - %s", rel.c_str());
+            work->watcherFailed_.store(true);
+        }
         work->RequestFromWatcher(action, std::string());
         return;
     }

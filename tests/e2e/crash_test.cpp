@@ -102,7 +102,11 @@ TEST_F(CrashTest, KilledInTheMiddleOfAnUploadAndOfADownload) {
     for (size_t at = 9 * kMiB; at < v2.size(); at += kMiB)
         v2[at] ^= 0x33;
     ASSERT_TRUE(HoldAfter("download_chunk", 1));
+    // Saved in place while the laptop's client looks away: it would otherwise send a half-written
+    // version, which the desktop would then take in place of the old one.
+    ASSERT_TRUE(laptop_->Freeze());
     laptop_->Write("big.bin", v2);
+    ASSERT_TRUE(laptop_->Thaw());
     ASSERT_TRUE(Held("download_chunk")) << e2e::Tail(desktop_->Log());
     desktop_->Kill();
     ASSERT_TRUE(server_.ResetFaults());

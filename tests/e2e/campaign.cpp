@@ -371,6 +371,36 @@ void CheckOneSided(const Sides& sides, const Tree& after, std::vector<Violation>
     }
 }
 
+// Every settled path lies in a tree some side held: the tree before the round or a side's view
+// after its operations, at the path or at a folder above it. Conflict copies are the client's own.
+// A path outside all of them (a folder's name between two renames, say) was made up on the way.
+void CheckInvented(const View& before, const Sides& sides, const Tree& after, std::vector<Violation>* found) {
+    std::vector<std::string> flagged;
+    for (const auto& [rel, sig] : after) {
+        bool known = false;
+        for (size_t end = 0; !known && end != std::string::npos;) {
+            end = rel.find('/', end + 1);
+            const std::string prefix = rel.substr(0, end);
+            known = before.count(prefix) || IsConflictCopy(prefix);
+            for (const SideRound& s : sides)
+                known = known || s.view.count(prefix);
+        }
+        bool inFlagged = false;
+        for (const std::string& f : flagged)
+            inFlagged = inFlagged || IsUnder(rel, f);
+        if (known || inFlagged)
+            continue;
+        flagged.push_back(rel);
+        found->push_back({"invented path",
+                          rel,
+                          "",
+                          "no side held it or a folder above it, before the round or after its operations; "
+                          "the settled tree has " +
+                              Short(sig) + " there",
+                          {rel}});
+    }
+}
+
 }  // namespace
 
 std::vector<Violation> CheckRound(const View& before, const Sides& sides, const Tree& after) {
@@ -378,6 +408,7 @@ std::vector<Violation> CheckRound(const View& before, const Sides& sides, const 
     CheckSurvival(sides, after, &found);
     CheckUntouched(before, sides, after, &found);
     CheckOneSided(sides, after, &found);
+    CheckInvented(before, sides, after, &found);
     return found;
 }
 
@@ -804,8 +835,11 @@ std::string Run::DescribePlan(int round, const RoundPlan& plan) const {
     if (!found.empty())
         return Failure(round, "the settled tree breaks what the round promised", s, found);
     before_ = ViewOf(laptop_.HomeFolder());
-    std::printf("[campaign] seed %llu round %d: settled in %.1f s on %zu entries\n",
-                static_cast<unsigned long long>(seed_), round, s.seconds, before_.size());
+    std::string tree;
+    for (const auto& [rel, e] : before_)
+        tree += "  " + rel + "  " + Short(e.sig) + "\n";
+    std::printf("[campaign] seed %llu round %d: settled in %.1f s on %zu entries:\n%s",
+                static_cast<unsigned long long>(seed_), round, s.seconds, before_.size(), tree.c_str());
     return ::testing::AssertionSuccess();
 }
 

@@ -1,8 +1,8 @@
 // A seeded randomized campaign: two computers of one account (and the service's command line as a
 // third host) change the same small tree while both clients are frozen, then race to agree. After
 // every round the settled tree is held against a model of what each side did: nothing a side left
-// behind may be lost, untouched entries stay as they were, and a change nobody else came near is
-// carried out everywhere.
+// behind may be lost, untouched entries stay as they were, a change nobody else came near is
+// carried out everywhere, and no path appears that no side ever held.
 //
 // The model (SideRound, CheckRound, Planner) is plain data and logic; Run drives the real clients.
 // All randomness comes from one std::mt19937_64 seeded by the campaign's seed, so a seed replays
@@ -92,9 +92,10 @@ struct SideRound {
 using Sides = std::array<SideRound, kSides>;
 
 struct Violation {
-    std::string invariant;  // "lost", "untouched changed", "one-sided change not carried out"
-    std::string path;       // where the checked content or entry was
-    std::string sig;        // the content that went missing, when one did
+    // "lost", "untouched changed", "one-sided change not carried out", "invented path"
+    std::string invariant;
+    std::string path;  // where the checked content or entry was
+    std::string sig;   // the content that went missing, when one did
     std::string detail;
     std::vector<std::string> clues;  // paths whose log lines tell what happened
 };

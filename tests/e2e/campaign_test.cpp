@@ -154,6 +154,18 @@ std::vector<ModelCase> ModelCases() {
          {MakeOp(Side::kLaptop, OpKind::kNewFile, "n.txt", v2)},
          With(base, {{"n.txt", FileSig(v2)}, {"d/x", FileSig(v1)}}),
          {{"untouched changed", "d/x"}, {"lost", "d/x"}}},
+        {"a folder renamed twice while the other side adds a file in it: the name between comes back",
+         base,
+         {MakeOp(Side::kDesktop, OpKind::kRenameFolder, "d", "", "e"),
+          MakeOp(Side::kDesktop, OpKind::kRenameFolder, "e", "", "f"),
+          MakeOp(Side::kLaptop, OpKind::kNewFile, "d/y", v2)},
+         With(base, {{"d/x", ""},
+                     {"d/y", FileSig(v2)},
+                     {"e", "dir"},
+                     {"e/x", FileSig(v3)},
+                     {"f", "dir"},
+                     {"f/x", FileSig(v3)}}),
+         {{"invented path", "e"}}},
     };
 }
 

@@ -5,8 +5,12 @@
 #include <set>
 
 #include "journal/filejournal.h"
+#include "sync/serverpath.h"
 
 namespace decide {
+
+using serverpath::IsBelow;
+using serverpath::ParentOf;
 
 namespace {
 
@@ -15,16 +19,6 @@ bool SameKeyText(const std::string& a, const std::string& b) {
         const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
         return lower(x) == lower(y);
     });
-}
-
-bool IsBelow(const std::string& key, const std::string& folder) {
-    return key.size() > folder.size() + 1 && key.compare(0, folder.size(), folder) == 0 &&
-           key[folder.size()] == '/';
-}
-
-std::string ParentOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
 bool SameIdentity(const CFileInfo& a, const CFileInfo& b) {

@@ -65,4 +65,18 @@ bool StaysUnderRoot(const std::string& root, const std::string& rel) {
     }
 }
 
+bool IsInside(const std::string& path, const std::string& folder) {
+    return path == folder || IsBelow(path, folder);
+}
+
+bool IsBelow(const std::string& path, const std::string& folder) {
+    return path.size() > folder.size() + 1 && path.compare(0, folder.size(), folder) == 0 &&
+           path[folder.size()] == '/';
+}
+
+std::string ParentOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
 }  // namespace serverpath

@@ -21,4 +21,12 @@ bool IsSafeRelativePath(const std::string& rel);
 // creates them.
 bool StaysUnderRoot(const std::string& root, const std::string& rel);
 
+// Paths of one form ("a/b" or "/a/b", "/" separators, no trailing one): `path` is `folder` itself
+// or lies in it (IsInside), or lies strictly in it (IsBelow). A plain text search would take
+// "/ab/x" for a part of "/a".
+bool IsInside(const std::string& path, const std::string& folder);
+bool IsBelow(const std::string& path, const std::string& folder);
+// The folder holding `path`; empty for a top-level entry.
+std::string ParentOf(const std::string& path);
+
 }  // namespace serverpath

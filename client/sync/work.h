@@ -118,6 +118,9 @@ class CWork {
     decide::Fresh LookAtFile(const std::string& path, CFileInfo* fresh);
     decide::Fresh LookAtFolder(const std::string& path, std::map<std::string, CFileInfo>* listing);
     void ForgetFolderRows(const CJournalItem& item);
+    // The status of the folder a walk left: it and its parents are in step, up to the common
+    // ancestor with the next path (root-relative paths).
+    void LeaveFolder(std::string* current, const std::string& next);
     // A pass about to remove most of the tree on the service asks first; false keeps the files.
     virtual bool ConfirmMassRemoval(size_t count);
     // The local-change test: sets F->changeKind (1 new, 3 changed) and answers whether F must go up.
@@ -292,10 +295,10 @@ class CWork {
 
     // CheckFiles' state between records; watcher thread only (set while the watcher is stopped).
     std::string watchRoot_;
-    std::string watchPrevName_;      // the name of the previous record
-    int watchPrevKind_ = 0;          // what the previous record was, for a rename's second half
-    std::string watchLastFiltered_;  // the last temporary file dropped
-    bool watchSyncPosted_ = false;   // a pass was asked for in the current batch
+    std::string watchPrevName_;               // the name of the previous record
+    int watchPrevKind_ = 0;                   // what the previous record was, for a rename's second half
+    std::string watchLastFiltered_;           // the last temporary file dropped
+    bool watchSyncPosted_ = false;            // a pass was asked for in the current batch
     std::atomic<bool> watcherFailed_{false};  // the watch ended by itself (its folder went)
     int watchPauseMs_ = 1000;
 

@@ -17,10 +17,14 @@
 #include "service/back.h"
 #include "store/filecache.h"
 #include "sync/decide.h"
+#include "sync/serverpath.h"
 #include "sync/work.h"
 #include "util/util.h"
 
 namespace {
+
+using serverpath::IsInside;
+using serverpath::ParentOf;
 
 constexpr int kStatusSending = 2;
 constexpr int kStatusInStep = 3;
@@ -29,23 +33,8 @@ constexpr int kReasonIsFolder = 5;
 constexpr int kReasonNoFile = 7;
 constexpr int kReasonNotFolder = 10;
 
-bool IsInside(const std::string& path, const std::string& folder) {
-    return path.size() >= folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-           (path.size() == folder.size() || path[folder.size()] == '/');
-}
-
-std::string ParentOf(const std::string& rel) {
-    const size_t slash = rel.rfind('/');
-    return slash == std::string::npos || slash == 0 ? std::string() : rel.substr(0, slash);
-}
-
 int Components(const std::string& rel) {
     return static_cast<int>(std::count(rel.begin(), rel.end(), '/'));
-}
-
-void LeaveFolder(CFileCache& cache, std::string* current, const std::string& next) {
-    if (!current->empty() && !IsInside(next, *current))
-        cache.SetPathStateUpTo(*current, kStatusInStep, ParentOf(next));
 }
 
 // What a refused or failed look means; `ack` is empty when no reply head was read.
@@ -310,7 +299,7 @@ void CWork::CheckLocalDelete() {
         std::string abs = e->rel;
         fileCache_->ToAbsolutePath(&abs);
         ShowTip("删除文件: " + abs);
-        LeaveFolder(*fileCache_, &currentFolder, e->rel);
+        LeaveFolder(&currentFolder, e->rel);
         currentFolder = ParentOf(e->rel);
         if (!currentFolder.empty()) {
             fileCache_->SetPathState(currentFolder, kStatusSending);

@@ -13,6 +13,7 @@
 #include "platform/thread.h"
 #include "service/back.h"
 #include "store/filecache.h"
+#include "sync/serverpath.h"
 #include "sync/work.h"
 #include "util/util.h"
 
@@ -108,11 +109,6 @@ bool InsideShare(const std::string& key) {
     return slash != std::string::npos && slash > 0 && key.find_first_not_of("0123456789") == slash;
 }
 
-bool Below(const std::string& rel, const std::string& folder) {
-    return rel.size() > folder.size() + 1 && rel.compare(0, folder.size(), folder) == 0 &&
-           rel[folder.size()] == '/';
-}
-
 std::string LowerParent(const std::string& rel, std::string* name) {
     const size_t slash = rel.rfind('/');
     *name = CFileJournal::MakeKey(rel.substr(slash + 1));
@@ -168,8 +164,9 @@ int CWork::DetectRenames() {
         scanChildren[LowerParent(F.path, &name)][name] = F;
         if (F.dirFlag >= 2)
             shares.push_back(F.path);
-        if (F.dirFlag >= 2 || std::any_of(shares.begin(), shares.end(),
-                                          [&](const std::string& share) { return Below(F.path, share); }))
+        if (F.dirFlag >= 2 || std::any_of(shares.begin(), shares.end(), [&](const std::string& share) {
+                return serverpath::IsBelow(F.path, share);
+            }))
             continue;
         std::string server = F.path;
         fileJournal_->ToDBSharePath(server);

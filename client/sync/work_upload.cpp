@@ -19,10 +19,14 @@
 #include "service/transmitter.h"
 #include "store/filecache.h"
 #include "sync/decide.h"
+#include "sync/serverpath.h"
 #include "sync/work.h"
 #include "util/util.h"
 
 namespace {
+
+using serverpath::IsInside;
+using serverpath::ParentOf;
 
 // A changed file whose content is the journal's and whose time is this close is left alone.
 constexpr int64_t kTimeTolerance = 10000000;  // 1 second in FILETIME units
@@ -48,18 +52,6 @@ class JournalSession {
     CFileJournal* journal_;
 };
 
-// True when `path` is `folder` itself or lies inside it. A plain text search would take /ab/x for
-// a part of /a.
-bool IsInside(const std::string& path, const std::string& folder) {
-    return path.size() >= folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-           (path.size() == folder.size() || path[folder.size()] == '/');
-}
-
-std::string ParentOf(const std::string& rel) {
-    const size_t slash = rel.rfind('/');
-    return slash == std::string::npos || slash == 0 ? std::string() : rel.substr(0, slash);
-}
-
 bool SameKey(const std::string& a, const std::string& b) {
     return CFileJournal::MakeKey(a) == CFileJournal::MakeKey(b);
 }
@@ -69,14 +61,12 @@ const CFileInfo& CurrentHalf(const CJournalItem& item) {
     return item.onDisk ? item.active : item.updated;
 }
 
-// The status of the folder the walk left: it and its parents are in step, up to the common
-// ancestor with the next path.
-void LeaveFolder(CFileCache& cache, std::string* current, const std::string& next) {
-    if (!current->empty() && !IsInside(next, *current))
-        cache.SetPathStateUpTo(*current, kStatusInStep, ParentOf(next));
-}
-
 }  // namespace
+
+void CWork::LeaveFolder(std::string* current, const std::string& next) {
+    if (!current->empty() && !IsInside(next, *current))
+        fileCache_->SetPathStateUpTo(*current, kStatusInStep, ParentOf(next));
+}
 
 int CWork::Upload() {
     const char* tag = "CWork::Upload";
@@ -185,7 +175,7 @@ void CWork::CheckLocalAdd(bool rescan) {
             UploadShareFolder(F);
             continue;
         }
-        LeaveFolder(*fileCache_, &currentFolder, rel);
+        LeaveFolder(&currentFolder, rel);
         currentFolder = F.dirFlag != 0 ? rel : ParentOf(rel);
 
         // The journal's record when the path is known; an entry of the other kind replaces it.

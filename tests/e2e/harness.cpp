@@ -327,4 +327,65 @@ void Computer::SetMtime(const std::string& rel, long long seconds) const {
     ASSERT_EQ(utimes(Path(rel).c_str(), times), 0) << rel;
 }
 
+void TwoComputerTest::SetUp() {
+    ASSERT_TRUE(server_.Start()) << server_.Error();
+    laptop_ = std::make_unique<Computer>(server_, "laptop");
+    desktop_ = std::make_unique<Computer>(server_, "desktop");
+    for (Computer* c : {laptop_.get(), desktop_.get()})
+        ASSERT_TRUE(StartAndSignIn(*c));
+}
+
+void TwoComputerTest::TearDown() {
+    server_.ResetFaults();
+    for (Computer* c : {laptop_.get(), desktop_.get()}) {
+        if (c) {
+            c->Thaw();
+            EXPECT_TRUE(c->Stop()) << c->Name() << " did not end cleanly:\n" << c->Console();
+        }
+    }
+}
+
+::testing::AssertionResult TwoComputerTest::StartAndSignIn(Computer& c) {
+    std::string error;
+    if (!c.Start(&error))
+        return ::testing::AssertionFailure() << error;
+    if (!c.WaitSignedIn())
+        return ::testing::AssertionFailure() << c.Name() << ":\n" << c.Console() << Tail(c.Log());
+    return ::testing::AssertionSuccess();
+}
+
+std::string TwoComputerTest::Logs() {
+    return "laptop console:\n" + laptop_->Console() + "desktop console:\n" + desktop_->Console() +
+           "laptop log (end):\n" + Tail(laptop_->Log()) + "desktop log (end):\n" + Tail(desktop_->Log());
+}
+
+::testing::AssertionResult TwoComputerTest::BothHold(const Tree& want) {
+    if (WaitUntil([&] { return laptop_->Files() == want && desktop_->Files() == want; }, ConvergeMs()))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "want:\n"
+                                         << Describe(want) << "laptop:\n"
+                                         << Describe(laptop_->Files()) << "desktop:\n"
+                                         << Describe(desktop_->Files()) << Logs();
+}
+
+std::optional<std::string> TwoComputerTest::OnService(const std::string& rel) {
+    const std::string local = scratch_.Sub("fetched");
+    std::remove(local.c_str());
+    if (!server_.Get(testsupport::TestServer::kUser, rel, local))
+        return std::nullopt;
+    return scratch_.ReadFile("fetched");
+}
+
+bool TwoComputerTest::HoldAfter(const std::string& op, int passing) {
+    return (passing == 0 || server_.Fault(op, "stall", passing, -1, 1000)) &&
+           server_.Fault(op, "stall", 1, -1, 120000);
+}
+
+::testing::AssertionResult TwoComputerTest::Held(const std::string& op) {
+    if (WaitUntil([&] { return server_.Faults().find(op) == std::string::npos; }, ConvergeMs()))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the " << op << " requests did not come:\n"
+                                         << server_.Faults() << Logs();
+}
+
 }  // namespace e2e

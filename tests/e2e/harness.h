@@ -5,9 +5,12 @@
 // A Computer owns its process and folders; the service (TestServer) is the test's.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -98,6 +101,31 @@ class Computer {
     testsupport::TempDir dir_;
     std::unique_ptr<testsupport::ChildProcess> proc_;
     int starts_ = 0;
+};
+
+// Two computers of one account, "laptop" and "desktop", signed in against a fresh service; the
+// test owns all three. TearDown disarms the service's faults, thaws and stops both clients.
+class TwoComputerTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    ::testing::AssertionResult StartAndSignIn(Computer& c);
+    // Waits until both home folders hold exactly `want`.
+    ::testing::AssertionResult BothHold(const Tree& want);
+    // Both consoles and the ends of both logs, for a failure's reader.
+    std::string Logs();
+    // The service's copy of `rel`, or nullopt when it has none.
+    std::optional<std::string> OnService(const std::string& rel);
+    // Lets the next `passing` requests of `op` through (each a second late, so the client is seen
+    // at work) and holds the one after them.
+    bool HoldAfter(const std::string& op, int passing);
+    // Waits until a request of `op` has run into the hold armed for it.
+    ::testing::AssertionResult Held(const std::string& op);
+
+    testsupport::TestServer server_;
+    testsupport::TempDir scratch_;
+    std::unique_ptr<Computer> laptop_, desktop_;
 };
 
 }  // namespace e2e

@@ -16,44 +16,8 @@ using e2e::Computer;
 using e2e::FileSig;
 using e2e::Tree;
 
-class NoLoss : public ::testing::Test {
+class NoLoss : public e2e::TwoComputerTest {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(server_.Start()) << server_.Error();
-        laptop_ = std::make_unique<Computer>(server_, "laptop");
-        desktop_ = std::make_unique<Computer>(server_, "desktop");
-        for (Computer* c : {laptop_.get(), desktop_.get()}) {
-            std::string error;
-            ASSERT_TRUE(c->Start(&error)) << error;
-        }
-        for (Computer* c : {laptop_.get(), desktop_.get()})
-            ASSERT_TRUE(c->WaitSignedIn()) << c->Name() << ":\n" << c->Console() << e2e::Tail(c->Log());
-    }
-
-    void TearDown() override {
-        server_.ResetFaults();
-        for (Computer* c : {laptop_.get(), desktop_.get()}) {
-            if (c) {
-                c->Thaw();
-                EXPECT_TRUE(c->Stop()) << c->Name() << " did not end cleanly:\n" << c->Console();
-            }
-        }
-    }
-
-    std::string Logs() {
-        return "laptop console:\n" + laptop_->Console() + "desktop console:\n" + desktop_->Console() +
-               "laptop log (end):\n" + e2e::Tail(laptop_->Log()) + "desktop log (end):\n" +
-               e2e::Tail(desktop_->Log());
-    }
-    ::testing::AssertionResult BothHold(const Tree& want) {
-        if (e2e::WaitUntil([&] { return laptop_->Files() == want && desktop_->Files() == want; },
-                           e2e::ConvergeMs()))
-            return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << "want:\n"
-                                             << e2e::Describe(want) << "laptop:\n"
-                                             << e2e::Describe(laptop_->Files()) << "desktop:\n"
-                                             << e2e::Describe(desktop_->Files()) << Logs();
-    }
     // Both computers agree, and the tree holds each of `contents` somewhere.
     ::testing::AssertionResult AgreeAndHold(const std::vector<std::string>& contents) {
         auto holds = [&](const Tree& t) {
@@ -77,23 +41,6 @@ class NoLoss : public ::testing::Test {
                                              << e2e::Describe(laptop_->Files()) << "desktop:\n"
                                              << e2e::Describe(desktop_->Files()) << Logs();
     }
-    std::optional<std::string> OnService(const std::string& rel) {
-        const std::string local = scratch_.Sub("fetched");
-        std::remove(local.c_str());
-        if (!server_.Get(testsupport::TestServer::kUser, rel, local))
-            return std::nullopt;
-        return scratch_.ReadFile("fetched");
-    }
-    // Waits until a request of `op` has run into the hold armed for it.
-    ::testing::AssertionResult Held(const std::string& op) {
-        if (e2e::WaitUntil([&] { return server_.Faults().find(op) == std::string::npos; }, e2e::ConvergeMs()))
-            return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << "no " << op << " request came\n" << Logs();
-    }
-
-    testsupport::TestServer server_;
-    testsupport::TempDir scratch_;
-    std::unique_ptr<Computer> laptop_, desktop_;
 };
 
 // The laptop renames a folder while one of its passes runs; the desktop adds to the folder under
@@ -121,7 +68,8 @@ TEST_F(NoLoss, AFolderRenamedDuringAPassIsNotTakenForADeletion) {
     desktop_->Rename("music/other.mp3", "music/live/moved.mp3");
     desktop_->Write("music/live/new.mp3", added);
     ASSERT_TRUE(desktop_->Thaw());
-    ASSERT_TRUE(e2e::WaitUntil([&] { return OnService("music/live/new.mp3").has_value(); }, e2e::ConvergeMs()))
+    ASSERT_TRUE(
+        e2e::WaitUntil([&] { return OnService("music/live/new.mp3").has_value(); }, e2e::ConvergeMs()))
         << Logs();
     ASSERT_TRUE(server_.ResetFaults());
 
@@ -150,7 +98,8 @@ TEST_F(NoLoss, ADeletionDoesNotTakeAnEditItNeverSaw) {
         << Logs();
     ASSERT_TRUE(server_.ResetFaults());
 
-    ASSERT_TRUE(BothHold({{"data.csv", FileSig("1,2,3,4 edited on the desktop")}, {"trigger.txt", FileSig("t")}}));
+    ASSERT_TRUE(
+        BothHold({{"data.csv", FileSig("1,2,3,4 edited on the desktop")}, {"trigger.txt", FileSig("t")}}));
     EXPECT_EQ(OnService("data.csv"), "1,2,3,4 edited on the desktop");
 }
 
@@ -167,7 +116,8 @@ TEST_F(NoLoss, AHomeFolderThatVanishesRemovesNothing) {
             [&] {
                 const std::string out = laptop_->Console();
                 size_t n = 0;
-                for (size_t at = out.find("同步已暂停"); at != std::string::npos; at = out.find("同步已暂停", at + 1))
+                for (size_t at = out.find("同步已暂停"); at != std::string::npos;
+                     at = out.find("同步已暂停", at + 1))
                     ++n;
                 return n >= static_cast<size_t>(times);
             },
@@ -177,8 +127,9 @@ TEST_F(NoLoss, AHomeFolderThatVanishesRemovesNothing) {
     ASSERT_EQ(std::rename(home.c_str(), away.c_str()), 0);
     desktop_->Write("docs/c.txt", "made on the desktop meanwhile");  // the laptop's heartbeat asks for a pass
     // Paused, or (the fault) everything removed on the service.
-    ASSERT_TRUE(e2e::WaitUntil([&] { return laptop_->Console().find("同步已暂停") != std::string::npos || !OnService("a.txt"); },
-                               e2e::ConvergeMs()));
+    ASSERT_TRUE(e2e::WaitUntil(
+        [&] { return laptop_->Console().find("同步已暂停") != std::string::npos || !OnService("a.txt"); },
+        e2e::ConvergeMs()));
     EXPECT_EQ(OnService("a.txt"), "a");
     ASSERT_TRUE(paused(1)) << Logs();
     ASSERT_TRUE(e2e::WaitUntil([&] { return OnService("docs/c.txt").has_value(); }, e2e::ConvergeMs()));

@@ -18,52 +18,8 @@ using e2e::Computer;
 using e2e::FileSig;
 using e2e::Tree;
 
-class TwoComputers : public ::testing::Test {
+class TwoComputers : public e2e::TwoComputerTest {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(server_.Start()) << server_.Error();
-        laptop_ = std::make_unique<Computer>(server_, "laptop");
-        desktop_ = std::make_unique<Computer>(server_, "desktop");
-        for (Computer* c : {laptop_.get(), desktop_.get()}) {
-            std::string error;
-            ASSERT_TRUE(c->Start(&error)) << error;
-        }
-        for (Computer* c : {laptop_.get(), desktop_.get()})
-            ASSERT_TRUE(c->WaitSignedIn()) << c->Name() << ":\n" << c->Console() << e2e::Tail(c->Log());
-    }
-
-    void TearDown() override {
-        for (Computer* c : {laptop_.get(), desktop_.get()}) {
-            if (c) {
-                EXPECT_TRUE(c->Stop()) << c->Name() << " did not end cleanly:\n" << c->Console();
-            }
-        }
-    }
-
-    // Waits until both home folders hold exactly `want`.
-    ::testing::AssertionResult BothHold(const Tree& want) {
-        const bool same = e2e::WaitUntil(
-            [&] { return laptop_->Files() == want && desktop_->Files() == want; }, e2e::ConvergeMs());
-        if (same)
-            return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << "want:\n"
-                                             << e2e::Describe(want) << "laptop:\n"
-                                             << e2e::Describe(laptop_->Files()) << "desktop:\n"
-                                             << e2e::Describe(desktop_->Files()) << "laptop console:\n"
-                                             << laptop_->Console() << "desktop console:\n"
-                                             << desktop_->Console() << "laptop log (end):\n"
-                                             << e2e::Tail(laptop_->Log()) << "desktop log (end):\n"
-                                             << e2e::Tail(desktop_->Log());
-    }
-
-    // The service's copy of `rel`, or nullopt when it has none.
-    std::optional<std::string> OnService(const std::string& rel) {
-        const std::string local = scratch_.Sub("fetched");
-        std::remove(local.c_str());
-        if (!server_.Get(testsupport::TestServer::kUser, rel, local))
-            return std::nullopt;
-        return scratch_.ReadFile("fetched");
-    }
     // True when the service's listing could be read and does not name `rel`.
     bool ServiceLacks(const std::string& rel) {
         std::string out;
@@ -87,10 +43,6 @@ class TwoComputers : public ::testing::Test {
         }
         return -1;
     }
-
-    testsupport::TestServer server_;
-    testsupport::TempDir scratch_;
-    std::unique_ptr<Computer> laptop_, desktop_;
 };
 
 TEST_F(TwoComputers, AddsEditsAndDeletionsCrossOver) {

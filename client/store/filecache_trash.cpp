@@ -124,10 +124,10 @@ CFileCache::Trashed CFileCache::_Dispose(const std::string& from, const std::str
     }
     platform::FileStat moved;
     if (judged && platform::Stat(dst, &moved)) {
-        // A move keeps the inode, a copy to another file system keeps size and time.
-        const bool same = moved.device == judged->device
-                              ? !ChangedSince(moved, *judged, false)
-                              : moved.size == judged->size && moved.writeTimeNs == judged->writeTimeNs;
+        // A move keeps the inode; a copy to another file system keeps size and time.
+        const bool sameInode = moved.device == judged->device && moved.inode == judged->inode;
+        const bool same = sameInode ? !ChangedSince(moved, *judged, false)
+                                    : moved.size == judged->size && moved.writeTimeNs == judged->writeTimeNs;
         if (!same)
             return _KeepAsConflict(dst, abs, keptAs) ? Trashed::kChanged : Trashed::kFailed;
     }

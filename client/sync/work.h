@@ -122,7 +122,7 @@ class CWork {
     // ancestor with the next path (root-relative paths).
     void LeaveFolder(std::string* current, const std::string& next);
     // A pass about to remove most of the tree on the service asks first; false keeps the files.
-    virtual bool ConfirmMassRemoval(size_t count);
+    bool ConfirmMassRemoval(size_t count);
     // The local-change test: sets F->changeKind (1 new, 3 changed) and answers whether F must go up.
     bool IsLocalChanged(CFileInfo* F);
     int UploadFile(CFileInfo* F, CFileInfo* P);

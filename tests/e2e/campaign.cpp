@@ -306,20 +306,6 @@ void CheckUntouched(const View& before, const Sides& sides, const Tree& after,
     }
 }
 
-bool Lonely(const Op& op, const Sides& sides) {
-    for (const std::string& x : op.Paths()) {
-        for (const SideRound& other : sides) {
-            if (other.side == op.side)
-                continue;
-            for (const std::string& t : other.footprint) {
-                if (Related(x, t))
-                    return false;
-            }
-        }
-    }
-    return true;
-}
-
 // The settled tree against what side `s` left at and below `x`, leaving out paths a contested
 // operation named (and what lies above or below them) and conflict copies the side never had.
 void CompareBelow(const SideRound& s, const Op& op, const std::string& x,
@@ -402,6 +388,20 @@ void CheckInvented(const View& before, const Sides& sides, const Tree& after, st
 }
 
 }  // namespace
+
+bool Lonely(const Op& op, const Sides& sides) {
+    for (const std::string& x : op.Paths()) {
+        for (const SideRound& other : sides) {
+            if (other.side == op.side)
+                continue;
+            for (const std::string& t : other.footprint) {
+                if (Related(x, t))
+                    return false;
+            }
+        }
+    }
+    return true;
+}
 
 std::vector<Violation> CheckRound(const View& before, const Sides& sides, const Tree& after) {
     std::vector<Violation> found;
@@ -501,7 +501,7 @@ Op Planner::Next(Side side, const View& view, const std::set<std::string>& hints
     size_t total = 0;
     for (const auto& [kind, weight] : table)
         total += weight;
-    // A new file always fits, so this ends.
+    // A new file, and a put, always fit, so this ends.
     for (;;) {
         size_t r = Below(total);
         OpKind kind = table.front().first;
@@ -626,6 +626,26 @@ bool Planner::PlanRename(const View& view, const std::vector<std::string>& from,
 
 namespace e2e::campaign {
 
+RoundPlan PlanRound(Planner& planner, const View& before) {
+    RoundPlan plan;
+    std::set<std::string> hints;
+    for (size_t i = 0; i < kSides; ++i) {
+        SideRound& s = plan.sides[i];
+        s.side = static_cast<Side>(i);
+        s.view = before;
+        const size_t count = s.side == Side::kService ? (planner.Below(3) == 0 ? 1 + planner.Below(2) : 0)
+                                                      : 1 + planner.Below(6);
+        for (size_t k = 0; k < count; ++k)
+            s.Apply(planner.Next(s.side, s.view, hints, kAnchor));
+        hints.insert(s.footprint.begin(), s.footprint.end());
+    }
+    if (planner.Below(4) == 0) {
+        plan.killed = planner.Below(2) == 0 ? Side::kLaptop : Side::kDesktop;
+        plan.killAfterMs = static_cast<int>(planner.Below(1501));
+    }
+    return plan;
+}
+
 std::optional<std::vector<uint64_t>> ParseSeeds(const std::string& text) {
     static const std::regex item(R"((\d{1,9})(?:-(\d{1,9}))?)");
     std::vector<uint64_t> out;
@@ -725,27 +745,6 @@ Run::~Run() {
     return ::testing::AssertionSuccess();
 }
 
-Run::RoundPlan Run::PlanRound() {
-    RoundPlan plan;
-    std::set<std::string> hints;
-    for (size_t i = 0; i < kSides; ++i) {
-        SideRound& s = plan.sides[i];
-        s.side = static_cast<Side>(i);
-        s.view = before_;
-        // The service changes something in one round of three.
-        const size_t count = s.side == Side::kService ? (planner_.Below(3) == 0 ? 1 + planner_.Below(2) : 0)
-                                                      : 1 + planner_.Below(6);
-        for (size_t k = 0; k < count; ++k)
-            s.Apply(planner_.Next(s.side, s.view, hints, kAnchor));
-        hints.insert(s.footprint.begin(), s.footprint.end());
-    }
-    if (planner_.Below(4) == 0) {
-        plan.killed = planner_.Below(2) == 0 ? Side::kLaptop : Side::kDesktop;
-        plan.killAfterMs = static_cast<int>(planner_.Below(1501));
-    }
-    return plan;
-}
-
 std::string Run::DescribePlan(int round, const RoundPlan& plan) const {
     std::string out = "round " + std::to_string(round) + ":\n";
     for (const SideRound& s : plan.sides) {
@@ -810,7 +809,7 @@ std::string Run::DescribePlan(int round, const RoundPlan& plan) const {
 }
 
 ::testing::AssertionResult Run::Round(int round) {
-    RoundPlan plan = PlanRound();
+    RoundPlan plan = PlanRound(planner_, before_);
     const std::string text = DescribePlan(round, plan);
     history_ += text;
     std::printf("[campaign] seed %llu %s", static_cast<unsigned long long>(seed_), text.c_str());

@@ -141,6 +141,18 @@ class Planner {
     int made_ = 0;
 };
 
+// One round's operations of each side on the tree `before` (the laptop's, then the desktop's aimed
+// at what the laptop touched, then in one round of three the service's aimed at both), and the
+// client killed after the thaw in one round of four.
+struct RoundPlan {
+    Sides sides;
+    std::optional<Side> killed;
+    int killAfterMs = 0;
+};
+RoundPlan PlanRound(Planner& planner, const View& before);
+// True when no other side named a path at, above or below any path `op` names.
+bool Lonely(const Op& op, const Sides& sides);
+
 // "1,2,7", "1-20", "3,10-12": the seeds in order; nullopt for anything else or an empty list.
 std::optional<std::vector<uint64_t>> ParseSeeds(const std::string& text);
 // KESTRINE_CAMPAIGN_SEEDS when set (the process ends with a message when it does not parse),
@@ -166,12 +178,6 @@ class Run {
 
   private:
     struct Settled;
-    struct RoundPlan {
-        Sides sides;
-        std::optional<Side> killed;  // the client killed after the thaw, if any
-        int killAfterMs = 0;
-    };
-    RoundPlan PlanRound();
     std::string DescribePlan(int round, const RoundPlan& plan) const;
     ::testing::AssertionResult Execute(const Op& op);
     ::testing::AssertionResult KillAndRestart(Computer& c, int delayMs);

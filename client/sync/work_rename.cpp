@@ -91,10 +91,12 @@ int CWork::RenameOnService(const std::string& oldName, const std::string& newNam
         Log(kLogError, tag, "Fail to open DB of FileJournaler");
         return 0;
     }
+    // The new name may be gone already (renamed again, or deleted): only a file there is known
+    // to be one; anything else moves with what the journal has under it.
     std::string abs = newRel;
     fileCache_->ToAbsolutePath(&abs);
-    const int done = CUtil::IsDirectory(abs) ? fileJournal_->RenameFolder(oldServer, newServer)
-                                             : fileJournal_->Rename(oldServer, newServer);
+    const int done = platform::IsRegularFile(abs) ? fileJournal_->Rename(oldServer, newServer)
+                                                  : fileJournal_->RenameFolder(oldServer, newServer);
     if (!done)
         Log(kLogError, tag, "Fail to rename {%s} to {%s} in DB", oldServer.c_str(), newServer.c_str());
     fileJournal_->CloseDB();

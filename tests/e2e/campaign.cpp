@@ -335,24 +335,34 @@ void CompareBelow(const SideRound& s, const Op& op, const std::string& x,
 }
 
 // A change no other side came near (its paths, the folders above them and everything below them)
-// ends up exactly as its side left it.
+// ends up exactly as its side left it. A rename of what an earlier, contested operation of the
+// same side made or moved (a folder renamed twice, the first time into a race) is contested too.
 void CheckOneSided(const Sides& sides, const Tree& after, std::vector<Violation>* found) {
     std::vector<std::string> contested;
-    for (const SideRound& s : sides) {
-        for (const Op& op : s.ops) {
-            if (!Lonely(op, sides)) {
-                const std::vector<std::string> paths = op.Paths();
+    std::vector<std::vector<bool>> lonely(sides.size());
+    for (size_t i = 0; i < sides.size(); ++i) {
+        std::vector<std::string> chain;  // paths of this side's contested operations so far
+        for (const Op& op : sides[i].ops) {
+            const std::vector<std::string> paths = op.Paths();
+            bool alone = Lonely(op, sides);
+            for (const std::string& x : paths)
+                for (const std::string& c : chain)
+                    alone = alone && !Related(x, c);
+            lonely[i].push_back(alone);
+            if (!alone) {
+                chain.insert(chain.end(), paths.begin(), paths.end());
                 contested.insert(contested.end(), paths.begin(), paths.end());
             }
         }
     }
     std::set<std::string> checked;
-    for (const SideRound& s : sides) {
-        for (const Op& op : s.ops) {
-            if (!Lonely(op, sides))
+    for (size_t i = 0; i < sides.size(); ++i) {
+        for (size_t k = 0; k < sides[i].ops.size(); ++k) {
+            if (!lonely[i][k])
                 continue;
+            const Op& op = sides[i].ops[k];
             for (const std::string& x : op.Paths())
-                CompareBelow(s, op, x, contested, after, &checked, found);
+                CompareBelow(sides[i], op, x, contested, after, &checked, found);
         }
     }
 }

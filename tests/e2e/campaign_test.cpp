@@ -216,6 +216,13 @@ std::vector<ModelCase> ModelCases() {
                      {"f", "dir"},
                      {"f/x", FileSig(v3)}}),
          {{"invented path", "e"}}},
+        {"a folder renamed twice while the service puts a new version in it: the new version moves along",
+         base,
+         {MakeOp(Side::kDesktop, OpKind::kRenameFolder, "d", "", "e"),
+          MakeOp(Side::kDesktop, OpKind::kRenameFolder, "e", "", "f"),
+          MakeOp(Side::kService, OpKind::kServicePut, "d/x", v2)},
+         With(base, {{"d", ""}, {"d/x", ""}, {"f", "dir"}, {"f/x", FileSig(v2)}}),
+         {}},
     };
 }
 

@@ -118,6 +118,17 @@ class CWork {
     decide::Fresh LookAtFile(const std::string& path, CFileInfo* fresh);
     decide::Fresh LookAtFolder(const std::string& path, std::map<std::string, CFileInfo>* listing);
     void ForgetFolderRows(const CJournalItem& item);
+    // Renames `path` on the service to a hidden, unique name beside it, so that no other computer
+    // changes it between the look and the removal. True with *aside the name it has now: the new
+    // one, or `path` itself when the service refused the move (it is then looked at in place).
+    // *gone: the service no longer has it. False (not gone) when the request failed: retry later.
+    bool StepAside(const std::string& path, std::string* aside, bool* gone);
+    // Puts an entry set aside back at `path` (beside it, under its conflict name, when the name
+    // was taken meanwhile).
+    void PutBack(const std::string& aside, const std::string& path);
+    // The individual removals and forgotten rows of a folder that is not removed whole.
+    Removed RemovePlanned(const decide::FolderRemoval& plan, const std::string& where,
+                          const std::string& folder);
     // The status of the folder a walk left: it and its parents are in step, up to the common
     // ancestor with the next path (root-relative paths).
     void LeaveFolder(std::string* current, const std::string& next);

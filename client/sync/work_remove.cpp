@@ -5,6 +5,8 @@
 // journal forgets it, so the next pass brings it down. A pass that would remove most of the tree
 // asks the user first.
 #include <algorithm>
+#include <cstdio>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,6 +34,8 @@ constexpr int kStatusInStep = 3;
 constexpr int kReasonIsFolder = 5;
 constexpr int kReasonNoFile = 7;
 constexpr int kReasonNotFolder = 10;
+// The mark of a name an entry steps aside to before its removal.
+constexpr const char* kAsideMark = ".kestrine-removing-";
 
 int Components(const std::string& rel) {
     return static_cast<int>(std::count(rel.begin(), rel.end(), '/'));
@@ -45,6 +49,27 @@ decide::Fresh FromRefusal(CBack& back, const std::string& ack, int missing, int 
     if (code == missing)
         return decide::Fresh::kMissing;
     return code == otherKind ? decide::Fresh::kOtherKind : decide::Fresh::kFailed;
+}
+
+// The hidden, unique name beside `path` that an entry takes on the service while it is looked at
+// before its removal.
+std::string AsideName(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    std::string name = path.substr(slash + 1);
+    if (name.size() > 160) {
+        std::string digest;
+        CUtil::GetMd5String(name.data(), name.size(), &digest);
+        name = digest;
+    }
+    static std::mt19937_64 rng{std::random_device{}()};
+    char tail[24];
+    std::snprintf(tail, sizeof tail, "%016llx", static_cast<unsigned long long>(rng()));
+    return path.substr(0, slash + 1) + "." + name + kAsideMark + tail;
+}
+
+// `path` with its leading `from` replaced by `to` (both server paths spelt as sent).
+std::string Reroot(const std::string& path, const std::string& from, const std::string& to) {
+    return path.compare(0, from.size(), from) == 0 ? to + path.substr(from.size()) : path;
 }
 
 }  // namespace
@@ -75,15 +100,53 @@ void CWork::ForgetFolderRows(const CJournalItem& item) {
     fileJournal_->Remove(item.key);
 }
 
+bool CWork::StepAside(const std::string& path, std::string* aside, bool* gone) {
+    *gone = false;
+    *aside = AsideName(path);
+    std::string ack;
+    if (back_->Rename(path, *aside, &ack))
+        return true;
+    *gone = FromRefusal(*back_, ack, kReasonNoFile, -1) == decide::Fresh::kMissing;
+    // Refused otherwise (a shared folder in the way, say): looked at where it is.
+    *aside = path;
+    return !ack.empty() && ack != "OK";
+}
+
+void CWork::PutBack(const std::string& aside, const std::string& path) {
+    const char* tag = "CWork::CheckLocalDelete";
+    if (aside == path)
+        return;
+    std::string ack;
+    if (back_->Rename(aside, path, &ack))
+        return;
+    // Something took the name meanwhile: what was set aside stays beside it.
+    const std::string conflict = CUtil::GetConflictName(path);
+    if (back_->Rename(aside, conflict, &ack)) {
+        Log(kLogWarn, tag, "%s is back on the service as %s", path.c_str(), conflict.c_str());
+        return;
+    }
+    // Kept on the service under the name it stepped aside to; the next pass brings it down.
+    Log(kLogError, tag, "Fail to put %s back from %s", path.c_str(), aside.c_str());
+}
+
 CWork::Removed CWork::RemoveFileSeen(const CJournalItem& item) {
     const char* tag = "CWork::CheckLocalDelete";
     const CFileInfo& seen = item.active;
+    // Set aside under a name no other computer writes to, the entry can change no more between
+    // the look and the removal.
+    std::string where;
+    bool gone = false;
+    if (!StepAside(seen.path, &where, &gone) && !gone) {
+        Log(kLogError, tag, "Fail to look at {%s} on the service before its removal", seen.path.c_str());
+        return Removed::kFailed;
+    }
     CFileInfo fresh;
-    const decide::Fresh look = LookAtFile(seen.path, &fresh);
+    const decide::Fresh look = gone ? decide::Fresh::kMissing : LookAtFile(where, &fresh);
     Removed result = Removed::kDone;
     switch (decide::OnLocalDeletion(seen, look, fresh)) {
         case decide::Removal::kRetry:
             Log(kLogError, tag, "Fail to look at {%s} on the service before its removal", seen.path.c_str());
+            PutBack(where, seen.path);
             return Removed::kFailed;
         case decide::Removal::kGone:
             Log(kLogInfo, tag, "%s is gone from the service already", seen.path.c_str());
@@ -92,13 +155,15 @@ CWork::Removed CWork::RemoveFileSeen(const CJournalItem& item) {
             // Another computer changed it since this one saw it: that version comes down again.
             Log(kLogWarn, tag, "Keep %s on the service: it holds another version than this computer saw",
                 seen.path.c_str());
+            PutBack(where, seen.path);
             syncPending_.store(1);
             result = Removed::kLeft;
             break;
         case decide::Removal::kRemove: {
             std::string ack;
-            if (!back_->Remove(seen.path, &ack)) {
+            if (!back_->Remove(where, &ack)) {
                 Log(kLogError, tag, "Fail to request Back Server for delete file {%s}", seen.path.c_str());
+                PutBack(where, seen.path);
                 return Removed::kFailed;
             }
             break;
@@ -116,10 +181,18 @@ CWork::Removed CWork::RemoveFolderSeen(const CJournalItem& item) {
     const CFileInfo& seen = item.active;
     const bool share = seen.dirFlag >= 2;
     const std::string id = std::to_string(seen.dirFlag);
-    std::map<std::string, CFileInfo> listing;
-    switch (LookAtFolder(seen.path, &listing)) {
+    // A plain folder steps aside first (see RemoveFileSeen); a shared folder is looked at in place.
+    std::string where = seen.path;
+    bool gone = false;
+    if (!share && !StepAside(seen.path, &where, &gone) && !gone) {
+        Log(kLogError, tag, "Fail to look at {%s} on the service before its removal", seen.path.c_str());
+        return Removed::kFailed;
+    }
+    std::map<std::string, CFileInfo> listed;
+    switch (gone ? decide::Fresh::kMissing : LookAtFolder(where, &listed)) {
         case decide::Fresh::kFailed:
             Log(kLogError, tag, "Fail to look at {%s} on the service before its removal", seen.path.c_str());
+            PutBack(where, seen.path);
             return Removed::kFailed;
         case decide::Fresh::kMissing:
             Log(kLogInfo, tag, "%s is gone from the service already", seen.path.c_str());
@@ -127,11 +200,18 @@ CWork::Removed CWork::RemoveFolderSeen(const CJournalItem& item) {
             return Removed::kDone;
         case decide::Fresh::kOtherKind:
             Log(kLogWarn, tag, "Keep %s on the service: it is no longer a folder", seen.path.c_str());
+            PutBack(where, seen.path);
             ForgetFolderRows(item);
             syncPending_.store(1);
             return Removed::kLeft;
         case decide::Fresh::kEntry:
             break;
+    }
+    // The listing under the names the journal knows.
+    std::map<std::string, CFileInfo> listing;
+    for (auto& [key, entry] : listed) {
+        entry.path = Reroot(entry.path, where, seen.path);
+        listing[CFileJournal::MakeKey(entry.path)] = std::move(entry);
     }
     CJournalItem holder;
     const decide::JournalLookup lookup = [this, &holder](const std::string& key) -> const CJournalItem* {
@@ -141,9 +221,10 @@ CWork::Removed CWork::RemoveFolderSeen(const CJournalItem& item) {
         decide::PlanFolderRemoval(item.key, share ? id : item.key, listing, lookup);
     if (plan.whole) {
         std::string ack;
-        const std::string target = share ? id : seen.path;
+        const std::string target = share ? id : where;
         if (!back_->Remove(target, &ack)) {
             Log(kLogError, tag, "Fail to request Back Server for delete file {%s}", target.c_str());
+            PutBack(where, seen.path);
             return Removed::kFailed;
         }
         if (share)
@@ -153,11 +234,31 @@ CWork::Removed CWork::RemoveFolderSeen(const CJournalItem& item) {
     }
     Log(kLogWarn, tag, "Keep %s on the service: it holds entries this computer has not seen",
         seen.path.c_str());
+    const Removed result = RemovePlanned(plan, where, seen.path);
+    PutBack(where, seen.path);
+    // Rows under the folder that the service no longer lists are gone there already.
+    CJournalItem row;
+    std::vector<std::string> rows;
+    const std::string contents = share ? id : item.key;
+    for (int more = fileJournal_->GetFirst(&row); more; more = fileJournal_->GetNext(&row)) {
+        if (IsInside(row.key, contents) && row.key != contents && !listing.count(row.key))
+            rows.push_back(row.key);
+    }
+    for (const std::string& key : rows)
+        fileJournal_->Remove(key);
+    syncPending_.store(1);
+    return result;
+}
+
+CWork::Removed CWork::RemovePlanned(const decide::FolderRemoval& plan, const std::string& where,
+                                    const std::string& folder) {
     Removed result = Removed::kLeft;
     for (const std::string& path : plan.remove) {
         std::string ack;
-        if (!back_->Remove(path, &ack)) {
-            Log(kLogError, tag, "Fail to request Back Server for delete file {%s}", path.c_str());
+        const std::string target = Reroot(path, folder, where);
+        if (!back_->Remove(target, &ack)) {
+            Log(kLogError, "CWork::CheckLocalDelete", "Fail to request Back Server for delete file {%s}",
+                path.c_str());
             result = Removed::kFailed;
             continue;
         }
@@ -167,17 +268,6 @@ CWork::Removed CWork::RemoveFolderSeen(const CJournalItem& item) {
     }
     for (const std::string& key : plan.forget)
         fileJournal_->Remove(key);
-    // Rows under the folder that the service no longer lists are gone there already.
-    CJournalItem row;
-    std::vector<std::string> gone;
-    const std::string contents = share ? id : item.key;
-    for (int more = fileJournal_->GetFirst(&row); more; more = fileJournal_->GetNext(&row)) {
-        if (IsInside(row.key, contents) && row.key != contents && !listing.count(row.key))
-            gone.push_back(row.key);
-    }
-    for (const std::string& key : gone)
-        fileJournal_->Remove(key);
-    syncPending_.store(1);
     return result;
 }
 

@@ -143,6 +143,25 @@ TEST_F(NoLossTest, AReplacedVersionGoesToTheTrash) {
     EXPECT_EQ(trashed[0].first, Trash() + "/" + day + "/docs/plan.txt");
 }
 
+// A removal takes the version it looked at even when another computer writes a new one at the
+// last moment: the entry steps aside under a name of its own before the look, so the new version
+// lands beside it and stays. The removal request is held while the new version arrives.
+TEST_F(NoLossTest, ANewVersionArrivingAsTheRemovalGoesStays) {
+    Put("data.csv", "1,2,3", kOld);
+    Put("keep.txt", "so the home folder is not emptied", kOld);
+    StartEngine();
+    ASSERT_TRUE(testsupport::RemoveTree(Local("data.csv")));
+    ASSERT_TRUE(server_.Fault("remove", "stall", 1, -1, 3000));
+    const int ends = PassEnds();
+    ASSERT_EQ(work_->Request(platform::WM_WORK_SYNC, 0), 1);
+    ASSERT_TRUE(WaitUntil([&] { return server_.Faults().find("remove") == std::string::npos; }));
+    Put("data.csv", "1,2,3,4 from the other computer", kNew);
+    ASSERT_TRUE(WaitForPassEnd(ends));
+    SyncUntilFinished();
+    EXPECT_EQ(OnService("data.csv"), "1,2,3,4 from the other computer");
+    EXPECT_EQ(ReadLocal("data.csv"), "1,2,3,4 from the other computer");
+}
+
 // A download that does not come through leaves the older version on the disk: it must not go up
 // over the service's newer one, in this pass (which goes on to its upload phase once failed items
 // no longer stop it) or in any later one while the newer version waits.

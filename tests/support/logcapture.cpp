@@ -22,6 +22,15 @@ std::string LogCapture::Text() const {
     return dir_.ReadFile("test.log");
 }
 
+size_t LogCapture::Count(const std::string& needle) const {
+    const std::string text = Text();
+    size_t n = 0;
+    for (size_t pos = text.find(needle); pos != std::string::npos;
+         pos = text.find(needle, pos + needle.size()))
+        ++n;
+    return n;
+}
+
 std::string LogCapture::LastError() const {
     return logger_->GetLastErrorText();
 }

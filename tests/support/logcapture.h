@@ -20,7 +20,8 @@ class LogCapture {
 
     std::string Text() const;  // every line written so far
     bool Contains(const std::string& needle) const { return Text().find(needle) != std::string::npos; }
-    std::string LastError() const;  // the logger's last error text
+    size_t Count(const std::string& needle) const;  // how many times it occurs so far
+    std::string LastError() const;                  // the logger's last error text
 
   private:
     TempDir dir_;

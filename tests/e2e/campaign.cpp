@@ -831,6 +831,8 @@ std::string Run::DescribePlan(int round, const RoundPlan& plan) const {
                 return Failure(round, done.message(), Snapshot());
         }
     }
+    if (!laptop_.Frozen() || !desktop_.Frozen())
+        return Failure(round, "a client ran while it was frozen", Snapshot());
     laptop_.Thaw();
     desktop_.Thaw();
     if (plan.killed) {

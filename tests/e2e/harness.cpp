@@ -211,7 +211,31 @@ void Computer::Kill() {
 }
 
 bool Computer::Freeze() {
-    return proc_ && proc_->Signal(SIGSTOP);
+    // The stop reaches each thread on its way back to user space: wait until all have it, so
+    // nothing the test does next can race a request the client is still making.
+    return proc_ && proc_->Signal(SIGSTOP) && WaitUntil([&] { return Frozen(); }, 10000);
+}
+
+bool Computer::Frozen() const {
+    if (!proc_)
+        return false;
+    std::error_code ec;
+    int tasks = 0;
+    for (fs::directory_iterator it("/proc/" + std::to_string(proc_->Pid()) + "/task", ec), end;
+         !ec && it != end; it.increment(ec)) {
+        std::ifstream in(it->path() / "stat");
+        std::string line;
+        std::getline(in, line);
+        // The state follows the command's closing parenthesis: "pid (comm) S ...".
+        const size_t paren = line.rfind(')');
+        if (paren == std::string::npos || paren + 2 >= line.size())
+            continue;  // the thread ended meanwhile
+        const char state = line[paren + 2];
+        if (state != 'T' && state != 't')
+            return false;
+        ++tasks;
+    }
+    return !ec && tasks > 0;
 }
 
 bool Computer::Thaw() {

@@ -60,7 +60,8 @@ class Computer {
     void Kill();  // SIGKILL
     // SIGSTOP and SIGCONT: a frozen client does nothing at all while the test changes its folder
     // and the service; the kernel queues its file events, which it reads once thawed.
-    bool Freeze();
+    bool Freeze();  // true once every thread has stopped
+    bool Frozen() const;
     bool Thaw();
     bool Running() { return proc_ && proc_->Running(); }
 

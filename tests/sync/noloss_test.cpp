@@ -28,7 +28,8 @@ class NoLossTest : public dltest::DownloadTest {
         DownloadTest::TearDown();
     }
     // Every file under `folder` whose name holds `part`, with its content.
-    std::vector<std::pair<std::string, std::string>> Files(const std::string& folder, const std::string& part) {
+    std::vector<std::pair<std::string, std::string>> Files(const std::string& folder,
+                                                           const std::string& part) {
         std::vector<std::pair<std::string, std::string>> out;
         std::vector<platform::DirEntry> entries;
         platform::ListDir(folder, &entries);
@@ -242,7 +243,8 @@ TEST_F(NoLossTest, AVanishedHomeFolderPausesUntilItIsBack) {
     EXPECT_EQ(OnService("docs/b.txt"), "b");
     const std::vector<std::string> status = front_.Texts(platform::WM_SETMESSAGESTRING);
     ASSERT_FALSE(status.empty());
-    EXPECT_EQ(status.back().rfind("同步已暂停：主文件夹 " + HomeFolder() + " 不见了", 0), 0u) << status.back();
+    EXPECT_EQ(status.back().rfind("同步已暂停：主文件夹 " + HomeFolder() + " 不见了", 0), 0u)
+        << status.back();
     EXPECT_EQ(front_.Boxes().size(), 1u) << "asked once whether to start over";
 
     ASSERT_EQ(std::rename(away.c_str(), HomeFolder().c_str()), 0);

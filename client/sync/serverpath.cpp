@@ -69,6 +69,10 @@ bool IsInside(const std::string& path, const std::string& folder) {
     return path == folder || IsBelow(path, folder);
 }
 
+std::string Rebase(const std::string& path, const std::string& from, const std::string& to) {
+    return IsInside(path, from) ? to + path.substr(from.size()) : path;
+}
+
 bool IsBelow(const std::string& path, const std::string& folder) {
     return path.size() > folder.size() + 1 && path.compare(0, folder.size(), folder) == 0 &&
            path[folder.size()] == '/';

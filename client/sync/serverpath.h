@@ -26,6 +26,9 @@ bool StaysUnderRoot(const std::string& root, const std::string& rel);
 // "/ab/x" for a part of "/a".
 bool IsInside(const std::string& path, const std::string& folder);
 bool IsBelow(const std::string& path, const std::string& folder);
+// `path` moved with `from` to `to`: the same place inside `to` when it lies inside `from`,
+// unchanged otherwise.
+std::string Rebase(const std::string& path, const std::string& from, const std::string& to);
 // The folder holding `path`; empty for a top-level entry.
 std::string ParentOf(const std::string& path);
 

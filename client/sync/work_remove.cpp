@@ -27,6 +27,7 @@ namespace {
 
 using serverpath::IsInside;
 using serverpath::ParentOf;
+using serverpath::Rebase;
 
 constexpr int kStatusSending = 2;
 constexpr int kStatusInStep = 3;
@@ -65,11 +66,6 @@ std::string AsideName(const std::string& path) {
     char tail[24];
     std::snprintf(tail, sizeof tail, "%016llx", static_cast<unsigned long long>(rng()));
     return path.substr(0, slash + 1) + "." + name + kAsideMark + tail;
-}
-
-// `path` with its leading `from` replaced by `to` (both server paths spelt as sent).
-std::string Reroot(const std::string& path, const std::string& from, const std::string& to) {
-    return path.compare(0, from.size(), from) == 0 ? to + path.substr(from.size()) : path;
 }
 
 }  // namespace
@@ -210,7 +206,7 @@ CWork::Removed CWork::RemoveFolderSeen(const CJournalItem& item) {
     // The listing under the names the journal knows.
     std::map<std::string, CFileInfo> listing;
     for (auto& [key, entry] : listed) {
-        entry.path = Reroot(entry.path, where, seen.path);
+        entry.path = Rebase(entry.path, where, seen.path);
         listing[CFileJournal::MakeKey(entry.path)] = std::move(entry);
     }
     CJournalItem holder;
@@ -255,7 +251,7 @@ CWork::Removed CWork::RemovePlanned(const decide::FolderRemoval& plan, const std
     Removed result = Removed::kLeft;
     for (const std::string& path : plan.remove) {
         std::string ack;
-        const std::string target = Reroot(path, folder, where);
+        const std::string target = Rebase(path, folder, where);
         if (!back_->Remove(target, &ack)) {
             Log(kLogError, "CWork::CheckLocalDelete", "Fail to request Back Server for delete file {%s}",
                 path.c_str());

@@ -7,6 +7,16 @@
 
 namespace testsupport {
 
+size_t CountOf(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    if (needle.empty())
+        return n;
+    for (size_t pos = text.find(needle); pos != std::string::npos;
+         pos = text.find(needle, pos + needle.size()))
+        ++n;
+    return n;
+}
+
 LogCapture::LogCapture() : logger_(std::make_unique<CLogger>()) {
     if (!logger_->Open(dir_.Sub("test.log")))
         ADD_FAILURE() << "cannot open the test log";
@@ -20,15 +30,6 @@ LogCapture::~LogCapture() {
 
 std::string LogCapture::Text() const {
     return dir_.ReadFile("test.log");
-}
-
-size_t LogCapture::Count(const std::string& needle) const {
-    const std::string text = Text();
-    size_t n = 0;
-    for (size_t pos = text.find(needle); pos != std::string::npos;
-         pos = text.find(needle, pos + needle.size()))
-        ++n;
-    return n;
 }
 
 std::string LogCapture::LastError() const {

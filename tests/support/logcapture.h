@@ -11,6 +11,9 @@ class CLogger;
 
 namespace testsupport {
 
+// How many times `needle` occurs in `text`.
+size_t CountOf(const std::string& text, const std::string& needle);
+
 class LogCapture {
   public:
     LogCapture();
@@ -20,8 +23,8 @@ class LogCapture {
 
     std::string Text() const;  // every line written so far
     bool Contains(const std::string& needle) const { return Text().find(needle) != std::string::npos; }
-    size_t Count(const std::string& needle) const;  // how many times it occurs so far
-    std::string LastError() const;                  // the logger's last error text
+    size_t Count(const std::string& needle) const { return CountOf(Text(), needle); }  // so far
+    std::string LastError() const;  // the logger's last error text
 
   private:
     TempDir dir_;

@@ -217,12 +217,7 @@ class DownloadTest : public ::testing::Test {
     }
     // How many requests of a SOAP operation the service has logged so far.
     int Requests(const std::string& op) {
-        const std::string out = server_.Output();
-        const std::string needle = " " + op + " user=";
-        int n = 0;
-        for (size_t pos = out.find(needle); pos != std::string::npos; pos = out.find(needle, pos + 1))
-            ++n;
-        return n;
+        return static_cast<int>(testsupport::CountOf(server_.Output(), " " + op + " user="));
     }
 
     // --- The home folder.

@@ -46,6 +46,28 @@ TEST(ServerPathTest, OnlyPlainNamesPass) {
         EXPECT_FALSE(serverpath::IsSafeRelativePath(bad)) << bad;
 }
 
+// A folder holds what lies under it at a "/", never a sibling whose name begins the same.
+TEST(ServerPathTest, InsideBelowAndRebase) {
+    struct Case {
+        std::string path, folder;
+        bool inside, below;
+        std::string rebased;  // `path` with `folder` moved to "u1/new"
+    };
+    const Case cases[] = {
+        {"u1/docs", "u1/docs", true, false, "u1/new"},
+        {"u1/docs/a.txt", "u1/docs", true, true, "u1/new/a.txt"},
+        {"u1/docs/deep/b", "u1/docs", true, true, "u1/new/deep/b"},
+        {"u1/docs2/a.txt", "u1/docs", false, false, "u1/docs2/a.txt"},
+        {"u1/doc", "u1/docs", false, false, "u1/doc"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(serverpath::IsInside(c.path, c.folder), c.inside);
+        EXPECT_EQ(serverpath::IsBelow(c.path, c.folder), c.below);
+        EXPECT_EQ(serverpath::Rebase(c.path, c.folder, "u1/new"), c.rebased);
+    }
+}
+
 TEST(ServerPathTest, NoLinkOrFileOnTheWayDown) {
     testsupport::TempDir root, outside;
     root.MakeDirs("real/sub");

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/logcapture.h"
 #include "util/md5.h"
 
 namespace e2e {
@@ -23,13 +24,6 @@ namespace e2e {
 namespace fs = std::filesystem;
 
 namespace {
-
-size_t Count(const std::string& text, const std::string& needle) {
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
-        ++n;
-    return n;
-}
 
 std::string ReadWhole(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -261,14 +255,33 @@ std::string Computer::Log() const {
 }
 
 size_t Computer::CountInLog(const std::string& needle) const {
-    return Count(Log(), needle);
+    return testsupport::CountOf(Log(), needle);
+}
+
+bool Computer::WaitQuiet(int quietMs) {
+    std::string seen = Console();
+    auto since = std::chrono::steady_clock::now();
+    return WaitUntil(
+        [&] {
+            std::string now = Console();
+            if (now != seen) {
+                seen = std::move(now);
+                since = std::chrono::steady_clock::now();
+                return false;
+            }
+            const size_t tray = seen.rfind("[tray] ");
+            const bool busy = tray != std::string::npos && seen.compare(tray, 11, "[tray] busy") == 0;
+            return !busy && std::chrono::steady_clock::now() - since >= std::chrono::milliseconds(quietMs);
+        },
+        ConvergeMs());
 }
 
 int Computer::PassesEnded() {
     const std::string out = Console();
     // A pass that fails without a reason from the service ends on the local text.
-    return static_cast<int>(Count(out, "[status] Sync finished") + Count(out, "[status] Sync unfinished") +
-                            Count(out, "[status] 同步未完成"));
+    return static_cast<int>(testsupport::CountOf(out, "[status] Sync finished") +
+                            testsupport::CountOf(out, "[status] Sync unfinished") +
+                            testsupport::CountOf(out, "[status] 同步未完成"));
 }
 
 void Computer::Write(const std::string& rel, const std::string& data) const {

@@ -72,6 +72,8 @@ class Computer {
     size_t CountInLog(const std::string& needle) const;
     // Ended passes of this start (the status lines a pass ends on, finished or not).
     int PassesEnded();
+    // Waits until no pass runs and the console has said nothing for `quietMs`.
+    bool WaitQuiet(int quietMs = 1500);
 
     const std::string& Name() const { return name_; }
     std::string Root() const { return dir_.Sub("home/Kestrine"); }

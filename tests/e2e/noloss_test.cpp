@@ -56,7 +56,9 @@ TEST_F(NoLoss, AFolderRenamedDuringAPassIsNotTakenForADeletion) {
                           {"music/live/a.mp3", FileSig(a)},
                           {"music/other.mp3", FileSig(other)}}));
 
-    // The laptop's next pass is held at its listing while the user renames the folder...
+    // The laptop's next pass is held at its listing while the user renames the folder. A pass
+    // still running would upload the trigger before the hold of its upload is set.
+    ASSERT_TRUE(laptop_->WaitQuiet());
     ASSERT_TRUE(desktop_->Freeze());
     ASSERT_TRUE(server_.Fault("file_list", "stall", 1, -1, 3000));
     laptop_->Write("trigger.txt", "starts a pass");

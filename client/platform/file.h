@@ -3,6 +3,7 @@
 // call sets LastError(). Nothing here follows a symbolic link when it writes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,6 +18,9 @@ constexpr uint32_t kAttrSystem = 0x4;
 constexpr uint32_t kAttrDirectory = 0x10;
 constexpr uint32_t kAttrNormal = 0x80;
 constexpr uint32_t kInvalidAttributes = 0xFFFFFFFF;
+// The file system's limits: bytes of one name, and of a whole path with its closing NUL.
+constexpr size_t kMaxNameBytes = 255;
+constexpr size_t kMaxPathBytes = 4096;
 
 // FILETIME: 100 ns units since 1601-01-01 UTC.
 constexpr int64_t kFileTimeUnixOffset = 116444736000000000LL;

@@ -23,6 +23,8 @@ constexpr uint32_t WM_TRAY_TIP = WM_USER + 250;      // 1274
 constexpr uint32_t WM_TRAY_STATE = WM_USER + 251;    // 1275
 constexpr uint32_t WM_TRAY_BALLOON = WM_USER + 253;  // 1277
 constexpr uint32_t WM_TRAY_ICON = WM_USER + 254;     // tray icon: wParam 0 signed out, 1 signed in
+// An item a pass skipped, told once when it is first listed: text the path, text2 the reason.
+constexpr uint32_t WM_ITEM_NOT_SYNCED = WM_USER + 256;
 
 // Tray icon states carried by WM_TRAY_STATE.
 constexpr int kTrayIdle = 0;

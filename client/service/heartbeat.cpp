@@ -16,6 +16,7 @@
 struct CHeartBeat::Shared {
     std::atomic<int> state{kStopRequested};
     std::atomic<int> lastPassSucceeded{1};
+    std::atomic<int64_t> retryAtMs{0};
     // Set when the owner destroys a running heartbeat itself: the thread then leaves the object
     // to the destructor instead of deleting it.
     std::atomic<bool> ownerDestroying{false};
@@ -45,7 +46,7 @@ bool IsElement(const pugi::xml_node& node, const char* name) {
 }  // namespace
 
 CHeartBeat::CHeartBeat() : channel_(soapchannel::HeartBeatProfile()), shared_(std::make_shared<Shared>()) {
-    cycleMs_ = CycleFromEnvironment();
+    cycleMs_ = ConfiguredCycleMs();
     shared_->cancel = channel_.GetCancelToken();
 }
 
@@ -117,6 +118,20 @@ bool CHeartBeat::InitAxis2c() {
 
 void CHeartBeat::SetLastPassResult(int succeeded) {
     shared_->lastPassSucceeded = succeeded ? 1 : 0;
+}
+
+void CHeartBeat::SetRetryAt(int64_t steadyMs) {
+    shared_->retryAtMs = steadyMs;
+}
+
+int64_t CHeartBeat::SteadyNowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int CHeartBeat::ConfiguredCycleMs() {
+    return CycleFromEnvironment();
 }
 
 int CHeartBeat::State() const {
@@ -217,6 +232,12 @@ void CHeartBeat::_Decide(bool beatOk, const std::string& newEvent) {
         post = newEvent == "yes" || !lastPassOk;
     else
         post = lastPassOk && shared_->state == kRunning;
+    // Skipped items that are due: one pass for them (the pass sets the next time).
+    const int64_t retryAt = shared_->retryAtMs.load();
+    if (retryAt > 0 && SteadyNowMs() >= retryAt && shared_->state == kRunning) {
+        shared_->retryAtMs = 0;
+        post = true;
+    }
     if (!post)
         return;
     platform::ThreadMessage msg;

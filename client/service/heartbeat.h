@@ -1,7 +1,8 @@
 // CHeartBeat: keeps a signed-in client in touch with the heartbeat server ("mirn_service_hb") and
 // tells the worker when a pass is wanted. It owns a thread that sends one heartbeat per cycle
 // (10 s) with a blocking call and posts WM_WORK_SYNC_WANTED to the worker when the service reports
-// new events, or when the last pass failed. It never runs a pass itself.
+// new events, when the last pass failed, or when items a pass skipped are due to be tried again.
+// It never runs a pass itself.
 //
 // Ownership: the creator owns the object until Stop. Stop hands it to the thread, which finishes
 // its cycle and destroys the object; the creator forgets its pointer (StopAndRelease does both).
@@ -9,6 +10,7 @@
 // without Stop (process teardown) ends its thread promptly and waits for it.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -42,6 +44,12 @@ class CHeartBeat {
     // The worker's last pass: 1 succeeded, 0 failed. Until the first report a pass counts as
     // succeeded, so a fresh sign-in (which queues its own pass) asks for nothing extra.
     void SetLastPassResult(int succeeded);
+    // Items the last pass skipped may be tried again from this time (milliseconds of the steady
+    // clock; 0: none): the first cycle at or after it asks for a pass, once.
+    void SetRetryAt(int64_t steadyMs);
+    static int64_t SteadyNowMs();
+    // The cycle: 10 s, or KESTRINE_HEARTBEAT_MS (end-to-end tests and the demo shorten it).
+    static int ConfiguredCycleMs();
 
     // Asks a running thread to end: its pending call is cancelled; a cycle still in its sleep
     // sends one last heartbeat. True when a thread was running: it now owns the object and the

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "store/chunkbuffer.h"
 #include "store/fileinfo.h"
@@ -71,6 +72,14 @@ class CFileCache {
     bool GetFirstRef(CFileInfo** out);
     bool GetNextRef(CFileInfo** out);
     size_t Count() const { return localFiles_.size(); }
+    // Names the last scan found but leaves out, as the service could not tell them apart or
+    // would read them as folder paths: root-relative path and why.
+    enum class Unsyncable { kCaseClash, kBackslash };
+    struct LeftOut {
+        std::string path;
+        Unsyncable why;
+    };
+    const std::vector<LeftOut>& ScanLeftOut() const { return leftOut_; }
     bool FindShareFolder(const std::string& id, std::string* folder) const;
     void SetState(const std::string& path, int32_t state);
     int32_t GetState(const std::string& path) const;
@@ -191,4 +200,5 @@ class CFileCache {
     std::mutex ownWritesMu_;
     std::map<std::string, std::pair<int64_t, int64_t>> ownWrites_;  // abs path -> size, write time
     bool scanFailed_ = false;  // a folder of the running scan could not be listed
+    std::vector<LeftOut> leftOut_;
 };

@@ -55,6 +55,7 @@ bool CFileCache::ScanRoot() {
     cursor_ = localFiles_.end();
     shareMap_.clear();
     scanFailed_ = false;
+    leftOut_.clear();
     Log(kLogDebug, "CFileCache::ScanRoot", "--------------------- local filesystem ------------------------");
     if (!_ScanFolder(root_, "", 0) || scanFailed_) {
         // A partial list would read as deleted files: the pass must not see one.
@@ -118,6 +119,7 @@ bool CFileCache::_ScanFolder(const std::string& folder, const std::string& rel, 
             // The service takes "\" for a separator: such a name would come back as a folder
             // path elsewhere and look deleted here on every pass.
             Log(kLogWarn, "CFileCache::ScanPath", "\"%s\" holds a \"\\\" and is not synced", full.c_str());
+            leftOut_.push_back({rel + "/" + name, Unsyncable::kBackslash});
             continue;
         }
         if (kind == platform::EntryKind::File) {
@@ -146,6 +148,7 @@ bool CFileCache::_ScanFolder(const std::string& folder, const std::string& rel, 
             Log(kLogWarn, "CFileCache::ScanPath",
                 "\"%s\" differs from \"%s\" only in letter case and is not synced", relPath.c_str(),
                 found->second.path.c_str());
+            leftOut_.push_back({relPath, Unsyncable::kCaseClash});
             continue;
         }
         auto state = states_.find(key);

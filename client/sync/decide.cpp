@@ -302,4 +302,13 @@ bool IsMassRemoval(size_t removals, size_t journalEntries) {
     return removals > static_cast<size_t>(kMassRemovalMinimum) && removals * 2 > journalEntries;
 }
 
+int64_t RetryDelayMs(int failures, int64_t baseMs, int64_t capMs) {
+    if (baseMs <= 0 || failures <= 0)
+        return 0;
+    int64_t delay = std::min(baseMs, capMs);
+    for (int i = 1; i < failures && delay < capMs; ++i)
+        delay = std::min(delay * 2, capMs);
+    return delay;
+}
+
 }  // namespace decide

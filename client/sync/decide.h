@@ -150,4 +150,8 @@ std::vector<RenamePair> MatchRenames(const std::vector<Vanished>& vanished,
 constexpr int kMassRemovalMinimum = 100;
 bool IsMassRemoval(size_t removals, size_t journalEntries);
 
+// The wait before an item that failed `failures` times (1 or more) is tried again: `baseMs`,
+// doubled with every further failure, never more than `capMs`.
+int64_t RetryDelayMs(int failures, int64_t baseMs, int64_t capMs);
+
 }  // namespace decide

@@ -83,4 +83,19 @@ std::string ParentOf(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
+bool FitsLocalLimits(const std::string& abs, size_t slack) {
+    if (abs.size() + slack >= platform::kMaxPathBytes)
+        return false;
+    size_t start = 0;
+    while (start <= abs.size()) {
+        size_t end = abs.find('/', start);
+        if (end == std::string::npos)
+            end = abs.size();
+        if (end - start > platform::kMaxNameBytes)
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 }  // namespace serverpath

@@ -4,6 +4,7 @@
 // Plain functions without state.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace serverpath {
@@ -20,6 +21,10 @@ bool IsSafeRelativePath(const std::string& rel);
 // link or a file there would take a write elsewhere). Missing folders are fine: the download path
 // creates them.
 bool StaysUnderRoot(const std::string& root, const std::string& rel);
+
+// True when every name in the absolute path `abs` fits the file system's name limit, and the
+// path, with `slack` bytes to spare (a file built beside it), fits its path limit.
+bool FitsLocalLimits(const std::string& abs, size_t slack);
 
 // Paths of one form ("a/b" or "/a/b", "/" separators, no trailing one): `path` is `folder` itself
 // or lies in it (IsInside), or lies strictly in it (IsBelow). A plain text search would take

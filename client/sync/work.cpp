@@ -38,6 +38,7 @@ CWork::~CWork() {
 }
 
 int CWork::Init() {
+    skipped_.SetDelays(CHeartBeat::ConfiguredCycleMs(), 60LL * CHeartBeat::ConfiguredCycleMs());
     // 1. The worker thread.
     if (!StartThread()) {
         Log(kLogError, "CWork::Init", "Fail to create thread worker");

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,7 @@
 #include "store/fileinfo.h"
 #include "sync/decide.h"
 #include "sync/filesystemwatcher.h"
+#include "sync/skippeditems.h"
 
 class CAuth;
 class CBack;
@@ -137,6 +139,8 @@ class CWork {
     // The local-change test: sets F->changeKind (1 new, 3 changed) and answers whether F must go up.
     bool IsLocalChanged(CFileInfo* F);
     int UploadFile(CFileInfo* F, CFileInfo* P);
+    // One entry of the upload walk (the current folder's status follows it); 0 when it failed.
+    int UploadEntry(CFileInfo* entry, std::string* currentFolder);
     int UploadFolder(CFileInfo D);
     int UploadShareFolder(CFileInfo S);
     // The bytes of chunk c of F: from F's memory below 20 MiB, else from the chunk cache. 1 with
@@ -205,6 +209,11 @@ class CWork {
     void SetResetUserData(int on) { resetUserData_.store(on ? 1 : 0); }
     // The wait between sign-in attempts (10 s); tests shorten it.
     void SetLoginRetryMs(int ms) { loginRetryMs_ = ms; }
+    // Items the passes could not carry out, with their reasons; any thread may read them.
+    const CSkippedItems& GetSkipped() const { return skipped_; }
+    // The first wait before a skipped item is tried again (the heartbeat's cycle), and its cap
+    // (60 cycles); tests shorten or zero them before the sign-in.
+    void SetRetryDelays(int64_t baseMs, int64_t capMs) { skipped_.SetDelays(baseMs, capMs); }
     size_t GetRecentCount() const;
     std::string GetRecentItem(size_t index) const;  // oldest first; empty when out of range
     void AddRecentName(const std::string& entry);
@@ -226,9 +235,31 @@ class CWork {
     virtual void ReportPassResult(int succeeded);  // to the heartbeat client
     virtual bool CleanChunkCache();                // the file cache's CleanCache
     virtual void Pause(int ms);                    // returns early when the worker is stopping
+    virtual void ScheduleRetry(int64_t steadyMs);  // the heartbeat asks for a pass then (0: never)
     // The watcher's way to the worker (Request, from the watcher thread); tests record it. A
     // derived class that overrides it stops the file monitor in its destructor.
     virtual int PostFromWatcher(uint32_t code, const std::string& text);
+
+    // --- One item of a walk (work_skip.cpp). Runs `item`; a failure inside it (0 returned, or the
+    // pass-succeeded flag cleared) skips `path` with the reason the item set (SetItemReason) or
+    // `reason`, and the walk goes on. False when the walk must end: a sign-out, or the service no
+    // longer takes this session (the pass fails and the driver signs in again).
+    // `settles` false: success is only a first step (the service's description read), so a listed
+    // item stays listed until the step that carries it out succeeds.
+    bool RunItem(const std::string& path, const char* reason, const std::function<int()>& item,
+                 bool settles = true);
+    // The path an item of the service's path is listed under: root-relative where it can be.
+    std::string ItemPathOf(const std::string& serverPath);
+    // True when `path` may be tried in this pass (it is not waiting after a failure).
+    bool MayTryItem(const std::string& path);
+    // Lists `path` as not synced; `scheduled` false for a condition the next pass looks at again
+    // (a name this computer cannot hold) rather than a failure to retry after a wait.
+    void SkipItem(const std::string& path, const std::string& reason, bool scheduled = true);
+    // The reason of the item that is failing now, more precise than RunItem's.
+    void SetItemReason(const std::string& reason, bool scheduled = true) {
+        itemReason_ = reason;
+        itemScheduled_ = scheduled;
+    }
 
     // A sign-out or stop is pending: the pass's walks end at the next item.
     bool StopRequested() const { return logoutRequested_.load() || stopping_.load(); }
@@ -274,9 +305,6 @@ class CWork {
 
     std::atomic<int> ready_{0};
     std::atomic<int> passSucceeded_{0};
-    // The snapshot refused a listed path: the pass ends unfinished, but only after the upload
-    // phase, so one bad entry on the service cannot keep every local change from going up.
-    bool serverPathRefused_ = false;
     std::atomic<int> syncPending_{0};
     std::atomic<int> signedIn_{0};
     std::atomic<int> logoutRequested_{0};
@@ -300,6 +328,10 @@ class CWork {
     bool homePaused_ = false;     // worker thread only
     bool startOver_ = false;      // worker thread only: the next pass is a full download
     bool removalAgreed_ = false;  // worker thread only: the user agreed to this pass's removals
+    CSkippedItems skipped_;
+    std::string itemReason_;     // worker thread only: set by a failing item
+    bool itemScheduled_ = true;  // worker thread only
+    bool sessionLost_ = false;   // worker thread only: an item was refused for the session
     int loginRetryMs_ = 10000;
 
     std::string installPath_, rootPath_, dbPath_;

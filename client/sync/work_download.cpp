@@ -111,14 +111,27 @@ LocalKind FindLocal(CFileCache& cache, const std::string& rel, CFileInfo* out,
     return LocalKind::kNone;
 }
 
-// The root-relative form of a server path, refused (logged) when it could name anything outside
-// the home folder: a name that climbs, or (with `onDisk`) a link or file on the way down.
+// Room in a path for the name of a file being built beside the target.
+constexpr size_t kPartSlack = 64;
+
+// The root-relative form of a server path, refused (logged, *why the reason the user sees) when
+// it could name anything outside the home folder: a name that climbs, or (with `onDisk`) a link
+// or file on the way down; or when this computer cannot hold it (a name or path too long).
 bool LocalRel(CFileJournal& journal, CFileCache& cache, const std::string& serverPath, std::string* rel,
-              const char* tag, bool onDisk = true) {
+              const char* tag, bool onDisk = true, std::string* why = nullptr) {
     std::string r = serverPath;
+    const char* reason = nullptr;
     if (!serverpath::IsSafeServerPath(serverPath) || !journal.TrimDBServerPah(r) ||
-        !serverpath::IsSafeRelativePath(r) || (onDisk && !serverpath::StaysUnderRoot(cache.GetRoot(), r))) {
+        !serverpath::IsSafeRelativePath(r))
+        reason = notsynced::kUnsafeName;
+    else if (!serverpath::FitsLocalLimits(cache.GetRoot() + r, kPartSlack))
+        reason = notsynced::kTooLong;
+    else if (onDisk && !serverpath::StaysUnderRoot(cache.GetRoot(), r))
+        reason = notsynced::kInTheWay;
+    if (reason) {
         Log(kLogError, tag, "Refuse the server path \"%s\"", serverPath.c_str());
+        if (why)
+            *why = reason;
         return false;
     }
     *rel = r;
@@ -260,9 +273,11 @@ int CWork::Download() {
         return 0;
     sameContent_.clear();
     sameContentBuilt_ = false;
-    const int ok = CheckDownload() == 1 && CheckDelete() == 1;
+    // A failed item is skipped (listed for the user), so the deletions still run after one.
+    const bool downloaded = CheckDownload() == 1;
+    const bool deleted = !StopRequested() && !sessionLost_ && CheckDelete() == 1;
     sameContent_.clear();
-    return ok ? 1 : 0;
+    return downloaded && deleted ? 1 : 0;
 }
 
 int CWork::CheckDownload() {
@@ -300,19 +315,26 @@ int CWork::CheckDownload() {
             Log(kLogInfo, tag, "User request logout");
             return 0;
         }
-        const int r = record.active.path.empty() ? CheckNew(record.updated)
-                                                 : CheckUpdated(record.active, record.updated);
-        if (r != 1)
-            passSucceeded_.store(0);
+        const std::string path = ItemPathOf(record.updated.path);
+        if (!MayTryItem(path))
+            continue;  // still pending: the upload phase leaves the path alone
+        const bool goOn = RunItem(path, notsynced::kDownload, [&] {
+            return record.active.path.empty() ? CheckNew(record.updated)
+                                              : CheckUpdated(record.active, record.updated);
+        });
+        if (!goOn)
+            return 0;
     }
     return passSucceeded_.load();
 }
 
 int CWork::CheckNew(CFileInfo U) {
     const char* tag = "CWork::CheckNew";
-    std::string rel;
-    if (!LocalRel(*fileJournal_, *fileCache_, U.path, &rel, tag))
+    std::string rel, why;
+    if (!LocalRel(*fileJournal_, *fileCache_, U.path, &rel, tag, true, &why)) {
+        SetItemReason(why, false);
         return 0;
+    }
     const std::string abs = fileCache_->GetRoot() + rel;
 
     CFileInfo L;
@@ -378,10 +400,12 @@ int CWork::CheckNew(CFileInfo U) {
 
 int CWork::CheckUpdated(const CFileInfo& A, CFileInfo U) {
     const char* tag = "CWork::CheckUpdated";
-    std::string rel, relU;
-    if (!LocalRel(*fileJournal_, *fileCache_, A.path, &rel, tag) ||
-        !LocalRel(*fileJournal_, *fileCache_, U.path, &relU, tag))
+    std::string rel, relU, why;
+    if (!LocalRel(*fileJournal_, *fileCache_, A.path, &rel, tag, true, &why) ||
+        !LocalRel(*fileJournal_, *fileCache_, U.path, &relU, tag, true, &why)) {
+        SetItemReason(why, false);
         return 0;
+    }
     const std::string abs = fileCache_->GetRoot() + rel;
     fileCache_->SetPathState(abs, kStateBusy);
 
@@ -826,23 +850,30 @@ int CWork::CheckDelete() {
         }
         if (item.updated.modifyTime >= 0)
             continue;
-        std::string rel;
-        if (!LocalRel(*fileJournal_, *fileCache_, item.updated.path, &rel, tag, false)) {
-            passSucceeded_.store(0);
+        const std::string path = ItemPathOf(item.updated.path);
+        if (!MayTryItem(path))
             continue;
-        }
-        Log(kLogInfo, tag, "Delete a file %s", rel.c_str());
-        bool kept = false;
-        if (!ServerDeleteFile(rel, item.updated, &kept)) {
-            passSucceeded_.store(0);
-            continue;
-        }
-        if (!fileJournal_->Remove(item.key)) {
-            Log(kLogError, tag, "Fail to remove (%s) from local DB", item.key.c_str());
-            passSucceeded_.store(0);
-        } else if (!kept) {
-            AddRecentName(std::string(kLabelDelete) + " " + fileCache_->GetRoot() + rel);
-        }
+        const bool goOn = RunItem(path, notsynced::kServerDeletion, [&] {
+            std::string rel;
+            std::string why;
+            if (!LocalRel(*fileJournal_, *fileCache_, item.updated.path, &rel, tag, false, &why)) {
+                SetItemReason(why, false);
+                return 0;
+            }
+            Log(kLogInfo, tag, "Delete a file %s", rel.c_str());
+            bool kept = false;
+            if (!ServerDeleteFile(rel, item.updated, &kept))
+                return 0;
+            if (!fileJournal_->Remove(item.key)) {
+                Log(kLogError, tag, "Fail to remove (%s) from local DB", item.key.c_str());
+                return 0;
+            }
+            if (!kept)
+                AddRecentName(std::string(kLabelDelete) + " " + fileCache_->GetRoot() + rel);
+            return 1;
+        });
+        if (!goOn)
+            return 0;
     }
     return passSucceeded_.load();
 }

@@ -363,6 +363,7 @@ void CWork::Logout() {
     ready_.store(0);
     ClearRecentNames();
     ClearFilteredPaths();
+    skipped_.Clear();
     logoutRequested_.store(0);
 
     ShowTrayState(platform::kTrayIdle, kSignedOutTip);

@@ -391,8 +391,13 @@ void CWork::CheckLocalDelete() {
             fileCache_->SetPathState(currentFolder, kStatusSending);
             markedParent = currentFolder;
         }
-        if (RemoveSeen(e->item) == Removed::kFailed)
+        if (!MayTryItem(e->rel))
+            continue;
+        if (!RunItem(e->rel, notsynced::kRemove,
+                     [&] { return RemoveSeen(e->item) == Removed::kFailed ? 0 : 1; })) {
             passSucceeded_.store(0);
+            return;
+        }
     }
     if (!markedParent.empty() && passSucceeded_.load())
         fileCache_->SetPathStateUpTo(markedParent, kStatusInStep, "");

@@ -78,11 +78,18 @@ int CWork::GetAll() {
                 Log(kLogError, tag, "Fail to store server_root \"%s\"", entry.path.c_str());
             fileJournal_->SetRoot(entry.path);
         } else if (!serverpath::IsSafeServerPath(entry.path)) {
-            // Written nowhere; the pass stays unfinished while the service lists it.
+            // Written nowhere; listed as not synced while the service lists it.
             Log(kLogError, tag, "Refuse the server path \"%s\"", entry.path.c_str());
-            serverPathRefused_ = true;
-        } else if (!GetFile(entry)) {
-            Log(kLogError, tag, "Fail to get file from server");
+            SkipItem(ItemPathOf(entry.path), notsynced::kUnsafeName, false);
+        } else if (!RunItem(
+                       ItemPathOf(entry.path), notsynced::kNoEntry,
+                       [&] {
+                           if (GetFile(entry))
+                               return 1;
+                           Log(kLogError, tag, "Fail to get file from server");
+                           return 0;
+                       },
+                       false)) {
             return 0;
         }
         if (StopRequested()) {
@@ -155,7 +162,7 @@ void CWork::GetServerAdd(const ServerListing& listing) {
     for (const auto& [key, entry] : listing) {
         if (!serverpath::IsSafeServerPath(entry.path)) {
             Log(kLogError, tag, "Refuse the server path \"%s\"", entry.path.c_str());
-            serverPathRefused_ = true;
+            SkipItem(ItemPathOf(entry.path), notsynced::kUnsafeName, false);
             continue;
         }
         std::string rel = entry.path;
@@ -171,9 +178,18 @@ void CWork::GetServerAdd(const ServerListing& listing) {
         const bool known = fileJournal_->Lookup(key, &item);
         const bool fetch = decide::NeedsFetch(known ? &item : nullptr, entry,
                                               known && fileJournal_->IsListedShare(entry.path));
-        if (fetch && !GetFile(entry))
-            passSucceeded_.store(0);
+        if (!fetch)
+            continue;
+        const std::string path = ItemPathOf(entry.path);
+        if (MayTryItem(path) && !RunItem(
+                                    path, notsynced::kNoEntry, [&] { return GetFile(entry); }, false))
+            return;
     }
+}
+
+std::string CWork::ItemPathOf(const std::string& serverPath) {
+    std::string rel = serverPath;
+    return fileJournal_->TrimDBServerPah(rel) ? rel : serverPath;
 }
 
 void CWork::GetServerDelete(const ServerListing& listing) {

@@ -3,7 +3,9 @@
 
 #include "core/log.h"
 #include "journal/filejournal.h"
+#include "platform/mainwindow.h"
 #include "platform/messages.h"
+#include "service/heartbeat.h"
 #include "store/filecache.h"
 #include "sync/work.h"
 #include "util/util.h"
@@ -25,6 +27,14 @@ std::string ServerMessage(int code) {
     return "服务器信息: " + CUtil::GetErrorMessage(code);
 }
 
+std::string NotSyncedText(size_t count) {
+    return std::to_string(count) + (count == 1 ? " item not synced" : " items not synced");
+}
+
+int64_t NowMs() {
+    return CHeartBeat::SteadyNowMs();
+}
+
 }  // namespace
 
 int CWork::RunPass() {
@@ -35,6 +45,53 @@ int CWork::RunLogin() {
 }
 bool CWork::CleanChunkCache() {
     return fileCache_ ? fileCache_->CleanCache() : true;
+}
+void CWork::ScheduleRetry(int64_t steadyMs) {
+    if (heartBeat_)
+        heartBeat_->SetRetryAt(steadyMs);
+}
+
+bool CWork::MayTryItem(const std::string& path) {
+    if (skipped_.MayTry(path, NowMs()))
+        return true;
+    Log(kLogDebug, "CWork::MayTryItem", "Wait before %s is tried again", path.c_str());
+    return false;
+}
+
+void CWork::SkipItem(const std::string& path, const std::string& reason, bool scheduled) {
+    const bool added = scheduled ? skipped_.Fail(path, reason, NowMs()) : skipped_.Note(path, reason);
+    if (!added)
+        return;
+    LogText(kLogWarn, "CWork::SkipItem", "Not synced: " + path + ": " + reason);
+    platform::SendToMain(platform::WM_ITEM_NOT_SYNCED, 0, path, reason);
+}
+
+bool CWork::RunItem(const std::string& path, const char* reason, const std::function<int()>& item,
+                    bool settles) {
+    itemReason_.clear();
+    itemScheduled_ = true;
+    ClearReason();
+    const int before = passSucceeded_.exchange(1);
+    const bool failed = item() != 1 || passSucceeded_.load() == 0;
+    passSucceeded_.store(before);
+    if (StopRequested()) {
+        passSucceeded_.store(0);
+        return false;
+    }
+    if (!failed) {
+        if (settles)
+            skipped_.Succeed(path);
+        return true;
+    }
+    const int code = ReasonCode(LastReason());
+    if (code == kReasonPassportInvalid || code == kReasonHostIdMismatch) {
+        // Not the item's fault: every later request would be refused alike.
+        passSucceeded_.store(0);
+        sessionLost_ = true;
+        return false;
+    }
+    SkipItem(path, itemReason_.empty() ? std::string(reason) : itemReason_, itemScheduled_);
+    return true;
 }
 
 bool CWork::LoadJournalMaps(const char* tag, const char* mapFailure, const char* shareFailure) {
@@ -56,7 +113,8 @@ int CWork::Sync() {
         return 0;
     }
     Log(kLogInfo, tag, "----------------------- sync start---------------------------");
-    serverPathRefused_ = false;
+    sessionLost_ = false;
+    skipped_.BeginPass();
 
     // 1. What the service holds, as pending versions and tombstones in the journal.
     if (resetUserData_.load() || startOver_) {
@@ -64,27 +122,28 @@ int CWork::Sync() {
         // Nothing of another account, or of a half-finished full download, may be trusted.
         if (!fileJournal_->CleanDB())
             return 0;
-        if (!GetAll())
+        if (!GetAll() || sessionLost_)
             return 0;
         resetUserData_.store(0);
         startOver_ = false;
     } else {
         Log(kLogInfo, tag, "---- get job ----");
-        if (!GetServerList())
+        if (!GetServerList() || sessionLost_)
             return 0;
     }
 
-    // 2. Server changes down.
+    // 2. Server changes down. Items that fail are skipped; the uploads still go.
     Log(kLogInfo, tag, "---- downloading  ----");
-    if (!Download())
+    if (!Download() || sessionLost_)
         return 0;
 
     // 3. Local changes up.
     Log(kLogInfo, tag, "---- upload ----");
-    if (!Upload())
+    if (!Upload() || sessionLost_)
         return 0;
-    if (serverPathRefused_)
-        passSucceeded_.store(0);
+    // Every phase ran: what no phase met again (removed meanwhile) is no longer listed.
+    if (!StopRequested())
+        skipped_.EndPass();
 
     Log(kLogInfo, tag, "------------------------ sync end ---------------------------");
     CUtil::RefreshExplorer();
@@ -179,7 +238,15 @@ void CWork::CheckSync() {
 
     const int succeeded = passSucceeded_.load();
     ReportPassResult(succeeded);
-    if (succeeded) {
+    ScheduleRetry(skipped_.NextRetryMs());
+    if (succeeded && skipped_.Count() > 0) {
+        // Finished but for the skipped items: the heartbeat asks again when they are due, not at
+        // every cycle, and the user sees that something is missing.
+        ready_.store(1);
+        ShowTrayState(platform::kTrayIdle, user);
+        ShowStatus("Sync unfinished");
+        ShowTip(NotSyncedText(skipped_.Count()));
+    } else if (succeeded) {
         if (!CleanChunkCache())
             Log(kLogWarn, "CWork::CheckSync", "Fail to clean local cache");
         ready_.store(1);

@@ -126,8 +126,12 @@ void CWork::Dispatch(const platform::ThreadMessage& msg) {
             break;
         }
         case platform::WM_WORK_SYNC:
-            if (signedIn_.load())
+            if (signedIn_.load()) {
+                // A sync the user asked for tries the skipped items at once.
+                if (msg.wParam)
+                    skipped_.RetryAllNow();
                 CheckSync();
+            }
             break;
         case platform::WM_WORK_RENAME: {
             std::string oldName, newName;

@@ -146,7 +146,14 @@ void CWork::CheckLocalAdd(bool rescan) {
         fileCache_->SetPathState(ref->path, IsLocalChanged(ref) ? kStatusWaiting : kStatusInStep);
     }
 
-    // The walk, folders before their contents.
+    // Names the scan left out stay on this computer: the user is told.
+    for (const CFileCache::LeftOut& out : fileCache_->ScanLeftOut())
+        SkipItem(
+            out.path,
+            out.why == CFileCache::Unsyncable::kCaseClash ? notsynced::kCaseClash : notsynced::kBackslash,
+            false);
+
+    // The walk, folders before their contents. An item that fails is skipped; the rest go on.
     std::string lastPath, currentFolder;
     CFileInfo F;
     for (bool ok = fileCache_->GetFirst(&F); ok; ok = fileCache_->GetNext(&F)) {
@@ -165,77 +172,83 @@ void CWork::CheckLocalAdd(bool rescan) {
             continue;
         }
         const std::string rel = F.path;
+        if (!MayTryItem(rel))
+            continue;
         lastPath = rel;
-        Log(kLogInfo, tag, "上载文件: %s", rel.c_str());
-        ShowStatus("上载文件: " + rel);
-        ShowTip("上载文件: " + rel);
-        fileCache_->SetState(rel, 0);
-
-        if (F.dirFlag >= 2) {
-            UploadShareFolder(F);
-            continue;
-        }
-        LeaveFolder(&currentFolder, rel);
-        currentFolder = F.dirFlag != 0 ? rel : ParentOf(rel);
-
-        // The journal's record when the path is known; an entry of the other kind replaces it.
-        CJournalItem known;
-        std::string server = rel;
-        fileJournal_->ToDBSharePath(server);
-        const bool haveKnown =
-            F.changeKind == CFileInfo::kChangeModified && fileJournal_->Lookup(server, &known);
-        const bool otherKind = haveKnown && (F.dirFlag != 0) != (CurrentHalf(known).dirFlag != 0);
-        if (otherKind) {
-            const Removed replaced = ReplaceKind(known);
-            if (replaced != Removed::kDone) {
-                if (replaced == Removed::kFailed)
-                    passSucceeded_.store(0);
-                continue;
-            }
-            F.changeKind = CFileInfo::kChangeNew;
-        }
-
-        if (F.dirFlag != 0) {
-            F.path = server;
-            if (UploadFolder(F)) {
-                fileCache_->SetState(rel, 1);
-                fileCache_->SetPathState(rel, kStatusInStep);
-            }
-            continue;
-        }
-        if (F.changeKind == CFileInfo::kChangeModified && !haveKnown)
-            continue;
-        if (!fileCache_->LoadChunk(&F)) {
-            // Another program may hold the file; a later pass tries again, after a longer rest.
-            Log(kLogError, tag, "Fail to load a file chunk");
-            passNote_ = kFailLoadChunk;
-            syncPending_.store(1);
-            continue;
-        }
-        CFileInfo P;
-        if (F.changeKind == CFileInfo::kChangeModified) {
-            P = CurrentHalf(known);
-            if (F.IsSameContent(P)) {
-                Log(kLogInfo, tag, "the file contents are same . don't need upload ");
-                const int64_t drift = F.modifyTime - P.modifyTime;
-                if (P.modifyTime > 0 && (drift > kTimeTolerance || drift < -kTimeTolerance)) {
-                    F.modifyTime = P.modifyTime;
-                    fileCache_->SetFileTime(&F);
-                }
-                fileCache_->SetState(rel, 1);
-                fileCache_->SetPathState(rel, kStatusInStep);
-                continue;
-            }
-        }
-        if (UploadFile(&F, F.changeKind == CFileInfo::kChangeModified ? &P : nullptr)) {
-            fileCache_->SetState(rel, 1);
-            fileCache_->SetPathState(rel, kStatusInStep);
-        } else {
+        if (!RunItem(rel, notsynced::kUpload, [&] { return UploadEntry(&F, &currentFolder); })) {
             passSucceeded_.store(0);
+            return;
         }
     }
     if (!lastPath.empty() && passSucceeded_.load())
         fileCache_->SetPathStateUpTo(lastPath, kStatusInStep, "");
+}
+
+int CWork::UploadEntry(CFileInfo* entry, std::string* currentFolder) {
+    const char* tag = "CWork::CheckLocalAdd";
+    CFileInfo& F = *entry;
+    const std::string rel = F.path;
+    Log(kLogInfo, tag, "上载文件: %s", rel.c_str());
+    ShowStatus("上载文件: " + rel);
+    ShowTip("上载文件: " + rel);
+    fileCache_->SetState(rel, 0);
+
+    if (F.dirFlag >= 2)
+        return UploadShareFolder(F);
+    LeaveFolder(currentFolder, rel);
+    *currentFolder = F.dirFlag != 0 ? rel : ParentOf(rel);
+
+    // The journal's record when the path is known; an entry of the other kind replaces it.
+    CJournalItem known;
+    std::string server = rel;
+    fileJournal_->ToDBSharePath(server);
+    const bool haveKnown = F.changeKind == CFileInfo::kChangeModified && fileJournal_->Lookup(server, &known);
+    const bool otherKind = haveKnown && (F.dirFlag != 0) != (CurrentHalf(known).dirFlag != 0);
+    if (otherKind) {
+        const Removed replaced = ReplaceKind(known);
+        if (replaced != Removed::kDone)
+            return replaced == Removed::kFailed ? 0 : 1;
+        F.changeKind = CFileInfo::kChangeNew;
+    }
+
+    if (F.dirFlag != 0) {
+        F.path = server;
+        if (!UploadFolder(F))
+            return 0;
+        fileCache_->SetState(rel, 1);
+        fileCache_->SetPathState(rel, kStatusInStep);
+        return 1;
+    }
+    if (F.changeKind == CFileInfo::kChangeModified && !haveKnown)
+        return 1;
+    if (!fileCache_->LoadChunk(&F)) {
+        // Another program may hold the file: it waits, and the pass after the longer rest or a
+        // later one tries again.
+        Log(kLogError, tag, "Fail to load a file chunk");
+        passNote_ = kFailLoadChunk;
+        SetItemReason(notsynced::kRead);
+        return 0;
+    }
+    CFileInfo P;
+    if (F.changeKind == CFileInfo::kChangeModified) {
+        P = CurrentHalf(known);
+        if (F.IsSameContent(P)) {
+            Log(kLogInfo, tag, "the file contents are same . don't need upload ");
+            const int64_t drift = F.modifyTime - P.modifyTime;
+            if (P.modifyTime > 0 && (drift > kTimeTolerance || drift < -kTimeTolerance)) {
+                F.modifyTime = P.modifyTime;
+                fileCache_->SetFileTime(&F);
+            }
+            fileCache_->SetState(rel, 1);
+            fileCache_->SetPathState(rel, kStatusInStep);
+            return 1;
+        }
+    }
+    if (!UploadFile(&F, F.changeKind == CFileInfo::kChangeModified ? &P : nullptr) || !passSucceeded_.load())
+        return 0;
+    fileCache_->SetState(rel, 1);
+    fileCache_->SetPathState(rel, kStatusInStep);
+    return 1;
 }
 
 int CWork::GetFileChunk(CFileInfo& F, std::unique_ptr<CChunkBuffer>* buffer, const CChunkInfo& c) {

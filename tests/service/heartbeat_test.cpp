@@ -73,10 +73,11 @@ class WorkerQueue {
 // A heartbeat on a canned service; the test forgets it at Stop, as the worker does.
 struct Canned {
     Canned() { EXPECT_TRUE(server.Start()); }
-    bool Start(platform::ThreadId worker, int cycleMs, int lastPass = 1) {
+    bool Start(platform::ThreadId worker, int cycleMs, int lastPass = 1, int64_t retryAtMs = 0) {
         auto hb = std::make_unique<CHeartBeat>();
         hb->SetCycleMs(cycleMs);
         hb->SetLastPassResult(lastPass);
+        hb->SetRetryAt(retryAtMs);
         watch = std::make_unique<CHeartBeat::EndWatch>(hb->Watch());
         if (!hb->Init(worker, server.Url("/axis2/services/mirn_service_hb"), "alice", "pw-alice", "host-1",
                       ""))
@@ -175,6 +176,30 @@ TEST(HeartBeat, DecisionTable) {
         } else {
             EXPECT_EQ(posts, 0);
         }
+    }
+}
+
+// Items a good pass skipped ask for one pass when they are due, and none before.
+TEST(HeartBeat, SkippedItemsAskForOnePassWhenDue) {
+    WorkerQueue worker;
+    const int64_t now = CHeartBeat::SteadyNowMs();
+    struct Case {
+        const char* what;
+        int64_t retryAt;
+        int posts;
+    } cases[] = {
+        {"due already", now - 1, 1},
+        {"due in an hour", now + 3600 * 1000, 0},
+        {"none", 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Canned t;
+        t.server.SetDefault(CannedHttpServer::Reply{Reply(Beat("no")), 0, false});
+        ASSERT_TRUE(t.Start(worker.Id(), 20, 1, c.retryAt));
+        ASSERT_TRUE(t.server.WaitForRequests(5, 10000));
+        ASSERT_TRUE(t.StopAndWait());
+        EXPECT_EQ(worker.Drain(), c.posts);
     }
 }
 

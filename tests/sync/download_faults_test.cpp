@@ -67,7 +67,8 @@ TEST_F(DownloadFaultsTest, AFileWhoseChunkCannotBeHadIsNotWrittenAndTheNextPassB
         Put("zz-" + c.path, "fine " + c.name, kNew);  // after the failing one: the fault is its
         ASSERT_TRUE(server_.Fault("download_chunk", c.fault, 1, c.reason, c.ms, c.fault == "stall"));
         ASSERT_TRUE(Sync());
-        EXPECT_EQ(LastStatus(), "同步未完成");
+        EXPECT_EQ(LastStatus(), "Sync unfinished");
+        EXPECT_EQ(NotSynced("/" + c.path), notsynced::kDownload);
         EXPECT_TRUE(ReadLocal(c.path) == before) << "absent, or the old version";
         EXPECT_EQ(ReadLocal("zz-" + c.path), "fine " + c.name) << "the other files of the pass come down";
         EXPECT_TRUE(Find(HomeFolder(), ".kestrine-part").empty());
@@ -76,6 +77,7 @@ TEST_F(DownloadFaultsTest, AFileWhoseChunkCannotBeHadIsNotWrittenAndTheNextPassB
         ASSERT_TRUE(ResetFaults());
         ASSERT_TRUE(Sync());
         EXPECT_EQ(LastStatus(), "Sync finished");
+        EXPECT_EQ(work_->GetSkipped().Count(), 0u) << "listed until it succeeds";
         EXPECT_TRUE(ReadLocal(c.path) == content);
         EXPECT_EQ(Journal(Key(c.path)).onDisk, 1);
     }
@@ -265,7 +267,8 @@ TEST_F(DownloadFaultsTest, NothingIsWrittenThroughALink) {
     ASSERT_TRUE(platform::ListDir(outside.Path(), &entries));
     EXPECT_TRUE(entries.empty()) << "nothing reached the link's target";
     EXPECT_TRUE(log_.Contains("Refuse the server path \"alice/known/y.txt\""));
-    EXPECT_EQ(LastStatus(), "同步未完成");
+    EXPECT_EQ(LastStatus(), "Sync unfinished");
+    EXPECT_EQ(NotSynced("/known/y.txt"), notsynced::kInTheWay);
 }
 
 TEST_F(DownloadFaultsTest, AnotherAccountOnTheSameComputerStartsFromItsOwnTree) {
@@ -372,7 +375,7 @@ TEST_F(DownloadFaultsTest, FilesOf20MiBAndMoreAreBuiltFromTheChunkCache) {
             platform::FailCall(platform::Op::Read, 1000000, 5, "/.cache/");
             ASSERT_TRUE(Sync());
         }
-        EXPECT_EQ(LastStatus(), c.fromCache ? "同步未完成" : "Sync finished");
+        EXPECT_EQ(LastStatus(), c.fromCache ? "Sync unfinished" : "Sync finished");
         EXPECT_EQ(Exists(c.path), !c.fromCache);
         EXPECT_TRUE(Find(HomeFolder(), ".kestrine-part").empty());
         if (c.fromCache) {

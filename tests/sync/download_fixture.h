@@ -57,8 +57,14 @@ class EngineWork : public CWork {
     ~EngineWork() override { Stop(-1); }
     void Pause(int) override {}
     int Logins() const { return logins_.load(); }
+    // What the pass driver last told the heartbeat: the pass result, and when skipped items are
+    // due (-1: never told).
+    int Reported() const { return reported_.load(); }
+    int64_t RetryAt() const { return retryAt_.load(); }
 
   protected:
+    void ReportPassResult(int succeeded) override { reported_ = succeeded; }
+    void ScheduleRetry(int64_t steadyMs) override { retryAt_ = steadyMs; }
     // Passes run only when a test asks: neither the heartbeat nor the watcher of local changes
     // starts one.
     int RunLogin() override {
@@ -71,6 +77,8 @@ class EngineWork : public CWork {
 
   private:
     std::atomic<int> logins_{0};
+    std::atomic<int> reported_{-1};
+    std::atomic<int64_t> retryAt_{-1};
 };
 
 // One journal row as the database holds it.
@@ -121,6 +129,8 @@ class DownloadTest : public ::testing::Test {
                      const std::string& password = testsupport::TestServer::kPassword) {
         work_ = std::make_unique<EngineWork>();
         ASSERT_EQ(work_->Init(), 1);
+        // A skipped item is tried again at the next pass, as these tests ask for it.
+        work_->SetRetryDelays(0, 0);
         SetAccount(user, password);
         ASSERT_EQ(SignIn(), 1);
         ASSERT_TRUE(WaitForPassEnd(0)) << "the sign-in queues the first pass";
@@ -165,6 +175,14 @@ class DownloadTest : public ::testing::Test {
         return true;
     }
     // The last status text, after the pass loop's closing texts have arrived.
+    // The reason the worker lists `rel` ("/a/b") as not synced with, or "" when it is not listed.
+    std::string NotSynced(const std::string& rel) const {
+        for (const CSkippedItems::Item& item : work_->GetSkipped().Items()) {
+            if (item.path == rel)
+                return item.reason;
+        }
+        return std::string();
+    }
     std::string LastStatus() {
         std::vector<std::string> texts;
         WaitUntil(

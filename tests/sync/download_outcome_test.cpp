@@ -306,7 +306,7 @@ TEST_F(DownloadOutcomeTest, APendingVersionThatVanishedIsForgotten) {
     Put("p.txt", "p server", kNew);
     ASSERT_TRUE(server_.Fault("download_chunk", "refuse", 1, 8));
     ASSERT_TRUE(Sync());
-    EXPECT_EQ(LastStatus(), "同步未完成");
+    EXPECT_EQ(LastStatus(), "Sync unfinished");
     EXPECT_FALSE(Exists("p.txt"));
     const dltest::Row pending = Journal(Key("p.txt"));
     ASSERT_TRUE(pending.exists);

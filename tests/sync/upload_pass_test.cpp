@@ -459,9 +459,12 @@ TEST_F(UploadTest, ALockedFileWaitsWhileTheOthersGoUp) {
     const int ends = PassEnds();
     ASSERT_EQ(work_->Request(platform::WM_WORK_SYNC, 0), 1);
     ASSERT_TRUE(WaitUntil([&] { return log_.Contains("Fail to load a file chunk"); }));
-    EXPECT_EQ(ServerBytes("free.txt"), "free");
-    close(fd);  // the pass loop goes on until the file is read
     ASSERT_TRUE(WaitForPassEnd(ends));
+    EXPECT_EQ(ServerBytes("free.txt"), "free");
+    EXPECT_EQ(LastStatus(), "Sync unfinished");
+    EXPECT_EQ(NotSynced("/locked.txt"), notsynced::kRead);
+    close(fd);  // a later pass reads it
+    ASSERT_TRUE(Sync());
     EXPECT_EQ(LastStatus(), "Sync finished");
     EXPECT_EQ(ServerBytes("locked.txt"), "held");
 }

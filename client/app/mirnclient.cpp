@@ -1,6 +1,7 @@
 #include "app/mirnclient.h"
 
 #include <iostream>
+#include <vector>
 
 #include "app/appfrontend.h"
 #include "app/consolelogin.h"
@@ -35,9 +36,13 @@ constexpr int kWorkerStopWaitMs = 10000;
 std::mutex g_appMu;
 CMirnClientApp* g_app = nullptr;
 
-void OnTerminationSignal(int) {
+void OnTerminationSignal(int signal) {
     std::lock_guard<std::mutex> lock(g_appMu);
-    if (g_app)
+    if (!g_app)
+        return;
+    if (platform::IsReportSignal(signal))
+        g_app->ReportNotSynced();
+    else
         g_app->RequestExit(0);
 }
 
@@ -74,6 +79,17 @@ void CMirnClientApp::RequestExit(int code) {
     platform::InterruptStdin();
     if (frontEnd_)
         frontEnd_->Quit(code);
+}
+
+void CMirnClientApp::ReportNotSynced() {
+    CWork* work = work_.get();
+    const std::vector<CSkippedItems::Item> items =
+        work ? work->GetSkipped().Items() : std::vector<CSkippedItems::Item>();
+    // Posted, not sent: the signal thread must not wait for a front end that may be busy.
+    if (items.empty())
+        platform::PostToMain(platform::WM_ITEM_NOT_SYNCED, 1);
+    for (const CSkippedItems::Item& item : items)
+        platform::PostToMain(platform::WM_ITEM_NOT_SYNCED, 1, item.path, item.reason);
 }
 
 bool CMirnClientApp::InitInstance() {

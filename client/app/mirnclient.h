@@ -33,6 +33,8 @@ class CMirnClientApp : public IFrameOwner, public IDialogOwner {
     bool InitLog();
     // Ends the GUI loop with `code` (the tray's exit command, SIGINT, SIGTERM); any thread.
     void RequestExit(int code);
+    // Tells the front end every item not synced, one message each (the report signal); any thread.
+    void ReportNotSynced();
 
     CWork* GetWorker() const override { return work_.get(); }
     CLogger* GetLogger() const;

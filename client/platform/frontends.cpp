@@ -184,6 +184,10 @@ std::string ConsoleFrontEnd::Describe(const WindowMessage& msg) {
         }
         case WM_TRAY_TIP:
             return "[tip] " + OneLine(msg.text);
+        case WM_ITEM_NOT_SYNCED:
+            if (msg.text.empty())
+                return "[not synced] every item is synced";
+            return "[not synced] " + OneLine(msg.text) + ": " + OneLine(msg.text2);
         case WM_TRAY_BALLOON:
             return "[balloon] " + OneLine(msg.text2) + ": " + OneLine(msg.text);
         case WM_SETMESSAGESTRING:

@@ -50,7 +50,7 @@ int64_t SendToMain(uint32_t code, int64_t wParam, const std::string& text, const
     return w->Send(msg);
 }
 
-bool PostToMain(uint32_t code, int64_t wParam, const std::string& text) {
+bool PostToMain(uint32_t code, int64_t wParam, const std::string& text, const std::string& text2) {
     IMainWindow* w = GetMainWindow();
     if (!w) {
         Log(5, "platform::PostToMain", "No main window; message " + std::to_string(code) + " dropped");
@@ -60,6 +60,7 @@ bool PostToMain(uint32_t code, int64_t wParam, const std::string& text) {
     msg.code = code;
     msg.wParam = wParam;
     msg.text = text;
+    msg.text2 = text2;
     return w->Post(msg);
 }
 

@@ -20,7 +20,7 @@ struct WindowMessage {
 };
 
 class IMainWindow {
-public:
+  public:
     virtual ~IMainWindow() = default;
     // Returns when the front end has handled the message (on its own thread); the result is the
     // handler's. Callable from any thread, including the front end's.
@@ -39,7 +39,8 @@ IMainWindow* GetMainWindow();
 // Convenience wrappers over GetMainWindow() used by the engine.
 int64_t SendToMain(uint32_t code, int64_t wParam = 0, const std::string& text = "",
                    const std::string& text2 = "", int64_t lParam = 0);
-bool PostToMain(uint32_t code, int64_t wParam = 0, const std::string& text = "");
+bool PostToMain(uint32_t code, int64_t wParam = 0, const std::string& text = "",
+                const std::string& text2 = "");
 int ShowMessageBox(const std::string& text, const std::string& caption, unsigned flags);
 
 // Reply windows: the worker answers WM_WORK_LOGIN / WM_WORK_LOGOUT by posting to the window whose

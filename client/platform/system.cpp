@@ -420,11 +420,16 @@ bool SetBookmark(const std::string& folder) {
     return WriteFileAtomic(path, text);
 }
 
+bool IsReportSignal(int signal) {
+    return signal == SIGUSR1;
+}
+
 void InstallTerminationHandler(std::function<void(int signal)> handler) {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGUSR1);
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::lock_guard<std::mutex> lock(gSignalMu);
     gSignalHandler = std::move(handler);

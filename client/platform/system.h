@@ -48,9 +48,13 @@ bool IsAutostartEnabled();
 // added, or updated in place, never duplicated.
 bool SetBookmark(const std::string& folder);
 
-// SIGINT and SIGTERM: blocked in every thread from now on and delivered to `handler` on a
-// thread of their own. Call before starting other threads.
+// SIGINT and SIGTERM, and SIGUSR1 (a report asked for, see IsReportSignal): blocked in every
+// thread from now on and delivered to `handler` on a thread of their own. Call before starting
+// other threads.
 void InstallTerminationHandler(std::function<void(int signal)> handler);
+// True for the signal that asks a running client to print what it has not synced
+// (`kill -USR1 <pid>`), rather than to end.
+bool IsReportSignal(int signal);
 
 // Terminates the process at once with `code`, without running destructors.
 [[noreturn]] void ExitProcessNow(int code);

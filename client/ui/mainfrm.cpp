@@ -10,6 +10,8 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTreeView>
+#include <utility>
+#include <vector>
 
 #include "core/config.h"
 #include "core/locations.h"
@@ -18,6 +20,7 @@
 #include "platform/system.h"
 #include "sync/work.h"
 #include "ui/commands.h"
+#include "ui/notsyncedwindow.h"
 #include "ui/uitext.h"
 
 namespace {
@@ -124,6 +127,9 @@ void CMainFrame::CreateMenus() {
     trayMenu_ = new QMenu(Text("Kestrine(&K)"), this);
     recentMenu_ = new QMenu(Text("文件更新(&U)"), trayMenu_);
     trayMenu_->addMenu(recentMenu_);
+    notSyncedAction_ = trayMenu_->addAction(QString());
+    notSyncedAction_->setVisible(false);
+    connect(notSyncedAction_, &QAction::triggered, this, &CMainFrame::ShowNotSynced);
     AddCommand(trayMenu_, &trayActions_, ui::ID_WEB_FOLDER, Text("Web文件夹(&W)"));
     QAction* local = AddCommand(trayMenu_, &trayActions_, ui::ID_LOCAL_FOLDER, Text("本地文件夹(&E)"));
     trayMenu_->setDefaultAction(local);
@@ -194,8 +200,32 @@ void CMainFrame::BuildTrayMenu() {
         none->setEnabled(false);
     }
 
+    const size_t skipped = work ? work->GetSkipped().Count() : 0;
+    notSyncedAction_->setText(QString::number(skipped) + (skipped == 1
+                                                              ? QStringLiteral(" item not synced")
+                                                              : QStringLiteral(" items not synced")));
+    notSyncedAction_->setVisible(skipped > 0);
+
     for (auto& [id, action] : trayActions_)
         action->setEnabled(owner_->IsCommandEnabled(id));
+}
+
+void CMainFrame::ShowNotSynced() {
+    if (!notSynced_) {
+        notSynced_ = new CNotSyncedWindow(
+            [this] {
+                std::vector<std::pair<std::string, std::string>> rows;
+                if (CWork* work = owner_->GetWorker()) {
+                    for (const CSkippedItems::Item& item : work->GetSkipped().Items())
+                        rows.emplace_back(item.path, item.reason);
+                }
+                return rows;
+            },
+            this);
+    }
+    notSynced_->Refresh();
+    notSynced_->show();
+    notSynced_->raise();
 }
 
 void CMainFrame::UpdateMainMenu() {
@@ -234,6 +264,15 @@ int64_t CMainFrame::OnMessage(const platform::WindowMessage& msg) {
             return 1;
         case platform::WM_TRAY_STATE:
             SetTrayState(static_cast<int>(msg.wParam), msg.text);
+            // A pass ended or began: items may have left the list.
+            if (notSynced_ && notSynced_->isVisible())
+                notSynced_->Refresh();
+            return 1;
+        case platform::WM_ITEM_NOT_SYNCED:
+            if (msg.wParam == 1)
+                ShowNotSynced();  // the user asked (the report signal)
+            else if (notSynced_ && notSynced_->isVisible())
+                notSynced_->Refresh();
             return 1;
         case platform::WM_TRAY_BALLOON: {
             CWork* work = owner_->GetWorker();

@@ -18,6 +18,7 @@
 #include "platform/mainwindow.h"
 #include "ui/frameowner.h"
 
+class CNotSyncedWindow;
 class QAction;
 class QLabel;
 class QMenu;
@@ -54,6 +55,8 @@ class CMainFrame : public QMainWindow {
     void UpdateMainMenu();  // enabling of the window's own menu
     void OnTrayDoubleClick();
     void OnRecentEntry(int index);
+    // The skipped items' window, opened from the tray's "N items not synced" entry.
+    void ShowNotSynced();
     void OnTimer();    // one step of the busy animation
     void CheckTray();  // without a tray: switch to the tray once one exists
 
@@ -73,6 +76,9 @@ class CMainFrame : public QMainWindow {
     Balloon LastBalloon() const { return lastBalloon_; }
     QMenu* TrayMenu() const { return trayMenu_; }
     QMenu* RecentMenu() const { return recentMenu_; }
+    // "N items not synced": hidden while every item is synced.
+    QAction* NotSyncedAction() const { return notSyncedAction_; }
+    CNotSyncedWindow* NotSyncedWindow() const { return notSynced_; }
     QMenu* MainMenu() const { return mainMenu_; }
     QAction* TrayAction(int id) const;  // a command of the tray menu
     QAction* MainAction(int id) const;  // a command of the window's own menu
@@ -108,6 +114,8 @@ class CMainFrame : public QMainWindow {
     QLabel* statusLabel_ = nullptr;
     QMenu* trayMenu_ = nullptr;
     QMenu* recentMenu_ = nullptr;
+    QAction* notSyncedAction_ = nullptr;
+    CNotSyncedWindow* notSynced_ = nullptr;  // made at its first opening
     QMenu* mainMenu_ = nullptr;
     std::map<int, QAction*> trayActions_;
     std::map<int, QAction*> mainActions_;

@@ -236,6 +236,10 @@ bool Computer::Thaw() {
     return proc_ && proc_->Signal(SIGCONT);
 }
 
+bool Computer::Signal(int sig) {
+    return proc_ && proc_->Signal(sig);
+}
+
 std::string Computer::Console() {
     return proc_ ? proc_->Stdout() : std::string();
 }
@@ -403,6 +407,11 @@ std::string TwoComputerTest::Logs() {
                                          << Describe(want) << "laptop:\n"
                                          << Describe(laptop_->Files()) << "desktop:\n"
                                          << Describe(desktop_->Files()) << Logs();
+}
+
+bool TwoComputerTest::PutOnService(const std::string& rel, const std::string& content) {
+    scratch_.WriteFile("put", content);
+    return server_.Put(testsupport::TestServer::kUser, scratch_.Sub("put"), rel);
 }
 
 std::optional<std::string> TwoComputerTest::OnService(const std::string& rel) {

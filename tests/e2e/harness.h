@@ -63,6 +63,7 @@ class Computer {
     bool Freeze();  // true once every thread has stopped
     bool Frozen() const;
     bool Thaw();
+    bool Signal(int sig);  // to the client's process (SIGUSR1 asks for the items not synced)
     bool Running() { return proc_ && proc_->Running(); }
 
     // The console lines of this start (tray states, tips, status lines, balloons).
@@ -120,6 +121,8 @@ class TwoComputerTest : public ::testing::Test {
     std::string Logs();
     // The service's copy of `rel`, or nullopt when it has none.
     std::optional<std::string> OnService(const std::string& rel);
+    // Puts `content` at `rel` on the service, as another computer of the account would.
+    bool PutOnService(const std::string& rel, const std::string& content);
     // Lets the next `passing` requests of `op` through (each a second late, so the client is seen
     // at work) and holds the one after them.
     bool HoldAfter(const std::string& op, int passing);

@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QStatusBar>
+#include <QTreeWidget>
 #include <memory>
 #include <set>
 #include <string>
@@ -23,6 +24,7 @@
 #include "support/env.h"
 #include "sync/work.h"
 #include "ui/commands.h"
+#include "ui/notsyncedwindow.h"
 #include "uitest.h"
 
 namespace {
@@ -106,19 +108,13 @@ std::vector<Item> Items(QMenu* menu) {
 TEST_F(MainFrameTest, TrayMenuHasItsItemsInOrderWithTheLocalFolderAsDefault) {
     auto frame = MakeFrame();
     const std::vector<std::pair<QString, int>> expected = {
-        {U("文件更新(&U)"), -1},
-        {U("Web文件夹(&W)"), 32813},
-        {U("本地文件夹(&E)"), 32804},
-        {U("回收站(&T)"), 32830},
-        {"-", -1},
-        {U("同步(&S)"), 32798},
-        {U("登录(&L)"), 32800},
-        {U("注销(&N)"), 32799},
-        {"-", -1},
-        {U("选项(&O)"), 32805},
-        {U("关于(&A)"), 32811},
-        {U("帮助"), 32818},
-        {U("退出(&X)"), 32801},
+        {U("文件更新(&U)"), -1},     {"0 items not synced", -1},  // hidden while every item is synced
+        {U("Web文件夹(&W)"), 32813}, {U("本地文件夹(&E)"), 32804},
+        {U("回收站(&T)"), 32830},    {"-", -1},
+        {U("同步(&S)"), 32798},      {U("登录(&L)"), 32800},
+        {U("注销(&N)"), 32799},      {"-", -1},
+        {U("选项(&O)"), 32805},      {U("关于(&A)"), 32811},
+        {U("帮助"), 32818},          {U("退出(&X)"), 32801},
     };
     std::vector<Item> items = Items(frame->TrayMenu());
     ASSERT_EQ(items.size(), expected.size());
@@ -448,4 +444,46 @@ TEST_F(MainFrameTest, WithoutATrayTheWindowCarriesTheMenuAndTheState) {
     ASSERT_EQ(frame.menuBar()->actions().size(), 1);
     EXPECT_EQ(frame.menuBar()->actions()[0]->menu(), frame.MainMenu());
     EXPECT_EQ(frame.windowTitle(), U("Kestrine - Velmora搜索云存储服务客户端"));
+}
+
+namespace {
+
+// A worker whose passes skipped items, without a thread of its own.
+class SkippingWork : public CWork {
+  public:
+    ~SkippingWork() override { Stop(-1); }
+    using CWork::SkipItem;
+};
+
+}  // namespace
+
+TEST_F(MainFrameTest, ItemsNotSyncedShowInTheTrayMenuAndTheirWindow) {
+    SkippingWork work;
+    owner_.work = &work;
+    auto frame = MakeFrame();
+    emit frame->TrayMenu()->aboutToShow();
+    EXPECT_FALSE(frame->NotSyncedAction()->isVisible()) << "hidden while every item is synced";
+
+    work.SkipItem("/docs/a&b.txt", "could not upload");
+    emit frame->TrayMenu()->aboutToShow();
+    EXPECT_TRUE(frame->NotSyncedAction()->isVisible());
+    EXPECT_EQ(frame->NotSyncedAction()->text(), QString("1 item not synced"));
+    work.SkipItem("/Report.txt", "another name differs from it only in letter case", false);
+    emit frame->TrayMenu()->aboutToShow();
+    EXPECT_EQ(frame->NotSyncedAction()->text(), QString("2 items not synced"));
+
+    frame->NotSyncedAction()->trigger();
+    ASSERT_NE(frame->NotSyncedWindow(), nullptr);
+    EXPECT_TRUE(frame->NotSyncedWindow()->isVisible());
+    QTreeWidget* list = frame->NotSyncedWindow()->List();
+    ASSERT_EQ(list->topLevelItemCount(), 2);
+    EXPECT_EQ(list->topLevelItem(0)->text(0), QString("/Report.txt"));
+    EXPECT_EQ(list->topLevelItem(1)->text(0), QString("/docs/a&b.txt"));
+    EXPECT_EQ(list->topLevelItem(1)->text(1), QString("could not upload"));
+
+    // An item the worker reports while the window is open shows at once.
+    work.SkipItem("/x.bin", "could not download");
+    frame->OnMessage(Msg(platform::WM_ITEM_NOT_SYNCED, 0, "/x.bin", "could not download"));
+    EXPECT_EQ(list->topLevelItemCount(), 3);
+    owner_.work = nullptr;
 }

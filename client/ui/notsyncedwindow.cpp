@@ -1,0 +1,45 @@
+#include "ui/notsyncedwindow.h"
+
+#include <QDialogButtonBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "ui/uitext.h"
+
+CNotSyncedWindow::CNotSyncedWindow(Source source, QWidget* parent)
+    : QDialog(parent), source_(std::move(source)) {
+    setWindowTitle(QStringLiteral("Kestrine - Items not synced"));
+    auto* layout = new QVBoxLayout(this);
+    summary_ = new QLabel(this);
+    layout->addWidget(summary_);
+    list_ = new QTreeWidget(this);
+    list_->setColumnCount(2);
+    list_->setHeaderLabels({QStringLiteral("Path"), QStringLiteral("Reason")});
+    list_->setRootIsDecorated(false);
+    list_->header()->setSectionResizeMode(0, QHeaderView::Interactive);
+    list_->setColumnWidth(0, 360);
+    layout->addWidget(list_);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::hide);
+    layout->addWidget(buttons);
+    resize(640, 320);
+    Refresh();
+}
+
+void CNotSyncedWindow::Refresh() {
+    const auto items = source_ ? source_() : std::vector<std::pair<std::string, std::string>>();
+    list_->clear();
+    for (const auto& [path, reason] : items) {
+        auto* row = new QTreeWidgetItem(list_);
+        row->setText(0, ui::FromAnsi(path));
+        row->setText(1, QString::fromUtf8(reason.c_str()));
+        row->setToolTip(0, row->text(0));
+    }
+    summary_->setText(items.empty() ? QStringLiteral("Every item is synced.")
+                                    : QString::number(items.size()) +
+                                          (items.size() == 1 ? QStringLiteral(" item is not synced:")
+                                                             : QStringLiteral(" items are not synced:")));
+}

@@ -656,6 +656,32 @@ RoundPlan PlanRound(Planner& planner, const View& before) {
     return plan;
 }
 
+std::optional<FaultPlan> PlanFault(std::mt19937_64& rng) {
+    static const char* const kOps[] = {
+        "file_list",    "download_specific_file", "download_chunk", "upload_file",
+        "upload_chunk", "chunk_uploaded",         "remove",         "rename"};
+    if (rng() % 3 != 0)
+        return std::nullopt;
+    FaultPlan f;
+    f.op = kOps[rng() % std::size(kOps)];
+    f.count = 1 + static_cast<int>(rng() % 2);
+    if (rng() % 2 == 0) {
+        f.action = "drop";
+    } else {
+        f.action = "stall";
+        f.ms = 1000 + static_cast<int>(rng() % 4000);
+        f.thenDrop = rng() % 2 == 0;
+    }
+    return f;
+}
+
+std::string FaultPlan::Describe() const {
+    std::string out = op + " " + action + " x" + std::to_string(count);
+    if (action == "stall")
+        out += " " + std::to_string(ms) + " ms" + (thenDrop ? " then dropped" : " then answered");
+    return out;
+}
+
 std::optional<std::vector<uint64_t>> ParseSeeds(const std::string& text) {
     static const std::regex item(R"((\d{1,9})(?:-(\d{1,9}))?)");
     std::vector<uint64_t> out;
@@ -716,7 +742,13 @@ struct Run::Settled {
 };
 
 Run::Run(uint64_t seed, testsupport::TestServer& server, Computer& laptop, Computer& desktop)
-    : seed_(seed), rng_(seed), planner_(rng_), server_(server), laptop_(laptop), desktop_(desktop) {}
+    : seed_(seed),
+      rng_(seed),
+      faultRng_(seed ^ 0x5eedfa17u),
+      planner_(rng_),
+      server_(server),
+      laptop_(laptop),
+      desktop_(desktop) {}
 
 Run::~Run() {
     // A failed round may end between freeze and thaw; the fixture then stops the clients.
@@ -820,7 +852,10 @@ std::string Run::DescribePlan(int round, const RoundPlan& plan) const {
 
 ::testing::AssertionResult Run::Round(int round) {
     RoundPlan plan = PlanRound(planner_, before_);
-    const std::string text = DescribePlan(round, plan);
+    const std::optional<FaultPlan> fault = PlanFault(faultRng_);
+    std::string text = DescribePlan(round, plan);
+    if (fault)
+        text += "  the service's next " + fault->Describe() + "\n";
     history_ += text;
     std::printf("[campaign] seed %llu %s", static_cast<unsigned long long>(seed_), text.c_str());
     if (!laptop_.Freeze() || !desktop_.Freeze())
@@ -833,6 +868,8 @@ std::string Run::DescribePlan(int round, const RoundPlan& plan) const {
     }
     if (!laptop_.Frozen() || !desktop_.Frozen())
         return Failure(round, "a client ran while it was frozen", Snapshot());
+    if (fault && !server_.Fault(fault->op, fault->action, fault->count, -1, fault->ms, fault->thenDrop))
+        return Failure(round, "the service did not arm " + fault->Describe(), Snapshot());
     laptop_.Thaw();
     desktop_.Thaw();
     if (plan.killed) {
@@ -840,6 +877,8 @@ std::string Run::DescribePlan(int round, const RoundPlan& plan) const {
             return Failure(round, done.message(), Snapshot());
     }
     const Settled s = Settle();
+    // A fault no client ran into (its call was not needed) must not reach the next round.
+    server_.ResetFaults();
     if (!s.ok)
         return Failure(round, s.why, s);
     const std::vector<Violation> found = CheckRound(before_, plan.sides, s.laptop);

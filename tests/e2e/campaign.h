@@ -150,6 +150,19 @@ struct RoundPlan {
     int killAfterMs = 0;
 };
 RoundPlan PlanRound(Planner& planner, const View& before);
+
+// A service call that goes wrong in a round, for whichever client makes it first: dropped, or
+// stalled for a few seconds (then answered, or dropped). The clients skip what it hit and try again.
+struct FaultPlan {
+    std::string op, action;
+    int count = 1;
+    int ms = -1;
+    bool thenDrop = false;
+    std::string Describe() const;
+};
+// One round in three has a fault. It is drawn from a generator of its own, so a seed's operations
+// stay what they were before faults were added.
+std::optional<FaultPlan> PlanFault(std::mt19937_64& rng);
 // True when no other side named a path at, above or below any path `op` names.
 bool Lonely(const Op& op, const Sides& sides);
 
@@ -192,6 +205,7 @@ class Run {
 
     uint64_t seed_;
     std::mt19937_64 rng_;
+    std::mt19937_64 faultRng_;
     Planner planner_;
     testsupport::TestServer& server_;
     Computer& laptop_;

@@ -196,7 +196,7 @@ void CWork::ShowTip(const std::string& text) {
 }
 
 void CWork::ShowTrayState(int state, const std::string& tip) {
-    platform::SendToMain(platform::WM_TRAY_STATE, state, tip);
+    platform::SendToMain(platform::WM_TRAY_STATE, state, WithWatchNote(tip));
 }
 
 void CWork::ShowBalloon(const std::string& text, const std::string& title) {

@@ -169,6 +169,11 @@ class CWork {
     void SetWatchPauseMs(int ms) { watchPauseMs_ = ms; }
     CFileSystemWatcher* GetWatcher() const { return watcher_.get(); }  // null before the first sign-in
 
+    // A watch that ended by itself is restarted by its thread; until then the tray's tooltip
+    // carries this note, and the heartbeat's passes pick up local changes.
+    static constexpr const char* kWatchDownNote = "\n本地文件监视中断，正在重试";
+    bool IsWatcherDown() const { return watcherFailed_.load(); }
+
     // The rename request's text: old and new name joined by "|" (by a NUL when a name contains
     // "|", which Linux names may).
     static std::string MakeRenameText(const std::string& oldName, const std::string& newName);
@@ -252,6 +257,8 @@ class CWork {
     // Asks for what a record calls for: a rename (with its text), a pass, or, while a pass runs,
     // one more pass. Watcher thread.
     void RequestFromWatcher(int action, const std::string& renameText);
+    // The tray tip, with kWatchDownNote while the watch is down.
+    std::string WithWatchNote(const std::string& tip) const;
     bool ClearUserData(const std::string& home);  // the sign-in after an account change
     int64_t OnDiskRows();                         // the journal's rows on the disk; -1 when it cannot be read
     // True when `home` is missing while the journal remembers files in it (or cannot tell).

@@ -19,6 +19,7 @@
 #include "store/fileinfo.h"
 #include "sync/decide.h"
 #include "sync/filesystemwatcher.h"
+#include "sync/recentnames.h"
 
 class CAuth;
 class CBack;
@@ -210,8 +211,10 @@ class CWork {
     void SetResetUserData(int on) { resetUserData_.store(on ? 1 : 0); }
     // The wait between sign-in attempts (10 s); tests shorten it.
     void SetLoginRetryMs(int ms) { loginRetryMs_ = ms; }
+    // The names added since the sign-in (their count only grows, so a pass can tell what it
+    // added); only the last recent::kKept are kept, an older index reads as empty.
     size_t GetRecentCount() const;
-    std::string GetRecentItem(size_t index) const;  // oldest first; empty when out of range
+    std::string GetRecentItem(size_t index) const;  // oldest first; empty when out of range or dropped
     void AddRecentName(const std::string& entry);
     void AddFilteredPath(const std::string& path);
     std::vector<std::string> GetFilteredPaths() const;
@@ -295,6 +298,8 @@ class CWork {
     std::string user_, password_;
     std::vector<std::string> recentNames_;
     std::vector<std::string> filteredPaths_;
+    // The recent names dropped from the front of recentNames_ (which holds recent::kKept at most).
+    size_t recentDropped_ = 0;
     std::string passNote_;    // worker thread only
     std::string serverRoot_;  // worker thread only
     // The download phase's index of the files on disk: size and chunk list -> journal key, built

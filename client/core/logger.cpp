@@ -92,6 +92,14 @@ std::string CLogger::Path() const {
 }
 
 void CLogger::RotateLocked() {
+    // The opens below may report through the platform sink, which would come back here for the
+    // line lock this thread holds.
+    const bool outer = t_writing;
+    t_writing = true;
+    struct Restore {
+        bool value;
+        ~Restore() { t_writing = value; }
+    } restore{outer};
     const std::string from = path_;
     const std::string next = PartPath(firstPath_, part_ + 1);
     WriteLocked(Line(kLogInfo, "CLogger", "The log goes on in " + next));
@@ -146,12 +154,13 @@ void CLogger::Log(int severity, const char* tag, const std::string& message) {
 void CLogger::WriteLocked(const std::string& text) {
     if (!file_ || !file_->IsOpen())
         return;
+    const bool outer = t_writing;
     t_writing = true;
     // The file is opened for appending, so one write lands whole at the end even while another
     // process appends to the same file. Write failures after a successful open are not reported.
     if (file_->SeekToEnd() && file_->WriteAll(text.data(), text.size()))
         size_ += static_cast<int64_t>(text.size());
-    t_writing = false;
+    t_writing = outer;
 }
 
 void CLogger::SetLevel(int level) {

@@ -93,6 +93,23 @@ void LogText(int severity, const char* tag, const std::string& text) {
     t_inLog = false;
 }
 
+bool LogWanted(int severity) {
+    std::shared_lock<std::shared_mutex> lock(g_loggerMu);
+    return g_logger && severity <= g_logger->GetLevel();
+}
+
+void LogBulk(const char* tag, const std::string& head, const std::string& text, size_t count,
+             const char* what) {
+    if (text.size() <= kBulkLogBytes) {
+        LogText(kLogInfo, tag, head + text);
+        return;
+    }
+    LogText(kLogInfo, tag,
+            head + "[" + std::to_string(text.size()) + " bytes, " + std::to_string(count) + " " + what + "]");
+    if (LogWanted(kLogDebug))
+        LogText(kLogDebug, tag, head + text);
+}
+
 void SetInitLogHook(std::function<bool()> hook) {
     std::lock_guard<std::mutex> lock(g_hookMu);
     g_initLogHook = std::move(hook);

@@ -1,8 +1,10 @@
 #include "core/logger.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
+#include "core/log.h"
 #include "platform/file.h"
 #include "platform/system.h"
 
@@ -20,6 +22,15 @@ std::string Separator(char c) {
     return "\r\n" + std::string(80, c) + "\r\n";
 }
 
+std::string Line(int severity, const char* tag, const std::string& message) {
+    platform::LocalTime t = platform::GetLocalTime();
+    std::string line = CLogger::FormatPrefix(t.year, t.month, t.day, t.hour, t.minute, t.second,
+                                             t.millisecond, severity, tag);
+    line += message;
+    line += "\r\n";
+    return line;
+}
+
 }  // namespace
 
 CLogger::CLogger() = default;
@@ -35,6 +46,12 @@ CLogger::~CLogger() {
 
 bool CLogger::Open(const std::string& path) {
     std::lock_guard<std::mutex> lock(mu_);
+    firstPath_ = path;
+    part_ = 0;
+    return OpenLocked(path);
+}
+
+bool CLogger::OpenLocked(const std::string& path) {
     if (file_ && file_->IsOpen()) {
         // A second Open ends the current run first, so no run is left without its separator.
         WriteLocked(Separator('-'));
@@ -46,8 +63,56 @@ bool CLogger::Open(const std::string& path) {
     if (!file->Open(path, platform::File::Mode::Append))
         return false;
     file_ = std::move(file);
+    size_ = std::max<int64_t>(file_->Size(), 0);
     WriteLocked(Separator('+'));
     return true;
+}
+
+void CLogger::SetMaxFileBytes(int64_t bytes) {
+    std::lock_guard<std::mutex> lock(mu_);
+    maxFileBytes_ = bytes;
+}
+
+std::string CLogger::PartPath(const std::string& first, int index) {
+    if (index <= 0)
+        return first;
+    const std::string ext = ".log";
+    const bool hasExt =
+        first.size() >= ext.size() && first.compare(first.size() - ext.size(), ext.size(), ext) == 0;
+    const std::string stem = hasExt ? first.substr(0, first.size() - ext.size()) : first;
+    // "_001": the names sort in the order the files were written, after the first.
+    char part[16];
+    std::snprintf(part, sizeof part, "_%03d", index);
+    return stem + part + ext;
+}
+
+std::string CLogger::Path() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return path_;
+}
+
+void CLogger::RotateLocked() {
+    // The opens below may report through the platform sink, which would come back here for the
+    // line lock this thread holds.
+    const bool outer = t_writing;
+    t_writing = true;
+    struct Restore {
+        bool value;
+        ~Restore() { t_writing = value; }
+    } restore{outer};
+    const std::string from = path_;
+    const std::string next = PartPath(firstPath_, part_ + 1);
+    WriteLocked(Line(kLogInfo, "CLogger", "The log goes on in " + next));
+    if (!OpenLocked(next)) {
+        // Without a next file the run stays where it was rather than going silent, and tries
+        // again after another file's worth.
+        OpenLocked(from);
+        WriteLocked(Line(kLogWarn, "CLogger", "Fail to open " + next + ": the log goes on here"));
+        size_ = 0;
+        return;
+    }
+    ++part_;
+    WriteLocked(Line(kLogInfo, "CLogger", "The log goes on from " + from));
 }
 
 bool CLogger::IsOpen() const {
@@ -78,24 +143,24 @@ void CLogger::Log(int severity, const char* tag, const std::string& message) {
         return;
     if (t_writing)
         return;
-    platform::LocalTime t = platform::GetLocalTime();
-    std::string line =
-        FormatPrefix(t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond, severity, tag);
-    line += message;
-    line += "\r\n";
+    const std::string line = Line(severity, tag, message);
     std::lock_guard<std::mutex> lock(mu_);
+    if (maxFileBytes_ > 0 && size_ > 0 && size_ + static_cast<int64_t>(line.size()) > maxFileBytes_ &&
+        file_ && file_->IsOpen())
+        RotateLocked();
     WriteLocked(line);
 }
 
 void CLogger::WriteLocked(const std::string& text) {
     if (!file_ || !file_->IsOpen())
         return;
+    const bool outer = t_writing;
     t_writing = true;
     // The file is opened for appending, so one write lands whole at the end even while another
     // process appends to the same file. Write failures after a successful open are not reported.
-    if (file_->SeekToEnd())
-        file_->WriteAll(text.data(), text.size());
-    t_writing = false;
+    if (file_->SeekToEnd() && file_->WriteAll(text.data(), text.size()))
+        size_ += static_cast<int64_t>(text.size());
+    t_writing = outer;
 }
 
 void CLogger::SetLevel(int level) {

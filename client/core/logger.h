@@ -1,9 +1,13 @@
 // CLogger: the client's diagnostic log, one text file per process start, one line per event
-// ("[YYYY/MM/DD hh:mm:ss:mmm]<severity>[tag]: message\r\n"). The application owns the single
-// instance; every thread writes through it. The logger owns its open file.
+// ("[YYYY/MM/DD hh:mm:ss:mmm]<severity>[tag]: message\r\n"). A file that would grow past its
+// limit (16 MiB) is closed and the run goes on in the next one, "<name>_001.log", "<name>_002.log"
+// beside it: the names still end in ".log", so the log folder's retention removes them too. The
+// application owns the single instance; every thread writes through it. The logger owns its open
+// file.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,6 +25,11 @@ class CLogger {
 
     // Opens (creating, never truncating) and writes the opening separator; false leaves no file.
     bool Open(const std::string& path);
+    // The size past which a file is closed and the next started; 0 or less: no limit.
+    static constexpr int64_t kDefaultMaxFileBytes = 16LL * 1024 * 1024;
+    void SetMaxFileBytes(int64_t bytes);
+    // The file `index` of the run that began in `first` ("a.log", 2 -> "a_002.log"; 0 -> `first`).
+    static std::string PartPath(const std::string& first, int index);
     // One whole line when `severity` (1 fatal .. 5 debug) is at most the configured level.
     void Log(int severity, const char* tag, const std::string& message);
 
@@ -30,7 +39,7 @@ class CLogger {
 
     void SetLastErrorText(const std::string& text);
     std::string GetLastErrorText() const;
-    const std::string& Path() const { return path_; }
+    std::string Path() const;  // the file written now
     bool IsOpen() const;
 
     // "[%4u/%02u/%02u %02u:%02u:%02u:%03u]<%s>[%s]: " for the given moment.
@@ -39,10 +48,16 @@ class CLogger {
 
   private:
     void WriteLocked(const std::string& text);
+    bool OpenLocked(const std::string& path);
+    void RotateLocked();  // the next file of the run, when the current one is full
 
     mutable std::mutex mu_;  // guards the file (seek to end + write) and the last error text
     std::unique_ptr<platform::File> file_;
     std::atomic<int> level_{5};
     std::string path_;
+    std::string firstPath_;  // the file Open was given
+    int part_ = 0;           // the index of path_ in the run
+    int64_t size_ = 0;       // of the current file, as this process wrote it
+    int64_t maxFileBytes_ = kDefaultMaxFileBytes;
     std::string lastError_;
 };

@@ -50,7 +50,7 @@ bool CBack::_FirstEntry(const pugi::xml_node& rsp, const char* tag, bool wrapped
         return false;
     }
     if (wrapped)
-        LogText(kLogInfo, tag, soap::NodeToString(rsp));
+        LogBulk(tag, "", soap::NodeToString(rsp), static_cast<size_t>(length), "bytes uncompressed");
     std::string start = StartTag(rsp);
     if (start.empty()) {
         Log(kLogError, tag, "Fail to get the start tag of a compressed list");
@@ -65,10 +65,15 @@ bool CBack::_FirstEntry(const pugi::xml_node& rsp, const char* tag, bool wrapped
     joined.reserve(start.size() + textLength + end.size());
     joined.append(start).append(inflated.data(), textLength).append(end);
     std::vector<char>().swap(inflated);
-    if (!wrapped)
-        LogText(kLogInfo, tag, joined);
     pugi::xml_parse_result parsed =
         doc->load_buffer(joined.data(), joined.size(), pugi::parse_default, pugi::encoding_utf8);
+    if (!wrapped) {
+        size_t entries = 0;
+        for (pugi::xml_node n = parsed ? doc->document_element().first_child() : pugi::xml_node(); n;
+             n = n.next_sibling())
+            ++entries;
+        LogBulk(tag, "", joined, entries, "entries");
+    }
     if (!parsed) {
         Log(kLogError, tag, "Fail to parse the uncompressed list: %s at offset %lld", parsed.description(),
             static_cast<long long>(parsed.offset));

@@ -75,6 +75,23 @@ void GlobalInit() {
     (void)rc;
 }
 
+// The elements of a request or reply (itself included): with its size, what the log says of a
+// large one at info level.
+size_t ElementCount(const pugi::xml_node& node) {
+    size_t count = 0;
+    std::vector<pugi::xml_node> stack{node};
+    while (!stack.empty()) {
+        pugi::xml_node n = stack.back();
+        stack.pop_back();
+        if (n.type() != pugi::node_element)
+            continue;
+        ++count;
+        for (pugi::xml_node c = n.first_child(); c; c = c.next_sibling())
+            stack.push_back(c);
+    }
+    return count;
+}
+
 // A reply's serialisation for the log, with chunk bytes carried inline replaced by their length.
 std::string ReplyForLog(const pugi::xml_node& node) {
     bool inlineBytes = false;
@@ -582,7 +599,8 @@ CSoapChannel::Result CSoapChannel::Call(CSoapRequest& request, const char* tag, 
     if (body)
         *body = pugi::xml_node();
     if (profile_.logXml && InfoLogged())
-        LogText(kLogInfo, tag, "request:" + soap::NodeToString(request.operation_));
+        LogBulk(tag, "request:", soap::NodeToString(request.operation_), ElementCount(request.operation_),
+                "elements");
     switch (_Transfer(request, reply)) {
         case SendResult::kReply:
             break;
@@ -657,7 +675,7 @@ bool CSoapChannel::ParseOmHead(const pugi::xml_node& node, std::string* ack, pug
     if (body)
         *body = pugi::xml_node();
     if (profile_.logXml && node && InfoLogged())
-        LogText(kLogInfo, tag.c_str(), profile_.replyLogWord + ReplyForLog(node));
+        LogBulk(tag.c_str(), profile_.replyLogWord, ReplyForLog(node), ElementCount(node), "elements");
     if (!PareseOmElementValue(node, "operation", nullptr, nullptr))
         return false;
     pugi::xml_attribute version = node.attribute("version");

@@ -1,6 +1,8 @@
 #include "sync/filesystemwatcher.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <vector>
 
 #include "core/log.h"
@@ -21,6 +23,10 @@ bool CFileSystemWatcher::Run(const std::string& folder, bool subtree, uint32_t f
     }
     callback_ = callback;
     context_ = context;
+    folder_ = folder;
+    subtree_ = subtree;
+    filter_ = filter;
+    restarts_.store(0);
     {
         std::lock_guard<std::mutex> lock(mu_);
         stop_ = false;
@@ -67,9 +73,39 @@ bool CFileSystemWatcher::Stop(int waitMs) {
     return inTime;
 }
 
-bool CFileSystemWatcher::Rest() {
+int CFileSystemWatcher::RestartDelayMs(int attempt, int firstMs, int capMs) {
+    const int64_t cap = std::max(capMs, 0);
+    int64_t delay = std::min<int64_t>(std::max(firstMs, 0), cap);
+    for (int i = 1; i < attempt && delay < cap; ++i)
+        delay = std::min(delay * 2, cap);
+    return static_cast<int>(delay);
+}
+
+bool CFileSystemWatcher::Rest(int ms) {
     std::unique_lock<std::mutex> lock(mu_);
-    return !cv_.wait_for(lock, std::chrono::milliseconds(pauseMs_.load()), [this] { return stop_; });
+    return !cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stop_; });
+}
+
+bool CFileSystemWatcher::Restart() {
+    const char* tag = "CFileSystemWatcher::Restart";
+    watch_.Close();
+    for (int attempt = 1;; ++attempt) {
+        const int delay = RestartDelayMs(attempt, restartFirstMs_.load(), restartCapMs_.load());
+        if (!Rest(delay))
+            return false;
+        // Open drains a pending wake; a Stop that sent it has set the stop flag first, which the
+        // read loop looks at before it reads.
+        if (watch_.Open(folder_, subtree_, filter_))
+            break;
+        Log(kLogWarn, tag, "Fail to monitor %s again (attempt %d): %s", folder_.c_str(), attempt,
+            platform::ErrorText(platform::LastError()).c_str());
+    }
+    restarts_.fetch_add(1);
+    running_.store(true);
+    Log(kLogInfo, tag, "Monitor Local again: %s", folder_.c_str());
+    if (callback_)
+        callback_(kActionRestarted, nullptr, context_);
+    return true;
 }
 
 void CFileSystemWatcher::Routine() {
@@ -86,9 +122,12 @@ void CFileSystemWatcher::Routine() {
             break;
         if (result == platform::DirWatch::ReadResult::kFailed) {
             Log(kLogInfo, tag, "Cancel Monitor");
+            running_.store(false);
             if (callback_)
                 callback_(kActionFailed, nullptr, context_);
-            break;
+            if (!Restart())
+                break;
+            continue;
         }
         if (result != platform::DirWatch::ReadResult::kChanges)
             continue;
@@ -98,7 +137,7 @@ void CFileSystemWatcher::Routine() {
             callback_(kActionBatchEnd, nullptr, context_);
         }
         // Changes made meanwhile queue up in the kernel and come as the next batch.
-        if (!Rest())
+        if (!Rest(pauseMs_.load()))
             break;
     }
     running_.store(false);

@@ -155,22 +155,30 @@ void CWork::SetPassword(const std::string& password) {
 
 size_t CWork::GetRecentCount() const {
     std::lock_guard<std::mutex> lock(mu_);
-    return recentNames_.size();
+    return recentDropped_ + recentNames_.size();
 }
 
 std::string CWork::GetRecentItem(size_t index) const {
     std::lock_guard<std::mutex> lock(mu_);
-    return index < recentNames_.size() ? recentNames_[index] : std::string();
+    if (index < recentDropped_ || index - recentDropped_ >= recentNames_.size())
+        return std::string();
+    return recentNames_[index - recentDropped_];
 }
 
 void CWork::AddRecentName(const std::string& entry) {
     std::lock_guard<std::mutex> lock(mu_);
     recentNames_.push_back(entry);
+    // Only the menu reads older names, and it shows the last kKept.
+    if (recentNames_.size() > static_cast<size_t>(recent::kKept)) {
+        recentNames_.erase(recentNames_.begin());
+        ++recentDropped_;
+    }
 }
 
 void CWork::ClearRecentNames() {
     std::lock_guard<std::mutex> lock(mu_);
     recentNames_.clear();
+    recentDropped_ = 0;
 }
 
 void CWork::AddFilteredPath(const std::string& path) {
@@ -197,7 +205,7 @@ void CWork::ShowTip(const std::string& text) {
 }
 
 void CWork::ShowTrayState(int state, const std::string& tip) {
-    platform::SendToMain(platform::WM_TRAY_STATE, state, tip);
+    platform::SendToMain(platform::WM_TRAY_STATE, state, WithWatchNote(tip));
 }
 
 void CWork::ShowBalloon(const std::string& text, const std::string& title) {

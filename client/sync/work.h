@@ -21,6 +21,7 @@
 #include "sync/decide.h"
 #include "sync/filesystemwatcher.h"
 #include "sync/skippeditems.h"
+#include "sync/recentnames.h"
 
 class CAuth;
 class CBack;
@@ -173,6 +174,11 @@ class CWork {
     void SetWatchPauseMs(int ms) { watchPauseMs_ = ms; }
     CFileSystemWatcher* GetWatcher() const { return watcher_.get(); }  // null before the first sign-in
 
+    // A watch that ended by itself is restarted by its thread; until then the tray's tooltip
+    // carries this note, and the heartbeat's passes pick up local changes.
+    static constexpr const char* kWatchDownNote = "\n本地文件监视中断，正在重试";
+    bool IsWatcherDown() const { return watcherFailed_.load(); }
+
     // The rename request's text: old and new name joined by "|" (by a NUL when a name contains
     // "|", which Linux names may).
     static std::string MakeRenameText(const std::string& oldName, const std::string& newName);
@@ -214,8 +220,10 @@ class CWork {
     // The first wait before a skipped item is tried again (the heartbeat's cycle), and its cap
     // (60 cycles); tests shorten or zero them before the sign-in.
     void SetRetryDelays(int64_t baseMs, int64_t capMs) { skipped_.SetDelays(baseMs, capMs); }
+    // The names added since the sign-in (their count only grows, so a pass can tell what it
+    // added); only the last recent::kKept are kept, an older index reads as empty.
     size_t GetRecentCount() const;
-    std::string GetRecentItem(size_t index) const;  // oldest first; empty when out of range
+    std::string GetRecentItem(size_t index) const;  // oldest first; empty when out of range or dropped
     void AddRecentName(const std::string& entry);
     void AddFilteredPath(const std::string& path);
     std::vector<std::string> GetFilteredPaths() const;
@@ -283,6 +291,8 @@ class CWork {
     // Asks for what a record calls for: a rename (with its text), a pass, or, while a pass runs,
     // one more pass. Watcher thread.
     void RequestFromWatcher(int action, const std::string& renameText);
+    // The tray tip, with kWatchDownNote while the watch is down.
+    std::string WithWatchNote(const std::string& tip) const;
     bool ClearUserData(const std::string& home);  // the sign-in after an account change
     int64_t OnDiskRows();                         // the journal's rows on the disk; -1 when it cannot be read
     // True when `home` is missing while the journal remembers files in it (or cannot tell).
@@ -316,6 +326,8 @@ class CWork {
     std::string user_, password_;
     std::vector<std::string> recentNames_;
     std::vector<std::string> filteredPaths_;
+    // The recent names dropped from the front of recentNames_ (which holds recent::kKept at most).
+    size_t recentDropped_ = 0;
     std::string passNote_;    // worker thread only
     std::string serverRoot_;  // worker thread only
     // The download phase's index of the files on disk: size and chunk list -> journal key, built

@@ -47,9 +47,13 @@ int CWork::GetAll() {
         Log(kLogError, tag, "Fail to download the list of all files from Server");
         return 0;
     }
-    for (const CFileInfo& e : list)
-        Log(kLogInfo, tag, "Server FS: %s(%d, %lld)", e.path.c_str(), e.dirFlag,
-            static_cast<long long>(e.size));
+    // One line per entry only at debug level: at every pass it would fill the log of a large tree.
+    Log(kLogInfo, tag, "Server FS: %zu entries", list.size());
+    if (LogWanted(kLogDebug)) {
+        for (const CFileInfo& e : list)
+            Log(kLogDebug, tag, "Server FS: %s(%d, %lld)", e.path.c_str(), e.dirFlag,
+                static_cast<long long>(e.size));
+    }
 
     if (!fileJournal_->OpenDB()) {
         Log(kLogError, tag, "Fail to open fileJournal DB");

@@ -83,6 +83,12 @@ void CWork::StopFileMonitor() {
     ClearFilteredPaths();
 }
 
+std::string CWork::WithWatchNote(const std::string& tip) const {
+    if (tip.empty() || !watcherFailed_.load())
+        return tip;
+    return tip + kWatchDownNote;
+}
+
 void CWork::KeepFilteredPath(const std::string& path) {
     std::lock_guard<std::mutex> lock(mu_);
     if (std::find(filteredPaths_.begin(), filteredPaths_.end(), path) == filteredPaths_.end())
@@ -150,6 +156,15 @@ void CWork::CheckFiles(int action, const char* name, void* context) {
     work->watchPrevKind_ = kPrevOther;
     work->watchPrevName_ = rel;
 
+    if (action == CFileSystemWatcher::kActionRestarted) {
+        // Nothing was seen while no watch ran: a pass looks at every file.
+        work->watchLastFiltered_.clear();
+        work->watchSyncPosted_ = false;
+        work->watcherFailed_.store(false);
+        Log(kLogInfo, tag, "Monitor restarted: the next pass looks at every file");
+        work->RequestFromWatcher(action, std::string());
+        return;
+    }
     if (action == CFileSystemWatcher::kActionFailed || action == platform::kDirOverflow) {
         // No single path to look at: the whole tree needs a pass.
         work->watchLastFiltered_.clear();

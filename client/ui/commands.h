@@ -3,10 +3,13 @@
 // applies the same rules under every front end.
 #pragma once
 
+#include "sync/recentnames.h"
+
 namespace ui {
 
 constexpr int ID_RECENT_FIRST = 32900;  // 32900 + i: entry i of "文件更新(&U)"; 32900 is also "None"
-constexpr int kRecentMax = 10;
+// Every name the worker keeps.
+constexpr int kRecentMax = recent::kKept;
 constexpr int ID_WEB_FOLDER = 32813;
 constexpr int ID_LOCAL_FOLDER = 32804;
 // What the client deleted or replaced on the service's behalf, kept for 30 days.

@@ -54,7 +54,7 @@ class CMainFrame : public QMainWindow {
     void UpdateMainMenu();  // enabling of the window's own menu
     void OnTrayDoubleClick();
     void OnRecentEntry(int index);
-    void OnTimer();    // one step of the busy animation
+    void OnTimer();    // one step of the busy or connecting animation
     void CheckTray();  // without a tray: switch to the tray once one exists
 
     // Current state, for the owner and for tests.
@@ -103,6 +103,7 @@ class CMainFrame : public QMainWindow {
     int iconId_ = 0;
     QString tip_;
     QTimer animation_;
+    bool connecting_ = false;  // the animation alternates the signed-out and idle icons
     QTimer trayCheck_;
     bool shownFlag_ = true;
     QLabel* statusLabel_ = nullptr;

@@ -177,6 +177,9 @@ std::string ConsoleFrontEnd::Describe(const WindowMessage& msg) {
                 case kTrayDone:
                     state = "done";
                     break;
+                case kTrayConnecting:
+                    state = "connecting";
+                    break;
                 default:
                     state = "state " + std::to_string(msg.wParam);
             }

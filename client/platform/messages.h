@@ -30,6 +30,7 @@ constexpr uint32_t WM_ITEM_NOT_SYNCED = WM_USER + 256;
 constexpr int kTrayIdle = 0;
 constexpr int kTrayBusy = 1;
 constexpr int kTrayDone = 2;
+constexpr int kTrayConnecting = 3;  // a sign-in waits to try a silent service again
 
 // Message box flags and answers, with the design's values.
 constexpr unsigned MB_OK = 0x0;

@@ -192,6 +192,10 @@ void CAuth::_SetOptions(void* handle, const std::string& url, bool credentials) 
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(kConnectTimeoutMs));
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::max(1, (stallMs_ + 999) / 1000)));
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(deadlineMs_));
 
     long type = -1;
     if (proxyKind_ == "HTTP") {
@@ -218,6 +222,42 @@ void CAuth::_SetOptions(void* handle, const std::string& url, bool credentials) 
         curl_easy_setopt(curl, CURLOPT_PROXYUSERNAME, proxyUser_.c_str());
         curl_easy_setopt(curl, CURLOPT_PROXYPASSWORD, proxyPassword_.c_str());
     }
+}
+
+void CAuth::_Perform(void* handle) {
+    CURL* curl = static_cast<CURL*>(handle);
+    aborted_ = false;
+    transferError_ = CURLE_FAILED_INIT;
+    std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)> multi(curl_multi_init(), &curl_multi_cleanup);
+    if (!multi || curl_multi_add_handle(multi.get(), curl) != CURLM_OK) {
+        Log(kLogError, "CAuth::Perform", "curl_multi_init() failed");
+        return;
+    }
+    // A multi handle of our own, so the wait wakes often enough to see the abort: libcurl's own
+    // progress callback may be a second apart when nothing moves.
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi.get(), &running) != CURLM_OK)
+            break;
+        int left = 0;
+        bool done = false;
+        while (CURLMsg* msg = curl_multi_info_read(multi.get(), &left)) {
+            if (msg->msg == CURLMSG_DONE && msg->easy_handle == curl) {
+                transferError_ = static_cast<int>(msg->data.result);
+                done = true;
+            }
+        }
+        if (done)
+            break;
+        if (abort_ && abort_()) {
+            aborted_ = true;
+            transferError_ = CURLE_ABORTED_BY_CALLBACK;
+            Log(kLogInfo, "CAuth::Perform", "The exchange was interrupted");
+            break;
+        }
+        curl_multi_poll(multi.get(), nullptr, 0, kAbortPollMs, nullptr);
+    }
+    curl_multi_remove_handle(multi.get(), curl);
 }
 
 bool CAuth::RequestLogin() {
@@ -250,10 +290,13 @@ bool CAuth::RequestLogin() {
     LogText(kLogInfo, tag, url);
     _SetOptions(curl.get(), url, true);
     _StartTransfer();
-    curl_easy_perform(curl.get());  // a transport failure shows as response code 0
+    _Perform(curl.get());  // a transport failure shows as response code 0
     _EndTransfer();
+    // An exchange cut short (time-out, dropped connection, abort) got no answer, whatever status
+    // line an earlier round (a digest challenge) or the cut reply had.
     long code = 0;
-    curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &code);
+    if (transferError_ == CURLE_OK)
+        curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &code);
     responseCode_ = static_cast<int32_t>(code);
     if (responseCode_ == 200) {
         if (!passport_.empty())
@@ -283,10 +326,13 @@ bool CAuth::RequestServlet() {
     LogText(kLogInfo, tag, endpointUrl_);
     _SetOptions(curl.get(), endpointUrl_, false);
     _StartTransfer();
-    curl_easy_perform(curl.get());
+    _Perform(curl.get());
     _EndTransfer();
+    // An exchange cut short (time-out, dropped connection, abort) got no answer, whatever status
+    // line an earlier round (a digest challenge) or the cut reply had.
     long code = 0;
-    curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &code);
+    if (transferError_ == CURLE_OK)
+        curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &code);
     responseCode_ = static_cast<int32_t>(code);
     if (responseCode_ == 200) {
         if (!backServer_.empty() && !transmitterServer_.empty() && !heartBeatServer_.empty())

@@ -3,11 +3,14 @@
 // items; the endpoint exchange ("/mirnportal/GetServersAddrServlet") yields the back, transmitter
 // and heartbeat endpoints. The password travels Blowfish-encrypted with the request's time stamp
 // as key. The worker owns one CAuth; every text the portal returned is stored here and read back
-// through the accessors. Each exchange owns its curl handle only for its duration.
+// through the accessors. Each exchange owns its curl handles only for its duration. Every exchange
+// is bounded (connect time-out, stall limit, overall deadline) and polls the owner's abort check,
+// so neither a silent portal nor a cancelled sign-in holds the calling thread. One thread at a time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class CAuth {
@@ -16,6 +19,14 @@ class CAuth {
     static constexpr size_t kMaxPasswordBytes = 64;
     // The response code after a password that cannot be encrypted was refused without an exchange.
     static constexpr int32_t kRefusedLocally = -1;
+
+    // The bounds of one exchange: no connection within kConnectTimeoutMs, no byte moving for the
+    // stall time (whole seconds) or no whole answer within the deadline ends it as unanswered.
+    static constexpr int kConnectTimeoutMs = 10000;
+    static constexpr int kStallMs = 15000;
+    static constexpr int kDeadlineMs = 30000;
+    // How often an exchange asks the abort check while it waits.
+    static constexpr int kAbortPollMs = 100;
 
     CAuth() = default;
     CAuth(const CAuth&) = delete;
@@ -31,6 +42,17 @@ class CAuth {
     bool Request(std::string* passport, const std::string& user, const std::string& password);
 
     int32_t GetResponseCode() const { return responseCode_; }
+    // Asked on the calling thread while an exchange waits; true ends it (response code 0,
+    // WasAborted). Empty: never.
+    void SetAbort(std::function<bool()> abort) { abort_ = std::move(abort); }
+    bool WasAborted() const { return aborted_; }
+    // Tests shorten the bounds against a stalling portal.
+    void SetLimits(int deadlineMs, int stallMs) {
+        deadlineMs_ = deadlineMs;
+        stallMs_ = stallMs;
+    }
+    // The libcurl result of the last exchange (0: it completed).
+    int GetTransferError() const { return transferError_; }
     std::string GetMessage() const { return message_; }
     std::string GetRootFolder() const { return rootFolder_; }
     std::string GetTelephone() const { return telephone_; }
@@ -67,6 +89,8 @@ class CAuth {
 
   private:
     void _SetOptions(void* curl, const std::string& url, bool credentials);
+    // Runs one exchange to its end, its deadline or the abort; sets aborted_ and transferError_.
+    void _Perform(void* curl);
     // Header lines reach the parser one by one as they arrive; the body of the final response is
     // gathered and parsed once whole, so a body split by the network still yields its items.
     static size_t _OnData(char* data, size_t size, size_t count, void* self);
@@ -79,6 +103,11 @@ class CAuth {
     bool bodyTruncated_ = false;
 
     int32_t responseCode_ = 0;
+    std::function<bool()> abort_;
+    bool aborted_ = false;
+    int transferError_ = 0;
+    int deadlineMs_ = kDeadlineMs;
+    int stallMs_ = kStallMs;
     std::string message_;
     std::string loginUrl_;
     std::string endpointUrl_;

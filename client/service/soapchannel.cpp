@@ -449,7 +449,71 @@ void CSoapChannel::Cancel() {
     cancel_->Cancel();
 }
 
+namespace {
+
+// Failures after which the service may well answer a later call: nothing came back in time, no
+// connection, the connection broke, or a gateway in between could not reach the service.
+bool IsUnanswered(CSoapChannel::SendResult result, int code) {
+    if (result == CSoapChannel::SendResult::kTimeout)
+        return true;
+    if (result != CSoapChannel::SendResult::kNoReply)
+        return false;
+    switch (code) {
+        case CURLE_COULDNT_RESOLVE_PROXY:
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_OPERATION_TIMEDOUT:
+        case CURLE_GOT_NOTHING:
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case 502:  // HTTP statuses of a reply without an envelope
+        case 503:
+        case 504:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Every option of one call. The connect time-out and the low-speed limit end a call whose
+// service went silent long before the profile's deadline would.
+void SetTransferOptions(CURL* easy, const std::string& url, TransferState* state, curl_off_t total,
+                        curl_slist* headers, char* errorText, int stallMs) {
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_POST, 1L);
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, nullptr);
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, total);
+    curl_easy_setopt(easy, CURLOPT_READFUNCTION, &ReadPieces);
+    curl_easy_setopt(easy, CURLOPT_READDATA, state);
+    curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &SeekPieces);
+    curl_easy_setopt(easy, CURLOPT_SEEKDATA, state);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WriteBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, state);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &ReadHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, state);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, "Kestrine");
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 512L * 1024);
+    curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(CSoapChannel::kConnectTimeoutMs));
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::max(1, (stallMs + 999) / 1000)));
+}
+
+}  // namespace
+
 CSoapChannel::SendResult CSoapChannel::_Transfer(CSoapRequest& request, CSoapReply* reply) {
+    SendResult result = _Exchange(request, reply);
+    unanswered_ = IsUnanswered(result, lastErrorCode_);
+    return result;
+}
+
+CSoapChannel::SendResult CSoapChannel::_Exchange(CSoapRequest& request, CSoapReply* reply) {
     lastErrorCode_ = 0;
     lastErrorMessage_.clear();
     if (!handles_) {
@@ -481,26 +545,7 @@ CSoapChannel::SendResult CSoapChannel::_Transfer(CSoapRequest& request, CSoapRep
     headers = curl_slist_append(headers, "Expect:");  // no 100-continue round trip
     char errorText[CURL_ERROR_SIZE] = "";
 
-    curl_easy_setopt(easy, CURLOPT_URL, endpoint_.c_str());
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_POST, 1L);
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, nullptr);
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, total);
-    curl_easy_setopt(easy, CURLOPT_READFUNCTION, &ReadPieces);
-    curl_easy_setopt(easy, CURLOPT_READDATA, &state);
-    curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &SeekPieces);
-    curl_easy_setopt(easy, CURLOPT_SEEKDATA, &state);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WriteBody);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &state);
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &ReadHeader);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &state);
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(easy, CURLOPT_USERAGENT, "Kestrine");
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
-    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 512L * 1024);
-    curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+    SetTransferOptions(easy, endpoint_, &state, total, headers, errorText, stallMs_);
 
     // The transfer runs in this thread under a multi handle, so the wait sleeps in poll until
     // data moves, the deadline passes, or a cancel wakes it.
@@ -539,13 +584,18 @@ CSoapChannel::SendResult CSoapChannel::_Transfer(CSoapRequest& request, CSoapRep
                 break;
             }
         }
+        if (abort_ && abort_()) {
+            result = SendResult::kCancelled;
+            break;
+        }
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline) {
             result = SendResult::kTimeout;
             break;
         }
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
-        curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::min<long long>(wait, 1000)), nullptr);
+        const long long slice = abort_ ? kAbortPollMs : 1000;
+        curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::min<long long>(wait, slice)), nullptr);
     }
     {
         std::lock_guard<std::mutex> lock(cancel_->mu_);

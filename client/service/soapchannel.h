@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -207,6 +208,20 @@ class CSoapChannel {
     // Tests use short deadlines against a stalling service.
     void SetDeadlineMs(int ms) { deadlineMs_ = ms; }
     int DeadlineMs() const { return deadlineMs_; }
+    // No connection within kConnectTimeoutMs, or no byte moving either way for StallMs() (whole
+    // seconds, at least one), fails the call before its deadline: a stalled chunk transfer must
+    // not hold the worker for the transmitter's six minutes.
+    static constexpr int kConnectTimeoutMs = 15000;
+    static constexpr int kStallMs = 60000;
+    void SetStallMs(int ms) { stallMs_ = ms; }
+    int StallMs() const { return stallMs_; }
+    // Polled on the calling thread (every kAbortPollMs) while a call waits; a true answer ends it
+    // as cancelled. The owner sets it around steps a user may interrupt (the sign-in); empty: none.
+    static constexpr int kAbortPollMs = 100;
+    void SetAbort(std::function<bool()> abort) { abort_ = std::move(abort); }
+    // The last call got no answer at all (time-out, no connection, the connection dropped or a
+    // gateway error): the service may answer later. False after a reply, a refusal or a cancel.
+    bool LastCallUnanswered() const { return unanswered_; }
 
     int Sequence() const { return sequence_; }
     int LastErrorCode() const { return lastErrorCode_; }
@@ -223,7 +238,8 @@ class CSoapChannel {
   private:
     struct Handles;
     std::string _Tag(const char* method) const;
-    SendResult _Transfer(CSoapRequest& request, CSoapReply* reply);
+    SendResult _Transfer(CSoapRequest& request, CSoapReply* reply);  // _Exchange, then unanswered_
+    SendResult _Exchange(CSoapRequest& request, CSoapReply* reply);
     void _ApplyProxy();
 
     const SoapChannelProfile& profile_;
@@ -232,6 +248,9 @@ class CSoapChannel {
     std::string proxyKind_, proxyAddress_, proxyUser_, proxyPassword_;
     int sequence_ = 0;
     int deadlineMs_;
+    int stallMs_ = kStallMs;
+    std::function<bool()> abort_;
+    bool unanswered_ = false;
     std::string reason_, lastReason_;
     int lastErrorCode_ = 0;
     std::string lastErrorMessage_;

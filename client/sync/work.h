@@ -205,7 +205,7 @@ class CWork {
     // Asks the running pass loop for one more pass (the watcher, the download and upload paths).
     void SetSyncPending(int on) { syncPending_.store(on ? 1 : 0); }
     int IsLogoutRequested() const { return logoutRequested_.load(); }
-    void SetLoginCancel(int on) { loginCancel_.store(on ? 1 : 0); }
+    void SetLoginCancel(int on);  // also wakes a sign-in waiting to try again
     int IsLoginCancel() const { return loginCancel_.load(); }
     // The account's server root as the last sign-in knew it, and whether the next pass must start
     // over with a full download (the account changed). Worker thread.
@@ -215,6 +215,18 @@ class CWork {
     void SetResetUserData(int on) { resetUserData_.store(on ? 1 : 0); }
     // The wait between sign-in attempts (10 s); tests shorten it.
     void SetLoginRetryMs(int ms) { loginRetryMs_ = ms; }
+
+    // ---- Sign-in retries after a silent service, and their interruption.
+    // The wait after failed attempt `attempt` (0 for the first): `baseMs` doubled per attempt, at
+    // most 60 times `baseMs` (5 s up to 5 min by default).
+    static int SignInRetryDelayMs(int attempt, int baseMs);
+    static constexpr int kSignInRetryBaseMs = 5000;
+    // The first such wait; tests shorten it (KESTRINE_SIGNIN_RETRY_MS does for the program).
+    void SetSignInRetryBaseMs(int ms) { signInRetryBaseMs_ = ms; }
+    // The sign-in must end now: its dialog was cancelled, or a sign-out or stop is pending. Any
+    // thread; the portal and back clients ask it while a sign-in's request waits.
+    bool SignInInterrupted() const;
+
     // Items the passes could not carry out, with their reasons; any thread may read them.
     const CSkippedItems& GetSkipped() const { return skipped_; }
     // The first wait before a skipped item is tried again (the heartbeat's cycle), and its cap
@@ -294,7 +306,13 @@ class CWork {
     // The tray tip, with kWatchDownNote while the watch is down.
     std::string WithWatchNote(const std::string& tip) const;
     bool ClearUserData(const std::string& home);  // the sign-in after an account change
-    int64_t OnDiskRows();                         // the journal's rows on the disk; -1 when it cannot be read
+    // Sign-in retries: false (logged) when the sign-in must end; the second also shows
+    // "connecting" with `tip` and waits for the next attempt.
+    bool SignInGoesOn(const char* tag);
+    int SignInSteps();  // Login's steps, inside its interruption scope
+    bool RetrySignInLater(const char* tag, const std::string& tip);
+    void WakeSignInWait();  // after the cancel or sign-out flag was set; any thread
+    int64_t OnDiskRows();   // the journal's rows on the disk; -1 when it cannot be read
     // True when `home` is missing while the journal remembers files in it (or cannot tell).
     bool HomeVanished(const std::string& home);
     std::string StoredHomeFileSystem();
@@ -345,6 +363,13 @@ class CWork {
     bool itemScheduled_ = true;  // worker thread only
     bool sessionLost_ = false;   // worker thread only: an item was refused for the session
     int loginRetryMs_ = 10000;
+    // Sign-in retries (worker thread only): the first wait, the failed attempts of the running
+    // sign-in, whether one runs (its waits then end early when interrupted) and whether it shows
+    // "connecting" (a failure then puts the signed-out icon back).
+    int signInRetryBaseMs_ = kSignInRetryBaseMs;
+    int signInAttempt_ = 0;
+    bool signingIn_ = false;
+    bool showsConnecting_ = false;
 
     std::string installPath_, rootPath_, dbPath_;
 

@@ -1,6 +1,9 @@
 // CWork: sign-in (authentication, registration, back-server sign-in, local folders), sign-out,
 // the heartbeat's start and stop, and the pass driver's hooks into the service clients.
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -45,14 +48,73 @@ bool IsEmptyFolder(const std::string& folder) {
     return platform::ListDir(folder, &entries) && entries.empty();
 }
 
+// End-to-end tests shorten the first wait between sign-in attempts with KESTRINE_SIGNIN_RETRY_MS;
+// a value that is not a whole number from 10 to 300000 keeps `fallback`.
+int RetryBaseFromEnvironment(int fallback) {
+    const std::string text = platform::GetEnv("KESTRINE_SIGNIN_RETRY_MS");
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
+        return fallback;
+    const int ms = std::stoi(text);
+    return ms >= 10 && ms <= 300000 ? ms : fallback;
+}
+
 }  // namespace
+
+int CWork::SignInRetryDelayMs(int attempt, int baseMs) {
+    const int64_t cap = 60LL * baseMs;
+    int64_t delay = baseMs;
+    for (int i = 0; i < attempt && delay < cap; ++i)
+        delay *= 2;
+    return static_cast<int>(std::min(delay, cap));
+}
+
+bool CWork::SignInInterrupted() const {
+    return loginCancel_.load() || logoutRequested_.load() || stopping_.load();
+}
+
+void CWork::SetLoginCancel(int on) {
+    loginCancel_.store(on ? 1 : 0);
+    if (on)
+        WakeSignInWait();
+}
+
+void CWork::WakeSignInWait() {
+    {
+        // Taken so the flag cannot change between a wait's check and its sleep.
+        std::lock_guard<std::mutex> lock(stopMu_);
+    }
+    stopCv_.notify_all();
+}
+
+bool CWork::SignInGoesOn(const char* tag) {
+    if (loginCancel_.exchange(0)) {
+        Log(kLogInfo, tag, "login cancel");
+        ShowTip("退出登录 ");
+        return false;
+    }
+    if (stopping_.load() || logoutRequested_.load()) {
+        Log(kLogInfo, tag, "User request logout");
+        return false;
+    }
+    return true;
+}
+
+bool CWork::RetrySignInLater(const char* tag, const std::string& tip) {
+    if (!SignInGoesOn(tag))
+        return false;
+    const int ms = SignInRetryDelayMs(signInAttempt_++, RetryBaseFromEnvironment(signInRetryBaseMs_));
+    Log(kLogInfo, tag, "Next attempt in %d ms", ms);
+    ShowTrayState(platform::kTrayConnecting, tip);
+    showsConnecting_ = true;
+    Pause(ms);
+    return SignInGoesOn(tag);
+}
 
 int CWork::SeverAuth() {
     const char* tag = "CWork::SeverAuth";
     Log(kLogInfo, tag, "%s", std::string(80, '+').c_str());
     ShowStatus("Connecting Auth...");
     ShowTip("连接认证服务器...");
-    logoutRequested_.store(0);
 
     // Without a portal address the configured endpoints and passport are used as they are.
     if (config_->Get(CConfig::kAuthServer).find("http://") == std::string::npos) {
@@ -104,16 +166,8 @@ int CWork::SeverAuth() {
         }
         Log(kLogError, tag, "No response from Auth server, reconnecting...");
         ShowTip("认证服务器没有响应,重新连接...");
-        if (loginCancel_.exchange(0)) {
-            Log(kLogInfo, tag, "login cancel");
-            ShowTip("退出登录 ");
+        if (!RetrySignInLater(tag, "认证服务器没有响应,重新连接..."))
             return 0;
-        }
-        Pause(loginRetryMs_);
-        if (stopping_.load() || logoutRequested_.load()) {
-            Log(kLogInfo, tag, "User request logout");
-            return 0;
-        }
         ShowTip("连接认证服务器...");
     }
 
@@ -184,6 +238,37 @@ int CWork::Login() {
         return 0;
     }
 
+    // While the sign-in runs, the dialog's Cancel and a sign-out end its request in flight and
+    // its waits; afterwards the clients' calls run unasked again.
+    struct SignInScope {
+        CWork* work;
+        int result = 0;
+        explicit SignInScope(CWork* w) : work(w) {
+            work->signingIn_ = true;
+            work->signInAttempt_ = 0;
+            work->showsConnecting_ = false;
+            auto interrupted = [w] { return w->SignInInterrupted(); };
+            if (work->auth_)
+                work->auth_->SetAbort(interrupted);
+            work->back_->Channel().SetAbort(interrupted);
+        }
+        ~SignInScope() {
+            work->signingIn_ = false;
+            if (work->auth_)
+                work->auth_->SetAbort(nullptr);
+            work->back_->Channel().SetAbort(nullptr);
+            if (result != 1 && work->showsConnecting_)
+                work->ShowTrayIcon(false);  // no longer connecting: signed out
+            if (result == 1)
+                work->loginCancel_.store(0);  // a Cancel that came too late has nothing to end
+        }
+    } scope(this);
+    scope.result = SignInSteps();
+    return scope.result;
+}
+
+int CWork::SignInSteps() {
+    const char* tag = "CWork::Login";
     if (!SeverAuth())
         return 0;
 
@@ -248,6 +333,12 @@ int CWork::Login() {
                     Pause(loginRetryMs_);
                     continue;
                 }
+                if (ack.empty() && (back_->Channel().LastCallUnanswered() || SignInInterrupted())) {
+                    ShowTip("与服务器连接中断...");
+                    if (!RetrySignInLater(tag, "与服务器连接中断..."))
+                        return 0;
+                    continue;
+                }
                 return 0;
             }
             registeredNow = true;
@@ -287,6 +378,12 @@ int CWork::Login() {
         if (ack == kDelay) {
             ShowTip("与服务器连接中断...");
             Pause(loginRetryMs_);
+            continue;
+        }
+        if (ack.empty() && (back_->Channel().LastCallUnanswered() || SignInInterrupted())) {
+            ShowTip("与服务器连接中断...");
+            if (!RetrySignInLater(tag, "与服务器连接中断..."))
+                return 0;
             continue;
         }
         // Without a reply head the reason is the one of an earlier call.

@@ -211,9 +211,9 @@ void CWork::CheckSync() {
             if (code == kReasonPassportInvalid || code == kReasonHostIdMismatch) {
                 ResetChannels();
                 if (RunLogin() != 1) {
-                    ShowTrayState(platform::kTrayIdle, user);
-                    signedIn_.store(0);
-                    StopHeartBeat();
+                    // The sign-in retries a silent service itself; refused, cancelled or signed
+                    // out, the client is signed out and shows it, as after a sign-out.
+                    Logout();
                     return;
                 }
                 // Signed in again: rest and decide as after a pass.

@@ -59,7 +59,9 @@ bool CWork::Stop(int timeoutMs) {
 
 void CWork::Pause(int ms) {
     std::unique_lock<std::mutex> lock(stopMu_);
-    stopCv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_.load(); });
+    // A sign-in's wait to try again ends as soon as the user gives up on it.
+    stopCv_.wait_for(lock, std::chrono::milliseconds(ms),
+                     [this] { return stopping_.load() || (signingIn_ && SignInInterrupted()); });
 }
 
 int CWork::Request(uint32_t code, uintptr_t value, const std::string& text) {
@@ -68,6 +70,8 @@ int CWork::Request(uint32_t code, uintptr_t value, const std::string& text) {
         int expected = 0;
         if (!logoutRequested_.compare_exchange_strong(expected, 1))
             return 0;
+        // A sign-in waiting to try again gives up at once (its request in flight sees the flag).
+        WakeSignInWait();
     }
     platform::ThreadMessage msg;
     msg.code = code;

@@ -139,6 +139,8 @@ void CLoginDlg::OnOK() {
     // The worker keeps the typed password for this sign-in; the store at its end writes an empty one.
     if (!remember_->isChecked())
         config->Set(CConfig::kLoginPasswd, "");
+    // A Cancel of an earlier round, given after its sign-in had ended, must not end this one.
+    work->SetLoginCancel(0);
     if (work->Request(platform::WM_WORK_LOGIN, reply_->Handle()) != 1) {
         // No answer would ever come: the dialog stays usable.
         Log(kLogError, "CLoginDlg::OnOK", "Fail to ask the worker to sign in");
@@ -171,8 +173,8 @@ void CLoginDlg::OnLoginResult(bool ok) {
 }
 
 void CLoginDlg::OnCancel() {
-    // A sign-in that waits for an unanswering authentication server gives up at its next try; one
-    // already past that point ends by itself, its answer to this dialog dropped.
+    // The sign-in gives up at once: its request in flight and its wait to try again end within a
+    // fraction of a second; its answer to this dialog is dropped.
     if (CWork* work = owner_ ? owner_->GetWorker() : nullptr)
         work->SetLoginCancel(1);
     waiting_ = false;

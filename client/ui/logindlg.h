@@ -2,7 +2,8 @@
 // computer name, the remember-password and autostart choices; "确定" writes them into the
 // configuration and the worker, asks the worker to sign in and waits with its controls disabled
 // until WM_LOGIN_RESULT: success closes the dialog, failure lets the user correct the input.
-// "取消" sets the worker's login-cancel flag and closes. Modal, GUI thread; the owner outlives it.
+// "取消" sets the worker's login-cancel flag (ending the sign-in's request in flight) and closes. Modal, GUI
+// thread; the owner outlives it.
 #pragma once
 
 #include <QDialog>

@@ -306,8 +306,13 @@ int64_t CMainFrame::OnMessage(const platform::WindowMessage& msg) {
 
 void CMainFrame::SetTrayState(int state, const std::string& tip) {
     StopAnimation();
+    connecting_ = state == platform::kTrayConnecting;
     if (state == platform::kTrayBusy) {
         SetIcon(kIconBusy1);  // at once, not only at the first tick
+        animation_.start();
+    } else if (connecting_) {
+        // Not signed in yet, not given up either: the two icons take turns.
+        SetIcon(kIconSignedOut);
         animation_.start();
     } else if (state == platform::kTrayDone) {
         SetIcon(kIconDone);
@@ -319,21 +324,27 @@ void CMainFrame::SetTrayState(int state, const std::string& tip) {
 }
 
 void CMainFrame::SetSignedInIcon(const std::string& user) {
+    StopAnimation();  // a tick would put the connecting or busy icon back
     SetIcon(kIconIdle);
     SetTip(ui::FromAnsi(user));
 }
 
 void CMainFrame::SetSignedOutIcon() {
+    StopAnimation();
     SetIcon(kIconSignedOut);
     SetTip(Text(ui::kProductTitle));
 }
 
 void CMainFrame::OnTimer() {
-    SetIcon(iconId_ == kIconBusy1 ? kIconBusy2 : kIconBusy1);
+    if (connecting_)
+        SetIcon(iconId_ == kIconSignedOut ? kIconIdle : kIconSignedOut);
+    else
+        SetIcon(iconId_ == kIconBusy1 ? kIconBusy2 : kIconBusy1);
 }
 
 void CMainFrame::StopAnimation() {
     animation_.stop();
+    connecting_ = false;
 }
 
 void CMainFrame::SetIcon(int id) {

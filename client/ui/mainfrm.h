@@ -57,7 +57,7 @@ class CMainFrame : public QMainWindow {
     void OnRecentEntry(int index);
     // The skipped items' window, opened from the tray's "N items not synced" entry.
     void ShowNotSynced();
-    void OnTimer();    // one step of the busy animation
+    void OnTimer();    // one step of the busy or connecting animation
     void CheckTray();  // without a tray: switch to the tray once one exists
 
     // Current state, for the owner and for tests.
@@ -109,6 +109,7 @@ class CMainFrame : public QMainWindow {
     int iconId_ = 0;
     QString tip_;
     QTimer animation_;
+    bool connecting_ = false;  // the animation alternates the signed-out and idle icons
     QTimer trayCheck_;
     bool shownFlag_ = true;
     QLabel* statusLabel_ = nullptr;

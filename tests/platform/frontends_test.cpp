@@ -40,6 +40,8 @@ TEST(ConsoleFrontEnd, DescribeLines) {
         {Msg(WM_TRAY_STATE, kTrayIdle), "[tray] idle"},
         {Msg(WM_TRAY_STATE, kTrayBusy, "Sync..."), "[tray] busy: Sync..."},
         {Msg(WM_TRAY_STATE, kTrayDone, "done"), "[tray] done: done"},
+        {Msg(WM_TRAY_STATE, kTrayConnecting, "与服务器连接中断..."),
+         "[tray] connecting: 与服务器连接中断..."},
         {Msg(WM_TRAY_TIP, 0, "Kestrine\nuser"), "[tip] Kestrine user"},
         {Msg(WM_TRAY_BALLOON, 0, "同步完成: a.txt...", "Kestrine"), "[balloon] Kestrine: 同步完成: a.txt..."},
         {Msg(WM_SETMESSAGESTRING, 0, "Sync finished"), "[status] Sync finished"},

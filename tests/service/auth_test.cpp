@@ -6,6 +6,10 @@
 #include <cryptopp/blowfish.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "support/cannedhttp.h"
 #include "support/env.h"
 #include "support/logcapture.h"
@@ -343,6 +347,91 @@ TEST(AuthExchange, BrowserProxyKindWithoutABrowserProxyGoesDirect) {
     EXPECT_EQ(viaProxy.GetResponseCode(), 503);
     EXPECT_EQ(proxy.Requests()[0].RequestLine().find("GET http://10.255.255.1:8/mirnportal/LoginServlet?"),
               0u);
+}
+
+// A portal that accepts the connection and then goes silent, or answers too slowly, ends the
+// exchange as "no answer" (code 0) within its limits instead of holding the worker for good; so
+// does a reply cut after the digest challenge, which must not read as the challenge's 401 refusal.
+TEST(AuthExchange, SilentOrSlowPortalEndsAsNoAnswer) {
+    const std::string body = "{\"result\":\"OK\",\"passport\":\"p\",\"root_folder\":\"r\"}";
+    struct Case {
+        const char* name;
+        bool challenge;
+        CannedHttpServer::Reply reply;
+        int deadlineMs, stallMs;
+    };
+    CannedHttpServer::Reply silent;
+    silent.bytes = CannedHttpServer::Response(200, "text/plain", body);
+    silent.delayMs = 120000;
+    CannedHttpServer::Reply midReply = silent;
+    midReply.delayMs = 0;
+    midReply.pieceSize = midReply.bytes.size() - 5;  // all but the last bytes, then nothing
+    midReply.pieceDelayMs = 120000;
+    CannedHttpServer::Reply trickle = silent;  // a byte every 300 ms: never still, never done
+    trickle.delayMs = 0;
+    trickle.pieceSize = 1;
+    trickle.pieceDelayMs = 300;
+    const Case cases[] = {
+        {"silent", false, silent, 60000, 1000},
+        {"silent after the challenge", true, silent, 60000, 1000},
+        {"stalls in the middle of the reply", false, midReply, 60000, 1000},
+        {"too slow for the deadline", false, trickle, 2000, 1000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CannedPortal p;
+        p.auth.SetLimits(c.deadlineMs, c.stallMs);
+        if (c.challenge)
+            p.PushChallenge();
+        p.server.Push(c.reply);
+        std::string passport;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(p.auth.Request(&passport, "", ""));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30))
+            << "the answer would have taken over 100 s";
+        EXPECT_EQ(p.auth.GetResponseCode(), 0);
+        EXPECT_EQ(p.auth.GetTransferError(), 28);  // CURLE_OPERATION_TIMEDOUT
+        EXPECT_FALSE(p.auth.WasAborted());
+    }
+}
+
+// The owner's abort check ends an exchange in flight promptly; the next exchange runs normally.
+TEST(AuthExchange, AbortEndsTheExchangeInFlight) {
+    CannedPortal p;
+    CannedHttpServer::Reply silent;
+    silent.bytes = CannedHttpServer::Response(200, "text/plain", "{}");
+    silent.delayMs = 120000;
+    p.server.Push(silent);
+    std::atomic<bool> abort{false};
+    p.auth.SetAbort([&abort] { return abort.load(); });
+    std::atomic<bool> result{true};
+    std::atomic<long long> endedMs{0};
+    const auto start = std::chrono::steady_clock::now();
+    auto sinceStart = [&start] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    };
+    std::thread caller([&] {
+        std::string passport;
+        result = p.auth.Request(&passport, "", "");
+        endedMs = sinceStart();
+    });
+    ASSERT_TRUE(p.server.WaitForRequests(1, 10000));
+    const long long abortedAt = sinceStart();
+    abort.store(true);
+    caller.join();
+    EXPECT_FALSE(result.load());
+    EXPECT_TRUE(p.auth.WasAborted());
+    EXPECT_EQ(p.auth.GetResponseCode(), 0);
+    EXPECT_LT(endedMs.load() - abortedAt, 3000) << "polled every " << CAuth::kAbortPollMs << " ms";
+
+    abort.store(false);
+    p.server.Push(CannedHttpServer::Response(200, "text/plain",
+                                             "{\"result\":\"OK\",\"passport\":\"p\","
+                                             "\"message\":\"m\",\"telephone\":\"t\",\"email\":\"e\","
+                                             "\"root_folder\":\"r\"}"));
+    EXPECT_TRUE(p.auth.RequestLogin());
+    EXPECT_FALSE(p.auth.WasAborted());
 }
 
 // --------------------------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <thread>
 
@@ -658,6 +659,129 @@ TEST(SoapChannel, CancelEndsThePendingCallOnly) {
     std::shared_ptr<CSoapCancel> kept = orphan->GetCancelToken();
     orphan.reset();
     kept->Cancel();
+}
+
+// A transfer in which no byte moves fails after the stall time, long before the profile's
+// deadline: the transmitter's is six minutes, and a chunk exchange that went silent must not hold
+// the worker that long.
+TEST(SoapChannel, SilenceFailsTheCallLongBeforeItsDeadline) {
+    const std::string answer = SoapOk(Frame("upload_chunk_rsp", OkHead(1), "<upload_chunk_rsp/>"));
+    struct Case {
+        const char* name;
+        CannedHttpServer::Reply reply;
+    };
+    CannedHttpServer::Reply silent;
+    silent.bytes = answer;
+    silent.delayMs = 120000;
+    CannedHttpServer::Reply midReply;  // the head and a few bytes, then nothing
+    midReply.bytes = answer;
+    midReply.pieceSize = answer.find("\r\n\r\n") + 10;
+    midReply.pieceDelayMs = 120000;
+    const Case cases[] = {{"silent before answering", silent},
+                          {"stalls in the middle of the reply", midReply}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Canned t(soapchannel::TransmitterProfile());
+        EXPECT_LT(t.channel.StallMs(), t.channel.DeadlineMs() / 4) << "the default stall time";
+        t.channel.SetStallMs(1000);
+        t.server.Push(c.reply);
+        t.request = t.channel.NewRequest("upload_chunk");
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(t.channel.Send(*t.request, &t.reply), SendResult::kNoReply);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(took, std::chrono::seconds(30)) << "the answer would have come after 120 s";
+        EXPECT_EQ(t.channel.LastErrorCode(), 28);  // CURLE_OPERATION_TIMEDOUT
+        EXPECT_TRUE(t.channel.LastCallUnanswered());
+    }
+}
+
+// The owner's abort ends a call in flight within the poll interval, is a cancel (not a service
+// that did not answer), and a call after it runs normally.
+TEST(SoapChannel, AbortEndsTheCallInFlight) {
+    Canned t(soapchannel::BackProfile());
+    CannedHttpServer::Reply stall;
+    stall.bytes = SoapOk(Frame("login_rsp", OkHead(1), "<login_rsp/>"));
+    stall.delayMs = 60000;
+    t.server.Push(stall);
+    std::atomic<bool> abort{false};
+    t.channel.SetAbort([&abort] { return abort.load(); });
+
+    std::atomic<int> result{-1};
+    std::atomic<long long> endedMs{0};
+    t.request = t.channel.NewRequest("login");
+    const auto start = std::chrono::steady_clock::now();
+    auto sinceStart = [&start] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    };
+    std::thread caller([&] {
+        result = static_cast<int>(t.channel.Send(*t.request, &t.reply));
+        endedMs = sinceStart();
+    });
+    ASSERT_TRUE(t.server.WaitForRequests(1, 10000));
+    const long long abortedAt = sinceStart();
+    abort.store(true);
+    caller.join();
+    EXPECT_EQ(result.load(), static_cast<int>(SendResult::kCancelled));
+    EXPECT_LT(endedMs.load() - abortedAt, 3000) << "polled every " << CSoapChannel::kAbortPollMs << " ms";
+    EXPECT_FALSE(t.channel.LastCallUnanswered());
+
+    abort.store(false);
+    t.server.Push(SoapOk(Frame("login_rsp", OkHead(2), "<login_rsp/>")));
+    t.request = t.channel.NewRequest("login");
+    EXPECT_EQ(t.channel.Send(*t.request, &t.reply), SendResult::kReply);
+}
+
+// Which failures mean "the service did not answer" (a sign-in tries again later) and which are
+// answers: a refusal or a reply that is not SOAP at all is not retried.
+TEST(SoapChannel, UnansweredCallsAreToldFromAnswers) {
+    struct Case {
+        const char* name;
+        CannedHttpServer::Reply reply;
+        int deadlineMs;
+        bool unanswered;
+    };
+    CannedHttpServer::Reply late;
+    late.bytes = SoapOk(Frame("x_rsp", OkHead(1), "<x_rsp/>"));
+    late.delayMs = 20000;
+    CannedHttpServer::Reply dropped;
+    dropped.close = true;
+    const Case cases[] = {
+        {"time-out", late, 300, true},
+        {"connection closed without an answer", dropped, 10000, true},
+        {"gateway error", {CannedHttpServer::Response(503, "text/html", "<html>busy</html>")}, 10000, true},
+        {"server error page",
+         {CannedHttpServer::Response(500, "text/html", "<html>oops</html>")},
+         10000,
+         false},
+        {"refusal",
+         {SoapOk(Frame("x_rsp", "<response_head result=\"fail\"><reason>8</reason></response_head>", ""))},
+         10000,
+         false},
+        {"answer", {SoapOk(Frame("x_rsp", OkHead(1), "<x_rsp/>"))}, 10000, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Canned t(soapchannel::BackProfile());
+        t.channel.SetDeadlineMs(c.deadlineMs);
+        t.server.Push(c.reply);
+        std::string ack;
+        t.Call("x", &ack);
+        EXPECT_EQ(t.channel.LastCallUnanswered(), c.unanswered);
+    }
+    // Nothing listening at all.
+    int port;
+    {
+        CannedHttpServer gone;
+        ASSERT_TRUE(gone.Start());
+        port = gone.Port();
+    }
+    CSoapChannel ch(soapchannel::BackProfile());
+    ASSERT_TRUE(ch.Init("http://127.0.0.1:" + std::to_string(port) + "/bs", "alice", "pw", "h", ""));
+    auto req = ch.NewRequest("login");
+    CSoapReply reply;
+    EXPECT_EQ(ch.Send(*req, &reply), SendResult::kNoReply);
+    EXPECT_TRUE(ch.LastCallUnanswered());
 }
 
 TEST(SoapChannel, TransportFailuresAndAnUninitialisedChannel) {

@@ -82,6 +82,8 @@ void LoginWork::Pause(int ms) {
     }
     if (onPause)
         onPause(*this, ms);
+    if (realPause.load())
+        CWork::Pause(ms);
 }
 
 int LoginWork::RunPass() {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -30,6 +31,8 @@ class LoginWork : public CWork {
     std::function<int(LoginWork&, int index)> pass;
     // Called at each wait instead of sleeping (with the wait asked for).
     std::function<void(LoginWork&, int ms)> onPause;
+    // The waits sleep as the worker's own do (after onPause), ended early as theirs are.
+    std::atomic<bool> realPause{false};
 
     std::vector<int> Pauses();
     int Passes();

@@ -173,12 +173,14 @@ TEST_F(LoginTest, SilentPortalIsRetriedUntilCancelled) {
         ASSERT_TRUE(server_.Fault("portal_login", "drop", c.drops));
         auto w = NewWork();
         w->SetLoginCancel(c.cancelFirst);
-        w->onPause = [&c](LoginWork& self, int ms) {
-            if (ms == kRetryMs && c.cancelAtWait && static_cast<int>(self.Pauses().size()) == c.cancelAtWait)
+        w->onPause = [&c](LoginWork& self, int) {
+            if (c.cancelAtWait && static_cast<int>(self.Pauses().size()) == c.cancelAtWait)
                 self.SetLoginCancel(1);
         };
         EXPECT_EQ(w->SignIn(), c.result);
-        EXPECT_EQ(Waits(*w, kRetryMs), c.waits);
+        // The waits grow from 5 s (SignInRetryDelayMs).
+        const std::vector<int> schedule = {5000, 10000};
+        EXPECT_EQ(w->Pauses(), std::vector<int>(schedule.begin(), schedule.begin() + c.waits));
         EXPECT_EQ(w->IsLoginCancel(), 0) << "the flag is used up";
         std::vector<std::string> tips = Texts(platform::WM_TRAY_TIP);
         if (c.result == 1) {

@@ -318,9 +318,9 @@ TEST_F(WorkTest, CheckSyncOutcomes) {
          "",
          1,
          1,
-         1,
+         2,
          {"Sync..."},
-         {"同步..."},
+         {"同步...", "Kestrine云存储服务"},
          {1, 0},
          {},
          0,
@@ -440,8 +440,12 @@ TEST_F(WorkTest, CheckSyncOutcomes) {
         EXPECT_EQ(front_.Texts(platform::WM_SETMESSAGESTRING), c.statuses);
         EXPECT_EQ(front_.Texts(platform::WM_TRAY_TIP), c.tips);
         EXPECT_EQ(TrayStates(), c.tray);
-        for (const WindowMessage& m : front_.MessagesWithCode(platform::WM_TRAY_STATE))
-            EXPECT_EQ(m.text, "alice");
+        // Every state names the user, but the one a sign-out leaves (the signed-out icon after it).
+        const std::vector<WindowMessage> states = front_.MessagesWithCode(platform::WM_TRAY_STATE);
+        for (size_t i = 0; i < states.size(); ++i)
+            EXPECT_EQ(states[i].text, !c.signedIn && i + 1 == states.size() ? "Kestrine云存储服务" : "alice");
+        const std::vector<WindowMessage> icons = front_.MessagesWithCode(platform::WM_TRAY_ICON);
+        EXPECT_EQ(icons.empty() ? -1 : icons.back().wParam, c.signedIn ? -1 : 0);
         EXPECT_EQ(front_.Texts(platform::WM_TRAY_BALLOON), c.balloons);
         for (const WindowMessage& m : front_.MessagesWithCode(platform::WM_TRAY_BALLOON))
             EXPECT_EQ(m.text2, "alice");

@@ -361,6 +361,27 @@ TEST_F(MainFrameTest, IconStatesAndTheBusyAnimation) {
         EXPECT_EQ(frame->ToolTip(), U("alice")) << "no tip given: the tooltip stays";
     }
 
+    // Connecting: the signed-out and idle icons take turns with the sign-in's tip, until the
+    // sign-in ends either way.
+    for (int64_t signedIn : {1, 0}) {
+        frame->OnMessage(Msg(platform::WM_TRAY_STATE, platform::kTrayConnecting, "与服务器连接中断..."));
+        EXPECT_TRUE(frame->IsAnimating());
+        EXPECT_EQ(frame->IconId(), CMainFrame::kIconSignedOut);
+        EXPECT_EQ(frame->ToolTip(), U("与服务器连接中断..."));
+        for (int icon : {CMainFrame::kIconIdle, CMainFrame::kIconSignedOut, CMainFrame::kIconIdle}) {
+            frame->OnTimer();
+            EXPECT_EQ(frame->IconId(), icon);
+        }
+        frame->OnMessage(Msg(platform::WM_TRAY_ICON, signedIn, "alice"));
+        EXPECT_FALSE(frame->IsAnimating()) << signedIn;
+        EXPECT_EQ(frame->IconId(), signedIn ? CMainFrame::kIconIdle : CMainFrame::kIconSignedOut);
+    }
+    // Busy after connecting animates the busy icons again.
+    frame->OnMessage(Msg(platform::WM_TRAY_STATE, platform::kTrayConnecting));
+    frame->OnMessage(Msg(platform::WM_TRAY_STATE, platform::kTrayBusy));
+    frame->OnTimer();
+    EXPECT_EQ(frame->IconId(), CMainFrame::kIconBusy2);
+
     // Sign-out: the reply stops a running animation and clears the flags; the worker's last
     // messages put up the signed-out icon.
     work_->SetSignedIn(1);

@@ -120,6 +120,17 @@ class BackServiceTest : public ::testing::Test {
         ASSERT_EQ(ack, "OK");
     }
 
+    // Folder alice/d with 40 small files File0.txt .. File39.txt, for the listing tests.
+    void PutFortyFiles() {
+        ASSERT_EQ(UploadAll(FolderOf("alice/d"), nullptr, {}), "all_chunk_exist");
+        std::vector<std::string> pieces;
+        for (int i = 0; i < 40; ++i) {
+            pieces.push_back("content of file " + std::to_string(i));
+            CFileInfo f = FileOf("alice/d/File" + std::to_string(i) + ".txt", {pieces.back()}, 1000 + i);
+            ASSERT_EQ(UploadAll(f, nullptr, pieces), "all_chunk_exist");
+        }
+    }
+
     // Drives the upload conversation of `f` to its end, storing every chunk asked for from
     // `pieces` (by key). The last step's acknowledgement ("all_chunk_exist" when committed).
     std::string UploadAll(const CFileInfo& f, CFileInfo* previous, const std::vector<std::string>& pieces) {

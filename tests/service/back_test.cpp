@@ -121,13 +121,9 @@ TEST_F(BackServiceTest, UploadConversationCommitsAndListingsDescribeTheFile) {
 }
 
 TEST_F(BackServiceTest, CompressedListingsReadLikePlainOnes) {
-    ASSERT_EQ(UploadAll(FolderOf("alice/d"), nullptr, {}), "all_chunk_exist");
-    std::vector<std::string> pieces;
-    for (int i = 0; i < 40; ++i) {
-        pieces.push_back("content of file " + std::to_string(i));
-        CFileInfo f = FileOf("alice/d/File" + std::to_string(i) + ".txt", {pieces.back()}, 1000 + i);
-        ASSERT_EQ(UploadAll(f, nullptr, pieces), "all_chunk_exist");
-    }
+    PutFortyFiles();
+    if (HasFatalFailure())
+        return;
     std::string ack;
     ASSERT_TRUE(server_.SetCompressThreshold(-1));
     CBack::FileMap plainMap, packedMap;

@@ -14,13 +14,9 @@ namespace {
 using namespace backtest;
 
 TEST_F(BackServiceTest, AListingIsCountedAtInfoLevelAndWrittenWholeOnlyAtDebug) {
-    ASSERT_EQ(UploadAll(FolderOf("alice/d"), nullptr, {}), "all_chunk_exist");
-    std::vector<std::string> pieces;
-    for (int i = 0; i < 40; ++i) {
-        pieces.push_back("content of file " + std::to_string(i));
-        CFileInfo f = FileOf("alice/d/File" + std::to_string(i) + ".txt", {pieces.back()}, 1000 + i);
-        ASSERT_EQ(UploadAll(f, nullptr, pieces), "all_chunk_exist");
-    }
+    PutFortyFiles();
+    if (HasFatalFailure())
+        return;
     for (int level : {kLogInfo, kLogDebug}) {
         for (int threshold : {-1, 0}) {  // plain, then compressed
             SCOPED_TRACE((level == kLogInfo ? "info, " : "debug, ") +

@@ -20,8 +20,8 @@
 #include "store/fileinfo.h"
 #include "sync/decide.h"
 #include "sync/filesystemwatcher.h"
-#include "sync/skippeditems.h"
 #include "sync/recentnames.h"
+#include "sync/skippeditems.h"
 
 class CAuth;
 class CBack;

@@ -25,8 +25,8 @@ class SignInE2E : public ::testing::Test {
     void TearDown() override { server_.ResetFaults(); }
     // True once the service has taken every armed fault.
     bool FaultsTaken() {
-        return e2e::WaitUntil([&] { return server_.Faults().find_first_not_of(" \r\n") == std::string::npos; },
-                              30000);
+        return e2e::WaitUntil(
+            [&] { return server_.Faults().find_first_not_of(" \r\n") == std::string::npos; }, 30000);
     }
 
     testsupport::ScopedEnv env_;
@@ -66,8 +66,8 @@ TEST_F(SignInE2E, SilentPortalDoesNotHoldTheClient) {
     std::string error;
     ASSERT_TRUE(laptop.Start(&error)) << error;
     ASSERT_TRUE(FaultsTaken()) << "the sign-in request reached the silent portal";
-    ASSERT_TRUE(e2e::WaitUntil([&] { return laptop.Log().find("CAuth::RequestLogin") != std::string::npos; },
-                               30000));
+    ASSERT_TRUE(
+        e2e::WaitUntil([&] { return laptop.Log().find("CAuth::RequestLogin") != std::string::npos; }, 30000));
     const Clock::time_point asked = Clock::now();
     EXPECT_TRUE(laptop.Stop()) << laptop.Console();
     const long long tookMs =

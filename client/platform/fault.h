@@ -30,6 +30,7 @@ enum class Op {
     CoarseTime,   // SetFileWriteTime, File::SetWriteTime: stored in 2-second steps, as FAT keeps it
     Watch,        // DirWatch: inotify_add_watch of a folder (ENOSPC: out of watches)
     Exchange,     // ExchangeFiles: the file system cannot swap (EINVAL), so callers take their other way
+    Beneath,      // resolving a path below a confined folder; ENOSYS makes it walk as without openat2
 };
 
 // Arms a fault: after `skip` matching calls succeed, the next `count` matching calls of `op`

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string_view>
 
+#include "platform/beneath.h"
 #include "platform/error.h"
 #include "platform/internal.h"
 #include "platform/plog.h"
@@ -26,6 +27,12 @@ using internal::FailErrno;
 using internal::Faulted;
 using internal::FdGuard;
 using internal::JoinPath;
+using internal::LinkAt;
+using internal::LstatAt;
+using internal::MkdirAt;
+using internal::OpenAt;
+using internal::RenameAt;
+using internal::UnlinkAt;
 
 namespace internal {
 
@@ -60,7 +67,7 @@ bool MakeDirs(const std::string& path, unsigned mode) {
         return false;
     }
     struct stat st;
-    if (::lstat(path.c_str(), &st) == 0) {
+    if (LstatAt(path, &st) == 0) {
         if (S_ISDIR(st.st_mode)) {
             return true;
         }
@@ -71,7 +78,7 @@ bool MakeDirs(const std::string& path, unsigned mode) {
     if (parent != path && parent != "." && parent != "/" && !MakeDirs(parent, mode)) {
         return false;
     }
-    if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) {
+    if (MkdirAt(path, mode) != 0 && errno != EEXIST) {
         return FailErrno();
     }
     return true;
@@ -119,6 +126,59 @@ std::string DirName(const std::string& path) {
         --slash;
     }
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Each wraps one system call on a path resolved beneath its boundary (beneath.h): -1 with errno
+// set on failure, as the call itself reports.
+namespace {
+int Unresolved() {
+    errno = LastError();
+    return -1;
+}
+}  // namespace
+
+int LstatAt(const std::string& path, struct stat* st) {
+    AtPath at;
+    return at.Resolve(path) ? ::fstatat(at.Dir(), at.Leaf(), st, AT_SYMLINK_NOFOLLOW) : Unresolved();
+}
+
+int OpenAt(const std::string& path, int flags, unsigned mode) {
+    AtPath at;
+    return at.Resolve(path) ? ::openat(at.Dir(), at.Leaf(), flags, static_cast<mode_t>(mode)) : Unresolved();
+}
+
+int MkdirAt(const std::string& path, unsigned mode) {
+    AtPath at;
+    return at.Resolve(path) ? ::mkdirat(at.Dir(), at.Leaf(), static_cast<mode_t>(mode)) : Unresolved();
+}
+
+int UnlinkAt(const std::string& path, int flags) {
+    AtPath at;
+    return at.Resolve(path) ? ::unlinkat(at.Dir(), at.Leaf(), flags) : Unresolved();
+}
+
+int RenameAt(const std::string& from, const std::string& to, unsigned flags) {
+    AtPath a, b;
+    if (!a.Resolve(from) || !b.Resolve(to)) {
+        return Unresolved();
+    }
+    return flags == 0 ? ::renameat(a.Dir(), a.Leaf(), b.Dir(), b.Leaf())
+                      : ::renameat2(a.Dir(), a.Leaf(), b.Dir(), b.Leaf(), flags);
+}
+
+int LinkAt(const std::string& from, const std::string& to) {
+    AtPath a, b;
+    if (!a.Resolve(from) || !b.Resolve(to)) {
+        return Unresolved();
+    }
+    return ::linkat(a.Dir(), a.Leaf(), b.Dir(), b.Leaf(), 0);
+}
+
+int ChmodAt(const std::string& path, unsigned mode) {
+    AtPath at;
+    // Never through a link at the last name either (glibc does it through the descriptor).
+    return at.Resolve(path) ? ::fchmodat(at.Dir(), at.Leaf(), static_cast<mode_t>(mode), AT_SYMLINK_NOFOLLOW)
+                            : Unresolved();
 }
 
 }  // namespace internal
@@ -308,19 +368,19 @@ std::string TempNameFor(const std::string& path) {
 // Rename that never replaces `to`. File systems without renameat2 flags get link+unlink (files)
 // or a check followed by a plain rename (folders; a small race that such file systems force).
 bool RenameNoReplace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    if (RenameAt(from, to, RENAME_NOREPLACE) == 0) {
         return true;
     }
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
         return FailErrno();
     }
     struct stat st;
-    if (::lstat(from.c_str(), &st) != 0) {
+    if (LstatAt(from, &st) != 0) {
         return FailErrno();
     }
     if (!S_ISDIR(st.st_mode)) {
-        if (::link(from.c_str(), to.c_str()) == 0) {
-            ::unlink(from.c_str());
+        if (LinkAt(from, to) == 0) {
+            UnlinkAt(from, 0);
             return true;
         }
         if (errno == EEXIST) {
@@ -328,18 +388,18 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
         }
     }
     struct stat target;
-    if (::lstat(to.c_str(), &target) == 0) {
+    if (LstatAt(to, &target) == 0) {
         SetLastError(EEXIST);
         return false;
     }
-    if (::rename(from.c_str(), to.c_str()) != 0) {
+    if (RenameAt(from, to, 0) != 0) {
         return FailErrno();
     }
     return true;
 }
 
 void SyncParentDir(const std::string& path) {
-    int fd = ::open(internal::DirName(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = OpenAt(internal::DirName(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     if (fd >= 0) {
         ::fsync(fd);
         ::close(fd);
@@ -361,7 +421,7 @@ bool CopyRegularNew(const std::string& from, const std::string& to) {
     if (Faulted(Op::Open, from)) {
         return false;
     }
-    FdGuard in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    FdGuard in(OpenAt(from, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (in.Get() < 0) {
         return FailErrno();
     }
@@ -376,7 +436,7 @@ bool CopyRegularNew(const std::string& from, const std::string& to) {
     if (Faulted(Op::Open, to)) {
         return false;
     }
-    FdGuard out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    FdGuard out(OpenAt(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (out.Get() < 0) {
         return FailErrno();
     }
@@ -419,7 +479,7 @@ bool CopyRegularNew(const std::string& from, const std::string& to) {
     if (!ok) {
         int err = LastError();
         out.Reset();
-        ::unlink(to.c_str());
+        UnlinkAt(to, 0);
         SetLastError(err);
     }
     return ok;
@@ -429,21 +489,21 @@ bool CopyRegularNew(const std::string& from, const std::string& to) {
 // writable first so their entries can go.
 bool RemoveTree(const std::string& path) {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) {
+    if (LstatAt(path, &st) != 0) {
         return FailErrno();
     }
     if (!S_ISDIR(st.st_mode)) {
-        return ::unlink(path.c_str()) == 0 || FailErrno();
+        return UnlinkAt(path, 0) == 0 || FailErrno();
     }
     if ((st.st_mode & 0700) != 0700) {
-        ::chmod(path.c_str(), (st.st_mode & 07777) | 0700);
+        internal::ChmodAt(path, (st.st_mode & 07777) | 0700);
     }
     std::vector<DirEntry> entries;
     bool ok = ListDir(path, &entries);
     for (const DirEntry& e : entries) {
         ok = RemoveTree(JoinPath(path, e.name)) && ok;
     }
-    if (::rmdir(path.c_str()) != 0) {
+    if (UnlinkAt(path, AT_REMOVEDIR) != 0) {
         return FailErrno();
     }
     return ok;
@@ -453,29 +513,33 @@ bool RemoveTree(const std::string& path) {
 // fifos; write times are kept. Anything else fails the copy, so a move never drops an entry.
 bool CopyTreeNew(const std::string& from, const std::string& to) {
     struct stat st;
-    if (::lstat(from.c_str(), &st) != 0) {
+    if (LstatAt(from, &st) != 0) {
         return FailErrno();
     }
     if (S_ISREG(st.st_mode)) {
         return CopyRegularNew(from, to);
     }
+    internal::AtPath src, dst;
+    if (!src.Resolve(from) || !dst.Resolve(to)) {
+        return false;
+    }
     if (S_ISLNK(st.st_mode)) {
         std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
-        ssize_t n = ::readlink(from.c_str(), target.data(), target.size());
+        ssize_t n = ::readlinkat(src.Dir(), src.Leaf(), target.data(), target.size());
         if (n < 0) {
             return FailErrno();
         }
         target.resize(static_cast<size_t>(n));
-        return ::symlink(target.c_str(), to.c_str()) == 0 || FailErrno();
+        return ::symlinkat(target.c_str(), dst.Dir(), dst.Leaf()) == 0 || FailErrno();
     }
     if (S_ISFIFO(st.st_mode)) {
-        return ::mkfifo(to.c_str(), st.st_mode & 07777) == 0 || FailErrno();
+        return ::mkfifoat(dst.Dir(), dst.Leaf(), st.st_mode & 07777) == 0 || FailErrno();
     }
     if (!S_ISDIR(st.st_mode)) {
         SetLastError(ENOTSUP);
         return false;
     }
-    if (::mkdir(to.c_str(), 0700) != 0) {
+    if (::mkdirat(dst.Dir(), dst.Leaf(), 0700) != 0) {
         return FailErrno();
     }
     std::vector<DirEntry> entries;
@@ -487,8 +551,8 @@ bool CopyTreeNew(const std::string& from, const std::string& to) {
             return false;
         }
     }
-    FdGuard in(::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
-    FdGuard out(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    FdGuard in(::openat(src.Dir(), src.Leaf(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    FdGuard out(::openat(dst.Dir(), dst.Leaf(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
     if (out.Get() < 0) {
         return FailErrno();
     }
@@ -505,10 +569,10 @@ bool CopyTreeNew(const std::string& from, const std::string& to) {
 
 bool MoveAcrossDevices(const std::string& from, const std::string& to) {
     struct stat st;
-    if (::lstat(from.c_str(), &st) != 0) {
+    if (LstatAt(from, &st) != 0) {
         return FailErrno();
     }
-    if (::lstat(to.c_str(), &st) == 0) {
+    if (LstatAt(to, &st) == 0) {
         SetLastError(EEXIST);
         return false;
     }
@@ -516,7 +580,7 @@ bool MoveAcrossDevices(const std::string& from, const std::string& to) {
         int err = LastError();
         // Only what this copy created is at `to`: the target did not exist before.
         struct stat left;
-        if (::lstat(to.c_str(), &left) == 0) {
+        if (LstatAt(to, &left) == 0) {
             RemoveTree(to);
         }
         SetLastError(err);
@@ -555,7 +619,7 @@ bool Stat(const std::string& path, FileStat* out) {
         return false;
     }
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) {
+    if (LstatAt(path, &st) != 0) {
         return FailErrno();
     }
     FillStat(st, out);
@@ -582,7 +646,7 @@ bool ListDir(const std::string& dir, std::vector<DirEntry>* out, bool withAttrib
     if (Faulted(Op::ListDir, dir)) {
         return false;
     }
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    int fd = OpenAt(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         return FailErrno();
     }
@@ -596,7 +660,8 @@ bool ListDir(const std::string& dir, std::vector<DirEntry>* out, bool withAttrib
     size_t prefix = 0;
     bool xattrSupported = true;
     if (withAttributes) {
-        path = dir;
+        // Below a boundary the entries are named through the open folder, never its path.
+        path = IsConfined(JoinPath(dir, "x")) ? "/proc/self/fd/" + std::to_string(fd) : dir;
         if (path.empty() || path.back() != '/') {
             path.push_back('/');
         }
@@ -645,21 +710,21 @@ bool MakeDir(const std::string& path) {
     if (Faulted(Op::MakeDir, path)) {
         return false;
     }
-    return ::mkdir(path.c_str(), 0777) == 0 || FailErrno();
+    return MkdirAt(path, 0777) == 0 || FailErrno();
 }
 
 bool RemoveDir(const std::string& path) {
     if (Faulted(Op::Remove, path)) {
         return false;
     }
-    return ::rmdir(path.c_str()) == 0 || FailErrno();
+    return UnlinkAt(path, AT_REMOVEDIR) == 0 || FailErrno();
 }
 
 bool RemoveFile(const std::string& path) {
     if (Faulted(Op::Remove, path)) {
         return false;
     }
-    return ::unlink(path.c_str()) == 0 || FailErrno();
+    return UnlinkAt(path, 0) == 0 || FailErrno();
 }
 
 bool MoveFile(const std::string& from, const std::string& to) {
@@ -682,14 +747,14 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
     if (Faulted(Op::Rename, BothPaths(from, to))) {
         return false;
     }
-    return ::rename(from.c_str(), to.c_str()) == 0 || FailErrno();
+    return RenameAt(from, to, 0) == 0 || FailErrno();
 }
 
 bool ExchangeFiles(const std::string& a, const std::string& b) {
     if (Faulted(Op::Rename, BothPaths(a, b)) || Faulted(Op::Exchange, BothPaths(a, b))) {
         return false;
     }
-    return ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0 || FailErrno();
+    return RenameAt(a, b, RENAME_EXCHANGE) == 0 || FailErrno();
 }
 
 bool RenameNew(const std::string& from, const std::string& to) {
@@ -733,7 +798,7 @@ bool CopyFile(const std::string& from, const std::string& to, bool replace) {
         return false;
     }
     struct stat st;
-    if (!replace && ::lstat(to.c_str(), &st) == 0) {
+    if (!replace && LstatAt(to, &st) == 0) {
         SetLastError(EEXIST);
         return false;
     }
@@ -742,10 +807,10 @@ bool CopyFile(const std::string& from, const std::string& to, bool replace) {
     if (!CopyRegularNew(from, tmp)) {
         return false;
     }
-    bool ok = replace ? (::rename(tmp.c_str(), to.c_str()) == 0 || FailErrno()) : RenameNoReplace(tmp, to);
+    bool ok = replace ? (RenameAt(tmp, to, 0) == 0 || FailErrno()) : RenameNoReplace(tmp, to);
     if (!ok) {
         int err = LastError();
-        ::unlink(tmp.c_str());
+        UnlinkAt(tmp, 0);
         SetLastError(err);
     }
     return ok;
@@ -755,23 +820,32 @@ uint32_t GetFileAttributes(const std::string& path) {
     if (Faulted(Op::Stat, path)) {
         return kInvalidAttributes;
     }
+    internal::AtPath at;
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) {
+    if (!at.Resolve(path)) {
+        return kInvalidAttributes;
+    }
+    if (::fstatat(at.Dir(), at.Leaf(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         FailErrno();
         return kInvalidAttributes;
     }
     std::string name = internal::BaseName(path);
-    return AttributesOf(st, name.c_str(), path.c_str(), nullptr);
+    return AttributesOf(st, name.c_str(), at.ProcPath().c_str(), nullptr);
 }
 
 bool SetFileAttributes(const std::string& path, uint32_t attributes) {
     if (Faulted(Op::SetAttr, path)) {
         return false;
     }
+    internal::AtPath at;
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) {
+    if (!at.Resolve(path)) {
+        return false;
+    }
+    if (::fstatat(at.Dir(), at.Leaf(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         return FailErrno();
     }
+    const std::string where = at.ProcPath();
     uint32_t bits = attributes & kStoredBits;
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
         // Links and special files carry no attributes; clearing them is already done.
@@ -782,12 +856,12 @@ bool SetFileAttributes(const std::string& path, uint32_t attributes) {
         return false;
     }
     if (bits == 0) {
-        if (::lremovexattr(path.c_str(), kAttrXattr) != 0 && errno != ENODATA && errno != ENOTSUP) {
+        if (::lremovexattr(where.c_str(), kAttrXattr) != 0 && errno != ENODATA && errno != ENOTSUP) {
             return FailErrno();
         }
     } else {
         std::string text = AttrText(bits);
-        if (::lsetxattr(path.c_str(), kAttrXattr, text.data(), text.size(), 0) != 0 && errno != ENOTSUP) {
+        if (::lsetxattr(where.c_str(), kAttrXattr, text.data(), text.size(), 0) != 0 && errno != ENOTSUP) {
             return FailErrno();
         }
     }
@@ -801,7 +875,7 @@ bool SetFileAttributes(const std::string& path, uint32_t attributes) {
         // owner back a folder someone made unwritable, so its entries can be removed.
         want = mode | S_IRWXU;
     }
-    if (want != mode && ::fchmodat(AT_FDCWD, path.c_str(), want, 0) != 0) {
+    if (want != mode && ::fchmodat(at.Dir(), at.Leaf(), want, AT_SYMLINK_NOFOLLOW) != 0) {
         return FailErrno();
     }
     return true;
@@ -824,7 +898,11 @@ bool SetFileWriteTime(const std::string& path, int64_t fileTime) {
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;
     times[1] = StoredTimespec(fileTime, path);
-    return ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0 || FailErrno();
+    internal::AtPath at;
+    if (!at.Resolve(path)) {
+        return false;
+    }
+    return ::utimensat(at.Dir(), at.Leaf(), times, AT_SYMLINK_NOFOLLOW) == 0 || FailErrno();
 }
 
 bool ReadFileToString(const std::string& path, std::string* out, size_t limit) {
@@ -866,7 +944,7 @@ bool WriteFileAtomic(const std::string& path, const std::string& data) {
     }
     if (!ok) {
         int err = LastError();
-        ::unlink(tmp.c_str());
+        UnlinkAt(tmp, 0);
         SetLastError(err);
         return false;
     }
@@ -905,7 +983,7 @@ bool File::Open(const std::string& path, Mode mode, bool exclusive) {
     if (truncateAfterLock) {
         flags &= ~O_TRUNC;
     }
-    int fd = ::open(path.c_str(), flags, 0666);
+    int fd = OpenAt(path, flags, 0666);
     if (fd < 0) {
         return FailErrno();
     }

@@ -6,6 +6,8 @@
 
 #include "platform/fault.h"
 
+struct stat;
+
 namespace platform::internal {
 
 // Closes the descriptor at scope end unless released.
@@ -44,5 +46,37 @@ std::string BaseName(const std::string& path);
 
 // The folder part before the last "/" ("." without one, "/" for a top-level entry).
 std::string DirName(const std::string& path);
+
+// A path split into an open parent folder and its last name, for the *at system calls. For a
+// path outside every boundary the parent is AT_FDCWD and the name is the whole path.
+class AtPath {
+  public:
+    AtPath() = default;
+    AtPath(const AtPath&) = delete;
+    AtPath& operator=(const AtPath&) = delete;
+
+    // Opens the parent. False with LastError() set: ELOOP when a component below the boundary is
+    // a link, ENOTDIR when it is not a folder, EXDEV for a "." or ".." that could climb out.
+    bool Resolve(const std::string& path);
+    int Dir() const;
+    const char* Leaf() const { return leaf_.c_str(); }
+    // "/proc/self/fd/<parent>/<name>" for the calls without an *at form (extended attributes):
+    // the kernel follows the descriptor, never a link in the path.
+    std::string ProcPath() const;
+
+  private:
+    FdGuard dir_;
+    std::string leaf_;
+};
+
+// System calls on paths, each resolved beneath its boundary when it has one (beneath.h), so no
+// link below the client's own folders is followed: -1 with errno set on failure.
+int LstatAt(const std::string& path, struct stat* st);
+int OpenAt(const std::string& path, int flags, unsigned mode = 0);
+int MkdirAt(const std::string& path, unsigned mode);
+int UnlinkAt(const std::string& path, int flags);                              // 0 or AT_REMOVEDIR
+int RenameAt(const std::string& from, const std::string& to, unsigned flags);  // renameat2 flags
+int LinkAt(const std::string& from, const std::string& to);
+int ChmodAt(const std::string& path, unsigned mode);  // refuses a link at the last name
 
 }  // namespace platform::internal

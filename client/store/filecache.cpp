@@ -132,6 +132,7 @@ bool CFileCache::SetRoot(const std::string& root, bool create) {
         return false;
     }
     root_ = path;
+    rootBoundary_.Set(root_);
     return create ? SetFolder(root_) : true;
 }
 
@@ -144,6 +145,7 @@ bool CFileCache::SetCache(const std::string& cache) {
         return false;
     }
     cache_ = path;
+    cacheBoundary_.Set(cache_);
     return SetFolder(cache_);
 }
 

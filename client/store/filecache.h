@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/beneath.h"
 #include "store/chunkbuffer.h"
 #include "store/fileinfo.h"
 #include "store/sharedfilestatus.h"
@@ -190,6 +191,8 @@ class CFileCache {
     std::string root_;   // the sync root, "/"-separated, no trailing separator
     std::string cache_;  // the chunk cache folder, same form
     std::string trash_;  // the trash folder, same form; empty: none
+    // No operation below these three folders follows a link (a folder swapped for one mid-pass).
+    platform::Boundary rootBoundary_, cacheBoundary_, trashBoundary_;
     FileMap localFiles_;
     FileMap::iterator cursor_ = localFiles_.end();
     std::map<std::string, int32_t> states_;  // lower-cased relative path -> sync state

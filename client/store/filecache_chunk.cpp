@@ -196,7 +196,8 @@ bool CFileCache::CacheChunk(const std::string& key, const CChunkBuffer* buffer) 
     // Written beside its final name and renamed: a crash leaves no short chunk under a key.
     const std::string temp = path + kPartSuffix;
     platform::File file;
-    if (!file.Open(temp, platform::File::Mode::CreateTrunc, true)) {
+    platform::RemoveFile(temp);  // made new, never written through a name planted there
+    if (!file.Open(temp, platform::File::Mode::CreateNew, true)) {
         Log(kLogError, "CFileCache::CacheChunk", "Fail to open a file {%s}", path.c_str());
         return false;
     }

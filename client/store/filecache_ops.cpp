@@ -111,7 +111,10 @@ bool CFileCache::_BuildPart(CFileInfo* info, const std::string& abs, const std::
                             int64_t* stored) {
     const char* tag = "CFileCache::MakeFile";
     platform::File out;
-    if (!out.Open(part, platform::File::Mode::CreateTrunc, true)) {
+    // Made new, never opened where it lies: a file or hard link planted at the part name would
+    // otherwise be written through. A part left by an earlier run is only a name to drop.
+    platform::RemoveFile(part);
+    if (!out.Open(part, platform::File::Mode::CreateNew, true)) {
         const int answer = _ShowFileError(abs, platform::LastError());
         Log(kLogError, tag, "Fail to open a localfile {%s} error :%d", abs.c_str(), answer);
         return false;

@@ -55,6 +55,7 @@ bool CFileCache::SetTrash(const std::string& folder) {
     trash_ = folder;
     while (trash_.size() > 1 && trash_.back() == '/')
         trash_.pop_back();
+    trashBoundary_.Set(trash_);
     return trash_.empty() || SetFolder(trash_);
 }
 

@@ -317,3 +317,47 @@ TEST_F(OpsTest, GetFileInfo) {
 }
 
 }  // namespace
+
+// Names planted where the store builds its files (a file, or a hard link to a file elsewhere) are
+// dropped, never written through; a folder swapped for a link while the file is built stops
+// the build before anything lands outside the root.
+TEST_F(OpsTest, MakeFileNeverWritesThroughPlantedNamesOrLinkedFolders) {
+    t_.WriteFile("outside/secret", "secret");
+    MakeDirs("/race");
+    const std::string piece = RandomBytes(3000, 7);
+    struct Case {
+        const char* what;
+        std::string plantAt;  // a hard link to outside/secret
+    };
+    const Case cases[] = {
+        {"part file", Abs("/race/.big.bin.kestrine-part")},
+        {"cached chunk's temporary file", t_.Sub("cache/") + Md5(piece) + ".kestrine-part"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(0, ::link(t_.Sub("outside/secret").c_str(), c.plantAt.c_str())) << c.what;
+        CFileInfo info = Record("/race/big.bin", {piece}, {false});
+        ASSERT_TRUE(cache_.MakeFile(&info)) << c.what;
+        EXPECT_TRUE(Read("/race/big.bin") == piece) << c.what;
+        EXPECT_TRUE(t_.ReadFile("outside/secret") == "secret") << c.what;  // no binary dump
+        platform::RemoveFile(Abs("/race/big.bin"));
+        platform::RemoveFile(c.plantAt);
+    }
+
+    // The folder is real when the download is judged and becomes a link just as the part opens.
+    const std::string outside = t_.Sub("outside");
+    platform::OnCall(
+        platform::Op::Open,
+        [this, outside](const std::string&) {
+            ::rename(Abs("/race").c_str(), Abs("/race.moved").c_str());
+            ::symlink(outside.c_str(), Abs("/race").c_str());
+        },
+        ".big.bin.kestrine-part");
+    CFileInfo info = Record("/race/big.bin", {piece}, {true});
+    EXPECT_FALSE(cache_.MakeFile(&info));
+    platform::ClearFaults();
+    std::vector<platform::DirEntry> entries;
+    ASSERT_TRUE(platform::ListDir(outside, &entries));
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ("secret", entries[0].name);
+    EXPECT_EQ("secret", t_.ReadFile("outside/secret"));
+}

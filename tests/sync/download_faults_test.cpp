@@ -391,3 +391,41 @@ TEST_F(DownloadFaultsTest, FilesOf20MiBAndMoreAreBuiltFromTheChunkCache) {
 }
 
 }  // namespace
+
+// A folder of the home swapped for a link to a folder elsewhere while its file comes down: the
+// file is not written there (nor anywhere through the link), and it comes down once the folder
+// is a folder again.
+TEST_F(DownloadFaultsTest, AFolderSwappedForALinkMidDownloadSendsNothingOutside) {
+    testsupport::TempDir outside;
+    Put("race/keep.txt", "keep", kOld);
+    StartEngine();
+    ASSERT_EQ(ReadLocal("race/keep.txt"), "keep");
+    const std::string content = Bytes(12 * kMiB, 9);
+    Put("race/big.bin", content, kNew);
+    ASSERT_TRUE(server_.Fault("download_chunk", "stall", 1, -1, 4000));
+
+    const int ends = PassEnds();
+    const std::string request = "[CTransmitter::DownloadChunk]: request:";
+    const size_t requested = log_.Count(request);
+    ASSERT_EQ(work_->Request(platform::WM_WORK_SYNC, 0), 1);
+    ASSERT_TRUE(WaitUntil([&] { return log_.Count(request) > requested; }));
+    ASSERT_EQ(::rename(Local("race").c_str(), Local("race.real").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.Path().c_str(), Local("race").c_str()), 0);
+    ASSERT_TRUE(WaitForPassEnd(ends));
+
+    std::vector<platform::DirEntry> there;
+    ASSERT_TRUE(platform::ListDir(outside.Path(), &there));
+    EXPECT_TRUE(there.empty()) << "written outside the home: " << there.front().name;
+    EXPECT_TRUE(Find(HomeFolder(), ".kestrine-part").empty());
+    const std::string listed = "race/big.bin file " + std::to_string(content.size());
+    EXPECT_NE(server_.Ls(testsupport::TestServer::kUser).find(listed), std::string::npos);
+
+    // The user puts the folder back: the file comes down where it belongs.
+    ASSERT_TRUE(platform::RemoveFile(Local("race")));
+    ASSERT_EQ(::rename(Local("race.real").c_str(), Local("race").c_str()), 0);
+    ASSERT_TRUE(Sync());
+    EXPECT_TRUE(ReadLocal("race/big.bin") == content);
+    EXPECT_EQ(ReadLocal("race/keep.txt"), "keep");
+    ASSERT_TRUE(platform::ListDir(outside.Path(), &there));
+    EXPECT_TRUE(there.empty());
+}

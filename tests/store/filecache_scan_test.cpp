@@ -168,8 +168,9 @@ TEST_F(ScanTest, HiddenFileFilters) {
         {"desktop.ini", false, false},
         {"desktop.ini", true, false},
         {".peltashare", false, false},
-        {".report.pdf.kestrine-part", true, false},  // a file being built
-        {"report.pdf.kestrine-part", false, true},   // only the client's hidden form is skipped
+        {".report.pdf.kestrine-part", true, false},      // a file being built
+        {".report.pdf.old.kestrine-part", true, false},  // an old version stepping aside
+        {"report.pdf.kestrine-part", false, true},       // only the client's hidden form is skipped
     };
     int i = 0;
     for (const Case& c : cases) {

@@ -409,6 +409,14 @@ int CFileJournal::Lookup(const std::string& key, CJournalItem* item) const {
     return 1;
 }
 
+std::map<std::string, std::string> CFileJournal::OnDiskShares() const {
+    std::map<std::string, std::string> shares;
+    for (const auto& [key, item] : map_)
+        if (!item.active.path.empty() && item.active.dirFlag >= 2)
+            shares[std::to_string(item.active.dirFlag)] = item.active.path;
+    return shares;
+}
+
 int CFileJournal::GetFirst(CJournalItem* item) {
     forward_ = map_.begin();
     forwardLive_ = true;

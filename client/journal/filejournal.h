@@ -51,6 +51,9 @@ class CFileJournal {
     int GetLast(CJournalItem* item);
     int GetPrev(CJournalItem* item);
     int FindSameContent(const CFileInfo& info, CJournalItem* item) const;
+    // The shared folders whose version on the disk is a share, as the map holds them: folder id ->
+    // server path (the active half; a share still to come down is not on the disk yet).
+    std::map<std::string, std::string> OnDiskShares() const;
     size_t MapSize() const { return map_.size(); }
 
     // Row operations; each needs OpenDB and writes the row when it returns.

@@ -81,6 +81,13 @@ class CFileCache {
         Unsyncable why;
     };
     const std::vector<LeftOut>& ScanLeftOut() const { return leftOut_; }
+    // The shared folders the journal knows (share id text -> root-relative path "/a/b"), given
+    // before each scan. A folder's share id comes from here: a marker on disk only follows a
+    // known share that moved (see _ShareIdOf), since a marker can be copied or planted; one
+    // naming a share that is elsewhere or unknown is removed with the shared-folder icon.
+    void SetKnownShares(std::map<std::string, std::string> shares) { knownShares_ = std::move(shares); }
+    // The id of the known share at the root-relative path `rel` (letter case ignored), else 1.
+    int32_t KnownShareAt(const std::string& rel) const;
     bool FindShareFolder(const std::string& id, std::string* folder) const;
     void SetState(const std::string& path, int32_t state);
     int32_t GetState(const std::string& path) const;
@@ -167,6 +174,11 @@ class CFileCache {
     // True when `path` is the root or lies below it (letter case ignored).
     bool _UnderRoot(const std::string& path, bool allowRoot) const;
     bool _ScanFolder(const std::string& folder, const std::string& rel, int depth);
+    // The share id of the scanned folder `full` (root-relative `rel`), or 1 for a plain folder.
+    int32_t _ShareIdOf(const std::string& full, const std::string& rel);
+    // Gives a folder whose marker names a known share that id when the share's own place holds no
+    // folder (it moved there); otherwise the marker and decoration go. After the scan's listing.
+    void _SettleMarkerClaims();
     bool _ReadChunks(platform::File* file, const std::string& path, CFileInfo* info);
     bool _CachePath(const std::string& key, std::string* path, const char* tag) const;
     // Stores `state` for the path and each parent below the root.
@@ -197,7 +209,14 @@ class CFileCache {
     FileMap::iterator cursor_ = localFiles_.end();
     std::map<std::string, int32_t> states_;  // lower-cased relative path -> sync state
     CSharedFileStatus sharedStatus_;
-    std::map<std::string, std::string> shareMap_;  // share id text -> folder path, from the last scan
+    std::map<std::string, std::string> shareMap_;     // share id text -> folder path, from the last scan
+    std::map<std::string, std::string> knownShares_;  // share id text -> root-relative path, the journal's
+    struct MarkerClaim {
+        std::string key;   // the folder's lower-cased relative path
+        std::string full;  // its absolute path
+        std::string id;    // the known share its marker names
+    };
+    std::vector<MarkerClaim> markerClaims_;  // of the running scan
     std::string lastStatusPath_;
 
     std::mutex ownWritesMu_;

@@ -57,13 +57,16 @@ bool CFileCache::ScanRoot() {
     scanFailed_ = false;
     leftOut_.clear();
     Log(kLogDebug, "CFileCache::ScanRoot", "--------------------- local filesystem ------------------------");
+    markerClaims_.clear();
     if (!_ScanFolder(root_, "", 0) || scanFailed_) {
+        markerClaims_.clear();
         // A partial list would read as deleted files: the pass must not see one.
         localFiles_.clear();
         cursor_ = localFiles_.end();
         shareMap_.clear();
         return false;
     }
+    _SettleMarkerClaims();
     Log(kLogDebug, "CFileCache::ScanRoot", "---------------------------------------------------------------");
     return true;
 }
@@ -77,7 +80,10 @@ bool CFileCache::ScanPath(const std::string& folder, int depth) {
         Log(kLogError, "CFileCache::ScanPath", "Folder \"%s\" is not below the sync root", folder.c_str());
         return false;
     }
-    return _ScanFolder(full, rel, depth);
+    markerClaims_.clear();
+    const bool listed = _ScanFolder(full, rel, depth);
+    _SettleMarkerClaims();
+    return listed;
 }
 
 bool CFileCache::IsTemporaryName(const std::string& name) {
@@ -90,6 +96,67 @@ bool CFileCache::IsTemporaryName(const std::string& name) {
     const size_t dot = name.rfind('.');
     const std::string ext = dot == std::string::npos ? name : name.substr(dot + 1);
     return std::strstr(kTempExtensions, ext.c_str()) != nullptr;
+}
+
+int32_t CFileCache::KnownShareAt(const std::string& rel) const {
+    const std::string key = Lower(rel);
+    int32_t id = 0;
+    for (const auto& [idText, path] : knownShares_)
+        if (Lower(path) == key && ParseShareId(idText, &id))
+            return id;
+    return 1;
+}
+
+int32_t CFileCache::_ShareIdOf(const std::string& full, const std::string& rel) {
+    int32_t id = KnownShareAt(rel);
+    if (id >= 2 && !shareMap_.count(std::to_string(id))) {
+        shareMap_[std::to_string(id)] = full;
+        return id;
+    }
+    std::string marker;
+    if (!_GetShareFolder(full, &marker))
+        return 1;
+    if (!ParseShareId(marker, &id)) {
+        Log(kLogWarn, "CFileCache::ScanPath", "Ignore a share marker without a valid id in %s", full.c_str());
+        return 1;
+    }
+    const std::string idText = std::to_string(id);
+    if (!knownShares_.count(idText)) {
+        // The journal knows no such share (a copy from elsewhere): an ordinary folder, which
+        // loses the marker and the shared-folder icon.
+        Log(kLogWarn, "CFileCache::ScanPath", "Remove the marker of an unknown share (%s) from %s",
+            idText.c_str(), full.c_str());
+        RemoveShareMarker(full);
+        RemoveFolderIcon(full);
+        return 1;
+    }
+    // Settled once the whole tree is listed: the share may still be found in its place.
+    markerClaims_.push_back({Lower(rel), full, idText});
+    return 1;
+}
+
+void CFileCache::_SettleMarkerClaims() {
+    for (const MarkerClaim& claim : markerClaims_) {
+        const std::string& place = knownShares_[claim.id];
+        auto at = localFiles_.find(Lower(place));
+        const bool inPlace =
+            at != localFiles_.end() ? at->second.dirFlag != 0 : CUtil::IsDirectory(root_ + place);
+        if (shareMap_.count(claim.id) || inPlace) {
+            // A copy of a shared folder, or a marker put beside it: the share stays where it is.
+            Log(kLogInfo, "CFileCache::ScanPath", "Remove the marker of share %s from %s: not that share",
+                claim.id.c_str(), claim.full.c_str());
+            RemoveShareMarker(claim.full);
+            RemoveFolderIcon(claim.full);
+            continue;
+        }
+        // The shared folder moved here since the journal saw it: its marker came with it.
+        auto self = localFiles_.find(claim.key);
+        if (self == localFiles_.end())
+            continue;
+        self->second.dirFlag = static_cast<int32_t>(std::stol(claim.id));
+        shareMap_[claim.id] = claim.full;
+    }
+    markerClaims_.clear();
 }
 
 bool CFileCache::_ScanFolder(const std::string& folder, const std::string& rel, int depth) {
@@ -169,26 +236,7 @@ bool CFileCache::_ScanFolder(const std::string& folder, const std::string& rel, 
             continue;
         }
 
-        int32_t dirFlag = 1;
-        std::string marker;
-        if (_GetShareFolder(full, &marker)) {
-            int32_t id = 0;
-            if (!ParseShareId(marker, &id)) {
-                Log(kLogWarn, "CFileCache::ScanPath", "Ignore a share marker without a valid id in %s",
-                    full.c_str());
-            } else {
-                const std::string idText = std::to_string(id);
-                auto share = shareMap_.find(idText);
-                if (share != shareMap_.end() && share->second != full) {
-                    // A copy of a shared folder: only the first one met keeps the share.
-                    RemoveShareMarker(full);
-                    RemoveFolderIcon(full);
-                } else {
-                    dirFlag = id;
-                    shareMap_[idText] = full;
-                }
-            }
-        }
+        const int32_t dirFlag = _ShareIdOf(full, relPath);
         auto it = localFiles_.emplace_hint(found, key, CFileInfo(relPath, dirFlag, 0));
         CFileInfo& info = it->second;
         info.creationTime = e.stat.creationTime;

@@ -1,7 +1,11 @@
 // The safety check of paths that come from the service.
 #include "sync/serverpath.h"
 
+#include <cstring>
+
 #include "platform/file.h"
+#include "store/filecache.h"
+#include "sync/skippeditems.h"
 
 namespace serverpath {
 
@@ -27,7 +31,65 @@ bool PlainNames(const std::string& path, size_t pos) {
     }
 }
 
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// `text` equals `lowered` (lower case) when ASCII letters are compared without their case.
+bool EqualsIgnoringCase(const char* text, size_t n, const char* lowered) {
+    if (std::strlen(lowered) != n)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (LowerAscii(text[i]) != lowered[i])
+            return false;
+    return true;
+}
+
 }  // namespace
+
+bool IsReservedName(const std::string& name) {
+    if (EqualsIgnoringCase(name.data(), name.size(), CFileCache::kShareMarkerName) ||
+        EqualsIgnoringCase(name.data(), name.size(), CFileCache::kFolderIconFile))
+        return true;
+    // A part file is a hidden name ending in the suffix, as the scan leaves them out: ".x.kestrine-part",
+    // which also covers the aside name ".x.old.kestrine-part".
+    const size_t n = std::strlen(CFileCache::kPartSuffix);
+    return name.size() >= n && name[0] == '.' &&
+           EqualsIgnoringCase(name.data() + name.size() - n, n, CFileCache::kPartSuffix);
+}
+
+bool HasReservedName(const std::string& path) {
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = start;
+        while (end < path.size() && !IsSeparator(path[end]))
+            ++end;
+        if (IsReservedName(path.substr(start, end - start)))
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+const char* RefusalOf(const std::string& serverPath) {
+    if (!IsSafeServerPath(serverPath))
+        return notsynced::kUnsafeName;
+    // The head is the account's root or a share id, no name in the tree.
+    if (HasReservedName(serverPath.substr(serverPath.find_first_of("/\\"))))
+        return notsynced::kReservedName;
+    return nullptr;
+}
+
+bool IsPlainFolderName(const std::string& name) {
+    if (name.empty() || name[0] == '.' || name.size() > platform::kMaxNameBytes)
+        return false;
+    for (char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f || IsSeparator(c))
+            return false;
+    }
+    return true;
+}
 
 bool IsSafeServerPath(const std::string& path) {
     if (path.find('\0') != std::string::npos)

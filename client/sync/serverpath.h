@@ -17,6 +17,23 @@ bool IsSafeServerPath(const std::string& path);
 // A root-relative path ("/a/b"): "/" followed by names that pass the same rules.
 bool IsSafeRelativePath(const std::string& rel);
 
+// Names the client keeps for its own files in the tree: the share marker, the folder decoration
+// and the hidden files it builds a download in (".x.kestrine-part"), in any letter case, as a
+// peer on a case-blind file system may send "Desktop.ini". Such an entry from the service would
+// replace or pose as one of them, so it is never synced. The hidden names an interrupted
+// removal leaves (".x.kestrine-removing-...") are not among them: they hold user data.
+bool IsReservedName(const std::string& name);
+// True when any name in the path (either form above, "/" or "\" separators) is reserved.
+bool HasReservedName(const std::string& path);
+// The reason an entry the service lists is not synced (notsynced::k...), or nullptr when it may be.
+const char* RefusalOf(const std::string& serverPath);
+
+// A folder name the portal gives (the account's telephone or e-mail, which name an earlier
+// layout's folder beside the home folder) is used only when it is one plain, visible name: not
+// empty, no separator, NUL or control character, not beginning with "." (the client's own
+// ".db", ".log", ".cache" and ".trash" live there), and within the name limit.
+bool IsPlainFolderName(const std::string& name);
+
 // True when no folder between `root` and the entry `rel` exists as anything but a real folder (a
 // link or a file there would take a write elsewhere). Missing folders are fine: the download path
 // creates them.

@@ -17,6 +17,7 @@
 // The reasons the user is shown.
 namespace notsynced {
 constexpr const char* kUnsafeName = "the name the service gave is not safe to use here";
+constexpr const char* kReservedName = "the name is one the client keeps for its own files";
 constexpr const char* kTooLong = "the name or path is too long for this computer";
 constexpr const char* kInTheWay = "a link or a file is in the way";
 constexpr const char* kCaseClash = "another name differs from it only in letter case";

@@ -100,6 +100,9 @@ class CWork {
     // Loads the journal's path and share maps; false (logged under `tag` with the caller's
     // texts) when either cannot be read.
     bool LoadJournalMaps(const char* tag, const char* mapFailure, const char* shareFailure);
+    // Scans the home folder with the shared folders the journal has on the disk (their ids come
+    // from the journal, never from a marker alone); false when the scan failed.
+    bool ScanLocal();
     // Records a fetched version as on disk (its adjusted time first); 0 logged under `tag`.
     int RecordOnDisk(const CFileInfo& U, const char* tag);
     int GetChunkBuffer(const CChunkInfo& chunk, CChunkBuffer* buffer);

@@ -64,15 +64,6 @@ decide::Local ToDecide(LocalKind kind) {
     return decide::Local::kOther;
 }
 
-// The share id a folder's marker names, or 1 for a plain folder.
-int32_t FolderValue(CFileCache& cache, const std::string& abs) {
-    std::string marker;
-    if (!cache._GetShareFolder(abs, &marker))
-        return 1;
-    const long id = std::strtol(marker.c_str(), nullptr, 10);
-    return id >= 2 && id <= INT32_MAX ? static_cast<int32_t>(id) : 1;
-}
-
 // The local entry at `rel` as the disk holds it now (the user may have changed it since the last
 // scan). The scan still finds a name that differs only in letter case. `out->path` is absolute;
 // *seen (when given) is what the look found, so that the entry can be checked again before it is
@@ -96,7 +87,7 @@ LocalKind FindLocal(CFileCache& cache, const std::string& rel, CFileInfo* out,
             out->modifyTime = st.writeTime;
         } else if (st.kind == platform::EntryKind::Directory) {
             const bool known = inScan && scanned.path == name && IsFolder(scanned);
-            *out = CFileInfo(abs, known ? scanned.dirFlag : FolderValue(cache, abs), 0);
+            *out = CFileInfo(abs, known ? scanned.dirFlag : cache.KnownShareAt(name), 0);
             out->modifyTime = 1;
         } else {
             *out = CFileInfo(abs, 0, 0);
@@ -116,18 +107,22 @@ constexpr size_t kPartSlack = 64;
 
 // The root-relative form of a server path, refused (logged, *why the reason the user sees) when
 // it could name anything outside the home folder: a name that climbs, or (with `onDisk`) a link
-// or file on the way down; or when this computer cannot hold it (a name or path too long).
+// or file on the way down; when it names one of the client's own files (serverpath::IsReservedName);
+// or when this computer cannot hold it (a name or path too long).
 bool LocalRel(CFileJournal& journal, CFileCache& cache, const std::string& serverPath, std::string* rel,
               const char* tag, bool onDisk = true, std::string* why = nullptr) {
     std::string r = serverPath;
-    const char* reason = nullptr;
-    if (!serverpath::IsSafeServerPath(serverPath) || !journal.TrimDBServerPah(r) ||
-        !serverpath::IsSafeRelativePath(r))
-        reason = notsynced::kUnsafeName;
-    else if (!serverpath::FitsLocalLimits(cache.GetRoot() + r, kPartSlack))
-        reason = notsynced::kTooLong;
-    else if (onDisk && !serverpath::StaysUnderRoot(cache.GetRoot(), r))
-        reason = notsynced::kInTheWay;
+    const char* reason = serverpath::RefusalOf(serverPath);
+    if (reason == nullptr) {
+        if (!journal.TrimDBServerPah(r) || !serverpath::IsSafeRelativePath(r))
+            reason = notsynced::kUnsafeName;
+        else if (serverpath::HasReservedName(r))
+            reason = notsynced::kReservedName;  // a share's own path named so
+        else if (!serverpath::FitsLocalLimits(cache.GetRoot() + r, kPartSlack))
+            reason = notsynced::kTooLong;
+        else if (onDisk && !serverpath::StaysUnderRoot(cache.GetRoot(), r))
+            reason = notsynced::kInTheWay;
+    }
     if (reason) {
         Log(kLogError, tag, "Refuse the server path \"%s\"", serverPath.c_str());
         if (why)
@@ -304,7 +299,7 @@ int CWork::CheckDownload() {
                      [](const auto& a, const auto& b) { return a.first < b.first; });
 
     // One scan finds names in any letter case; each item then looks at the disk again.
-    if (!fileCache_->ScanRoot()) {
+    if (!ScanLocal()) {
         Log(kLogError, tag, "Fail to scan local file system");
         passSucceeded_.store(0);
         return 0;

@@ -21,6 +21,7 @@
 #include "service/heartbeat.h"
 #include "service/transmitter.h"
 #include "store/filecache.h"
+#include "sync/serverpath.h"
 #include "sync/work.h"
 #include "util/util.h"
 
@@ -34,13 +35,6 @@ constexpr int kReasonHostIdMismatch = 28;
 
 int ReasonCode(const std::string& reason) {
     return static_cast<int>(std::strtol(reason.c_str(), nullptr, 10));
-}
-
-// A folder name the portal gave (telephone, e-mail) is used beside the home folder only when it is
-// one plain name: anything else could name a folder outside the data root.
-bool IsPlainName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-           name.find('\0') == std::string::npos;
 }
 
 bool IsEmptyFolder(const std::string& folder) {
@@ -310,7 +304,9 @@ int CWork::SignInSteps() {
          {auth_ ? auth_->GetTelephone() : std::string(), auth_ ? auth_->GetEmail() : std::string()}) {
         if (name.empty())
             continue;
-        if (IsPlainName(name))
+        // Only one plain, visible name: anything else could name a folder outside the data root,
+        // or one of the client's own beside the home folder (".db", ".cache", ...).
+        if (serverpath::IsPlainFolderName(name))
             earlier.push_back(locations::Join(rootPath_, name));
         else
             Log(kLogWarn, tag, "Ignore the earlier folder name \"%s\"", name.c_str());

@@ -314,7 +314,7 @@ bool CWork::ConfirmMassRemoval(size_t count) {
 
 void CWork::CheckLocalDelete() {
     const char* tag = "CWork::CheckLocalDelete";
-    if (!fileCache_->ScanRoot()) {
+    if (!ScanLocal()) {
         Log(kLogError, tag, "Fail to scan local file system");
         passSucceeded_.store(0);
         return;

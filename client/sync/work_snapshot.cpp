@@ -72,7 +72,7 @@ int CWork::GetAll() {
         const CFileInfo& entry = list[i];
         if (entry.dirFlag >= 2) {
             fileJournal_->AddShareOwner(std::to_string(entry.dirFlag), entry.ownerName);
-            if (i > 0 && serverpath::IsSafeServerPath(entry.path))
+            if (i > 0 && !serverpath::RefusalOf(entry.path))
                 fileJournal_->AddServerShare(std::to_string(entry.dirFlag), entry.path);
         }
         if (i == 0) {
@@ -81,10 +81,10 @@ int CWork::GetAll() {
             if (!config_->Store())
                 Log(kLogError, tag, "Fail to store server_root \"%s\"", entry.path.c_str());
             fileJournal_->SetRoot(entry.path);
-        } else if (!serverpath::IsSafeServerPath(entry.path)) {
+        } else if (const char* refused = serverpath::RefusalOf(entry.path)) {
             // Written nowhere; listed as not synced while the service lists it.
-            Log(kLogError, tag, "Refuse the server path \"%s\"", entry.path.c_str());
-            SkipItem(ItemPathOf(entry.path), notsynced::kUnsafeName, false);
+            Log(kLogError, tag, "Refuse the server path \"%s\": %s", entry.path.c_str(), refused);
+            SkipItem(ItemPathOf(entry.path), refused, false);
         } else if (!RunItem(
                        ItemPathOf(entry.path), notsynced::kNoEntry,
                        [&] {
@@ -128,7 +128,7 @@ int CWork::GetServerList() {
         const std::string id = std::to_string(entry.dirFlag);
         Log(kLogInfo, tag, "share folder(%d) owner(%s): %s", entry.dirFlag, entry.ownerName.c_str(),
             entry.path.c_str());
-        if (!serverpath::IsSafeServerPath(entry.path))
+        if (serverpath::RefusalOf(entry.path))
             continue;  // refused by GetServerAdd
         std::string rel = entry.path;
         if (fileJournal_->TrimDBServerPah(rel) && serverpath::IsSafeRelativePath(rel) &&
@@ -164,9 +164,9 @@ void CWork::GetServerAdd(const ServerListing& listing) {
     fileJournal_->ClearListedShares();
     const std::string& root = fileCache_->GetRoot();
     for (const auto& [key, entry] : listing) {
-        if (!serverpath::IsSafeServerPath(entry.path)) {
-            Log(kLogError, tag, "Refuse the server path \"%s\"", entry.path.c_str());
-            SkipItem(ItemPathOf(entry.path), notsynced::kUnsafeName, false);
+        if (const char* refused = serverpath::RefusalOf(entry.path)) {
+            Log(kLogError, tag, "Refuse the server path \"%s\": %s", entry.path.c_str(), refused);
+            SkipItem(ItemPathOf(entry.path), refused, false);
             continue;
         }
         std::string rel = entry.path;
@@ -198,7 +198,7 @@ std::string CWork::ItemPathOf(const std::string& serverPath) {
 
 void CWork::GetServerDelete(const ServerListing& listing) {
     const char* tag = "CWork::GetServerDelete";
-    if (!fileCache_->ScanRoot()) {
+    if (!ScanLocal()) {
         Log(kLogError, tag, "Fail to scan local file system");
         passSucceeded_.store(0);
         return;

@@ -1,5 +1,8 @@
 // CWork: the pass driver (CheckSync) with its seams, and the pass itself (Sync) with its phases.
 #include <cstdlib>
+#include <map>
+#include <string>
+#include <utility>
 
 #include "core/log.h"
 #include "journal/filejournal.h"
@@ -104,6 +107,17 @@ bool CWork::LoadJournalMaps(const char* tag, const char* mapFailure, const char*
         return false;
     }
     return true;
+}
+
+bool CWork::ScanLocal() {
+    std::map<std::string, std::string> known;
+    for (const auto& [id, path] : fileJournal_->OnDiskShares()) {
+        std::string rel = path;
+        if (fileJournal_->TrimDBServerPah(rel))
+            known[id] = rel;
+    }
+    fileCache_->SetKnownShares(std::move(known));
+    return fileCache_->ScanRoot();
 }
 
 int CWork::Sync() {

@@ -82,12 +82,12 @@ int CWork::Upload() {
     // An old path that vanished while a new one of the same identity appeared is a rename: it
     // goes to the service as one before the walks below could take it for a deletion. Renames
     // inside a renamed folder show in the next round.
-    const bool scanned = fileCache_->ScanRoot();
+    const bool scanned = ScanLocal();
     if (scanned) {
         for (int round = 0; round < 3 && DetectRenames() > 0; ++round) {
             if (!LoadJournalMaps(tag, "Fail to laod map of FileJournaler",
                                  "Fail to laod map of ShareFolder") ||
-                !fileCache_->ScanRoot())
+                !ScanLocal())
                 return 0;
         }
     }
@@ -132,7 +132,7 @@ bool CWork::IsLocalChanged(CFileInfo* F) {
 
 void CWork::CheckLocalAdd(bool rescan) {
     const char* tag = "CWork::CheckLocalAdd";
-    if (rescan && !fileCache_->ScanRoot()) {
+    if (rescan && !ScanLocal()) {
         Log(kLogError, tag, "Fail to scan local file system");
         passSucceeded_.store(0);
         return;

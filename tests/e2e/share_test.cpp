@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
+#include <string>
 
 #include "e2e/harness.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -74,6 +77,95 @@ TEST(SharedFolder, TwoAccountsWorkInOneFolder) {
     team.erase("Team/sub/notes.txt");
     team["Team/from-bob.txt"] = FileSig("added by bob");
     ASSERT_TRUE(both(with(team, "alice-only.txt", "alice's own"), with(team, "bob-only.txt", "bob's own")));
+
+    for (Computer* c : {&alice, &bob})
+        EXPECT_TRUE(c->Stop()) << c->Name() << " did not end cleanly:\n" << c->Console();
+}
+
+// Bob plants files named like alice's client's own in the folder he shares with her: a share
+// marker naming alice's own share, a folder decoration and a part file. Alice's client lists them
+// as not synced and writes none of them: her share keeps its marker and its place on the service,
+// her decoration stays (no conflict copy of it goes up), and nothing of bob's is removed.
+TEST(SharedFolder, NamesOfTheClientsOwnFilesFromAnotherAccountAreRefused) {
+    testsupport::TestServer server;
+    ASSERT_TRUE(server.Start()) << server.Error();
+    ASSERT_TRUE(server.AddUser("bob", "pw-bob"));
+    Computer alice(server, "laptop");
+    Computer bob(server, "bobs-pc", "bob", "pw-bob");
+    for (Computer* c : {&alice, &bob}) {
+        std::string error;
+        ASSERT_TRUE(c->Start(&error)) << error;
+        ASSERT_TRUE(c->WaitSignedIn()) << c->Name() << ":\n" << c->Console() << e2e::Tail(c->Log());
+    }
+    auto logs = [&] {
+        return "alice:\n" + e2e::Describe(alice.Files()) + alice.Console() + "alice log (end):\n" +
+               e2e::Tail(alice.Log()) + "service (bob):\n" + server.Ls("bob") + "service (alice):\n" +
+               server.Ls("alice");
+    };
+    bob.Write("Q3/sub/notes.txt", "notes");
+    alice.Write("Zone/a.txt", "alice's");
+    ASSERT_TRUE(e2e::WaitUntil(
+        [&] {
+            return server.Ls("bob").find("Q3/sub/notes.txt") != std::string::npos &&
+                   server.Ls("alice").find("Zone/a.txt") != std::string::npos;
+        },
+        e2e::ConvergeMs()))
+        << logs();
+    const std::string q3 = server.Share("bob", "Q3", testsupport::TestServer::kUser);
+    const std::string zone = server.Share(testsupport::TestServer::kUser, "Zone", "bob");
+    ASSERT_FALSE(q3.empty());
+    ASSERT_FALSE(zone.empty());
+    ASSERT_TRUE(e2e::WaitUntil(
+        [&] { return alice.Read("Q3/sub/notes.txt") == "notes" && alice.Read("Zone/.peltashare") == zone; },
+        e2e::ConvergeMs()))
+        << logs();
+    const std::string decoration = alice.Read("Q3/desktop.ini");
+    ASSERT_NE(decoration.find("[.ShellClassInfo]"), std::string::npos) << "alice decorates the share";
+
+    // Planted on the service as bob's command line would, then a file that shows the pass ran.
+    testsupport::TempDir scratch;
+    auto plant = [&](const std::string& rel, const std::string& content) {
+        scratch.WriteFile("put", content);
+        return server.Put("bob", scratch.Sub("put"), rel);
+    };
+    const char* const planted[] = {"Q3/sub/.peltashare", "Q3/desktop.ini", "Q3/.notes.txt.kestrine-part"};
+    ASSERT_TRUE(plant(planted[0], zone));
+    ASSERT_TRUE(plant(planted[1], "[.ShellClassInfo]\r\nIconFile=planted.ico\r\n"));
+    ASSERT_TRUE(plant(planted[2], "half a file"));
+    for (const std::string after : {"Q3/after1.txt", "Q3/after2.txt"}) {
+        // Two passes: what one pass brings down, the next one's scan would act on.
+        ASSERT_TRUE(plant(after, "after"));
+        ASSERT_TRUE(e2e::WaitUntil([&] { return alice.Read(after) == "after"; }, e2e::ConvergeMs()))
+            << logs();
+        ASSERT_TRUE(alice.WaitQuiet()) << logs();
+    }
+
+    auto notSynced = [&](const std::string& rel) {
+        std::istringstream lines(alice.Console());
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("[not synced] ", 0) == 0 && line.find(rel) != std::string::npos &&
+                line.find("the name is one the client keeps for its own files") != std::string::npos)
+                return true;
+        return false;
+    };
+    for (const char* rel : planted) {
+        SCOPED_TRACE(rel);
+        EXPECT_TRUE(notSynced(rel)) << alice.Console();
+    }
+    EXPECT_EQ(alice.Read("Zone/.peltashare"), zone) << "alice's own share keeps its marker";
+    EXPECT_FALSE(alice.Exists("Q3/sub/.peltashare"));
+    EXPECT_FALSE(alice.Exists("Q3/.notes.txt.kestrine-part"));
+    EXPECT_EQ(alice.Read("Q3/desktop.ini"), decoration);
+    const e2e::Tree tree = alice.Files();
+    for (const auto& [rel, sig] : tree)
+        EXPECT_EQ(rel.find("conflict"), std::string::npos) << rel;
+    // On the service: bob's files stay, alice's share stays where it is, no copy went up.
+    const std::string bobLs = server.Ls("bob"), aliceLs = server.Ls("alice");
+    for (const char* rel : planted)
+        EXPECT_NE(bobLs.find(rel), std::string::npos) << rel << " removed:\n" << bobLs;
+    EXPECT_NE(aliceLs.find("Zone/a.txt"), std::string::npos) << aliceLs;
+    EXPECT_EQ(bobLs.find("conflict"), std::string::npos) << bobLs;
+    EXPECT_EQ(aliceLs.find("conflict"), std::string::npos) << aliceLs;
 
     for (Computer* c : {&alice, &bob})
         EXPECT_TRUE(c->Stop()) << c->Name() << " did not end cleanly:\n" << c->Console();

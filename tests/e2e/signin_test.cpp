@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "e2e/harness.h"
@@ -77,6 +78,32 @@ TEST_F(SignInE2E, SilentPortalDoesNotHoldTheClient) {
     const std::string log = laptop.Log();
     EXPECT_EQ(log.find("Worker did not stop"), std::string::npos) << e2e::Tail(log);
     EXPECT_NE(log.find("The exchange was interrupted"), std::string::npos) << e2e::Tail(log);
+}
+
+// The portal names the account's earlier folder ".db": the first sign-in refuses the name, keeps
+// its database where it is, and its passes carry files both ways; a restart finds it all again.
+TEST_F(SignInE2E, APortalFolderNamedLikeTheDatabaseFolderIsRefused) {
+    ASSERT_TRUE(server_.AddUser("erin", "pw-erin", {"--telephone", ".db"}));
+    Computer laptop(server_, "laptop", "erin", "pw-erin");
+    std::string error;
+    ASSERT_TRUE(laptop.Start(&error)) << error;
+    ASSERT_TRUE(laptop.WaitSignedIn()) << laptop.Console() << e2e::Tail(laptop.Log());
+    auto logs = [&] { return laptop.Console() + e2e::Tail(laptop.Log()) + server_.Ls("erin"); };
+    const std::string db = laptop.Root() + "/.db/client.db";
+    EXPECT_TRUE(std::filesystem::is_regular_file(db)) << logs();
+    EXPECT_FALSE(laptop.Exists("client.db")) << "the database is no file of the home folder";
+    EXPECT_NE(laptop.Log().find("Ignore the earlier folder name \".db\""), std::string::npos) << logs();
+
+    laptop.Write("up.txt", "from erin's laptop");
+    ASSERT_TRUE(e2e::WaitUntil([&] { return server_.Ls("erin").find("up.txt") != std::string::npos; },
+                               e2e::ConvergeMs()))
+        << logs();
+    ASSERT_TRUE(laptop.Stop()) << logs();
+    ASSERT_TRUE(laptop.Start(&error)) << error;
+    ASSERT_TRUE(laptop.WaitSignedIn()) << logs();
+    EXPECT_EQ(laptop.Read("up.txt"), "from erin's laptop");
+    EXPECT_EQ(laptop.Log().find("Could not open database"), std::string::npos) << logs();
+    EXPECT_TRUE(laptop.Stop()) << logs();
 }
 
 }  // namespace

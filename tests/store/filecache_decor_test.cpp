@@ -99,6 +99,8 @@ TEST_F(DecorTest, ShareMarkerThroughRelativePath) {
     MakeDirs("/Team");
     ASSERT_TRUE(cache_.SetShareFolder("/Team", "4242"));
     EXPECT_EQ(Read("/Team/.peltashare"), "4242");
+    // The scan follows the marker of a known share that moved here.
+    cache_.SetKnownShares({{"4242", "/Before"}});
     ASSERT_TRUE(cache_.ScanRoot());
     CFileInfo team;
     ASSERT_TRUE(cache_.Find("/team", &team));

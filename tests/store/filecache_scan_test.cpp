@@ -168,8 +168,9 @@ TEST_F(ScanTest, HiddenFileFilters) {
         {"desktop.ini", false, false},
         {"desktop.ini", true, false},
         {".peltashare", false, false},
-        {".report.pdf.kestrine-part", true, false},  // a file being built
-        {"report.pdf.kestrine-part", false, true},   // only the client's hidden form is skipped
+        {".report.pdf.kestrine-part", true, false},      // a file being built
+        {".report.pdf.old.kestrine-part", true, false},  // an old version stepping aside
+        {"report.pdf.kestrine-part", false, true},       // only the client's hidden form is skipped
     };
     int i = 0;
     for (const Case& c : cases) {
@@ -188,6 +189,7 @@ TEST_F(ScanTest, HiddenFileFilters) {
     EXPECT_FALSE(log_.Contains("File filter: ~$plan.docx " + Abs("/f1/~$plan.docx")));
 }
 
+// A marker follows a share the journal knows that moved; its text must be a valid id.
 TEST_F(ScanTest, ShareMarkers) {
     struct Case {
         const char* marker;
@@ -202,6 +204,7 @@ TEST_F(ScanTest, ShareMarkers) {
     for (const Case& c : cases)
         t_.WriteFile("root/s" + std::to_string(i++) + "/.peltashare", c.marker);
     t_.WriteFile("root/big/.peltashare", std::string(10240, '7'));
+    cache_.SetKnownShares({{"10234", "/old0"}, {"77", "/old1"}});
     ASSERT_TRUE(cache_.ScanRoot());
     i = 0;
     for (const Case& c : cases) {
@@ -221,13 +224,68 @@ TEST_F(ScanTest, ShareMarkers) {
     EXPECT_EQ(t_.ReadFile("root/s2/.peltashare"), "abc");
 }
 
-// Two folders claiming one share id: the first met keeps it, the other loses marker and decoration.
+// The journal names the shared folders: a folder at a share's path is that share, marker or not;
+// a marker elsewhere (copied, or put there by someone else) claims nothing and the share stays.
+TEST_F(ScanTest, ShareIdsComeFromTheJournal) {
+    struct Case {
+        std::string folder, marker;  // marker "": none
+        int32_t dirFlag;
+        bool markerKept;
+    };
+    const Case cases[] = {
+        {"/Mine", "40", 40, true},     {"/Plain", "", 1, true},
+        {"/NoMarker", "", 41, true},    // the journal's share, its marker lost
+        {"/q3/sub", "40", 1, false},    // names a share that is still in its place
+        {"/copy", "41", 1, false},      // the same for a share without a marker
+        {"/stray", "99", 1, false},     // unknown to the journal: an ordinary folder
+        {"/moved-to", "42", 42, true},  // the share's folder is gone from its place: moved here
+    };
+    for (const Case& c : cases) {
+        t_.WriteFile("root" + c.folder + "/doc.txt", "d");
+        if (!c.marker.empty())
+            t_.WriteFile("root" + c.folder + "/.peltashare", c.marker);
+    }
+    t_.WriteFile("root/stray/desktop.ini", "[.ShellClassInfo]");
+    // Letter case as the journal spells it need not match the disk's.
+    cache_.SetKnownShares({{"40", "/mine"}, {"41", "/NoMarker"}, {"42", "/moved-from"}});
+    ASSERT_TRUE(cache_.ScanRoot());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.folder);
+        CFileInfo d;
+        ASSERT_TRUE(cache_.Find(c.folder, &d));
+        EXPECT_EQ(d.dirFlag, c.dirFlag);
+        if (!c.marker.empty()) {
+            EXPECT_EQ(Exists(c.folder + "/.peltashare"), c.markerKept);
+        }
+        EXPECT_TRUE(Exists(c.folder + "/doc.txt"));
+    }
+    std::string folder;
+    ASSERT_TRUE(cache_.FindShareFolder("40", &folder));
+    EXPECT_EQ(folder, Abs("/Mine"));
+    EXPECT_FALSE(cache_.FindShareFolder("99", &folder));
+    EXPECT_EQ(cache_.KnownShareAt("/MINE"), 40);
+    EXPECT_EQ(cache_.KnownShareAt("/q3/sub"), 1);
+
+    EXPECT_FALSE(Exists("/stray/desktop.ini")) << "nor does it look shared";
+
+    // Without the journal's word no marker names a share.
+    cache_.SetKnownShares({});
+    ASSERT_TRUE(cache_.ScanRoot());
+    CFileInfo mine;
+    ASSERT_TRUE(cache_.Find("/Mine", &mine));
+    EXPECT_EQ(mine.dirFlag, 1);
+    EXPECT_FALSE(cache_.FindShareFolder("40", &folder));
+}
+
+// Two folders claiming one moved share: the first met keeps it, the other loses marker and
+// decoration.
 TEST_F(ScanTest, CopyOfSharedFolderLosesItsMarker) {
     for (const char* f : {"/one", "/two"}) {
         t_.WriteFile(std::string("root") + f + "/.peltashare", "555");
         t_.WriteFile(std::string("root") + f + "/desktop.ini", "[.ShellClassInfo]");
         t_.WriteFile(std::string("root") + f + "/doc.txt", "d");
     }
+    cache_.SetKnownShares({{"555", "/before"}});
     ASSERT_TRUE(cache_.ScanRoot());
     CFileInfo one, two;
     ASSERT_TRUE(cache_.Find("/one", &one));

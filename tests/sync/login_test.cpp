@@ -392,6 +392,27 @@ TEST_F(LoginTest, EarlierLayoutFolderBecomesTheHome) {
     EXPECT_TRUE(log_.Contains("<warn >[CWork::Login]: Ignore the earlier folder name \"../outside\""));
 }
 
+// A portal folder name that names one of the client's own folders beside the home folder is
+// refused: the database stays where it is and the passes keep storing into it.
+TEST_F(LoginTest, PortalFolderNameNeverMovesTheClientsOwnFolders) {
+    ASSERT_TRUE(server_.AddUser("erin", "pw-e", {"--telephone", ".db", "--email", ".cache"}));
+    auto w = NewWork("erin", "pw-e");
+    ASSERT_EQ(w->SignIn(), 1);
+    ASSERT_TRUE(w->WaitForPasses(1));
+    EXPECT_TRUE(platform::IsRegularFile(DbFile()));
+    EXPECT_FALSE(platform::Exists(HomeFolder() + "/client.db"));
+    EXPECT_EQ(Stored("server_root"), "erin") << "the pass stored into the database in place";
+    EXPECT_TRUE(log_.Contains("<warn >[CWork::Login]: Ignore the earlier folder name \".db\""));
+    EXPECT_TRUE(log_.Contains("<warn >[CWork::Login]: Ignore the earlier folder name \".cache\""));
+    EXPECT_FALSE(log_.Contains("Rename " + Root() + "/.db"));
+    // A later sign-in finds its database and host as stored.
+    const std::string host = Stored("host_id");
+    w.reset();
+    auto again = NewWork("erin", "pw-e");
+    EXPECT_EQ(again->SignIn(), 1);
+    EXPECT_EQ(Stored("host_id"), host);
+}
+
 TEST_F(LoginTest, FirstSignInKeepsFilesFoundInTheHomeFolder) {
     // No account is known to own them (a lost database, files put there by hand): nothing is
     // deleted without the user's word.

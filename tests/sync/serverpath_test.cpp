@@ -7,7 +7,9 @@
 
 #include <string>
 
+#include "platform/file.h"
 #include "support/tempdir.h"
+#include "sync/skippeditems.h"
 
 namespace {
 
@@ -84,6 +86,81 @@ TEST(ServerPathTest, NoLinkOrFileOnTheWayDown) {
     EXPECT_FALSE(serverpath::StaysUnderRoot(root.Path(), "/real/sublink/deeper/x.txt"));
     EXPECT_FALSE(serverpath::StaysUnderRoot(root.Path(), "/file.txt/x.txt"));
     EXPECT_FALSE(serverpath::StaysUnderRoot(root.Path(), "/link\\x.txt")) << "\\ separates names too";
+}
+
+// Names the client writes into the tree itself never come from the service, in any letter case;
+// names that merely look alike, and what an interrupted removal leaves, do.
+TEST(ServerPathTest, ReservedNamesAreRefused) {
+    struct Case {
+        std::string name;
+        bool reserved;
+    };
+    const Case cases[] = {
+        {".peltashare", true},
+        {".PeltaShare", true},
+        {"desktop.ini", true},
+        {"Desktop.ini", true},
+        {"DESKTOP.INI", true},
+        {".a.txt.kestrine-part", true},
+        {".a.txt.old.kestrine-part", true},
+        {".A.TXT.Kestrine-Part", true},
+        {".kestrine-part", true},
+        {"a.txt.kestrine-part", false},  // not hidden: not a name the client builds in
+        {".a.txt.kestrine-part2", false},
+        {".a.txt.kestrine-removing-00ff12", false},  // user data an interrupted removal left
+        {"peltashare", false},
+        {".peltashare.txt", false},
+        {"desktop.ini.bak", false},
+        {"my desktop.ini", false},
+        {"", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(serverpath::IsReservedName(c.name), c.reserved);
+        // Anywhere in a path: a folder named so would hold what is written below it.
+        EXPECT_EQ(serverpath::HasReservedName("/Q3/" + c.name + "/x.txt"), c.reserved);
+        EXPECT_EQ(serverpath::HasReservedName("/Q3\\" + c.name), c.reserved);
+        const char* want = c.name.empty() ? notsynced::kUnsafeName
+                           : c.reserved   ? notsynced::kReservedName
+                                          : nullptr;
+        EXPECT_STREQ(serverpath::RefusalOf("17/sub/" + c.name), want);
+    }
+    // The head names the account's root or a share, no folder of the tree.
+    EXPECT_STREQ(serverpath::RefusalOf("desktop.ini/a.txt"), nullptr);
+    EXPECT_STREQ(serverpath::RefusalOf("u1/../desktop.ini"), notsynced::kUnsafeName);
+}
+
+// A folder name from the portal names a folder beside the home folder: only a plain, visible name.
+TEST(ServerPathTest, PortalFolderNameIsOnePlainName) {
+    struct Case {
+        std::string name;
+        bool plain;
+    };
+    const Case cases[] = {
+        {"13800138000", true},
+        {"carol@example.com", true},
+        {"报告 2024", true},
+        {std::string(platform::kMaxNameBytes, 'a'), true},
+        {std::string(platform::kMaxNameBytes + 1, 'a'), false},
+        {"", false},
+        {".", false},
+        {"..", false},
+        {".db", false},
+        {".cache", false},
+        {".log", false},
+        {".trash", false},
+        {"../outside", false},
+        {"d/e", false},
+        {"d\\e", false},
+        {std::string("a\0b", 3), false},
+        {"a\tb", false},
+        {"a\nb", false},
+        {"a\x7f", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(serverpath::IsPlainFolderName(c.name), c.plain);
+    }
 }
 
 }  // namespace

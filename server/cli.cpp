@@ -26,8 +26,9 @@ namespace fs = std::filesystem;
 const char* kUsage =
     "usage: kestrine-server COMMAND --data DIR ...\n"
     "  serve --data DIR [--listen HOST:PORT] [--advertise URL] [--client-version NAME]\n"
-    "        [--client-min-version NAME] [--client-file PATH] [--compress-threshold BYTES]\n"
-    "        [--max-body BYTES] [--stall-ms MS] [--no-digest] [--quiet]\n"
+    "        [--client-min-version NAME] [--client-file PATH] [--no-client-sha256]\n"
+    "        [--compress-threshold BYTES] [--max-body BYTES] [--stall-ms MS]\n"
+    "        [--control-token TOKEN] [--no-digest] [--quiet]\n"
     "  add-user --data DIR NAME PASSWORD [--root NAME] [--telephone TEXT] [--email TEXT]\n"
     "  share --data DIR OWNER FOLDER USER\n"
     "  put --data DIR USER LOCALPATH SERVERPATH\n"
@@ -59,10 +60,11 @@ bool ParseArgs(int argc, char** argv, Args* out, std::string* error) {
                                     "--compress-threshold",
                                     "--max-body",
                                     "--stall-ms",
+                                    "--control-token",
                                     "--root",
                                     "--telephone",
                                     "--email"};
-    static const char* kFlags[] = {"--no-digest", "--quiet"};
+    static const char* kFlags[] = {"--no-digest", "--quiet", "--no-client-sha256"};
     for (int i = 2; i < argc; ++i) {
         std::string a = argv[i];
         if (a.compare(0, 2, "--") != 0) {
@@ -123,6 +125,13 @@ int Serve(const Args& args) {
     o.clientVersion = args.Get("--client-version", "none");
     o.clientMinVersion = args.Get("--client-min-version", "none");
     o.clientFile = args.Get("--client-file");
+    o.publishClientDigest = !args.Has("--no-client-sha256");
+    if (args.options.count("--control-token")) {
+        o.controlToken = args.Get("--control-token");
+        if (!IsValidControlToken(o.controlToken))
+            return Fail("--control-token wants at least " + std::to_string(kMinControlToken) +
+                        " visible characters without spaces");
+    }
     int64_t v;
     if (!args.Get("--compress-threshold").empty()) {
         if (!ParseInt64(args.Get("--compress-threshold"), &v))
@@ -156,7 +165,10 @@ int Serve(const Args& args) {
     int bound = server.Bind(&error);
     if (bound < 0)
         return Fail(error);
+    // The port line stays first: callers read it to find the service.
     std::printf("listening on %s:%d\n", o.host.c_str(), bound);
+    if (o.controlToken.empty())
+        std::printf("control token: %s\n", server.ControlToken().c_str());
     std::fflush(stdout);
     std::thread waiter([&] {
         int sig = 0;

@@ -8,14 +8,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cryptopp/misc.h>
+#include <cryptopp/sha.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include "wire.h"
@@ -28,6 +32,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t kMaxPlainBody = 65536;          // routes that read their body whole
 constexpr size_t kMaxBlobBytes = size_t(4) << 30;  // one benchmark blob
+constexpr size_t kControlTokenBytes = 32;
+constexpr size_t kMaxDigestFile = 4096;  // a published "<installer>.sha256"
 
 std::mutex gLogMutex;
 
@@ -96,6 +102,92 @@ bool ServeFile(const std::string& path, const std::string& contentType, httplib:
     return true;
 }
 
+// Hex of `bytes` bytes from the system's random source (not the seeded generator of ids).
+std::string SecretHex(size_t bytes) {
+    std::random_device rd;
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    while (out.size() < 2 * bytes) {
+        unsigned v = rd();
+        for (int i = 0; i < 8 && out.size() < 2 * bytes; ++i, v >>= 4)
+            out.push_back(hex[v & 15]);
+    }
+    return out;
+}
+
+// Equal texts, in a time that depends only on the expected one's length.
+bool SameToken(const std::string& expected, const std::string& given) {
+    if (given.size() != expected.size())
+        return false;
+    return CryptoPP::VerifyBufsEqual(reinterpret_cast<const CryptoPP::byte*>(expected.data()),
+                                     reinterpret_cast<const CryptoPP::byte*>(given.data()), expected.size());
+}
+
+// A request without Content-Length or Transfer-Encoding has no body (RFC 9112 6.3); the HTTP
+// library would wait for the connection's end instead, and answer 400 when its read times out.
+bool HasBody(const httplib::Request& req) {
+    return req.has_header("Content-Length") || req.has_header("Transfer-Encoding");
+}
+
+// At most `limit` bytes of a regular file; false when there is none.
+bool ReadHead(const std::string& path, size_t limit, std::string* out) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    out->assign(limit, '\0');
+    ssize_t n = ::pread(fd, out->data(), limit, 0);
+    ::close(fd);
+    out->resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return n >= 0;
+}
+
+// The operator's own "<installer>.sha256" as it is, else the SHA-256 line `sha256sum` prints for
+// the installer (recomputed only when the installer changed). False when neither can be read.
+bool InstallerDigest(const std::string& path, std::string* line) {
+    if (ReadHead(path + ".sha256", kMaxDigestFile, line))
+        return true;
+    static std::mutex mu;
+    static std::string cachedKey, cachedLine;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    const std::string key = path + "|" + std::to_string(st.st_ino) + "|" + std::to_string(st.st_size) + "|" +
+                            std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+    std::lock_guard<std::mutex> lock(mu);
+    if (key == cachedKey) {
+        *line = cachedLine;
+        return true;
+    }
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    CryptoPP::SHA256 hash;
+    std::string buffer(1u << 20, '\0');
+    ssize_t n;
+    while ((n = ::read(fd, buffer.data(), buffer.size())) > 0)
+        hash.Update(reinterpret_cast<const CryptoPP::byte*>(buffer.data()), static_cast<size_t>(n));
+    ::close(fd);
+    if (n < 0)
+        return false;
+    CryptoPP::byte digest[CryptoPP::SHA256::DIGESTSIZE];
+    hash.Final(digest);
+    static const char* hex = "0123456789abcdef";
+    line->clear();
+    for (CryptoPP::byte b : digest) {
+        line->push_back(hex[b >> 4]);
+        line->push_back(hex[b & 15]);
+    }
+    *line += "  " + std::filesystem::path(path).filename().string() + "\n";
+    cachedKey = key;
+    cachedLine = *line;
+    return true;
+}
+
 std::string Page(const std::string& title, const std::string& text) {
     return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + title +
            "</title></head><body><h1>" + title + "</h1><p>" + text + "</p></body></html>\n";
@@ -106,6 +198,12 @@ std::string Param(const httplib::Request& req, const char* name) {
 }
 
 }  // namespace
+
+bool IsValidControlToken(const std::string& token) {
+    if (token.size() < kMinControlToken || token.size() > 256)
+        return false;
+    return std::all_of(token.begin(), token.end(), [](char c) { return c > ' ' && c < 0x7F; });
+}
 
 struct CKestrineServer::Impl {
     httplib::Server http;
@@ -120,6 +218,8 @@ CKestrineServer::CKestrineServer(ServerOptions options)
       portal_(store_, options_.requireDigest),
       impl_(std::make_unique<Impl>()) {
     soap_.SetCompressThreshold(options_.compressThreshold);
+    if (options_.controlToken.empty())
+        options_.controlToken = SecretHex(kControlTokenBytes);
 }
 
 CKestrineServer::~CKestrineServer() {
@@ -273,6 +373,22 @@ int CKestrineServer::Bind(std::string* error) {
         }
         log(req, res.status, "download_client", start, 0, 0);
     });
+    http.Get(R"(/mirnportal/downloadClient\.sha256)",
+             [=, this](const httplib::Request& req, httplib::Response& res) {
+                 auto start = Clock::now();
+                 if (portalFault("portal_digest", req, res, start))
+                     return;
+                 std::string line;
+                 if (options_.clientFile.empty() || !options_.publishClientDigest ||
+                     !InstallerDigest(options_.clientFile, &line)) {
+                     res.status = 404;
+                     res.set_content("no client digest\n", "text/plain");
+                 } else {
+                     res.status = 200;
+                     res.set_content(line, "text/plain; charset=UTF-8");
+                 }
+                 log(req, res.status, "download_client_digest", start, 0, res.body.size());
+             });
     const std::pair<const char*, std::string> pages[] = {
         {"/files.jsp", Page("Kestrine", "Your files are available through the Kestrine client.")},
         {"/support/manual.jsp",
@@ -362,13 +478,19 @@ int CKestrineServer::Bind(std::string* error) {
     http.Post(R"(/axis2/services/mirn_service_trs(/.*)?)", soap(ServiceKind::Transmitter));
     http.Post(R"(/axis2/services/mirn_service_hb(/.*)?)", soap(ServiceKind::Heartbeat));
 
-    // Control interface (loopback only).
-    auto control = [=](auto body) {
-        return [=](const httplib::Request& req, httplib::Response& res) {
+    // Control interface: loopback peers with the control token only. A local account or a web
+    // page may reach loopback, but neither knows the token, and a page cannot set the header.
+    auto control = [=, this](auto body) {
+        return [=, this](const httplib::Request& req, httplib::Response& res) {
             auto start = Clock::now();
             if (!IsLoopback(req.remote_addr)) {
                 res.status = 403;
                 res.set_content("control is loopback only\n", "text/plain");
+            } else if (!SameToken(options_.controlToken, req.get_header_value(kControlTokenHeader))) {
+                res.status = 403;
+                res.set_content(
+                    "control needs the service's token in " + std::string(kControlTokenHeader) + "\n",
+                    "text/plain");
             } else {
                 std::string text;
                 res.status = body(req, &text) ? 200 : 400;
@@ -377,43 +499,53 @@ int CKestrineServer::Bind(std::string* error) {
             log(req, res.status, "control", start, 0, res.body.size());
         };
     };
-    http.Post(
-        "/control/fault", control([this](const httplib::Request& req, std::string* text) {
-            std::string op = Param(req, "op"), action = Param(req, "action");
-            Fault f;
-            int64_t v;
-            if (op.empty() || !ParseFaultAction(action, &f.action)) {
-                *text =
-                    "usage: op=NAME action=refuse|delay|stall|drop|bad_sequence|corrupt [count=N] [reason=R] "
-                    "[ms=M] [then=drop]\n";
-                return false;
-            }
-            f.reason = f.action == FaultAction::Delay ? kFlowError : kDatabaseError;
-            if (req.has_param("count")) {
-                if (!ParseInt64(Param(req, "count"), &v) || v < 1 || v > 1000000)
-                    return (*text = "bad count\n", false);
-                f.remaining = static_cast<int>(v);
-            }
-            if (req.has_param("reason")) {
-                if (!ParseInt64(Param(req, "reason"), &v) || v < 0 || v > 1000)
-                    return (*text = "bad reason\n", false);
-                f.reason = static_cast<int>(v);
-            }
-            if (req.has_param("ms")) {
-                if (!ParseInt64(Param(req, "ms"), &v) || v < 0 || v > 3600000)
-                    return (*text = "bad ms\n", false);
-                f.stallMs = static_cast<int>(v);
-            }
-            f.thenDrop = Param(req, "then") == "drop";
-            faults_.Arm(op, f);
-            *text = "OK\n";
-            return true;
-        }));
-    http.Post("/control/reset", control([this](const httplib::Request&, std::string* text) {
-                  faults_.Clear();
-                  *text = "OK\n";
-                  return true;
-              }));
+    // POST routes take the body themselves: one may have none at all (curl -X POST).
+    auto controlPost = [&http, control](const char* path, auto body) {
+        auto handler = control(body);
+        http.Post(path, [=](const httplib::Request& req, httplib::Response& res,
+                            const httplib::ContentReader& reader) {
+            // The pre-routing check bounds the body; it is not used.
+            if (HasBody(req))
+                reader([](const char*, size_t) { return true; });
+            handler(req, res);
+        });
+    };
+    controlPost("/control/fault", [this](const httplib::Request& req, std::string* text) {
+        std::string op = Param(req, "op"), action = Param(req, "action");
+        Fault f;
+        int64_t v;
+        if (op.empty() || !ParseFaultAction(action, &f.action)) {
+            *text =
+                "usage: op=NAME action=refuse|delay|stall|drop|bad_sequence|corrupt [count=N] [reason=R] "
+                "[ms=M] [then=drop]\n";
+            return false;
+        }
+        f.reason = f.action == FaultAction::Delay ? kFlowError : kDatabaseError;
+        if (req.has_param("count")) {
+            if (!ParseInt64(Param(req, "count"), &v) || v < 1 || v > 1000000)
+                return (*text = "bad count\n", false);
+            f.remaining = static_cast<int>(v);
+        }
+        if (req.has_param("reason")) {
+            if (!ParseInt64(Param(req, "reason"), &v) || v < 0 || v > 1000)
+                return (*text = "bad reason\n", false);
+            f.reason = static_cast<int>(v);
+        }
+        if (req.has_param("ms")) {
+            if (!ParseInt64(Param(req, "ms"), &v) || v < 0 || v > 3600000)
+                return (*text = "bad ms\n", false);
+            f.stallMs = static_cast<int>(v);
+        }
+        f.thenDrop = Param(req, "then") == "drop";
+        faults_.Arm(op, f);
+        *text = "OK\n";
+        return true;
+    });
+    controlPost("/control/reset", [this](const httplib::Request&, std::string* text) {
+        faults_.Clear();
+        *text = "OK\n";
+        return true;
+    });
     http.Get("/control/faults", control([this](const httplib::Request&, std::string* text) {
                  for (const auto& [op, f] : faults_.List()) {
                      *text += op + " " + FaultActionName(f.action) + " count=" + std::to_string(f.remaining) +
@@ -422,28 +554,28 @@ int CKestrineServer::Bind(std::string* error) {
                  }
                  return true;
              }));
-    http.Post("/control/invalidate_passport", control([this](const httplib::Request& req, std::string* text) {
-                  int n = -1;
-                  if (req.has_param("host")) {
-                      n = store_.InvalidateHostPassports(Param(req, "host"));
-                  } else if (req.has_param("user")) {
-                      Account a;
-                      if (store_.FindAccount(Param(req, "user"), &a))
-                          n = store_.InvalidateAccountPassports(a.id);
-                  }
-                  if (n < 0)
-                      return (*text = "usage: host=HOSTID or user=NAME (an existing account)\n", false);
-                  *text = "OK " + std::to_string(n) + "\n";
-                  return true;
-              }));
-    http.Post("/control/compress", control([this](const httplib::Request& req, std::string* text) {
-                  int64_t v;
-                  if (!ParseInt64(Param(req, "threshold"), &v))
-                      return (*text = "usage: threshold=BYTES (-1: never)\n", false);
-                  soap_.SetCompressThreshold(v);
-                  *text = "OK\n";
-                  return true;
-              }));
+    controlPost("/control/invalidate_passport", [this](const httplib::Request& req, std::string* text) {
+        int n = -1;
+        if (req.has_param("host")) {
+            n = store_.InvalidateHostPassports(Param(req, "host"));
+        } else if (req.has_param("user")) {
+            Account a;
+            if (store_.FindAccount(Param(req, "user"), &a))
+                n = store_.InvalidateAccountPassports(a.id);
+        }
+        if (n < 0)
+            return (*text = "usage: host=HOSTID or user=NAME (an existing account)\n", false);
+        *text = "OK " + std::to_string(n) + "\n";
+        return true;
+    });
+    controlPost("/control/compress", [this](const httplib::Request& req, std::string* text) {
+        int64_t v;
+        if (!ParseInt64(Param(req, "threshold"), &v))
+            return (*text = "usage: threshold=BYTES (-1: never)\n", false);
+        soap_.SetCompressThreshold(v);
+        *text = "OK\n";
+        return true;
+    });
 
     // Benchmark blobs: the same server moving a plain file, as a baseline for the SOAP transfer.
     const char* blobPattern = R"(/bench/blob/([A-Za-z0-9._-]{1,128}))";

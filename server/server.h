@@ -1,8 +1,8 @@
 // The reference Kestrine service as one object: the HTTP server (cpp-httplib) that routes the
-// portal, the update endpoints and pages, the three SOAP services, the loopback-only control
-// interface for fault injection and the benchmark blobs; it owns the store, the chunk files and
-// the fault table. Start() serves on a thread (tests); Bind() + Run() serve in the caller's
-// thread (the command line).
+// portal, the update endpoints and pages, the three SOAP services, the control interface for
+// fault injection (loopback peers that send the control token only) and the benchmark blobs; it
+// owns the store, the chunk files and the fault table. Start() serves on a thread (tests); Bind() + Run()
+// serve in the caller's thread (the command line).
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,13 @@
 
 namespace kserver {
 
+// The header that carries the control token: a web page cannot send it to another origin
+// without a preflight, which the service never answers.
+constexpr const char* kControlTokenHeader = "X-Kestrine-Control-Token";
+// A token given on the command line: visible ASCII, no spaces, at least this long.
+constexpr size_t kMinControlToken = 16;
+bool IsValidControlToken(const std::string& token);
+
 struct ServerOptions {
     std::string dataDir;
     std::string host = "127.0.0.1";
@@ -25,6 +32,10 @@ struct ServerOptions {
     std::string clientVersion = "none";  // /mirnportal/clientVersion
     std::string clientMinVersion = "none";
     std::string clientFile;  // /mirnportal/downloadClient; empty: 404
+    // /mirnportal/downloadClient.sha256: "<clientFile>.sha256" when it exists, else computed.
+    bool publishClientDigest = true;
+    // What /control/* requests carry in kControlTokenHeader; empty: a random one (ControlToken()).
+    std::string controlToken;
     int64_t compressThreshold = kDefaultCompressThreshold;
     size_t maxBody = 64u << 20;  // largest SOAP request body
     int stallMs = 40000;         // default length of a "stall" fault
@@ -49,6 +60,7 @@ class CKestrineServer {
 
     int Port() const { return port_; }
     std::string BaseUrl() const;
+    const std::string& ControlToken() const { return options_.controlToken; }
     CServerStore& Store() { return store_; }
     CChunkStore& Chunks() { return chunks_; }
     CFaults& Faults() { return faults_; }

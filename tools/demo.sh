@@ -93,6 +93,8 @@ if ! wait_for_text "$demo/server.log" 15 "listening on"; then
 fi
 host="$(sed -n 's/^listening on //p' "$demo/server.log" | head -n 1)"
 echo "demo: service on http://$host (data in $data), account \"$user\", password \"$password\""
+token="$(sed -n 's/^control token: //p' "$demo/server.log" | head -n 1)"
+echo "demo: fault injection (server/README.md) with -H 'X-Kestrine-Control-Token: $token'"
 
 # --- the clients
 # With a display the clients show their tray icons (the Qt front end) and open folders with

@@ -48,6 +48,10 @@ CDownloadDlg::CDownloadDlg(std::string url, std::string fileName, std::string ta
     progress_ = new QLabel(this);
     timeLabel_ = new QLabel(Text("剩余时间:"), this);
     time_ = new QLabel(this);
+    check_ = new QLabel(this);
+    check_->setWordWrap(true);
+    check_->setTextInteractionFlags(Qt::TextSelectableByMouse);  // the digest can be copied
+    check_->setVisible(false);
     run_ = new QPushButton(Text("运行"), this);
     run_->setVisible(false);
     run_->setEnabled(false);
@@ -75,7 +79,8 @@ CDownloadDlg::CDownloadDlg(std::string url, std::string fileName, std::string ta
     layout->addWidget(bar_, 1, 1);
     layout->addLayout(amount, 2, 1);
     layout->addLayout(timing, 3, 1);
-    layout->addLayout(buttons, 4, 0, 1, 2);
+    layout->addWidget(check_, 4, 1);
+    layout->addLayout(buttons, 5, 0, 1, 2);
     setMinimumWidth(420);
 }
 
@@ -153,6 +158,12 @@ void CDownloadDlg::SetTimeLabel(const std::string& text) {
 
 void CDownloadDlg::SetTimeText(const std::string& text) {
     SetLabel(time_, text);
+}
+
+void CDownloadDlg::SetCheckText(const std::string& text) {
+    SetLabel(check_, text);
+    QMetaObject::invokeMethod(
+        this, [this] { check_->setVisible(true); }, Qt::QueuedConnection);
 }
 
 void CDownloadDlg::Finished(bool ok, const std::string& message) {

@@ -1,6 +1,7 @@
 // CDownloadDlg: the dialog "下载客户端" that downloads a client installer with a progress bar,
 // the amount, speed and remaining time, "取消" (which stops the transfer and deletes its partial
-// file) and, once the file is complete, "运行" (opens it) with "取消" turned into "关闭". The
+// file) and, once the file is complete and not refused by its check, "运行" (opens it) with "取消"
+// turned into "关闭"; the check's outcome and the file's SHA-256 are shown above the buttons. The
 // transfer runs on a thread of its own (CDownloadTask) from the moment the dialog is shown; the
 // dialog owns its side of the task, the thread keeps the task alive until it ends.
 // CQtUpdatePrompt gives the update check the desktop's folder dialog and this dialog.
@@ -31,6 +32,7 @@ class CDownloadDlg : public QDialog, private IDownloadView {
     QLabel* ProgressLabel() const { return progress_; }
     QLabel* TimeCaption() const { return timeLabel_; }
     QLabel* TimeLabel() const { return time_; }
+    QLabel* CheckLabel() const { return check_; }
     QPushButton* RunButton() const { return run_; }
     QPushButton* CancelButton() const { return cancel_; }
     // True once the transfer has ended and its end has been shown.
@@ -54,6 +56,7 @@ class CDownloadDlg : public QDialog, private IDownloadView {
     void SetProgressText(const std::string& text) override;
     void SetTimeLabel(const std::string& text) override;
     void SetTimeText(const std::string& text) override;
+    void SetCheckText(const std::string& text) override;
     void Finished(bool ok, const std::string& message) override;
     void SetLabel(QLabel* label, const std::string& text);
 
@@ -69,6 +72,7 @@ class CDownloadDlg : public QDialog, private IDownloadView {
     QLabel* progress_ = nullptr;
     QLabel* timeLabel_ = nullptr;
     QLabel* time_ = nullptr;
+    QLabel* check_ = nullptr;
     QPushButton* run_ = nullptr;
     QPushButton* cancel_ = nullptr;
 };

@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "util/sha256.h"
 
 namespace {
 
@@ -31,15 +32,53 @@ struct CurlCloser {
     void operator()(CURL* c) const { curl_easy_cleanup(c); }
 };
 
-// The file being written and the task, as the transfer callbacks see them.
-struct Sink {
-    CDownloadTask* task;
-    platform::File* file;
-    CDownloadMeter* meter;
-    bool writeFailed = false;
+// The digest text being received.
+struct DigestBody {
+    const CDownloadTask* task = nullptr;
+    std::string text;
+    bool tooLong = false;
 };
 
+size_t OnDigestData(char* data, size_t size, size_t count, void* param) {
+    auto* body = static_cast<DigestBody*>(param);
+    const size_t n = size * count;
+    if (body->task->Cancelled())
+        return 0;
+    if (body->text.size() + n > CDownloadTask::kMaxDigestText) {
+        body->tooLong = true;
+        return 0;
+    }
+    body->text.append(data, n);
+    return n;
+}
+
+int OnDigestProgress(void* param, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<DigestBody*>(param)->task->Cancelled() ? 1 : 0;
+}
+
+// The options both transfers share: straight to the service, no redirects.
+void CommonOptions(CURL* c, const std::string& url) {
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, CDownloadTask::kConnectTimeoutSeconds);
+    curl_easy_setopt(c, CURLOPT_PROXY, "");
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+}
+
 }  // namespace
+
+// The file being written and the task, as the transfer callbacks see them.
+struct CDownloadTask::Sink {
+    CDownloadTask* task = nullptr;
+    platform::File* file = nullptr;
+    CDownloadMeter* meter = nullptr;
+    CSha256 hash;
+    int64_t received = 0;
+    bool writeFailed = false;
+    bool tooLarge = false;
+};
 
 // ---- CDownloadMeter
 
@@ -122,19 +161,26 @@ void CDownloadTask::Report(F&& f) {
 // libcurl's callbacks, with the task's private side.
 struct DownloadCallbacks {
     static size_t OnData(char* data, size_t size, size_t count, void* param) {
-        auto* sink = static_cast<Sink*>(param);
+        auto* sink = static_cast<CDownloadTask::Sink*>(param);
         const size_t n = size * count;
         if (sink->task->Cancelled())
             return 0;
+        // An answer without a length (or a false one) is stopped as soon as it passes the bound.
+        if (n > static_cast<uint64_t>(sink->task->maxBytes_ - sink->received)) {
+            sink->tooLarge = true;
+            return 0;
+        }
         if (!sink->file->WriteAll(data, n)) {
             sink->writeFailed = true;
             return 0;  // the transfer fails; its partial file goes
         }
+        sink->hash.Update(data, n);
+        sink->received += static_cast<int64_t>(n);
         return n;
     }
 
     static int OnProgress(void* param, curl_off_t total, curl_off_t done, curl_off_t, curl_off_t) {
-        auto* sink = static_cast<Sink*>(param);
+        auto* sink = static_cast<CDownloadTask::Sink*>(param);
         // Also before the size is known: a cancel must not wait for a slow answer to begin.
         if (sink->task->Cancelled())
             return 1;  // aborts the transfer
@@ -193,6 +239,80 @@ bool CDownloadTask::Run(IDownloadView* view) {
     return ok;
 }
 
+CDownloadTask::Digest CDownloadTask::FetchDigest(std::string* hex) {
+    const std::string url = url_ + kDigestSuffix;
+    std::unique_ptr<CURL, CurlCloser> curl(curl_easy_init());
+    if (!curl)
+        return Digest::Failed;
+    DigestBody body;
+    body.task = this;
+    CURL* c = curl.get();
+    CommonOptions(c, url);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, kDigestTimeoutMs);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnDigestData);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &OnDigestProgress);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, &body);
+    const CURLcode rc = curl_easy_perform(c);
+    long status = 0;
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    // Only "not there" means unpublished; any other failure could hide a published digest.
+    if (rc == CURLE_OK && status == 404)
+        return Digest::Absent;
+    if (body.tooLong && status == 200) {
+        Log(kLogError, "CDownloadTask::Run", "Refuse the digest of \"%s\": longer than %zu bytes",
+            url_.c_str(), kMaxDigestText);
+        return Digest::Malformed;
+    }
+    if (rc != CURLE_OK || status != 200) {
+        if (!Cancelled())
+            Log(kLogError, "CDownloadTask::Run", "Fail to get \"%s\": %s (HTTP %ld)", url.c_str(),
+                curl_easy_strerror(rc), status);
+        return Digest::Failed;
+    }
+    if (!CSha256::ParseSumText(body.text, hex)) {
+        Log(kLogError, "CDownloadTask::Run", "Refuse the digest of \"%s\": not a SHA-256 line", url_.c_str());
+        return Digest::Malformed;
+    }
+    return Digest::Published;
+}
+
+int CDownloadTask::Receive(Sink* sink, long* status) {
+    std::unique_ptr<CURL, CurlCloser> curl(curl_easy_init());
+    if (!curl)
+        return CURLE_FAILED_INIT;
+    CURL* c = curl.get();
+    CommonOptions(c, url_);
+    curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
+    // An announced length above the bound ends the transfer before its first byte.
+    curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes_));
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &DownloadCallbacks::OnData);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, sink);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &DownloadCallbacks::OnProgress);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, sink);
+    if (speedLimit_ > 0)
+        curl_easy_setopt(c, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(speedLimit_));
+    const CURLcode rc = curl_easy_perform(c);
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, status);
+    if (rc == CURLE_FILESIZE_EXCEEDED)
+        sink->tooLarge = true;
+    return rc;
+}
+
+bool CDownloadTask::Fail(const std::string& message) {
+    if (!platform::RemoveFile(target_))
+        Log(kLogWarn, "CDownloadTask::Run", "Fail to delete the partial file \"%s\"", target_.c_str());
+    const bool cancelled = Cancelled();
+    if (cancelled)
+        Log(kLogInfo, "CDownloadTask::Run", "Download of \"%s\" cancelled", url_.c_str());
+    Report([&](IDownloadView* v) {
+        if (!cancelled)
+            v->SetProgressText(" 下载失败");
+        v->Finished(false, cancelled ? std::string() : message);
+    });
+    return false;
+}
+
 bool CDownloadTask::Transfer() {
     platform::SleepMs(kStartDelayMs);
     Report([&](IDownloadView* v) {
@@ -210,52 +330,47 @@ bool CDownloadTask::Transfer() {
         return false;
     }
 
-    CDownloadMeter meter;
-    Sink sink{this, &file, &meter};
-    std::unique_ptr<CURL, CurlCloser> curl(curl_easy_init());
-    CURLcode rc = CURLE_FAILED_INIT;
-    long status = 0;
-    if (curl) {
-        CURL* c = curl.get();
-        curl_easy_setopt(c, CURLOPT_URL, url_.c_str());
-        curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(c, CURLOPT_USERAGENT, kUserAgent);
-        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-        curl_easy_setopt(c, CURLOPT_PROXY, "");  // straight to the service
-        curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
-        curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
-        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &DownloadCallbacks::OnData);
-        curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
-        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &DownloadCallbacks::OnProgress);
-        curl_easy_setopt(c, CURLOPT_XFERINFODATA, &sink);
-        if (speedLimit_ > 0)
-            curl_easy_setopt(c, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(speedLimit_));
-        rc = curl_easy_perform(c);
-        curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    // The digest first: a bad one spares the user the whole transfer.
+    std::string expected;
+    const Digest digest = FetchDigest(&expected);
+    if (digest == Digest::Failed || digest == Digest::Malformed) {
+        file.Close();
+        return Fail(digest == Digest::Failed ? kDigestUnavailable : kDigestMismatch);
     }
+
+    CDownloadMeter meter;
+    Sink sink;
+    sink.task = this;
+    sink.file = &file;
+    sink.meter = &meter;
+    long status = 0;
+    const int rc = Receive(&sink, &status);
     // Only a whole 200 answer is the installer: an error page must not pass for it.
-    bool ok = rc == CURLE_OK && status == 200 && !sink.writeFailed && !Cancelled();
+    bool ok = rc == CURLE_OK && status == 200 && !sink.writeFailed && !sink.tooLarge && !Cancelled();
     if (ok && !file.Sync())
         ok = false;
     file.Close();
     if (!ok) {
-        if (!platform::RemoveFile(target_))
-            Log(kLogWarn, "CDownloadTask::Run", "Fail to delete the partial file \"%s\"", target_.c_str());
-        if (Cancelled())
-            Log(kLogInfo, "CDownloadTask::Run", "Download of \"%s\" cancelled", url_.c_str());
-        else
+        if (sink.tooLarge)
+            Log(kLogError, "CDownloadTask::Run", "Stop the download of \"%s\": more than %lld bytes",
+                url_.c_str(), static_cast<long long>(maxBytes_));
+        else if (!Cancelled())
             Log(kLogError, "CDownloadTask::Run", "Fail to download \"%s\": %s (HTTP %ld)", url_.c_str(),
-                curl_easy_strerror(rc), status);
-        const bool cancelled = Cancelled();
-        Report([&](IDownloadView* v) {
-            if (!cancelled)
-                v->SetProgressText(" 下载失败");
-            v->Finished(false, "");
-        });
-        return false;
+                curl_easy_strerror(static_cast<CURLcode>(rc)), status);
+        return Fail(sink.tooLarge ? kTooLarge : "");
     }
+    sha256_ = sink.hash.FinalHex();
+    if (digest == Digest::Published && sha256_ != expected) {
+        Log(kLogError, "CDownloadTask::Run", "Refuse \"%s\": SHA-256 %s, published %s", target_.c_str(),
+            sha256_.c_str(), expected.c_str());
+        return Fail(kDigestMismatch);
+    }
+    check_ = digest == Digest::Published ? Check::Verified : Check::Unverified;
+    Log(kLogInfo, "CDownloadTask::Run", "Downloaded \"%s\", SHA-256 %s (%s)", target_.c_str(),
+        sha256_.c_str(), check_ == Check::Verified ? "verified" : "no digest published");
+    const std::string text = (check_ == Check::Verified ? kVerifiedText : kUnverifiedText) + sha256_;
     Report([&](IDownloadView* v) {
+        v->SetCheckText(text);
         v->SetBar(100);
         v->Finished(true, "");
     });

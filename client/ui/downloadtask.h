@@ -3,6 +3,9 @@
 // an IDownloadView; CDownloadMeter turns the transfer's progress into the dialog's bar position
 // and texts. A failed or cancelled transfer deletes its partial file. The thread keeps the task
 // alive until it ends, so a dialog may close (and detach its view) while it still runs.
+// The file is what the user is asked to run, so it is bounded (kMaxInstallerBytes) and checked
+// against the SHA-256 the service publishes at the installer's URL + ".sha256": a file that
+// passes the bound or differs from the published digest is deleted, never offered.
 #pragma once
 
 #include <atomic>
@@ -25,6 +28,8 @@ class IDownloadView {
     virtual void SetProgressText(const std::string& text) = 0;  // " %2.2f M,..."
     virtual void SetTimeLabel(const std::string& text) = 0;     // "剩余时间:" / "总共时间:"
     virtual void SetTimeText(const std::string& text) = 0;      // " %d 秒" ...
+    // Whether the complete file matched a published digest, with its SHA-256.
+    virtual void SetCheckText(const std::string& text) = 0;
     // The end: `ok` when the file is complete; otherwise `message`, when not empty, is for the user.
     virtual void Finished(bool ok, const std::string& message) = 0;
 };
@@ -52,7 +57,22 @@ class CDownloadMeter {
 class CDownloadTask : public std::enable_shared_from_this<CDownloadTask> {
   public:
     static constexpr const char* kTargetExists = "目标文件已存在，请手动删除";
+    static constexpr const char* kTooLarge = "安装程序超过大小上限，已停止下载并删除文件";
+    static constexpr const char* kDigestMismatch =
+        "安装程序与服务公布的 SHA-256 校验值不符，已删除下载的文件";
+    static constexpr const char* kDigestUnavailable = "暂时无法获取安装程序的校验值，请稍后再试";
+    static constexpr const char* kVerifiedText = "SHA-256 校验通过: ";
+    static constexpr const char* kUnverifiedText = "服务未公布校验值，无法校验此安装程序。SHA-256: ";
+    static constexpr const char* kDigestSuffix = ".sha256";
     static constexpr long kConnectTimeoutSeconds = 10;
+    // No installer is this large: more is a broken or hostile answer.
+    static constexpr int64_t kMaxInstallerBytes = int64_t(512) << 20;
+    // The digest text is one short line; its fetch must not hold the dialog.
+    static constexpr size_t kMaxDigestText = 4096;
+    static constexpr long kDigestTimeoutMs = 30000;
+
+    // How the complete file was checked.
+    enum class Check { None, Verified, Unverified };
 
     CDownloadTask(std::string url, std::string fileName, std::string targetPath);
     ~CDownloadTask();
@@ -78,15 +98,32 @@ class CDownloadTask : public std::enable_shared_from_this<CDownloadTask> {
     // Caps the transfer at this many bytes per second (0: no cap); before Start. Lets a test
     // catch a transfer in the middle.
     void SetSpeedLimit(int64_t bytesPerSecond) { speedLimit_ = bytesPerSecond; }
+    // Lowers the size bound (tests); before Start.
+    void SetMaxBytes(int64_t bytes) { maxBytes_ = bytes; }
+    // Once Done(): the check of a complete file and its SHA-256 (lower-case hex).
+    Check Verification() const { return check_; }
+    const std::string& Sha256() const { return sha256_; }
 
   private:
     friend struct DownloadCallbacks;
+    enum class Digest { Published, Absent, Malformed, Failed };
+    struct Sink;  // the transfer's state as libcurl's callbacks see it
+
     template <typename F>
     void Report(F&& f);
     bool Transfer();
+    // The published digest of url_, lower case, into *hex.
+    Digest FetchDigest(std::string* hex);
+    // The installer into `file`, hashed on the way; the libcurl result and the HTTP status.
+    int Receive(Sink* sink, long* status);
+    // Deletes the target and reports the failure; `message` (when not empty) is for the user.
+    bool Fail(const std::string& message);
 
     std::string url_, fileName_, target_;
     int64_t speedLimit_ = 0;
+    int64_t maxBytes_ = kMaxInstallerBytes;
+    Check check_ = Check::None;
+    std::string sha256_;
     std::atomic<bool> cancel_{false};
     std::atomic<bool> done_{false};
     std::atomic<bool> succeeded_{false};

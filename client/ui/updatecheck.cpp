@@ -58,6 +58,7 @@ class ConsoleDownloadView : public IDownloadView {
     void SetTimeText(const std::string& text) override {
         out_ << total_ << progress_ << "  " << label_ << text << std::endl;
     }
+    void SetCheckText(const std::string& text) override { out_ << text << std::endl; }
     void Finished(bool ok, const std::string& message) override {
         if (!message.empty())
             out_ << message << std::endl;

@@ -1,17 +1,21 @@
 // The real kestrine-server program: the portal over HTTP with digest authentication, SOAP and
-// MTOM over HTTP, the command line beside a running service, the control interface, body limits,
-// benchmark blobs and a restart on the same data folder.
+// MTOM over HTTP, the command line beside a running service, the control interface and its token,
+// the installer's digest, body limits, benchmark blobs and a restart on the same data folder.
 #include <httplib.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
+#include <thread>
 
 #include "portal.h"
 #include "soap_helpers.h"
 #include "support/process.h"
 #include "support/tempdir.h"
+#include "support/testserver.h"
 
 namespace servertest {
 namespace {
@@ -77,8 +81,24 @@ class ServerProcess : public ::testing::Test {
         std::string out = server->Stdout();
         ASSERT_TRUE(std::regex_search(out, m, std::regex("^listening on 127\\.0\\.0\\.1:(\\d+)\n"))) << out;
         port = std::stoi(m[1]);
+        // Without --control-token the service makes one up and prints it on the second line.
+        token = TokenGiven(extra);
+        if (token.empty()) {
+            const std::regex line("^listening on [^\n]*\ncontrol token: ([0-9a-f]{64})\n");
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!std::regex_search(out = server->Stdout(), m, line) &&
+                   std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ASSERT_TRUE(std::regex_search(out, m, line)) << out;
+            token = m[1];
+        }
         http = std::make_unique<httplib::Client>("127.0.0.1", port);
         http->set_read_timeout(10, 0);
+    }
+
+    static std::string TokenGiven(const std::vector<std::string>& args) {
+        auto it = std::find(args.begin(), args.end(), "--control-token");
+        return it != args.end() && it + 1 != args.end() ? *(it + 1) : std::string();
     }
 
     // The sign-in body's passport, or "" with the HTTP status in *status.
@@ -129,15 +149,23 @@ class ServerProcess : public ::testing::Test {
         return c;
     }
 
+    httplib::Headers TokenHeader() const { return {{"X-Kestrine-Control-Token", token}}; }
+
     bool Control(const std::string& target) {
-        auto res = http->Post(target.c_str(), "", "text/plain");
+        auto res = http->Post(target.c_str(), TokenHeader(), "", "text/plain");
         return res && res->status == 200;
+    }
+
+    std::string ArmedFaults() {
+        auto res = http->Get("/control/faults", TokenHeader());
+        return res && res->status == 200 ? res->body : "(no list)";
     }
 
     testsupport::TempDir dir;
     std::unique_ptr<testsupport::ChildProcess> server;
     std::unique_ptr<httplib::Client> http;
     int port = 0;
+    std::string token;
 };
 
 TEST_F(ServerProcess, PortalSignsInWithDigestAndTheEncryptedPassword) {
@@ -265,9 +293,7 @@ TEST_F(ServerProcess, ControlInterfaceInjectsFaults) {
     EXPECT_EQ(c.Heartbeat().result, "no answer");
 
     ASSERT_TRUE(Control("/control/fault?op=login&action=refuse&reason=8&count=3"));
-    auto faults = http->Get("/control/faults");
-    ASSERT_TRUE(faults);
-    EXPECT_EQ(faults->body, "login refuse count=3 reason=8 ms=0\n");
+    EXPECT_EQ(ArmedFaults(), "login refuse count=3 reason=8 ms=0\n");
     EXPECT_EQ(c.Back("login", "<login account=\"alice\"/>").reason, "8");
     ASSERT_TRUE(Control("/control/reset"));
     EXPECT_EQ(c.Back("login", "<login account=\"alice\"/>").result, "OK");
@@ -285,6 +311,134 @@ TEST_F(ServerProcess, ControlInterfaceInjectsFaults) {
     EXPECT_FALSE(Control("/control/fault?op=login&action=explode"));
     EXPECT_FALSE(Control("/control/fault?op=login&action=refuse&count=0"));
     EXPECT_FALSE(Control("/control/invalidate_passport?user=nobody"));
+}
+
+// A local account or a web page can reach loopback: only the service's token opens the control
+// interface, and only in its header. A refused request arms nothing.
+TEST_F(ServerProcess, ControlNeedsTheServiceTokenInItsHeader) {
+    Client c = SoapClient("alice");
+    const std::string arm = "/control/fault?op=heartbeat&action=drop";
+    const std::string header = "X-Kestrine-Control-Token: ";
+    struct Case {
+        const char* what;
+        std::string target, headers;
+    };
+    const Case cases[] = {
+        {"no token", arm, ""},
+        {"wrong token", arm, header + std::string(64, '0') + "\r\n"},
+        {"token one character short", arm, header + token.substr(0, 63) + "\r\n"},
+        {"token with one character more", arm, header + token + "0\r\n"},
+        {"token in the query instead", arm + "&token=" + token, ""},
+        {"token under another header", arm, "X-Control-Token: " + token + "\r\n"},
+        {"token as a cookie", arm, "Cookie: token=" + token + "\r\n"},
+        {"reset without token", "/control/reset", ""},
+        {"passport invalidation without token", "/control/invalidate_passport?host=" + c.host, ""},
+        {"compression without token", "/control/compress?threshold=0", ""},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        testsupport::HttpResult r =
+            testsupport::HttpExchange(port, "POST", k.target, "", "text/plain", 10000, k.headers);
+        EXPECT_EQ(r.status, 403);
+    }
+    EXPECT_EQ(testsupport::HttpExchange(port, "GET", "/control/faults").status, 403);
+    EXPECT_EQ(ArmedFaults(), "") << "nothing was armed";
+    EXPECT_EQ(c.Heartbeat().result, "OK");
+    EXPECT_EQ(c.Back("login", "<login account=\"alice\"/>").result, "OK") << "the passport still holds";
+
+    // With the token, a POST without any body (no Content-Length either, as curl -X POST sends
+    // it) is answered at once.
+    testsupport::HttpResult r = testsupport::HttpRaw(
+        port,
+        "POST " + arm + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + header + token + "\r\nConnection: close\r\n\r\n",
+        5000);
+    EXPECT_EQ(r.status, 200) << r.headers;
+    EXPECT_EQ(r.body, "OK\n");
+    EXPECT_EQ(ArmedFaults(), "heartbeat drop count=1 reason=8 ms=0\n");
+    EXPECT_EQ(c.Heartbeat().result, "no answer");
+}
+
+// The README's example, run by curl itself.
+TEST_F(ServerProcess, ReadmeCurlExampleArmsAFault) {
+    std::string curl;
+    for (const char* dir : {"/usr/bin/", "/bin/", "/usr/local/bin/"}) {
+        if (::access((std::string(dir) + "curl").c_str(), X_OK) == 0) {
+            curl = std::string(dir) + "curl";
+            break;
+        }
+    }
+    if (curl.empty())
+        GTEST_SKIP() << "no curl";
+    testsupport::ChildProcess p;
+    testsupport::ProcessSpec how;
+    how.program = curl;
+    how.args = {"-sS",
+                "--fail",
+                "--max-time",
+                "10",
+                "-X",
+                "POST",
+                "-H",
+                "X-Kestrine-Control-Token: " + token,
+                "http://127.0.0.1:" + std::to_string(port) +
+                    "/control/fault?op=upload_chunk&action=refuse&reason=9&count=2"};
+    ASSERT_TRUE(p.Start(how));
+    int status = -1;
+    ASSERT_TRUE(p.Wait(20000, &status));
+    EXPECT_EQ(status, 0) << p.Stderr();
+    EXPECT_EQ(p.Stdout(), "OK\n");
+    EXPECT_EQ(ArmedFaults(), "upload_chunk refuse count=2 reason=9 ms=0\n");
+}
+
+TEST_F(ServerProcess, ControlTokenFromTheCommandLine) {
+    server->Kill();
+    const std::string given = "operator-chosen-token-42";
+    Launch({"--control-token", given});
+    EXPECT_EQ(server->Stdout().find("control token"), std::string::npos) << "a given token is not echoed";
+    EXPECT_TRUE(Control("/control/reset"));
+    token = std::string(64, 'a');
+    EXPECT_FALSE(Control("/control/reset"));
+
+    for (const char* bad : {"short", "has a space in it ok", ""}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(RunTool({"serve", "--data", data(), "--listen", "127.0.0.1:0", "--control-token", bad}), 1);
+    }
+}
+
+// The installer's SHA-256 beside it, as sha256sum prints it, unless the operator put a file of
+// their own there or turned publishing off.
+TEST_F(ServerProcess, InstallerDigestBesideTheInstaller) {
+    const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    dir.WriteFile("served/setup.exe", "abc");
+    const std::string installer = dir.Sub("served/setup.exe");
+    auto digest = [&] { return http->Get("/mirnportal/downloadClient.sha256"); };
+    auto res = digest();
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 404) << "no installer, no digest";
+
+    server->Kill();
+    Launch({"--client-file", installer});
+    res = digest();
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(res->body, abc + "  setup.exe\n");
+    dir.WriteFile("served/setup.exe", "abcd");  // a new installer gets a new digest
+    res = digest();
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->body.substr(0, 64), "88d4266fd4e6338d13b845fcf289579d209c897823b9217da3e161936f031589");
+    dir.WriteFile("served/setup.exe.sha256", "the operator's text\n");
+    res = digest();
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->body, "the operator's text\n");
+
+    server->Kill();
+    Launch({"--client-file", installer, "--no-client-sha256"});
+    res = digest();
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 404);
+    auto whole = http->Get("/mirnportal/downloadClient");
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(whole->body, "abcd");
 }
 
 TEST_F(ServerProcess, OversizedBodiesAreRefusedAndBlobsRoundTrip) {

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -35,7 +36,16 @@ std::string PercentEncode(const std::string& s) {
 }  // namespace
 
 HttpResult HttpExchange(int port, const std::string& method, const std::string& target,
-                        const std::string& body, const std::string& contentType, int timeoutMs) {
+                        const std::string& body, const std::string& contentType, int timeoutMs,
+                        const std::string& extraHeaders) {
+    std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                          "\r\nConnection: close\r\nContent-Type: " + contentType +
+                          "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extraHeaders +
+                          "\r\n" + body;
+    return HttpRaw(port, request, timeoutMs);
+}
+
+HttpResult HttpRaw(int port, const std::string& request, int timeoutMs) {
     HttpResult result;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -48,9 +58,6 @@ HttpResult HttpExchange(int port, const std::string& method, const std::string& 
         close(fd);
         return result;
     }
-    std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                          "\r\nConnection: close\r\nContent-Type: " + contentType +
-                          "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     size_t sent = 0;
     while (sent < request.size()) {
         ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
@@ -107,6 +114,13 @@ bool TestServer::Start(const std::vector<std::string>& extraArgs, bool withAccou
     ProcessSpec how;
     how.program = BuildProgram(kProgramName);
     how.args = {"serve", "--data", DataDir(), "--listen", "127.0.0.1:0", "--stall-ms", "3000"};
+    auto given = std::find(extraArgs.begin(), extraArgs.end(), "--control-token");
+    if (given != extraArgs.end() && given + 1 != extraArgs.end()) {
+        token_ = *(given + 1);
+    } else {
+        token_ = kControlToken;
+        how.args.insert(how.args.end(), {"--control-token", kControlToken});
+    }
     how.args.insert(how.args.end(), extraArgs.begin(), extraArgs.end());
     if (!server_->Start(how, &error_))
         return false;
@@ -214,8 +228,12 @@ std::string TestServer::Share(const std::string& owner, const std::string& folde
     return out;
 }
 
+std::string TestServer::TokenHeader() const {
+    return "X-Kestrine-Control-Token: " + token_ + "\r\n";
+}
+
 bool TestServer::Control(const std::string& target) {
-    return HttpExchange(port_, "POST", target).status == 200;
+    return HttpExchange(port_, "POST", target, "", "text/plain", 10000, TokenHeader()).status == 200;
 }
 
 bool TestServer::Fault(const std::string& op, const std::string& action, int count, int reason, int ms,
@@ -236,7 +254,7 @@ bool TestServer::ResetFaults() {
 }
 
 std::string TestServer::Faults() {
-    HttpResult r = HttpExchange(port_, "GET", "/control/faults");
+    HttpResult r = HttpExchange(port_, "GET", "/control/faults", "", "text/plain", 10000, TokenHeader());
     return r.status == 200 ? r.body : std::string();
 }
 

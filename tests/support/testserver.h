@@ -19,14 +19,19 @@ struct HttpResult {
     std::string headers;  // the header block as received
     std::string body;
 };
+// `extraHeaders` are whole header lines ending in "\r\n".
 HttpResult HttpExchange(int port, const std::string& method, const std::string& target,
                         const std::string& body = "", const std::string& contentType = "text/plain",
-                        int timeoutMs = 10000);
+                        int timeoutMs = 10000, const std::string& extraHeaders = "");
+// `request` sent as it is (request line, headers, body), the answer read until the service closes.
+HttpResult HttpRaw(int port, const std::string& request, int timeoutMs = 10000);
 
 class TestServer {
   public:
     static constexpr const char* kUser = "alice";
     static constexpr const char* kPassword = "pw-alice";
+    // The control token the service is started with (unless the test gives --control-token).
+    static constexpr const char* kControlToken = "test-control-token-5f0c9a";
 
     TestServer();
     ~TestServer();
@@ -34,8 +39,9 @@ class TestServer {
     TestServer& operator=(const TestServer&) = delete;
 
     // Adds the account kUser/kPassword (unless `withAccount` is false), starts `serve` on
-    // 127.0.0.1:0 with `--stall-ms 3000` and the extra arguments, and reads the port. False (with
-    // the reason in Error()) when the program cannot be started or does not announce its port.
+    // 127.0.0.1:0 with `--stall-ms 3000`, `--control-token kControlToken` and the extra arguments,
+    // and reads the port. False (with the reason in Error()) when the program cannot be started or
+    // does not announce its port.
     bool Start(const std::vector<std::string>& extraArgs = {}, bool withAccount = true);
     // Stops the service (SIGTERM, then SIGKILL); the data folder stays until destruction, so a
     // second Start serves the same data.
@@ -66,22 +72,26 @@ class TestServer {
     // The folder id, or empty on failure.
     std::string Share(const std::string& owner, const std::string& folder, const std::string& user) const;
 
-    // Control interface. Arms `action` for the next `count` requests of `op` (a SOAP operation,
-    // "portal_login", "portal_servers", "portal" or "*"); reason / ms < 0 leave the default.
+    // Control interface, with the service's token. Arms `action` for the next `count` requests of
+    // `op` (a SOAP operation, "portal_login", "portal_servers", "portal" or "*"); reason / ms < 0
+    // leave the default.
     bool Fault(const std::string& op, const std::string& action, int count = 1, int reason = -1, int ms = -1,
                bool thenDrop = false);
     bool ResetFaults();
     std::string Faults();  // the armed faults as the service lists them
+    const std::string& ControlToken() const { return token_; }
     bool InvalidatePassportOfHost(const std::string& hostId);
     bool InvalidatePassportOfUser(const std::string& user);
     bool SetCompressThreshold(long long bytes);
 
   private:
     bool Control(const std::string& target);
+    std::string TokenHeader() const;
 
     TempDir dir_;
     std::unique_ptr<ChildProcess> server_;
     int port_ = 0;
+    std::string token_ = kControlToken;
     std::string error_;
 };
 

@@ -1,6 +1,7 @@
 // The installer download: the progress bookkeeping and its texts, and the dialog against the
 // reference service: a download that completes and is run, one cancelled in the middle, one
-// whose target exists already, one the service refuses.
+// whose target exists already, one the service refuses; installers over the size bound (with
+// and without an announced length), and the published digest deciding what is offered.
 #include "ui/downloaddlg.h"
 
 #include <gtest/gtest.h>
@@ -20,10 +21,12 @@
 #include "platform/mainwindow.h"
 #include "platform/messages.h"
 #include "platform/system.h"
+#include "support/cannedhttp.h"
 #include "support/tempdir.h"
 #include "support/testserver.h"
 #include "ui/downloadtask.h"
 #include "uitest.h"
+#include "util/sha256.h"
 
 namespace {
 
@@ -45,6 +48,7 @@ class RecordingView : public IDownloadView {
     void SetProgressText(const std::string& text) override { lines.push_back("progress=" + text); }
     void SetTimeLabel(const std::string& text) override { lines.push_back("label=" + text); }
     void SetTimeText(const std::string& text) override { lines.push_back("time=" + text); }
+    void SetCheckText(const std::string& text) override { lines.push_back("check=" + text); }
     void Finished(bool ok, const std::string& message) override {
         lines.push_back(std::string("finished=") + (ok ? "ok" : "fail") + message);
     }
@@ -63,11 +67,28 @@ class DownloadFixture : public ::testing::Test {
         platform::SetMainWindow(nullptr);
         platform::SetOpener(nullptr);
     }
-    void Serve(const std::string& bytes) {
+    void Serve(const std::string& bytes, const std::vector<std::string>& extra = {}) {
         dir_.WriteFile("served/KestrineSetup120402.exe", bytes);
-        ASSERT_TRUE(server_.Start({"--client-file", dir_.Sub("served/KestrineSetup120402.exe")}, false))
-            << server_.Error();
+        std::vector<std::string> args = {"--client-file", dir_.Sub("served/KestrineSetup120402.exe")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        ASSERT_TRUE(server_.Start(args, false)) << server_.Error();
         dir_.MakeDirs("out");
+    }
+    // Shows `dialog` and waits for the end of its transfer (and its message box, if any).
+    void RunToTheEnd(CDownloadDlg& dialog, bool withBox) {
+        dialog.show();
+        ASSERT_TRUE(WaitUntil([&] { return dialog.IsFinished() && (!withBox || !front_.Boxes().empty()); }));
+    }
+    // A refused installer: no file, no "运行", the reason in one message box.
+    void ExpectRefused(CDownloadDlg& dialog, const char* box) {
+        EXPECT_FALSE(dialog.Succeeded());
+        EXPECT_FALSE(dialog.Task()->Succeeded());
+        EXPECT_FALSE(platform::Exists(Target()));
+        EXPECT_FALSE(dialog.RunButton()->isVisible());
+        EXPECT_EQ(dialog.ProgressLabel()->text(), U(" 下载失败"));
+        EXPECT_FALSE(dialog.CheckLabel()->isVisible());
+        ASSERT_EQ(front_.Boxes().size(), 1u);
+        EXPECT_EQ(front_.Boxes()[0].text, box);
     }
     std::string Url() const { return server_.BaseUrl() + "/mirnportal/downloadClient"; }
     std::string Target() const { return dir_.Sub("out/KestrineSetup120402.exe"); }
@@ -146,6 +167,12 @@ TEST_F(DownloadFixture, CompletedDownloadOffersRunAndOpensTheFile) {
     EXPECT_EQ(dialog.ProgressLabel()->text(), U(" 3.00 M,下载完成"));
     EXPECT_EQ(dialog.TimeCaption()->text(), U("总共时间:"));
     EXPECT_TRUE(dialog.TimeLabel()->text().endsWith(U("秒")));
+    // The service's digest matched.
+    const std::string digest = CSha256::HexOf(bytes.data(), bytes.size());
+    EXPECT_EQ(dialog.Task()->Verification(), CDownloadTask::Check::Verified);
+    EXPECT_EQ(dialog.Task()->Sha256(), digest);
+    EXPECT_TRUE(dialog.CheckLabel()->isVisible());
+    EXPECT_EQ(dialog.CheckLabel()->text(), U(CDownloadTask::kVerifiedText) + QString::fromStdString(digest));
     EXPECT_TRUE(dialog.RunButton()->isVisible());
     EXPECT_TRUE(dialog.RunButton()->isEnabled());
     EXPECT_EQ(dialog.CancelButton()->text(), U("关闭"));
@@ -219,4 +246,164 @@ TEST_F(DownloadFixture, RefusedOrMissingInstallerLeavesNoFile) {
         EXPECT_TRUE(dialog.isVisible());
         dialog.CancelButton()->click();
     }
+}
+
+// The digest published beside the installer decides: a match is offered as verified; a
+// mismatch, a text that is no digest or a digest the service fails to give is refused; none at
+// all (404) is offered with its SHA-256 shown and the note that it could not be verified.
+TEST(DownloadDigest, PublishedDigestDecidesWhatIsOffered) {
+    const std::string bytes = "the installer's bytes\n";
+    const std::string digest = CSha256::HexOf(bytes.data(), bytes.size());
+    std::string upper = digest;
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string other = CSha256::HexOf("x", 1);
+    struct Case {
+        const char* what;
+        const char* digestFile;  // "<installer>.sha256" content; nullptr: computed by the service
+        std::string content;
+        std::vector<std::string> args;
+        const char* fault;  // armed for portal_digest
+        CDownloadTask::Check check;
+        const char* box;  // nullptr: accepted
+    };
+    const Case cases[] = {
+        {"operator's sha256sum line, upper case",
+         "x",
+         upper + "  KestrineSetup120402.exe\n",
+         {},
+         nullptr,
+         CDownloadTask::Check::Verified,
+         nullptr},
+        {"digest of another file",
+         "x",
+         other + "  KestrineSetup120402.exe\n",
+         {},
+         nullptr,
+         CDownloadTask::Check::None,
+         CDownloadTask::kDigestMismatch},
+        {"malformed digest",
+         "x",
+         digest.substr(0, 40) + "\n",
+         {},
+         nullptr,
+         CDownloadTask::Check::None,
+         CDownloadTask::kDigestMismatch},
+        {"empty digest file",
+         "x",
+         "",
+         {},
+         nullptr,
+         CDownloadTask::Check::None,
+         CDownloadTask::kDigestMismatch},
+        {"an error page instead of the digest",
+         nullptr,
+         "",
+         {},
+         "refuse",
+         CDownloadTask::Check::None,
+         CDownloadTask::kDigestUnavailable},
+        {"no digest published",
+         nullptr,
+         "",
+         {"--no-client-sha256"},
+         nullptr,
+         CDownloadTask::Check::Unverified,
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform::RecordingFrontEnd front;
+        platform::SetMainWindow(&front);
+        TempDir dir;
+        dir.WriteFile("served/KestrineSetup120402.exe", bytes);
+        if (c.digestFile)
+            dir.WriteFile("served/KestrineSetup120402.exe.sha256", c.content);
+        TestServer server;
+        std::vector<std::string> args = {"--client-file", dir.Sub("served/KestrineSetup120402.exe")};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ASSERT_TRUE(server.Start(args, false)) << server.Error();
+        if (c.fault) {
+            ASSERT_TRUE(server.Fault("portal_digest", c.fault));
+        }
+        dir.MakeDirs("out");
+        const std::string target = dir.Sub("out/KestrineSetup120402.exe");
+
+        CDownloadDlg dialog(server.BaseUrl() + "/mirnportal/downloadClient", "KestrineSetup120402.exe",
+                            target);
+        dialog.show();
+        ASSERT_TRUE(WaitUntil([&] { return dialog.IsFinished() && (!c.box || !front.Boxes().empty()); }));
+        EXPECT_EQ(dialog.Task()->Verification(), c.check);
+        if (c.box) {
+            EXPECT_FALSE(dialog.Succeeded());
+            EXPECT_FALSE(platform::Exists(target));
+            EXPECT_FALSE(dialog.RunButton()->isVisible());
+            EXPECT_FALSE(dialog.CheckLabel()->isVisible());
+            ASSERT_EQ(front.Boxes().size(), 1u);
+            EXPECT_EQ(front.Boxes()[0].text, c.box);
+        } else {
+            EXPECT_TRUE(dialog.Succeeded());
+            EXPECT_EQ(dir.ReadFile("out/KestrineSetup120402.exe"), bytes);
+            EXPECT_TRUE(dialog.RunButton()->isVisible());
+            const char* text = c.check == CDownloadTask::Check::Verified ? CDownloadTask::kVerifiedText
+                                                                         : CDownloadTask::kUnverifiedText;
+            EXPECT_EQ(dialog.CheckLabel()->text(), U(text) + QString::fromStdString(digest));
+            EXPECT_TRUE(dialog.CheckLabel()->isVisible());
+            EXPECT_TRUE(front.Boxes().empty());
+        }
+        dialog.CancelButton()->click();
+        platform::SetMainWindow(nullptr);
+    }
+}
+
+// The bound holds whether the service announces the length (refused before the first byte) or
+// not (stopped once the bytes pass it); a file of exactly the bound's size is still accepted.
+TEST_F(DownloadFixture, InstallerOverTheBoundIsStoppedAndDeleted) {
+    Serve(std::string(2 * kMiB, 'i'));
+    for (int64_t bound : {2 * kMiB - 1, 2 * kMiB}) {
+        SCOPED_TRACE(bound);
+        front_.Clear();
+        CDownloadDlg dialog(Url(), "KestrineSetup120402.exe", Target());
+        dialog.Task()->SetMaxBytes(bound);
+        const bool fits = bound == 2 * kMiB;
+        RunToTheEnd(dialog, !fits);
+        if (fits) {
+            EXPECT_TRUE(dialog.Succeeded());
+            EXPECT_TRUE(dialog.RunButton()->isVisible());
+            ASSERT_TRUE(platform::RemoveFile(Target()));
+        } else {
+            ExpectRefused(dialog, CDownloadTask::kTooLarge);
+        }
+        dialog.CancelButton()->click();
+    }
+
+    // No Content-Length: the body runs to the connection's end.
+    testsupport::CannedHttpServer canned;
+    ASSERT_TRUE(canned.Start());
+    for (bool over : {true, false}) {
+        SCOPED_TRACE(over ? "unannounced, over the bound" : "unannounced, within the bound");
+        front_.Clear();
+        canned.Push(testsupport::CannedHttpServer::Response(404, "text/plain", "no digest\n"));
+        testsupport::CannedHttpServer::Reply body;
+        body.bytes =
+            "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n\r\n" +
+            std::string(3 * kMiB, 'u');
+        body.close = true;
+        canned.Push(body);
+        CDownloadDlg dialog(canned.Url("/KestrineSetup120402.exe"), "KestrineSetup120402.exe", Target());
+        dialog.Task()->SetMaxBytes(over ? kMiB : 4 * kMiB);
+        RunToTheEnd(dialog, over);
+        if (over) {
+            ExpectRefused(dialog, CDownloadTask::kTooLarge);
+        } else {
+            EXPECT_TRUE(dialog.Succeeded());
+            EXPECT_EQ(dialog.Task()->Verification(), CDownloadTask::Check::Unverified);
+            ASSERT_TRUE(platform::RemoveFile(Target()));
+        }
+        dialog.CancelButton()->click();
+    }
+    const auto requests = canned.Requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[0].RequestLine(), "GET /KestrineSetup120402.exe.sha256 HTTP/1.1");
+    EXPECT_EQ(requests[1].RequestLine(), "GET /KestrineSetup120402.exe HTTP/1.1");
 }

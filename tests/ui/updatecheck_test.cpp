@@ -70,6 +70,7 @@ class ScriptedPrompt : public IUpdatePrompt {
                 void SetProgressText(const std::string&) override {}
                 void SetTimeLabel(const std::string&) override {}
                 void SetTimeText(const std::string&) override {}
+                void SetCheckText(const std::string&) override {}
                 void Finished(bool, const std::string&) override {}
             } view;
             CDownloadTask task(url, name, target);

@@ -30,6 +30,8 @@ enum class Op {
     CoarseTime,   // SetFileWriteTime, File::SetWriteTime: stored in 2-second steps, as FAT keeps it
     Watch,        // DirWatch: inotify_add_watch of a folder (ENOSPC: out of watches)
     Exchange,     // ExchangeFiles: the file system cannot swap (EINVAL), so callers take their other way
+    SetMode,      // SetMode, MakeDirPrivate, MakeFilePrivate: the permission change (filemode.h)
+    Keyring,      // Keyring calls; the path is "store:", "lookup:" or "remove:" + the account
 };
 
 // Arms a fault: after `skip` matching calls succeed, the next `count` matching calls of `op`

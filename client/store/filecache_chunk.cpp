@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/filemode.h"
 #include "store/filecache.h"
 #include "util/md5.h"
 #include "util/util.h"
@@ -196,7 +197,8 @@ bool CFileCache::CacheChunk(const std::string& key, const CChunkBuffer* buffer) 
     // Written beside its final name and renamed: a crash leaves no short chunk under a key.
     const std::string temp = path + kPartSuffix;
     platform::File file;
-    if (!file.Open(temp, platform::File::Mode::CreateTrunc, true)) {
+    // A cached chunk is a piece of the user's file: private, like the folder it sits in.
+    if (!platform::MakeFilePrivate(temp) || !file.Open(temp, platform::File::Mode::CreateTrunc, true)) {
         Log(kLogError, "CFileCache::CacheChunk", "Fail to open a file {%s}", path.c_str());
         return false;
     }

@@ -8,8 +8,8 @@
 // daemon) answers Unavailable, and the keyring counts as unavailable for the rest of the process,
 // so the client never hangs on it. Calls are thread-safe. Each can fail through fault.h: Op::Keyring
 // with the path "store:", "lookup:" or "remove:" + the account; ENOTCONN makes it Unavailable,
-// other errors Failed; an OnCall hook runs where the service would be asked (a slow hook shows a
-// service that does not answer).
+// other errors Failed. An OnCall hook on the path "ask:" + that path runs on the thread that asks
+// the service, just before it does (a slow hook shows a service that does not answer).
 #pragma once
 
 #include <string>

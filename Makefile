@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 PACKAGES := g++ cmake make pkg-config libsqlite3-dev libcurl4-openssl-dev libcrypto++-dev zlib1g-dev \
             libpugixml-dev libcpp-httplib-dev googletest libgtest-dev libgmock-dev libbenchmark-dev \
             qt6-base-dev fonts-noto-cjk xvfb rdiff rsync curl procps \
-            trayer x11-apps imagemagick xdotool
+            trayer x11-apps imagemagick xdotool libsecret-1-dev dbus gnome-keyring
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: deps build build-asan test run bench clean format

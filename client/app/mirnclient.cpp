@@ -12,6 +12,7 @@
 #include "core/logger.h"
 #include "platform/console.h"
 #include "platform/file.h"
+#include "platform/filemode.h"
 #include "platform/frontends.h"
 #include "platform/instancelock.h"
 #include "platform/messages.h"
@@ -154,6 +155,8 @@ bool CMirnClientApp::InitLog() {
             return true;
         std::string folder = locations::LogFolder();
         CUtil::CleanLogs(folder, kLogKeepDays);  // creates the folder when missing
+        platform::MakeDirPrivate(folder);
+        locations::TightenFilesIn(folder);
         if (platform::IsDirectory(folder))
             platform::SetFileAttributes(folder, platform::kAttrHidden);
         std::string path = locations::LogFileName(folder, platform::GetLocalTime());

@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "core/log.h"
+#include "platform/keyring.h"
 #include "platform/system.h"
+#include "util/redact.h"
 #include "util/util.h"
 
 namespace {
@@ -123,6 +125,8 @@ int CConfig::_OpenDB() {
         return 0;
     }
     sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+    // Rows rewritten here (the password's) leave no old bytes in the file's free space.
+    sqlite3_exec(raw, "PRAGMA secure_delete=ON;", nullptr, nullptr, nullptr);
     db_ = std::move(db);
     return 1;
 }
@@ -256,7 +260,67 @@ int CConfig::Load() {
         sqlite3_free(err);
         return 0;
     }
+    _PasswordFromKeyring();
     return 1;
+}
+
+void CConfig::_PasswordFromKeyring() {
+    const std::string user = values_[kLoginUser];
+    std::string& password = values_[kLoginPasswd];
+    redact::Remember(password);
+    redact::Remember(EncodePasswd(password));
+    passwordUnknown_ = false;
+    if (user.empty())
+        return;
+    if (!password.empty()) {
+        // A copy in the table, from an older client or a start without a keyring, moves there.
+        if (platform::KeyringStore(user, password) != platform::KeyringResult::Ok)
+            return;
+        keyringUser_ = user;
+        keyringHolds_ = password;
+        if (_SetValueByKey(kPasswdKey, "")) {
+            _ScrubFreedPages();
+            Log(kLogInfo, "CConfig::Load", "The remembered password moved to the keyring");
+        }
+        return;
+    }
+    std::string secret;
+    const platform::KeyringResult found = platform::KeyringLookup(user, &secret);
+    if (found == platform::KeyringResult::Ok) {
+        password = secret;
+        keyringUser_ = user;
+        keyringHolds_ = secret;
+        redact::Remember(secret);
+    } else if (found != platform::KeyringResult::NotFound) {
+        passwordUnknown_ = true;
+    }
+}
+
+std::string CConfig::_PasswordForTable() {
+    const std::string& user = values_[kLoginUser];
+    const std::string& password = values_[kLoginPasswd];
+    if (user.empty())
+        return password;
+    if (password.empty()) {
+        // Not remembered any more; unless the keyring could not be asked at the load, in which
+        // case the empty value says nothing about what the user chose.
+        if (!passwordUnknown_ && platform::KeyringRemove(user) == platform::KeyringResult::Ok)
+            keyringHolds_.clear();
+        return password;
+    }
+    if ((keyringUser_ == user && keyringHolds_ == password) ||
+        platform::KeyringStore(user, password) == platform::KeyringResult::Ok) {
+        keyringUser_ = user;
+        keyringHolds_ = password;
+        return std::string();
+    }
+    return password;  // no keyring: the table keeps it, as the file's mode keeps it private
+}
+
+void CConfig::_ScrubFreedPages() {
+    // The old value may still sit in the write-ahead log; a checkpoint moves the overwritten page
+    // into the file and empties the log.
+    sqlite3_exec(db_.get(), "PRAGMA wal_checkpoint(TRUNCATE);", nullptr, nullptr, nullptr);
 }
 
 int CConfig::Store() {
@@ -273,16 +337,22 @@ int CConfig::Store() {
                                  kHeartbeatServer, kTransmiterServer, kAuthServer, kPassport, kDomain};
     // One transaction, its write lock taken up front (waiting out other writers of the file):
     // the settings are written together.
+    const std::string tablePassword = _PasswordForTable();
+    std::string before;
+    const bool dropsCopy =
+        tablePassword.empty() && _Lookup(kPasswdKey, &before) == Lookup::Found && !before.empty();
     bool inTransaction = sqlite3_exec(db_.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
     int failures = 0;
     for (Key k : kOrder) {
-        if (!_SetValueByKey(kKeyNames[k], values_[k]))
+        if (!_SetValueByKey(kKeyNames[k], k == kLoginPasswd ? tablePassword : values_[k]))
             ++failures;
     }
     if (inTransaction && !_Exec("COMMIT", "CConfig::Store", "{CConfig::Store} SQL error: ")) {
         sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
         return 0;
     }
+    if (dropsCopy)
+        _ScrubFreedPages();
     // A write that failed is a failed store, even though the other values went in.
     return failures == 0 ? 1 : 0;
 }
@@ -316,7 +386,17 @@ int CConfig::ReadStoredValue(const std::string& key, std::string* value) {
     if (!_OpenDB())
         return 0;
     CloseGuard guard{this};
-    return _Lookup(key, value) == Lookup::Found ? 1 : 0;
+    if (_Lookup(key, value) != Lookup::Found)
+        return 0;
+    // The table keeps no copy of a password the keyring holds.
+    std::string user;
+    if (key == kPasswdKey && value->empty() && _Lookup(kKeyNames[kLoginUser], &user) == Lookup::Found &&
+        !user.empty()) {
+        std::string secret;
+        if (platform::KeyringLookup(user, &secret) == platform::KeyringResult::Ok)
+            *value = secret;
+    }
+    return 1;
 }
 
 std::string CConfig::Get(Key key) const {
@@ -328,6 +408,8 @@ void CConfig::Set(Key key, const std::string& value) {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (key >= 0 && key < kKeyCount)
         values_[key] = value;
+    if (key == kLoginPasswd || key == kLoginUser)
+        passwordUnknown_ = false;  // the user's choice from here on
 }
 
 int CConfig::GetProxyFlag() const {

@@ -1,6 +1,7 @@
 // CConfig: the client's settings (account, computer registration, service endpoints, folders,
 // log level, proxy). Values live in memory and in the table "config_table" of the client
-// database; the database is opened only for the length of each load or store, so the journals
+// database (the remembered password in the desktop keyring when one answers, see
+// platform/keyring.h); the database is opened only for the length of each load or store, so the journals
 // can use the same file in between. The GUI and worker threads both call it: each public
 // operation holds one lock. Owned by CWork.
 #pragma once
@@ -85,11 +86,21 @@ class CConfig {
     static int _RowHandler(void* self, int columns, char** values, char** names);
     int _OpenDB();
     int _SetValueByKey(const std::string& key, const std::string& value);
+    // The remembered password and the keyring (database open): a copy in the table moves to the
+    // keyring; an empty table value is looked up there.
+    void _PasswordFromKeyring();
+    // The password as the table keeps it: empty when the keyring took it.
+    std::string _PasswordForTable();
+    // Overwrites what the table's old password value left in the file and its write-ahead log.
+    void _ScrubFreedPages();
 
     mutable std::recursive_mutex mu_;
     std::unique_ptr<sqlite3, DbCloser> db_;
     std::string path_;
     std::string values_[kKeyCount];
     int proxyFlag_ = 0;
-    int notify_ = -1;  // -1 until first asked
+    int notify_ = -1;               // -1 until first asked
+    std::string keyringUser_;       // the account of keyringHolds_
+    std::string keyringHolds_;      // the password the keyring holds for the account, as last seen
+    bool passwordUnknown_ = false;  // the keyring could not be asked: an empty password means nothing
 };

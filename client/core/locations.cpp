@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/file.h"
+#include "platform/filemode.h"
 #include "platform/registry.h"
 
 namespace locations {
@@ -107,12 +108,46 @@ std::string TrashFolder(const std::string& root) {
 
 bool PrepareDatabaseFolder(const std::string& root) {
     std::string dir = DatabaseFolder(root);
-    if (!platform::IsDirectory(dir))
-        platform::MakeDir(dir);
+    // client.db holds the passport and may hold the remembered password.
+    platform::MakeDirPrivate(dir);
     if (!platform::IsDirectory(dir))
         return false;
     platform::SetFileAttributes(dir, platform::kAttrHidden);
     return true;
+}
+
+std::vector<std::string> DatabaseFiles(const std::string& root) {
+    const std::string db = DatabasePath(root);
+    return {db, db + "-wal", db + "-shm", db + "-journal"};
+}
+
+int TightenFilesIn(const std::string& folder) {
+    std::vector<platform::DirEntry> entries;
+    if (!platform::ListDir(folder, &entries))
+        return 0;  // a missing folder has nothing to tighten
+    int failures = 0;
+    for (const platform::DirEntry& entry : entries) {
+        if (entry.stat.kind == platform::EntryKind::File && !platform::TightenFile(Join(folder, entry.name)))
+            ++failures;
+    }
+    return failures;
+}
+
+int TightenDataRoot(const std::string& root) {
+    int failures = 0;
+    for (const std::string& dir :
+         {DatabaseFolder(root), Join(root, ".log"), CacheFolder(root), TrashFolder(root), HomeFolder(root)}) {
+        // Only the folder's own mode: the home folder's contents are the user's.
+        if (platform::IsDirectory(dir) && !platform::SetMode(dir, platform::kPrivateDirMode))
+            ++failures;
+    }
+    for (const std::string& file : DatabaseFiles(root)) {
+        if (!platform::TightenFile(file))
+            ++failures;
+    }
+    failures += TightenFilesIn(Join(root, ".log"));
+    failures += TightenFilesIn(CacheFolder(root));
+    return failures;
 }
 
 }  // namespace locations

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/system.h"
 
@@ -33,9 +34,20 @@ std::string HomeFolder(const std::string& root);      // root + "/home"
 std::string CacheFolder(const std::string& root);     // root + "/.cache"
 std::string TrashFolder(const std::string& root);     // root + "/.trash"
 
-// Creates the database folder when missing and gives it the hidden attribute; false when it
-// does not exist afterwards.
+// Creates the database folder (0700) when missing and gives it the hidden attribute; false when
+// it does not exist afterwards.
 bool PrepareDatabaseFolder(const std::string& root);
+
+// client.db and the files SQLite keeps beside it (write-ahead log, shared memory, rollback journal).
+std::vector<std::string> DatabaseFiles(const std::string& root);
+
+// Tightens an existing install: the data root's own folders (.db, .log, .cache, .trash, home)
+// become 0700, and client.db with its side files, the logs and the cached chunks 0600. The folders
+// are not created here, and nothing inside the home folder is touched: synced files keep their
+// modes. Returns how many entries could not be changed.
+int TightenDataRoot(const std::string& root);
+// Brings every regular file directly inside `folder` to 0600; returns how many could not be.
+int TightenFilesIn(const std::string& folder);
 
 // `base` + "/" + `name` without doubling the separator.
 std::string Join(const std::string& base, const std::string& name);

@@ -6,7 +6,9 @@
 
 #include "core/log.h"
 #include "platform/file.h"
+#include "platform/filemode.h"
 #include "platform/system.h"
+#include "util/redact.h"
 
 namespace {
 
@@ -60,7 +62,8 @@ bool CLogger::OpenLocked(const std::string& path) {
     file_.reset();
     path_ = path;
     auto file = std::make_unique<platform::File>();
-    if (!file->Open(path, platform::File::Mode::Append))
+    // Private before the first line: a log tells who signs in and what they sync.
+    if (!platform::MakeFilePrivate(path) || !file->Open(path, platform::File::Mode::Append))
         return false;
     file_ = std::move(file);
     size_ = std::max<int64_t>(file_->Size(), 0);
@@ -143,7 +146,8 @@ void CLogger::Log(int severity, const char* tag, const std::string& message) {
         return;
     if (t_writing)
         return;
-    const std::string line = Line(severity, tag, message);
+    // Every line passes the mask, whichever site wrote it: no secret reaches the file at any level.
+    const std::string line = Line(severity, tag, redact::Line(message));
     std::lock_guard<std::mutex> lock(mu_);
     if (maxFileBytes_ > 0 && size_ > 0 && size_ + static_cast<int64_t>(line.size()) > maxFileBytes_ &&
         file_ && file_->IsOpen())
@@ -199,8 +203,9 @@ void CLogger::SetLevel(const std::string& text) {
 void CLogger::SetLastErrorText(const std::string& text) {
     if (t_writing)  // a nested report from inside a write: this thread holds the lock already
         return;
+    std::string masked = redact::Line(text);  // shown to the user, and may be copied into a report
     std::lock_guard<std::mutex> lock(mu_);
-    lastError_ = text;
+    lastError_ = std::move(masked);
 }
 
 std::string CLogger::GetLastErrorText() const {

@@ -31,6 +31,8 @@ enum class Op {
     Watch,        // DirWatch: inotify_add_watch of a folder (ENOSPC: out of watches)
     Exchange,     // ExchangeFiles: the file system cannot swap (EINVAL), so callers take their other way
     Beneath,      // resolving a path below a confined folder; ENOSYS makes it walk as without openat2
+    SetMode,      // SetMode, MakeDirPrivate, MakeFilePrivate: the permission change (filemode.h)
+    Keyring,      // Keyring calls; the path is "store:", "lookup:" or "remove:" + the account
 };
 
 // Arms a fault: after `skip` matching calls succeed, the next `count` matching calls of `op`

@@ -327,6 +327,7 @@ int OpenFlags(File::Mode mode) {
         case File::Mode::CreateTrunc:
             return O_WRONLY | O_CREAT | O_TRUNC;
         case File::Mode::CreateNew:
+        case File::Mode::CreateNewPrivate:
             return O_WRONLY | O_CREAT | O_EXCL;
         case File::Mode::Append:
             return O_RDWR | O_CREAT | O_APPEND;
@@ -983,7 +984,7 @@ bool File::Open(const std::string& path, Mode mode, bool exclusive) {
     if (truncateAfterLock) {
         flags &= ~O_TRUNC;
     }
-    int fd = OpenAt(path, flags, 0666);
+    int fd = OpenAt(path, flags, mode == Mode::CreateNewPrivate ? 0600 : 0666);
     if (fd < 0) {
         return FailErrno();
     }

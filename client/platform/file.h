@@ -99,12 +99,13 @@ bool WriteFileAtomic(const std::string& path, const std::string& data);
 class File {
   public:
     enum class Mode {
-        Read,         // existing file, read only
-        ReadWrite,    // existing file, read and write
-        CreateRW,     // read and write, created when missing, never truncated
-        CreateTrunc,  // write, created or truncated
-        CreateNew,    // write, created; fails when it exists
-        Append,       // read and write, created when missing, every write lands at the end (O_APPEND)
+        Read,              // existing file, read only
+        ReadWrite,         // existing file, read and write
+        CreateRW,          // read and write, created when missing, never truncated
+        CreateTrunc,       // write, created or truncated
+        CreateNew,         // write, created; fails when it exists
+        CreateNewPrivate,  // as CreateNew, readable and writable by the owner only (0600)
+        Append,            // read and write, created when missing, every write lands at the end (O_APPEND)
     };
 
     File() = default;

@@ -12,6 +12,7 @@
 #include "core/log.h"
 #include "platform/system.h"
 #include "service/urlencode.h"
+#include "util/redact.h"
 #include "util/util.h"
 
 namespace {
@@ -119,6 +120,7 @@ bool CAuth::Init(const std::string& server, const std::string& user, const std::
     endpointUrl_ = server + kEndpointServlet;
     user_ = user;
     password_ = password;
+    redact::Remember(password);
     return true;
 }
 
@@ -134,6 +136,7 @@ bool CAuth::Request(std::string* passport, const std::string& user, const std::s
     if (!user.empty() && !password.empty()) {
         user_ = user;
         password_ = password;
+        redact::Remember(password);
     }
     if (user_.empty() || password_.empty()) {
         Log(kLogError, "CAuth::Request", "Invalid user: %s", user_.c_str());
@@ -285,9 +288,12 @@ bool CAuth::RequestLogin() {
         return false;
     }
     CURLEncode encoder;
-    std::string url = loginUrl_ + "?user_name=" + encoder.URLEncode(user_) +
-                      "&password=" + encoder.URLEncode(encrypted) + "&time_stamp=" + stamp;
-    LogText(kLogInfo, tag, url);
+    const std::string encoded = encoder.URLEncode(encrypted);
+    redact::Remember(encrypted);
+    redact::Remember(encoded);
+    std::string url = loginUrl_ + "?user_name=" + encoder.URLEncode(user_) + "&password=" + encoded +
+                      "&time_stamp=" + stamp;
+    LogText(kLogInfo, tag, redact::Items(url));
     _SetOptions(curl.get(), url, true);
     _StartTransfer();
     _Perform(curl.get());  // a transport failure shows as response code 0
@@ -347,7 +353,7 @@ bool CAuth::RequestServlet() {
 
 void CAuth::ParserContent(const std::string& piece) {
     const char* tag = "CAuth::ParserContent";
-    LogText(kLogInfo, tag, piece);
+    LogText(kLogInfo, tag, redact::Items(piece));  // the portal's answer carries the passport
     auto missing = [&](const char* item, const std::string& text) {
         LogText(kLogError, tag, std::string("Fail to get item {") + item + "} from " + text);
     };
@@ -376,6 +382,7 @@ void CAuth::ParserContent(const std::string& piece) {
             }
             *item.field = value;
         }
+        redact::Remember(passport_);
         return;
     }
     if (piece.find("back_server") != std::string::npos) {

@@ -13,6 +13,7 @@
 #include "core/locations.h"
 #include "core/log.h"
 #include "core/logger.h"
+#include "util/redact.h"
 #include "util/util.h"
 
 namespace {
@@ -353,6 +354,8 @@ bool CSoapChannel::Init(const std::string& endpoint, const std::string& user, co
     endpoint_ = endpoint;
     user_ = user;
     password_ = profile_.digestAtInit ? soapchannel::PasswordDigest(password) : password;
+    redact::Remember(password);
+    redact::Remember(password_);
     hostId_ = hostId;
     sequence_ = 0;
     std::string install = installFolder.empty() ? locations::DefaultInstallFolder() : installFolder;
@@ -424,6 +427,9 @@ void CSoapChannel::SetCredentials(const std::string& user, const std::string& pa
     user_ = user;
     password_ = soapchannel::PasswordDigest(password);
     passport_ = passport;
+    redact::Remember(password);
+    redact::Remember(password_);
+    redact::Remember(passport_);
 }
 
 std::unique_ptr<CSoapRequest> CSoapChannel::NewRequest(const char* name) {
@@ -649,8 +655,8 @@ CSoapChannel::Result CSoapChannel::Call(CSoapRequest& request, const char* tag, 
     if (body)
         *body = pugi::xml_node();
     if (profile_.logXml && InfoLogged())
-        LogBulk(tag, "request:", soap::NodeToString(request.operation_), ElementCount(request.operation_),
-                "elements");
+        LogBulk(tag, "request:", redact::Items(soap::NodeToString(request.operation_)),
+                ElementCount(request.operation_), "elements");
     switch (_Transfer(request, reply)) {
         case SendResult::kReply:
             break;

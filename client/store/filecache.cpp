@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/filemode.h"
 #include "platform/mainwindow.h"
 #include "platform/messages.h"
 #include "util/util.h"
@@ -113,7 +114,9 @@ bool CFileCache::SetFolder(const std::string& folder) {
         const std::string part = folder.substr(0, pos);
         if (part.back() == '/' || CUtil::IsDirectory(part))
             continue;
-        ok = platform::MakeDir(part) || CUtil::IsDirectory(part);
+        // The folder asked for is one of the data root's own (home, cache, trash): private.
+        ok = pos == folder.size() ? platform::MakeDirPrivate(part)
+                                  : platform::MakeDir(part) || CUtil::IsDirectory(part);
     }
     if (!ok) {
         Log(kLogError, "CFileCache::SetFolder", "Fail to creat directory \"%s\"", folder.c_str());

@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/filemode.h"
 #include "store/filecache.h"
 #include "util/md5.h"
 #include "util/util.h"
@@ -196,8 +197,10 @@ bool CFileCache::CacheChunk(const std::string& key, const CChunkBuffer* buffer) 
     // Written beside its final name and renamed: a crash leaves no short chunk under a key.
     const std::string temp = path + kPartSuffix;
     platform::File file;
-    platform::RemoveFile(temp);  // made new, never written through a name planted there
-    if (!file.Open(temp, platform::File::Mode::CreateNew, true)) {
+    // Made new, never written through a name planted there; private, as a piece of the user's
+    // file, like the folder it sits in.
+    platform::RemoveFile(temp);
+    if (!file.Open(temp, platform::File::Mode::CreateNewPrivate, true)) {
         Log(kLogError, "CFileCache::CacheChunk", "Fail to open a file {%s}", path.c_str());
         return false;
     }

@@ -9,6 +9,7 @@
 #include "core/logger.h"
 #include "journal/chunkjournal.h"
 #include "journal/filejournal.h"
+#include "platform/filemode.h"
 #include "platform/mainwindow.h"
 #include "platform/messages.h"
 #include "service/auth.h"
@@ -48,8 +49,13 @@ int CWork::Init() {
     // 2. Install and root folders, the database folder and the database path.
     installPath_ = locations::InstallFolder();
     rootPath_ = locations::RootFolder();
+    if (int loose = locations::TightenDataRoot(rootPath_))
+        Log(kLogWarn, "CWork::Init", "%d of the data folder's entries could not be made private", loose);
     locations::PrepareDatabaseFolder(rootPath_);  // a missing folder shows as a failed open below
     dbPath_ = locations::DatabasePath(rootPath_);
+    // SQLite gives its side files the database's mode, so they follow this one.
+    if (platform::IsDirectory(locations::DatabaseFolder(rootPath_)) && !platform::MakeFilePrivate(dbPath_))
+        Log(kLogWarn, "CWork::Init", "Fail to make \"%s\" private", dbPath_.c_str());
     std::string dbPathUtf8 = dbPath_;
     CUtil::AnsiToUtf8(dbPathUtf8);
 

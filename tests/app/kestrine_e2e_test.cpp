@@ -42,6 +42,7 @@ class KestrineE2E : public ::testing::Test {
         how.env["KESTRINE_SERVICE_HOST"] = std::nullopt;
         how.env["KESTRINE_OPEN_LOG"] = OpenLog();
         how.env["LC_ALL"] = "C.UTF-8";
+        how.env["DBUS_SESSION_BUS_ADDRESS"] = std::nullopt;  // the user's keyring is not the test's
         // The console front end, whatever display the tests run under.
         how.env["DISPLAY"] = std::nullopt;
         how.env["WAYLAND_DISPLAY"] = std::nullopt;

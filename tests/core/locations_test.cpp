@@ -1,13 +1,16 @@
 #include "core/locations.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <string>
 
 #include "platform/fault.h"
 #include "platform/file.h"
 #include "platform/registry.h"
 #include "support/env.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -101,5 +104,81 @@ TEST(Locations, DatabaseFolderIsCreatedHidden) {
     }
     ASSERT_TRUE(locations::PrepareDatabaseFolder(root));
     EXPECT_TRUE(platform::GetFileAttributes(root + "/.db") & platform::kAttrHidden);
+    struct stat st;
+    ASSERT_EQ(::stat((root + "/.db").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);                 // it holds the passport and may hold the password
     EXPECT_TRUE(locations::PrepareDatabaseFolder(root));  // existing: fine
+}
+
+// An install from before the data folders were private: everything 0755/0644. A start tightens
+// the client's own folders and files, and leaves what is inside the home folder as it was.
+TEST(Locations, AnOldInstallIsTightenedButTheSyncedTreeIsNot) {
+    const mode_t oldMask = ::umask(022);
+    testsupport::TempDir dir;
+    const std::string root = dir.Sub("Kestrine");
+    for (const char* d : {"Kestrine", "Kestrine/.db", "Kestrine/.log", "Kestrine/.cache", "Kestrine/.trash",
+                          "Kestrine/home", "Kestrine/home/docs", "Kestrine/.trash/2012-06-01"})
+        ASSERT_EQ(::mkdir(dir.Sub(d).c_str(), 0755), 0) << d;
+    const char* const files[] = {".db/client.db",
+                                 ".db/client.db-wal",
+                                 ".db/client.db-shm",
+                                 ".db/client.db-journal",
+                                 ".log/2012-06-01-09-05-03.log",
+                                 ".cache/0123456789abcdef0123456789abcdef",
+                                 "home/a.txt",
+                                 "home/docs/b.txt",
+                                 ".trash/2012-06-01/c.txt"};
+    for (const char* f : files) {
+        dir.WriteFile(std::string("Kestrine/") + f, "x");
+        ASSERT_EQ(::chmod(dir.Sub(std::string("Kestrine/") + f).c_str(), 0644), 0) << f;
+    }
+    EXPECT_EQ(locations::TightenDataRoot(root), 0);
+
+    auto mode = [&](const std::string& rel) {
+        struct stat st;
+        return ::lstat(locations::Join(root, rel).c_str(), &st) == 0 ? st.st_mode & 07777 : 01'0000u;
+    };
+    struct Want {
+        const char* rel;
+        unsigned mode;
+    };
+    const Want wants[] = {
+        {".db", 0700},
+        {".log", 0700},
+        {".cache", 0700},
+        {".trash", 0700},
+        {"home", 0700},
+        {".db/client.db", 0600},
+        {".db/client.db-wal", 0600},
+        {".db/client.db-shm", 0600},
+        {".db/client.db-journal", 0600},
+        {".log/2012-06-01-09-05-03.log", 0600},
+        {".cache/0123456789abcdef0123456789abcdef", 0600},
+        // The user's tree keeps its modes; so does the root itself.
+        {"home/a.txt", 0644},
+        {"home/docs", 0755},
+        {"home/docs/b.txt", 0644},
+        {".", 0755},
+        {".trash/2012-06-01", 0755},
+        {".trash/2012-06-01/c.txt", 0644},
+    };
+    for (const Want& w : wants)
+        EXPECT_EQ(mode(w.rel), w.mode) << w.rel;
+
+    // A fresh root has nothing to tighten and gets nothing created.
+    EXPECT_EQ(locations::TightenDataRoot(dir.Sub("empty")), 0);
+    EXPECT_FALSE(platform::Exists(dir.Sub("empty")));
+    ::umask(oldMask);
+}
+
+TEST(Locations, TighteningFailuresAreCounted) {
+    testsupport::TempDir dir;
+    const std::string root = dir.Sub("r");
+    dir.MakeDirs("r/.db");
+    dir.MakeDirs("r/home");
+    dir.WriteFile("r/.db/client.db", "x");
+    ASSERT_EQ(::chmod(dir.Sub("r/.db/client.db").c_str(), 0644), 0);
+    platform::FaultScope faults;
+    platform::FailCall(platform::Op::SetMode, 2, EPERM);
+    EXPECT_EQ(locations::TightenDataRoot(root), 2);
 }

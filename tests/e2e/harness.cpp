@@ -153,6 +153,7 @@ testsupport::ProcessSpec Computer::HowToRun() const {
     // Another computer's changes reach this one at its next heartbeat: once a second here.
     how.env["KESTRINE_HEARTBEAT_MS"] = "1000";
     how.env["LC_ALL"] = "C.UTF-8";
+    how.env["DBUS_SESSION_BUS_ADDRESS"] = std::nullopt;  // the user's keyring is not the test's
     how.env["http_proxy"] = std::nullopt;
     how.env["HTTP_PROXY"] = std::nullopt;
     // The console front end, whatever display the tests run under.

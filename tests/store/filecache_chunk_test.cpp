@@ -183,6 +183,28 @@ TEST_F(ChunkTest, LockedUnreadableAndSpecialFiles) {
     EXPECT_FALSE(cache_.LoadChunk(&fifo));
 }
 
+// A cached chunk is a piece of a user's file: its folder and file are private.
+TEST_F(ChunkTest, CachedChunksArePrivate) {
+    const mode_t oldMask = ::umask(022);
+    const std::string data = RandomBytes(100, 4);
+    const std::string key = Md5(data);
+    CChunkBuffer in(data.size());
+    std::copy(data.begin(), data.end(), in.GetData());
+    in.SetSize(data.size());
+    ASSERT_TRUE(cache_.CacheChunk(key, &in));
+    ASSERT_TRUE(cache_.CacheChunk(key, &in));  // a second copy over the first
+    CFileCache other;
+    ASSERT_TRUE(other.SetCache(t_.Sub("fresh/cache")));
+    ::umask(oldMask);
+    struct stat st;
+    ASSERT_EQ(::stat(t_.Sub("cache/" + key).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_EQ(::stat(t_.Sub("fresh/cache").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    ASSERT_EQ(::stat(t_.Sub("fresh").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);  // only the folder asked for is the client's own
+}
+
 TEST_F(ChunkTest, CacheRoundTrip) {
     const std::string data = RandomBytes(5000, 9);
     const std::string key = Md5(data);

@@ -38,6 +38,8 @@ FakeHome::FakeHome() {
     env_.Set("HOME", Home());
     env_.Set("XDG_RUNTIME_DIR", Runtime());
     env_.Unset("XDG_CONFIG_HOME");
+    // Nor the user's desktop keyring: a remembered test password would land there.
+    env_.Unset("DBUS_SESSION_BUS_ADDRESS");
 }
 
 }  // namespace testsupport

@@ -1,7 +1,7 @@
 // Environment overrides for tests: ScopedEnv sets or unsets variables and restores every one of
 // them (in reverse order) at scope end. FakeHome gives a test its own HOME, XDG_CONFIG_HOME and
-// XDG_RUNTIME_DIR under a fresh temporary folder, so registry, lock files, shared memory and
-// bookmarks never touch the real user's.
+// XDG_RUNTIME_DIR under a fresh temporary folder, and no session bus, so registry, lock files,
+// shared memory, bookmarks and the keyring never touch the real user's.
 #pragma once
 
 #include <optional>

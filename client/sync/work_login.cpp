@@ -306,10 +306,15 @@ int CWork::SignInSteps() {
             continue;
         // Only one plain, visible name: anything else could name a folder outside the data root,
         // or one of the client's own beside the home folder (".db", ".cache", ...).
-        if (serverpath::IsPlainFolderName(name))
+        if (serverpath::IsPlainFolderName(name)) {
             earlier.push_back(locations::Join(rootPath_, name));
-        else
-            Log(kLogWarn, tag, "Ignore the earlier folder name \"%s\"", name.c_str());
+            continue;
+        }
+        std::string shown = name;  // no line breaks or other control bytes into the log
+        for (char& c : shown)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+                c = '?';
+        Log(kLogWarn, tag, "Ignore the earlier folder name \"%s\"", shown.c_str());
     }
 
     bool registeredNow = false;

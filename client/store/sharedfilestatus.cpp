@@ -189,8 +189,8 @@ bool CSharedFileStatusReader::ReadValues(const uint8_t* area, const std::string&
         const uint8_t* e = Entry(area, i);
         if (EntryPathIs(e, normalized)) {
             out->state = LoadWord(e);
-            out->progress1 = LoadWord(e + kProgress1Offset);
-            out->progress2 = LoadWord(e + kProgress2Offset);
+            out->progress1 = LoadWord(e + CSharedFileStatus::kProgress1Offset);
+            out->progress2 = LoadWord(e + CSharedFileStatus::kProgress2Offset);
             return true;
         }
     }

@@ -2,24 +2,43 @@
 # make test   installs missing packages, builds build/ and build-asan/, runs ctest on both
 # make run    builds and starts the demo (reference service plus clients)
 # make bench  builds and prints BENCH lines
+# make fuzz   builds build-fuzz/ with clang and runs every libFuzzer target FUZZ_SECONDS each
+# make tsan   builds build-tsan/ with ThreadSanitizer and runs ctest on it
 
 JOBS ?= $(shell nproc)
 PACKAGES := g++ cmake make pkg-config libsqlite3-dev libcurl4-openssl-dev libcrypto++-dev zlib1g-dev \
             libpugixml-dev libcpp-httplib-dev googletest libgtest-dev libgmock-dev libbenchmark-dev \
             qt6-base-dev fonts-noto-cjk xvfb rdiff rsync curl procps \
             trayer x11-apps imagemagick xdotool libsecret-1-dev dbus gnome-keyring
+# libFuzzer comes with clang's runtime; only `make fuzz` needs them.
+FUZZ_PACKAGES := clang libclang-rt-14-dev
+# The sanitizer runtime of g++ (normally already there with g++).
+TSAN_PACKAGES := libtsan2
+FUZZ_SECONDS ?= 60
+FUZZ_JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build build-asan test run bench clean format
+.PHONY: deps deps-fuzz deps-tsan build build-asan build-fuzz build-tsan test fuzz tsan run bench clean format
 
-deps:
-	@missing=""; for p in $(PACKAGES); do \
+# install_missing: installs those of the packages in $(1) that are not installed yet.
+define install_missing
+	@missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(PACKAGES))
+
+deps-fuzz: deps
+	$(call install_missing,$(FUZZ_PACKAGES))
+
+deps-tsan: deps
+	$(call install_missing,$(TSAN_PACKAGES))
 
 build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -33,6 +52,26 @@ test: build build-asan
 	cd build && ctest --output-on-failure -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
+build-fuzz: deps-fuzz
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DKESTRINE_FUZZ=ON -DKESTRINE_BUILD_TESTS=OFF -DKESTRINE_BUILD_BENCH=OFF >/dev/null
+	cmake --build build-fuzz -j $(JOBS) --target $$(sed -n 's/^kestrine_fuzzer(\([a-z_0-9]*\).*/\1_fuzz/p' fuzz/CMakeLists.txt)
+
+# New finds stay under build-fuzz/fuzz-out; a crash fails the target and names its input.
+fuzz: build-fuzz
+	./tools/fuzz.sh --build build-fuzz --seconds $(FUZZ_SECONDS) --jobs $(FUZZ_JOBS)
+
+build-tsan: deps-tsan
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKESTRINE_TSAN=ON -DKESTRINE_BUILD_BENCH=OFF >/dev/null
+	cmake --build build-tsan -j $(JOBS)
+
+# halt_on_error: the first race fails its test; tools/tsan.supp names third-party code only. The
+# end-to-end waits stretch by KESTRINE_TEST_SLOWDOWN, as the instrumented client runs slower.
+tsan: build-tsan
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tools/tsan.supp" \
+	  KESTRINE_TEST_SLOWDOWN=3 \
+	  ctest --output-on-failure -j $(JOBS)
+
 run: build
 	./tools/demo.sh
 
@@ -43,4 +82,4 @@ format:
 	find client server tests bench fuzz tools -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-fuzz build-tsan

@@ -252,15 +252,23 @@ int CConfig::Load() {
         }
     }
 
+    if (!_ReadRows(db_.get(), "CConfig::Load"))
+        return 0;
+    _PasswordFromKeyring();
+    return 1;
+}
+
+int CConfig::_ReadRows(sqlite3* db, const char* tag) {
     SqlText select(sqlite3_mprintf("SELECT * from %s", kTableName));
-    err = nullptr;
-    rc = sqlite3_exec(db_.get(), select.text, &CConfig::_RowHandler, this, &err);
+    if (!select.text)
+        return 0;
+    char* err = nullptr;
+    int rc = sqlite3_exec(db, select.text, &CConfig::_RowHandler, this, &err);
     if (rc != SQLITE_OK) {
-        Log(kLogError, "CConfig::Load", "{CConfig::Load} SQL error: %s", err ? err : sqlite3_errstr(rc));
+        Log(kLogError, tag, "{CConfig::Load} SQL error: %s", err ? err : sqlite3_errstr(rc));
         sqlite3_free(err);
         return 0;
     }
-    _PasswordFromKeyring();
     return 1;
 }
 
@@ -321,6 +329,29 @@ void CConfig::_ScrubFreedPages() {
     // The old value may still sit in the write-ahead log; a checkpoint moves the overwritten page
     // into the file and empties the log.
     sqlite3_exec(db_.get(), "PRAGMA wal_checkpoint(TRUNCATE);", nullptr, nullptr, nullptr);
+}
+
+int CConfig::LoadImage(const std::string& bytes) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    std::unique_ptr<sqlite3, DbCloser> db(raw);
+    if (rc != SQLITE_OK || bytes.empty())
+        return 0;
+    // Whatever the image holds is read with the checks meant for untrusted database files.
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    auto* copy = static_cast<unsigned char*>(sqlite3_malloc64(bytes.size()));
+    if (!copy)
+        return 0;
+    std::memcpy(copy, bytes.data(), bytes.size());
+    rc = sqlite3_deserialize(raw, "main", copy, static_cast<sqlite3_int64>(bytes.size()),
+                             static_cast<sqlite3_int64>(bytes.size()),
+                             SQLITE_DESERIALIZE_FREEONCLOSE | SQLITE_DESERIALIZE_READONLY);
+    if (rc != SQLITE_OK) {
+        Log(kLogError, "CConfig::LoadImage", "{CConfig::LoadImage} Not a database: %s", sqlite3_errstr(rc));
+        return 0;
+    }
+    return _ReadRows(raw, "CConfig::LoadImage");
 }
 
 int CConfig::Store() {

@@ -56,7 +56,10 @@ class CConfig {
     int GetValueByKey(const std::string& key, std::string* value);
     int SetValueByKey(const std::string& key, const std::string& value);
 
-    int Load();        // creates the table when missing, reads every row, closes
+    int Load();  // creates the table when missing, reads every row, closes
+    // Reads the settings from a copy of a database file's bytes, row by row as Load() reads the
+    // file (which stays untouched). 0 for bytes that hold no readable table.
+    int LoadImage(const std::string& bytes);
     int Store();       // writes the account, host, folder and endpoint values, closes
     int StoreProxy();  // writes the five proxy values, closes
     // Opens, reads one value straight from the table and closes, as one locked operation.
@@ -84,6 +87,8 @@ class CConfig {
     Lookup _Lookup(const std::string& key, std::string* value);
     int _Exec(const char* sql, const char* tag, const char* errorPrefix);
     static int _RowHandler(void* self, int columns, char** values, char** names);
+    // Every row of the table into the in-memory values; the file and image loads share it.
+    int _ReadRows(sqlite3* db, const char* tag);
     int _OpenDB();
     int _SetValueByKey(const std::string& key, const std::string& value);
     // The remembered password and the keyring (database open): a copy in the table moves to the

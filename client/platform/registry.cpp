@@ -178,6 +178,16 @@ std::string Serialise(const Store& store) {
     return out;
 }
 
+// A store's text, or false when the text cannot be one.
+bool ParseStore(const std::string& text, Store* store) {
+    if (text.size() > kMaxStoreBytes || text.find('\0') != std::string::npos) {
+        store->clear();
+        return false;
+    }
+    *store = Parse(text);
+    return true;
+}
+
 Store Load() {
     std::string text;
     std::string path = RegistryFilePath();
@@ -187,11 +197,11 @@ Store Load() {
         }
         return Store();
     }
-    if (text.size() > kMaxStoreBytes || text.find('\0') != std::string::npos) {
+    Store store;
+    if (!ParseStore(text, &store)) {
         Log(3, "platform::Registry", "\"" + path + "\" is not a settings store; its values read as missing");
-        return Store();
     }
-    return Parse(text);
+    return store;
 }
 
 const std::string* Find(const Store& store, const std::string& key, const std::string& name) {
@@ -318,6 +328,38 @@ bool RegistryDeleteValue(const std::string& key, const std::string& name) {
         return false;
     }
     return ok;
+}
+
+bool RegistryParse(const std::string& text, std::vector<RegistryValue>* values) {
+    values->clear();
+    Store store;
+    if (!ParseStore(text, &store)) {
+        return false;
+    }
+    for (const Section& s : store) {
+        for (const auto& nv : s.values) {
+            values->push_back(RegistryValue{s.key, nv.first, nv.second});
+        }
+    }
+    return true;
+}
+
+std::string RegistryFormat(const std::vector<RegistryValue>& values) {
+    Store store;
+    for (const RegistryValue& v : values) {
+        Section* section = nullptr;
+        for (Section& s : store) {
+            if (SameKey(s.key, v.key)) {
+                section = &s;
+            }
+        }
+        if (!section) {
+            store.push_back(Section{v.key, {}});
+            section = &store.back();
+        }
+        section->values.emplace_back(v.name, v.value);
+    }
+    return Serialise(store);
 }
 
 std::string RegistryFilePath() {

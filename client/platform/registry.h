@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -19,6 +20,17 @@ bool RegistrySetString(const std::string& key, const std::string& name, const st
 bool RegistryDeleteValue(const std::string& key, const std::string& name);
 
 std::string RegistryFilePath();
+
+// One value of the store: its key (the file's section), name and value.
+struct RegistryValue {
+    std::string key, name, value;
+};
+// The store's file text as every read and write of the file parses it: the values in file order,
+// a later line replacing an earlier one of the same key and name (letter case ignored). A text
+// too large for a store or holding a NUL is no store: false, no values.
+bool RegistryParse(const std::string& text, std::vector<RegistryValue>* values);
+// The file text a write produces for these values.
+std::string RegistryFormat(const std::vector<RegistryValue>& values);
 
 // First start: when the store has no "install_path" / "root_path", writes the install folder
 // (InstallResourceDir()) and the root (~/Kestrine). Existing values are kept.

@@ -27,8 +27,16 @@ struct Queue {
     bool closed = false;
 };
 
-std::mutex gMu;
-std::unordered_map<ThreadId, std::shared_ptr<Queue>> gQueues;
+// The queues of all threads. Never destroyed: a thread that owns itself (a released heartbeat)
+// may still end, and unregister, while the process runs its exit destructors.
+struct Queues {
+    std::mutex mu;
+    std::unordered_map<ThreadId, std::shared_ptr<Queue>> byId;
+};
+Queues& AllQueues() {
+    static Queues* queues = new Queues;
+    return *queues;
+}
 std::atomic<ThreadId> gNextId{1};
 
 thread_local ThreadId tId = 0;
@@ -44,21 +52,23 @@ ThreadId NewId() {
 
 std::shared_ptr<Queue> Register(ThreadId id) {
     auto q = std::make_shared<Queue>();
-    std::lock_guard<std::mutex> lock(gMu);
-    gQueues[id] = q;
+    Queues& all = AllQueues();
+    std::lock_guard<std::mutex> lock(all.mu);
+    all.byId[id] = q;
     return q;
 }
 
 void Unregister(ThreadId id) {
     std::shared_ptr<Queue> q;
     {
-        std::lock_guard<std::mutex> lock(gMu);
-        auto it = gQueues.find(id);
-        if (it == gQueues.end()) {
+        Queues& all = AllQueues();
+        std::lock_guard<std::mutex> lock(all.mu);
+        auto it = all.byId.find(id);
+        if (it == all.byId.end()) {
             return;
         }
         q = it->second;
-        gQueues.erase(it);
+        all.byId.erase(it);
     }
     std::lock_guard<std::mutex> lock(q->mu);
     q->closed = true;
@@ -94,9 +104,10 @@ bool Take(ThreadMessage* msg, int ms) {
 bool PostThreadMessage(ThreadId id, const ThreadMessage& msg) {
     std::shared_ptr<Queue> q;
     {
-        std::lock_guard<std::mutex> lock(gMu);
-        auto it = gQueues.find(id);
-        if (it != gQueues.end()) {
+        Queues& all = AllQueues();
+        std::lock_guard<std::mutex> lock(all.mu);
+        auto it = all.byId.find(id);
+        if (it != all.byId.end()) {
             q = it->second;
         }
     }

@@ -113,6 +113,26 @@ void CAuth::_EndTransfer() {
     inBody_ = false;
 }
 
+void CAuth::ParseAnswer(const char* data, size_t size) {
+    _StartTransfer();
+    size_t pos = 0;
+    while (pos < size) {
+        size_t n = size - pos;
+        if (!inBody_) {
+            const void* lf = std::memchr(data + pos, '\n', n);
+            if (lf)
+                n = static_cast<size_t>(static_cast<const char*>(lf) - (data + pos)) + 1;
+        }
+        // libcurl hands a header line to the write callback first, then to the header callback.
+        const bool header = !inBody_;
+        _OnData(const_cast<char*>(data + pos), 1, n, this);
+        if (header)
+            _OnHeader(const_cast<char*>(data + pos), 1, n, this);
+        pos += n;
+    }
+    _EndTransfer();
+}
+
 bool CAuth::Init(const std::string& server, const std::string& user, const std::string& password) {
     if (server.empty())
         return false;

@@ -66,6 +66,11 @@ class CAuth {
     void SetDomain(const std::string& domain) { domain_ = domain; }
     std::string GetDomain() const { return domain_; }
 
+    // One whole response as the transfer delivers it (status and header lines, a blank line, the
+    // body): each line up to the blank one goes to ParserContent as it would arrive, the body
+    // once whole, through the same callbacks an exchange uses.
+    void ParseAnswer(const char* data, size_t size);
+
     // One piece delivered by the transfer (a header line or part of the body): a sign-in body
     // (contains "root_folder") or the endpoint header (contains "back_server"); others ignored.
     void ParserContent(const std::string& piece);

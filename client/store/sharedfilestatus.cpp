@@ -179,6 +179,24 @@ bool CSharedFileStatusReader::ReadArea(const std::string& normalized, int32_t* s
     return false;
 }
 
+bool CSharedFileStatusReader::ReadValues(const uint8_t* area, const std::string& path,
+                                         SharedStatusValues* out) {
+    if (area == nullptr || out == nullptr)
+        return false;
+    const std::string normalized = CSharedFileStatus::Normalize(path);
+    const int32_t count = BoundedCount(area);
+    for (int32_t i = 0; i < count; ++i) {
+        const uint8_t* e = Entry(area, i);
+        if (EntryPathIs(e, normalized)) {
+            out->state = LoadWord(e);
+            out->progress1 = LoadWord(e + CSharedFileStatus::kProgress1Offset);
+            out->progress2 = LoadWord(e + CSharedFileStatus::kProgress2Offset);
+            return true;
+        }
+    }
+    return false;
+}
+
 int32_t CSharedFileStatusReader::GetState(const std::string& path) {
     const std::string normalized = CSharedFileStatus::Normalize(path);
     int32_t state = 0;

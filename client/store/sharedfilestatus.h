@@ -77,6 +77,9 @@ class CSharedFileStatusReader {
   public:
     explicit CSharedFileStatusReader(const uint8_t* area) : area_(area) {}
     int32_t GetState(const std::string& path);
+    // A path's whole entry, searched afresh without any cache; false without an entry. Safe on
+    // any thread while the writer works, since it reads only what the writer published.
+    static bool ReadValues(const uint8_t* area, const std::string& path, SharedStatusValues* out);
     int AreaReads() const { return reads_; }  // searches of the area so far
 
   private:

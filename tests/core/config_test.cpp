@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "support/env.h"
 #include "support/logcapture.h"
 #include "support/tempdir.h"
@@ -268,4 +269,34 @@ TEST(ConfigService, HostAndCookieDomain) {
     }
     EXPECT_STREQ(CConfig::KeyName(CConfig::kTransmiterServer), "transmiter_server");
     EXPECT_STREQ(CConfig::KeyName(CConfig::kKeyCount), "");
+}
+
+TEST_F(ConfigTest, AnImageOfTheFileLoadsAsTheFileDoes) {
+    {
+        auto c = Loaded();
+        c->Set(CConfig::kLoginUser, "alice");
+        c->Set(CConfig::kLoginPasswd, "s3cret");
+        c->Set(CConfig::kBackServer, "http://h/back");
+        c->SetProxyFlag("1");
+        ASSERT_EQ(c->Store(), 1);
+        ASSERT_EQ(c->StoreProxy(), 1);
+    }
+    std::string bytes;
+    ASSERT_TRUE(platform::ReadFileToString(DbPath(), &bytes));
+    CConfig image;
+    ASSERT_EQ(image.LoadImage(bytes), 1);
+    auto file = Loaded();
+    for (int k = 0; k < CConfig::kKeyCount; ++k)
+        EXPECT_EQ(image.Get(CConfig::Key(k)), file->Get(CConfig::Key(k)))
+            << CConfig::KeyName(CConfig::Key(k));
+    EXPECT_EQ(image.Get(CConfig::kLoginPasswd), "s3cret");
+    EXPECT_EQ(image.GetProxyFlag(), 1);
+
+    // No bytes, no database, only the database's header: nothing loads.
+    const std::string broken[] = {"", "not a database", bytes.substr(0, 100)};
+    for (const std::string& b : broken) {
+        CConfig c;
+        EXPECT_EQ(c.LoadImage(b), 0) << b.size() << " bytes";
+        EXPECT_EQ(c.Get(CConfig::kLoginUser), "");
+    }
 }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -39,7 +40,13 @@ int ConvergeMs() {
 }
 
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    // A slower build (ThreadSanitizer) stretches every wait by $KESTRINE_TEST_SLOWDOWN.
+    static const int slowdown = [] {
+        const char* v = std::getenv("KESTRINE_TEST_SLOWDOWN");
+        const int n = v ? std::atoi(v) : 1;
+        return n >= 1 && n <= 20 ? n : 1;
+    }();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs) * slowdown;
     for (;;) {
         if (done())
             return true;

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "support/cannedhttp.h"
@@ -525,3 +526,28 @@ TEST(AuthService, EncryptedPasswordCheckedWithoutDigest) {
 }
 
 }  // namespace
+
+// Header lines reach the parser one at a time and the body whole: the endpoint header beside a
+// sign-in body, and a body whose items are on many lines, are both read.
+TEST(AuthParser, AnswersAreReadLineByLineThenTheBodyWhole) {
+    struct Case {
+        const char* answer;
+        const char* passport;
+        const char* back;
+    } cases[] = {
+        {"HTTP/1.1 200 OK\r\nSet-Kestrine: result=OK; back_server=B; trs_server=T; hb_server=H;\r\n\r\n"
+         "{\"result\":\"OK\",\"message\":\"m\",\"root_folder\":\"r\",\"passport\":\"P\",\"telephone\":\"t\","
+         "\"email\":\"e\"}",
+         "P", "B"},
+        {"HTTP/1.1 200 OK\n\n{\"result\":\"OK\",\n\"message\":\"m\",\n\"root_folder\":\"r\",\n"
+         "\"passport\":\"P2\",\n\"telephone\":\"t\",\n\"email\":\"e\"}\n",
+         "P2", ""},
+    };
+    for (const Case& c : cases) {
+        testsupport::LogCapture log;
+        CAuth a;
+        a.ParseAnswer(c.answer, std::strlen(c.answer));
+        EXPECT_EQ(a.GetPassport(), c.passport) << c.answer;
+        EXPECT_EQ(a.GetBackServer(), c.back) << c.answer;
+    }
+}

@@ -21,6 +21,8 @@ using dltest::kMiB;
 
 class UploadWork : public dltest::EngineWork {
   public:
+    // The worker is stopped while this class's RunPass is still the one it calls.
+    ~UploadWork() override { Stop(-1); }
     // Runs once, in the next pass, after its download phase.
     void BeforeUpload(std::function<void()> hook) {
         std::lock_guard<std::mutex> lock(mu_);

@@ -183,8 +183,10 @@ TEST_F(UploadTest, TheStatusAreaShowsTheProgressOfTheChunkOnItsWay) {
     WriteLocal("p.bin", bytes, kNew);
     ASSERT_TRUE(server_.Fault("upload_chunk", "stall", 1, -1, 1500));
 
+    // Read as the desktop's overlay reads it: the writer's index belongs to the worker thread.
+    const uint8_t* area = work_->GetFileCache()->SharedStatus().Data();
     auto status = [&](SharedStatusValues* v) {
-        return work_->GetFileCache()->SharedStatus().GetStatus(Local("p.bin"), v);
+        return CSharedFileStatusReader::ReadValues(area, Local("p.bin"), v);
     };
     const int ends = PassEnds();
     ASSERT_EQ(work_->Request(platform::WM_WORK_SYNC, 0), 1);

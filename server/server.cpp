@@ -76,16 +76,22 @@ void ShutdownConnection(const httplib::Request& req) {
     ::closedir(dir);
 }
 
+// An open descriptor of the regular file at `path` (never through a link), or -1.
+int OpenRegular(const std::string& path, struct stat* st) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0 && (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Streams a file as the response body without reading it whole.
 bool ServeFile(const std::string& path, const std::string& contentType, httplib::Response& res) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    struct stat st;
+    int fd = OpenRegular(path, &st);
     if (fd < 0)
         return false;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return false;
-    }
     auto file = std::shared_ptr<int>(new int(fd), [](int* p) {
         ::close(*p);
         delete p;
@@ -131,14 +137,10 @@ bool HasBody(const httplib::Request& req) {
 
 // At most `limit` bytes of a regular file; false when there is none.
 bool ReadHead(const std::string& path, size_t limit, std::string* out) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    struct stat st;
+    int fd = OpenRegular(path, &st);
     if (fd < 0)
         return false;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return false;
-    }
     out->assign(limit, '\0');
     ssize_t n = ::pread(fd, out->data(), limit, 0);
     ::close(fd);

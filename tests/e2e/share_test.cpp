@@ -15,17 +15,25 @@ using e2e::Computer;
 using e2e::FileSig;
 using e2e::Tree;
 
-TEST(SharedFolder, TwoAccountsWorkInOneFolder) {
-    testsupport::TestServer server;
-    ASSERT_TRUE(server.Start()) << server.Error();
-    ASSERT_TRUE(server.AddUser("bob", "pw-bob"));
-    Computer alice(server, "laptop");
-    Computer bob(server, "bobs-pc", "bob", "pw-bob");
-    for (Computer* c : {&alice, &bob}) {
-        std::string error;
-        ASSERT_TRUE(c->Start(&error)) << error;
-        ASSERT_TRUE(c->WaitSignedIn()) << c->Name() << ":\n" << c->Console() << e2e::Tail(c->Log());
+// Alice and bob, two accounts of one service, each signed in on a computer of their own.
+class SharedFolder : public ::testing::Test {
+  protected:
+    void StartBoth() {
+        ASSERT_TRUE(server.Start()) << server.Error();
+        ASSERT_TRUE(server.AddUser("bob", "pw-bob"));
+        for (Computer* c : {&alice, &bob}) {
+            std::string error;
+            ASSERT_TRUE(c->Start(&error)) << error;
+            ASSERT_TRUE(c->WaitSignedIn()) << c->Name() << ":\n" << c->Console() << e2e::Tail(c->Log());
+        }
     }
+    testsupport::TestServer server;
+    Computer alice{server, "laptop"};
+    Computer bob{server, "bobs-pc", "bob", "pw-bob"};
+};
+
+TEST_F(SharedFolder, TwoAccountsWorkInOneFolder) {
+    ASSERT_NO_FATAL_FAILURE(StartBoth());
     auto both = [&](const Tree& aliceWant, const Tree& bobWant) {
         const bool met = e2e::WaitUntil([&] { return alice.Files() == aliceWant && bob.Files() == bobWant; },
                                         e2e::ConvergeMs());
@@ -86,17 +94,8 @@ TEST(SharedFolder, TwoAccountsWorkInOneFolder) {
 // marker naming alice's own share, a folder decoration and a part file. Alice's client lists them
 // as not synced and writes none of them: her share keeps its marker and its place on the service,
 // her decoration stays (no conflict copy of it goes up), and nothing of bob's is removed.
-TEST(SharedFolder, NamesOfTheClientsOwnFilesFromAnotherAccountAreRefused) {
-    testsupport::TestServer server;
-    ASSERT_TRUE(server.Start()) << server.Error();
-    ASSERT_TRUE(server.AddUser("bob", "pw-bob"));
-    Computer alice(server, "laptop");
-    Computer bob(server, "bobs-pc", "bob", "pw-bob");
-    for (Computer* c : {&alice, &bob}) {
-        std::string error;
-        ASSERT_TRUE(c->Start(&error)) << error;
-        ASSERT_TRUE(c->WaitSignedIn()) << c->Name() << ":\n" << c->Console() << e2e::Tail(c->Log());
-    }
+TEST_F(SharedFolder, NamesOfTheClientsOwnFilesFromAnotherAccountAreRefused) {
+    ASSERT_NO_FATAL_FAILURE(StartBoth());
     auto logs = [&] {
         return "alice:\n" + e2e::Describe(alice.Files()) + alice.Console() + "alice log (end):\n" +
                e2e::Tail(alice.Log()) + "service (bob):\n" + server.Ls("bob") + "service (alice):\n" +

@@ -93,6 +93,13 @@ void CMirnClientApp::ReportNotSynced() {
         platform::PostToMain(platform::WM_ITEM_NOT_SYNCED, 1, item.path, item.reason);
 }
 
+void CMirnClientApp::SetWork(std::unique_ptr<CWork> work) {
+    {
+        std::lock_guard<std::mutex> lock(g_appMu);
+        work_.swap(work);
+    }
+}
+
 bool CMirnClientApp::InitInstance() {
     // A first start writes what an installer would have: the install folder and the data root.
     platform::SeedRegistryDefaults();
@@ -187,7 +194,7 @@ bool CMirnClientApp::InitApp() {
     SetInitLogHook([this] { return InitLog(); });
     InitLog();
 
-    work_ = std::make_unique<CWork>();
+    SetWork(std::make_unique<CWork>());
     if (work_->Init() != 1) {
         platform::ShowMessageBox("Fail to start Worker!", kCaption, platform::MB_OK);
         return false;
@@ -250,7 +257,7 @@ void CMirnClientApp::Shutdown() {
             CloseLog();
             platform::ExitProcessNow(exitCode_.load());
         }
-        work_.reset();
+        SetWork(nullptr);
     }
     CloseLog();
     if (frontEnd_) {

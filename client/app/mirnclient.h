@@ -35,6 +35,9 @@ class CMirnClientApp : public IFrameOwner, public IDialogOwner {
     void RequestExit(int code);
     // Tells the front end every item not synced, one message each (the report signal); any thread.
     void ReportNotSynced();
+    // Replaces the worker under the lock the signal thread reads it with; the old one is
+    // destroyed after the lock is released.
+    void SetWork(std::unique_ptr<CWork> work);
 
     CWork* GetWorker() const override { return work_.get(); }
     CLogger* GetLogger() const;
@@ -69,6 +72,7 @@ class CMirnClientApp : public IFrameOwner, public IDialogOwner {
     std::unique_ptr<AppFrontEnd> frontEnd_;
     mutable std::mutex logMu_;  // the worker may open the log (a sign-in without one)
     std::unique_ptr<CLogger> logger_;
+    // Set and dropped only through SetWork: the signal thread reads it under the app's lock.
     std::unique_ptr<CWork> work_;
     std::unique_ptr<IFolderBrowser> folderBrowser_;
     std::atomic<int> initComplete_{0};

@@ -78,5 +78,5 @@ IFolderBrowser* CMirnClientApp::GetFolderBrowser() {
 void CMirnClientApp::DeleteWorker() {
     // The menus read the flag: until InitApp has a new worker, nothing asks for this one.
     initComplete_.store(0);
-    work_.reset();
+    SetWork(nullptr);
 }

@@ -9,22 +9,10 @@
 
 #include "service/back.h"
 
-namespace {
+#include "check.h"
 
-void Check(bool ok) {
-    if (!ok)
-        std::abort();
-}
-
-void CheckChunks(const CFileInfo& f, bool sized) {
-    for (const CChunkInfo& c : f.chunks) {
-        Check(CFileInfo::IsChunkKey(c.key));
-        if (sized)
-            Check(c.size >= 1 && c.size <= CFileInfo::kChunkSize);
-    }
-}
-
-}  // namespace
+using fuzzcheck::Check;
+using fuzzcheck::CheckChunks;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pugi::xml_document doc;

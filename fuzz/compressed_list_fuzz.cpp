@@ -19,20 +19,12 @@
 #include "service/back.h"
 #include "util/util.h"
 
+#include "check.h"
+
+using fuzzcheck::Check;
+using fuzzcheck::CheckChunks;
+
 namespace {
-
-void Check(bool ok) {
-    if (!ok)
-        std::abort();
-}
-
-void CheckChunks(const CFileInfo& f, bool sized) {
-    for (const CChunkInfo& c : f.chunks) {
-        Check(CFileInfo::IsChunkKey(c.key));
-        if (sized)
-            Check(c.size >= 1 && c.size <= CFileInfo::kChunkSize);
-    }
-}
 
 // The zlib stream and its announced length, or false when the input is too short.
 bool Packed(const uint8_t* data, size_t size, std::string* stream, int64_t* announced) {

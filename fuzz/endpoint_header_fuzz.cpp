@@ -8,12 +8,11 @@
 
 #include "service/auth.h"
 
-namespace {
+#include "check.h"
 
-void Check(bool ok) {
-    if (!ok)
-        std::abort();
-}
+using fuzzcheck::Check;
+
+namespace {
 
 void CheckEndpoint(const std::string& v) {
     Check(v.find('\n') == std::string::npos && v.find(';') == std::string::npos);

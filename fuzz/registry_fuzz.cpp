@@ -8,12 +8,11 @@
 
 #include "platform/registry.h"
 
-namespace {
+#include "check.h"
 
-void Check(bool ok) {
-    if (!ok)
-        std::abort();
-}
+using fuzzcheck::Check;
+
+namespace {
 
 std::string Folded(const std::string& s) {
     std::string out = s;

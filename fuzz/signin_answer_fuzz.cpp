@@ -7,14 +7,9 @@
 
 #include "service/auth.h"
 
-namespace {
+#include "check.h"
 
-void Check(bool ok) {
-    if (!ok)
-        std::abort();
-}
-
-}  // namespace
+using fuzzcheck::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n";

@@ -8,12 +8,11 @@
 
 #include "service/soapchannel.h"
 
-namespace {
+#include "check.h"
 
-void Check(bool ok) {
-    if (!ok)
-        std::abort();
-}
+using fuzzcheck::Check;
+
+namespace {
 
 void Walk(const CSoapReply& reply, const pugi::xml_node& node, int depth) {
     if (depth > 64)

@@ -42,7 +42,7 @@ bool ValidChunkSize(int64_t size) {
     return size > 0 && size <= CFileInfo::kChunkSize;
 }
 
-// Closes the connection when a public operation leaves, whatever way it leaves.
+// Closes the connection when Init or CleanDB leaves, whatever way it leaves.
 struct CloseGuard {
     CChunkJournal* journal;
     ~CloseGuard() { journal->CloseDB(); }
@@ -107,9 +107,13 @@ void CChunkJournal::CloseDB() {
     db_.Close();
 }
 
+bool CChunkJournal::_Use() {
+    return db_.IsOpen() || OpenDB();
+}
+
 bool CChunkJournal::CleanDB() {
     const char* tag = "CChunkJournal::CleanDB";
-    if (!OpenDB()) {
+    if (!_Use()) {
         Log(kLogError, tag, "DB is not open!");
         return false;
     }
@@ -238,11 +242,10 @@ bool CChunkJournal::AddFileChunk(const CFileInfo& file) {
             static_cast<long long>(file.size));
         return true;
     }
-    if (!OpenDB()) {
+    if (!_Use()) {
         Log(kLogError, tag, "Fail to open DB!");
         return false;
     }
-    CloseGuard close{this};
     for (const CChunkInfo& chunk : file.chunks) {
         if (!CFileInfo::IsChunkKey(chunk.key)) {
             // No chunk list can name such a row again: storing it would only be clutter.
@@ -275,11 +278,10 @@ bool CChunkJournal::GetFileChunk(CFileInfo* file) {
         Log(kLogWarn, tag, "Can't get chunk from %s", file->path.c_str());
         return true;
     }
-    if (!OpenDB()) {
+    if (!_Use()) {
         Log(kLogError, tag, "Fail to open DB!");
         return false;
     }
-    CloseGuard close{this};
     if (!file->SplitChunkList()) {
         // A damaged list names no chunk to build a delta against.
         Log(kLogError, tag, "Bad chunk list of %s", file->path.c_str());
@@ -305,11 +307,10 @@ bool CChunkJournal::GetFileChunk(CFileInfo* file) {
 
 bool CChunkJournal::UpdateStorageKey(const std::string& key, const std::string& storageKey) {
     const char* tag = "CChunkJournal::UpdateStorageKey";
-    if (!OpenDB()) {
+    if (!_Use()) {
         Log(kLogError, tag, "Fail to open DB!");
         return false;
     }
-    CloseGuard close{this};
     CChunkInfo stored;
     if (!_Find(key, &stored)) {
         Log(kLogError, tag, "Fail to find chunk {%s} from DB", key.c_str());
@@ -325,11 +326,10 @@ bool CChunkJournal::UpdateStorageKey(const std::string& key, const std::string& 
 
 bool CChunkJournal::Find(const std::string& key, CChunkInfo* chunk) {
     const char* tag = "CChunkJournal::Find";
-    if (!OpenDB()) {
+    if (!_Use()) {
         Log(kLogError, tag, "Fail to open DB");
         return false;
     }
-    CloseGuard close{this};
     if (!_Find(key, chunk)) {
         Log(kLogError, tag, "Fail to find a chunk info to DB");
         return false;
@@ -339,11 +339,10 @@ bool CChunkJournal::Find(const std::string& key, CChunkInfo* chunk) {
 
 bool CChunkJournal::Insert(const CChunkInfo& chunk) {
     const char* tag = "CChunkJournal::Insert";
-    if (!OpenDB()) {
+    if (!_Use()) {
         Log(kLogError, tag, "Fail to open DB");
         return false;
     }
-    CloseGuard close{this};
     if (!_Insert(chunk)) {
         Log(kLogError, tag, "Fail to add a chunk info to DB");
         return false;
@@ -353,11 +352,10 @@ bool CChunkJournal::Insert(const CChunkInfo& chunk) {
 
 bool CChunkJournal::Delete(const std::string& key) {
     const char* tag = "CChunkJournal::Delete";
-    if (!OpenDB()) {
+    if (!_Use()) {
         Log(kLogError, tag, "Fail to open DB");
         return false;
     }
-    CloseGuard close{this};
     if (!_Delete(key)) {
         Log(kLogError, tag, "Fail to delete a chunk info to DB");
         return false;

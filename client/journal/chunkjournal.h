@@ -1,9 +1,10 @@
 // CChunkJournal: every chunk the client has met, as one row of "chunk_journal_table" in the
 // client database: its key, size, the storage key the service gave it and its block signatures.
 // The upload path records the chunks of each file it sends and reads them back for the previous
-// version of a changed file, to send deltas against it. Each public operation opens the
-// database, works and closes it again; the connection is never held between operations. Owned
-// by CWork; only the worker thread uses it.
+// version of a changed file, to send deltas against it. An operation opens the connection when
+// it is closed and leaves it open, since opening costs more than a small file's whole row work;
+// the owner closes it with CloseDB at the end of each pass (every row is committed as written,
+// so an open connection holds nothing back). Owned by CWork; only the worker thread uses it.
 #pragma once
 
 #include <string>
@@ -37,6 +38,7 @@ class CChunkJournal {
     bool Delete(const std::string& key);
 
   private:
+    bool _Use();  // opens the connection unless it is open
     bool _Find(const std::string& key, CChunkInfo* chunk);
     bool _Insert(const CChunkInfo& chunk);
     bool _UpdateStorageKey(const std::string& key, const std::string& storageKey);

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/log.h"
+#include "journal/chunkjournal.h"
 #include "journal/filejournal.h"
 #include "platform/mainwindow.h"
 #include "platform/messages.h"
@@ -127,6 +128,11 @@ int CWork::Sync() {
         return 0;
     }
     Log(kLogInfo, tag, "----------------------- sync start---------------------------");
+    // The chunk journal keeps its connection through the pass; it is not held while idle.
+    struct ChunkJournalCloser {
+        CChunkJournal* journal;
+        ~ChunkJournalCloser() { journal->CloseDB(); }
+    } closeChunkJournal{chunkJournal_.get()};
     sessionLost_ = false;
     skipped_.BeginPass();
 

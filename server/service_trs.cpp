@@ -85,16 +85,22 @@ int CSoapService::_UploadChunk(Context& ctx, pugi::xml_node req, pugi::xml_node 
     }
     if (static_cast<int64_t>(data.size()) != rec.size)
         return kFormatError;
-    // The bytes go to disk on a helper thread while their digest is checked here (each takes
-    // milliseconds per chunk, and a client waits for both); only matching bytes are put in place.
+    // A large chunk goes to disk on a helper thread while its digest is checked here (each takes
+    // milliseconds, and a client waits for both); a small one costs less than a thread's start.
+    // Only matching bytes are put in place.
+    constexpr size_t kStageOnThreadFrom = 256 * 1024;
     CStagedFile staged;
     bool stagedOk = false;
     std::thread writer;
     auto stage = [&] { stagedOk = chunks_.Stage(data, &staged, &error); };
-    try {
-        writer = std::thread(stage);
-    } catch (const std::system_error&) {
-        stage();  // no thread to spare: one after the other
+    if (data.size() < kStageOnThreadFrom) {
+        stage();
+    } else {
+        try {
+            writer = std::thread(stage);
+        } catch (const std::system_error&) {
+            stage();  // no thread to spare: one after the other
+        }
     }
     bool digestOk = Md5Hex(data.data(), data.size()) == rec.md5;
     if (writer.joinable())

@@ -673,6 +673,7 @@ void CKestrineServer::Stop() {
     if (!impl_)
         return;
     faults_.Shutdown();
+    store_.WakeAll();  // held heartbeats answer now, so the request threads can end
     impl_->http.stop();
     if (impl_->thread.joinable())
         impl_->thread.join();

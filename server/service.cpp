@@ -1,4 +1,6 @@
 // CSoapService: request framing, head checks, fault injection and the reply frame.
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "service.h"
@@ -222,10 +224,24 @@ int CSoapService::_Dispatch(Context& ctx, pugi::xml_node req, pugi::xml_node rsp
     return kFormatError;
 }
 
-int CSoapService::_Heartbeat(Context& ctx, pugi::xml_node, pugi::xml_node rsp) {
+// A heartbeat that names "wait_ms" may be held until another host changes the tree (at most
+// kMaxHeartbeatHoldMs), so a second computer hears of a change at once instead of a cycle later.
+int CSoapService::_Heartbeat(Context& ctx, pugi::xml_node req, pugi::xml_node rsp) {
+    constexpr int64_t kMaxHeartbeatHoldMs = 20000;
+    int64_t holdMs = 0;
+    std::string holdText;
+    if (req && wireattr::Get(req, "wait_ms", &holdText) && !ParseInt64(holdText, &holdMs))
+        return kFormatError;
+    holdMs = std::clamp<int64_t>(holdMs, 0, kMaxHeartbeatHoldMs);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(holdMs);
     bool newEvent = false;
-    if (!store_.Heartbeat(ctx.user.id, ctx.host, &newEvent))
-        return kHostNotExist;
+    for (;;) {
+        const uint64_t seen = store_.ChangeCount();
+        if (!store_.Heartbeat(ctx.user.id, ctx.host, &newEvent))
+            return kHostNotExist;
+        if (newEvent || std::chrono::steady_clock::now() >= until || !store_.WaitForChange(seen, until))
+            break;
+    }
     rsp.append_child("heartbeat_rsp").append_attribute("new_event") = newEvent ? "yes" : "no";
     return kOk;
 }

@@ -237,6 +237,27 @@ int CServerStore::InvalidateAccountPassports(int64_t account) {
 void CServerStore::_NotifyAccount(int64_t account, const std::string& host) {
     CStmt s(db_, "INSERT INTO changes(account_id, host_id, created) VALUES(?,?,?)");
     s.Bind(1, account).Bind(2, host).Bind(3, Now()).Run();
+    // A woken waiter reads the table under mu_, which this writer holds until it is done.
+    std::lock_guard<std::mutex> lock(changeMu_);
+    ++changeCount_;
+    changed_.notify_all();
+}
+
+uint64_t CServerStore::ChangeCount() {
+    std::lock_guard<std::mutex> lock(changeMu_);
+    return changeCount_;
+}
+
+bool CServerStore::WaitForChange(uint64_t seen, std::chrono::steady_clock::time_point until) {
+    std::unique_lock<std::mutex> lock(changeMu_);
+    changed_.wait_until(lock, until, [&] { return woken_ || changeCount_ != seen; });
+    return !woken_;
+}
+
+void CServerStore::WakeAll() {
+    std::lock_guard<std::mutex> lock(changeMu_);
+    woken_ = true;
+    changed_.notify_all();
 }
 
 // A change in a tree concerns its owner and the members of every shared folder that holds the

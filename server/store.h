@@ -10,6 +10,8 @@
 // reach them through the folder id or their mount point under their own root.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -137,6 +139,11 @@ class CServerStore {
     // Heartbeat: whether the account's tree changed through another host since this host's last
     // heartbeat; remembers the newest change as seen.
     bool Heartbeat(int64_t account, const std::string& hostId, bool* newEvent);
+    // A held heartbeat waits for a change: ChangeCount grows with every change recorded, and
+    // WaitForChange returns when it passed `seen` or at `until`; false once WakeAll ended the waits.
+    uint64_t ChangeCount();
+    bool WaitForChange(uint64_t seen, std::chrono::steady_clock::time_point until);
+    void WakeAll();  // at shutdown: no wait starts or lasts after it
 
   private:
     struct EntryRow {
@@ -183,6 +190,11 @@ class CServerStore {
 
     std::mutex mu_;
     CDb db_;
+    // The change counter has its own lock: a waiter must not hold mu_, which writers need.
+    std::mutex changeMu_;
+    std::condition_variable changed_;
+    uint64_t changeCount_ = 0;
+    bool woken_ = false;
 };
 
 std::string EncodeChunks(const std::vector<ChunkRef>& chunks);

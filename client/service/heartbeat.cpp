@@ -2,6 +2,7 @@
 // hand-over of the object to the thread at Stop.
 #include "service/heartbeat.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -167,6 +168,8 @@ int CHeartBeat::EndWatch::State() const {
 
 bool CHeartBeat::SendHeartBeat(std::string* newEvent) {
     std::unique_ptr<CSoapRequest> request = channel_.NewRequest("heartbeat");
+    // The service may hold the answer up to a cycle, until another computer changes the tree.
+    request->Body().append_attribute("wait_ms") = std::min(cycleMs_, kMaxHoldMs);
     CSoapReply reply;
     pugi::xml_node node;
     errorCode_ = 0;
@@ -246,6 +249,16 @@ void CHeartBeat::_Decide(bool beatOk, const std::string& newEvent) {
         Log(kLogWarn, "CHeartBeat::HeartThreadProc", "Fail to post a sync request to thread %u", worker_);
 }
 
+int CHeartBeat::NextSleepMs(int cycleMs, bool answered, bool newEvent, int64_t tookMs) {
+    if (!answered)
+        return cycleMs;
+    if (newEvent)
+        return std::min(cycleMs, kAfterEventMs);  // changes come in runs: let a few gather
+    // A held answer used up the cycle; one answered at once (a service that does not hold)
+    // waits the rest of it.
+    return static_cast<int>(std::clamp<int64_t>(cycleMs - tookMs, 0, cycleMs));
+}
+
 int CHeartBeat::HeartThreadProc(CHeartBeat* param) {
     if (param == nullptr) {
         Log(kLogFatal, "CHeartBeat::HeartThreadProc", "Failed for getting a NULL param!");
@@ -253,18 +266,21 @@ int CHeartBeat::HeartThreadProc(CHeartBeat* param) {
     }
     // Init set the state to running before the thread started.
     std::shared_ptr<Shared> shared = param->shared_;
-    const auto cycle = std::chrono::milliseconds(param->cycleMs_);
+    const int cycleMs = param->cycleMs_;
     // A started thread runs at least one cycle: a Stop that comes before or during the first
     // sleep still lets that cycle's heartbeat go out, as for every later sleep.
+    int sleepMs = std::min(cycleMs, kFirstBeatMs);
     do {
         {
             std::unique_lock<std::mutex> lock(shared->mu);
-            if (shared->cv.wait_for(lock, cycle, [&] { return shared->wake; }))
+            if (shared->cv.wait_for(lock, std::chrono::milliseconds(sleepMs), [&] { return shared->wake; }))
                 break;  // teardown: no last heartbeat
         }
+        const int64_t sentAt = SteadyNowMs();
         std::string newEvent;
         bool ok = param->SendHeartBeat(&newEvent);
         param->_Decide(ok, newEvent);
+        sleepMs = NextSleepMs(cycleMs, ok, newEvent == "yes", SteadyNowMs() - sentAt);
     } while (shared->state == kRunning);
     shared->state = kStopped;
     if (!shared->ownerDestroying)

@@ -22,6 +22,11 @@
 class CHeartBeat {
   public:
     static constexpr int kCycleMs = 10000;
+    // The first heartbeat leaves this soon after the start (or a cycle, if shorter); after news
+    // the next one waits kAfterEventMs; the service is asked to hold none longer than kMaxHoldMs.
+    static constexpr int kFirstBeatMs = 1000;
+    static constexpr int kAfterEventMs = 500;
+    static constexpr int kMaxHoldMs = 20000;
     // Thread states.
     static constexpr int kStopRequested = 0;  // also before the thread starts
     static constexpr int kStopped = 1;
@@ -50,6 +55,9 @@ class CHeartBeat {
     static int64_t SteadyNowMs();
     // The cycle: 10 s, or KESTRINE_HEARTBEAT_MS (end-to-end tests and the demo shorten it).
     static int ConfiguredCycleMs();
+    // The sleep before the next heartbeat, given whether this one was answered, whether it
+    // brought news and how long it took (a held answer takes up to a cycle).
+    static int NextSleepMs(int cycleMs, bool answered, bool newEvent, int64_t tookMs);
 
     // Asks a running thread to end: its pending call is cancelled; a cycle still in its sleep
     // sends one last heartbeat. True when a thread was running: it now owns the object and the

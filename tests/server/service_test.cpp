@@ -2,7 +2,9 @@
 // negotiation, chunk transfer, listings, conflicts and refusals of bad input.
 #include <zlib.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "service_fixture.h"
@@ -608,6 +610,41 @@ TEST_F(ServiceTest, HeartbeatReportsChangesMadeThroughOtherHosts) {
     EXPECT_EQ(event(b), "yes");
     Client other = SignIn("bob");
     EXPECT_EQ(event(other), "no") << "another account's changes are not announced";
+}
+
+// A heartbeat with wait_ms is held until another host changes the tree, the time runs out, or
+// the service shuts down; its own host's changes do not end the wait.
+TEST_F(ServiceTest, AHeldHeartbeatAnswersWhenAnotherHostChangesTheTree) {
+    using Clock = std::chrono::steady_clock;
+    Client a = SignIn("alice", "A"), b = SignIn("alice", "B");
+    auto held = [](Client& c, int waitMs) {
+        return std::async(std::launch::async, [&c, waitMs] {
+            return std::string(c.Heartbeat(" wait_ms=\"" + std::to_string(waitMs) + "\"")
+                                   .body.attribute("new_event")
+                                   .value());
+        });
+    };
+    auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
+
+    Clock::time_point t0 = Clock::now();
+    EXPECT_EQ(std::string(a.Heartbeat(" wait_ms=\"300\"").body.attribute("new_event").value()), "no");
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(300)) << "nothing changed: held to the end";
+
+    auto forA = held(a, 20000);
+    auto forB = held(b, 600);
+    settle();
+    ASSERT_EQ(Upload(b, "alice/x.txt", "x"), "all_chunk_exist");
+    ASSERT_EQ(forA.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "released by the change";
+    EXPECT_EQ(forA.get(), "yes");
+    EXPECT_EQ(forB.get(), "no") << "its own change does not release it";
+
+    EXPECT_EQ(a.Heartbeat(" wait_ms=\"soon\"").reason, "9") << "a malformed wait is refused";
+
+    auto atShutdown = held(a, 20000);
+    settle();
+    store.WakeAll();
+    ASSERT_EQ(atShutdown.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(atShutdown.get(), "no");
 }
 
 TEST_F(ServiceTest, InjectedFaultsShapeTheNextReplies) {

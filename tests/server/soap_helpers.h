@@ -134,9 +134,10 @@ struct Client {
         return Go(kserver::ServiceKind::Transmitter, soap::ContentType(soap::Version::k12),
                   Envelope12(Frame(op, body, false)));
     }
-    Reply Heartbeat() {
+    // `attributes` go into the heartbeat element as written (e.g. " wait_ms=\"500\"").
+    Reply Heartbeat(const std::string& attributes = "") {
         return Go(kserver::ServiceKind::Heartbeat, soap::ContentType(soap::Version::k12),
-                  Envelope12(Frame("heartbeat", "<heartbeat/>", false)));
+                  Envelope12(Frame("heartbeat", "<heartbeat" + attributes + "/>", false)));
     }
     // upload_chunk with the bytes as an MTOM attachment.
     Reply UploadChunk(const std::string& md5, const std::string& key, const std::string& bytes,

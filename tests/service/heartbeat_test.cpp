@@ -259,8 +259,33 @@ TEST(HeartBeat, RequestFrameAndSequence) {
         pugi::xml_node body = head.next_sibling();
         EXPECT_STREQ(body.name(), "heartbeat");
         EXPECT_FALSE(body.first_child());
-        EXPECT_FALSE(body.first_attribute());
+        // The only attribute lets the service hold the answer for up to a cycle.
+        EXPECT_EQ(body.attribute("wait_ms").as_int(), 10);
+        EXPECT_FALSE(body.first_attribute().next_attribute());
     }
+}
+
+// The wait before the next heartbeat: a held answer used its cycle, news asks again soon, an
+// answer at once (a service that holds nothing) or no answer keeps the cycle's pace.
+TEST(HeartBeat, NextSleep) {
+    struct Case {
+        const char* what;
+        bool answered, newEvent;
+        int64_t tookMs;
+        int sleepMs;
+    } cases[] = {
+        {"held for the whole cycle", true, false, 10000, 0},
+        {"held longer than the cycle", true, false, 15000, 0},
+        {"answered at once, nothing new", true, false, 3, 9997},
+        {"news", true, true, 40, CHeartBeat::kAfterEventMs},
+        {"no answer", false, false, 20, 10000},
+        {"no answer after a long wait", false, true, 60000, 10000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(CHeartBeat::NextSleepMs(10000, c.answered, c.newEvent, c.tookMs), c.sleepMs);
+    }
+    EXPECT_EQ(CHeartBeat::NextSleepMs(100, true, true, 1), 100) << "a short cycle bounds the wait after news";
 }
 
 TEST(HeartBeat, StopDuringTheSleepSendsOneLastHeartbeat) {

@@ -14,11 +14,13 @@ PACKAGES := g++ cmake make pkg-config libsqlite3-dev libcurl4-openssl-dev libcry
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 # The sanitizer runtime of g++ (normally already there with g++).
 TSAN_PACKAGES := libtsan2
+# The peer the whole-system benches compare against (rsync is in PACKAGES); only `make bench`.
+BENCH_PACKAGES := syncthing
 FUZZ_SECONDS ?= 60
 FUZZ_JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps deps-fuzz deps-tsan build build-asan build-fuzz build-tsan test fuzz tsan run bench clean format
+.PHONY: deps deps-fuzz deps-tsan deps-bench build build-asan build-fuzz build-tsan test fuzz tsan run bench clean format
 
 # install_missing: installs those of the packages in $(1) that are not installed yet.
 define install_missing
@@ -39,6 +41,9 @@ deps-fuzz: deps
 
 deps-tsan: deps
 	$(call install_missing,$(TSAN_PACKAGES))
+
+deps-bench: deps
+	$(call install_missing,$(BENCH_PACKAGES))
 
 build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -75,7 +80,7 @@ tsan: build-tsan
 run: build
 	./tools/demo.sh
 
-bench: build
+bench: build deps-bench
 	./bench/run.sh build
 
 format:

@@ -28,11 +28,18 @@ std::unique_ptr<CChunkBuffer> NewChunkBuffer() {
     return buffer;
 }
 
+// Below this a thread costs more than it saves (a small file is a chunk of its own).
+constexpr size_t kThreadedDigest = 256 * 1024;
+
 // The chunk's digest, taken on a helper thread while the caller's thread takes the block
 // signatures: every byte is digested twice, and two cores halve the wait.
 class ChunkDigest {
   public:
     ChunkDigest(const uint8_t* data, size_t len) : data_(data), len_(len) {
+        if (len < kThreadedDigest) {
+            md5_.Update(data_, len_);
+            return;
+        }
         try {
             helper_ = std::thread([this] { md5_.Update(data_, len_); });
         } catch (const std::system_error&) {

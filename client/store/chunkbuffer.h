@@ -1,6 +1,8 @@
 // The chunk record CChunkInfo (one chunk of a file: key, storage key, size, block signatures) and
 // CChunkBuffer, the owned heap block that carries one chunk's bytes. A buffer owns its block and
-// frees it when destroyed or reallocated; it is moved, never copied.
+// frees it when destroyed or reallocated; it is moved, never copied. Blocks of a whole chunk go
+// back to a small process-wide pool (guarded by its own lock) instead of to the heap, so buffers
+// may be made and dropped on any thread.
 #pragma once
 
 #include <cstddef>
@@ -57,7 +59,15 @@ class CChunkBuffer {
     size_t GetCapacity() const { return capacity_; }
 
   private:
-    std::unique_ptr<uint8_t[]> data_;
+    // Returns a pooled block to the pool, frees any other.
+    struct BlockDeleter {
+        bool pooled;  // value-initialised (false) in an empty buffer
+        void operator()(uint8_t* block) const;
+    };
+    using Block = std::unique_ptr<uint8_t[], BlockDeleter>;
+    static Block AllocateBlock(size_t capacity);
+
+    Block data_;
     size_t capacity_ = 0;
     size_t size_ = 0;
 };

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "store/chunkbuffer.h"
@@ -50,6 +51,48 @@ TEST(ChunkBuffer, AttachTakesTheBlock) {
     EXPECT_EQ(b.GetSize(), 7u);
     EXPECT_EQ(b.GetCapacity(), 7u);
     EXPECT_EQ(std::memcmp(b.GetData(), "abcdefg", 7), 0);
+}
+
+// Whole-chunk blocks are reused: a block must never have two owners, a small block must never
+// be handed out for a large one, and an attached block must never enter the pool.
+TEST(ChunkBuffer, ReusedBlocksHaveOneOwner) {
+    auto fill = [](CChunkBuffer& b, uint8_t mark) {
+        std::memset(b.GetData(), mark, b.GetCapacity() + CChunkBuffer::kSlack);
+        return b.SetSize(b.GetCapacity());
+    };
+    auto intact = [](const CChunkBuffer& b, uint8_t mark) {
+        for (size_t i = 0; i < b.GetCapacity() + CChunkBuffer::kSlack; ++i) {
+            if (b.GetData()[i] != mark)
+                return false;
+        }
+        return true;
+    };
+    {
+        CChunkBuffer small(100);
+        std::unique_ptr<uint8_t[]> block(new uint8_t[8]);
+        CChunkBuffer attached;
+        ASSERT_TRUE(attached.Attach(std::move(block), 8));
+    }  // both go back to the heap, not into the pool
+    std::vector<std::thread> threads;
+    std::vector<int> failures(4, 0);
+    for (size_t t = 0; t < failures.size(); ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 20; ++round) {
+                const uint8_t mark = static_cast<uint8_t>(t * 32 + round);
+                CChunkBuffer a(CChunkBuffer::kMaxCapacity), b;
+                if (!b.Reallocate(CChunkBuffer::kChunkSize) || !fill(a, mark) || !fill(b, mark ^ 0xFF)) {
+                    ++failures[t];
+                    continue;
+                }
+                std::this_thread::yield();
+                failures[t] += !intact(a, mark) + !intact(b, mark ^ 0xFF);
+            }
+        });
+    }
+    for (std::thread& th : threads)
+        th.join();
+    for (size_t t = 0; t < failures.size(); ++t)
+        EXPECT_EQ(failures[t], 0) << "thread " << t;
 }
 
 TEST(FileInfo, ConstructorsAndReset) {

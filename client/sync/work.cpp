@@ -17,6 +17,7 @@
 #include "service/heartbeat.h"
 #include "service/transmitter.h"
 #include "store/filecache.h"
+#include "sync/uploadlanes.h"
 #include "util/util.h"
 
 namespace {

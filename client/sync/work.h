@@ -26,6 +26,7 @@
 class CAuth;
 class CBack;
 class CChunkJournal;
+class CUploadLanes;
 class CConfig;
 class CFileCache;
 class CFileJournal;
@@ -145,6 +146,15 @@ class CWork {
     int UploadFile(CFileInfo* F, CFileInfo* P);
     // One entry of the upload walk (the current folder's status follows it); 0 when it failed.
     int UploadEntry(CFileInfo* entry, std::string* currentFolder);
+    // New small files go up in batches on the upload lanes; the journal records each one the
+    // service confirmed, in walk order, and the others take the one-by-one path. False: the walk
+    // ends (a stop, or the session is lost).
+    bool LaneMayTake(const CFileInfo& entry) const;
+    // The service refused the session, not the item: every later request would be refused alike.
+    static bool SessionRefused(const std::string& reason);
+    bool FlushNewFiles(std::vector<CFileInfo>* pending, std::string* currentFolder);
+    int RecordSentFile(CFileInfo* sent, const std::string& rel, std::string* currentFolder);
+    CUploadLanes* Lanes();  // opened at the first batch of a pass; null when they cannot be
     int UploadFolder(CFileInfo D);
     int UploadShareFolder(CFileInfo S);
     // The bytes of chunk c of F: from F's memory below 20 MiB, else from the chunk cache. 1 with
@@ -328,6 +338,8 @@ class CWork {
     std::unique_ptr<CConfig> config_;
     std::unique_ptr<CFileJournal> fileJournal_;
     std::unique_ptr<CChunkJournal> chunkJournal_;
+    std::unique_ptr<CUploadLanes> lanes_;  // for one pass
+    bool lanesFailed_ = false;             // this pass's lanes could not be opened
     std::unique_ptr<CFileCache> fileCache_;
     std::unique_ptr<CBack> back_;
     std::unique_ptr<CTransmitter> transmitter_;

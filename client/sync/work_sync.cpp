@@ -11,6 +11,7 @@
 #include "platform/messages.h"
 #include "service/heartbeat.h"
 #include "store/filecache.h"
+#include "sync/uploadlanes.h"
 #include "sync/work.h"
 #include "util/util.h"
 
@@ -70,6 +71,11 @@ void CWork::SkipItem(const std::string& path, const std::string& reason, bool sc
     platform::SendToMain(platform::WM_ITEM_NOT_SYNCED, 0, path, reason);
 }
 
+bool CWork::SessionRefused(const std::string& reason) {
+    const int code = ReasonCode(reason);
+    return code == kReasonPassportInvalid || code == kReasonHostIdMismatch;
+}
+
 bool CWork::RunItem(const std::string& path, const char* reason, const std::function<int()>& item,
                     bool settles) {
     itemReason_.clear();
@@ -87,8 +93,7 @@ bool CWork::RunItem(const std::string& path, const char* reason, const std::func
             skipped_.Succeed(path);
         return true;
     }
-    const int code = ReasonCode(LastReason());
-    if (code == kReasonPassportInvalid || code == kReasonHostIdMismatch) {
+    if (SessionRefused(LastReason())) {
         // Not the item's fault: every later request would be refused alike.
         passSucceeded_.store(0);
         sessionLost_ = true;
@@ -128,11 +133,15 @@ int CWork::Sync() {
         return 0;
     }
     Log(kLogInfo, tag, "----------------------- sync start---------------------------");
-    // The chunk journal keeps its connection through the pass; it is not held while idle.
-    struct ChunkJournalCloser {
-        CChunkJournal* journal;
-        ~ChunkJournalCloser() { journal->CloseDB(); }
-    } closeChunkJournal{chunkJournal_.get()};
+    // The chunk journal's connection and the upload lanes last one pass; none is held while idle.
+    struct PassEnd {
+        CWork* work;
+        ~PassEnd() {
+            work->chunkJournal_->CloseDB();
+            work->lanes_.reset();
+            work->lanesFailed_ = false;
+        }
+    } passEnd{this};
     sessionLost_ = false;
     skipped_.BeginPass();
 

@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/config.h"
 #include "core/log.h"
 #include "journal/chunkjournal.h"
 #include "journal/filejournal.h"
@@ -20,6 +22,7 @@
 #include "store/filecache.h"
 #include "sync/decide.h"
 #include "sync/serverpath.h"
+#include "sync/uploadlanes.h"
 #include "sync/work.h"
 #include "util/util.h"
 
@@ -154,7 +157,10 @@ void CWork::CheckLocalAdd(bool rescan) {
             false);
 
     // The walk, folders before their contents. An item that fails is skipped; the rest go on.
+    // New small files wait in `pending` for the lanes until a batch is full or another kind of
+    // entry comes (a folder is made on the service before anything inside it).
     std::string lastPath, currentFolder;
+    std::vector<CFileInfo> pending;
     CFileInfo F;
     for (bool ok = fileCache_->GetFirst(&F); ok; ok = fileCache_->GetNext(&F)) {
         if (StopRequested()) {
@@ -175,13 +181,113 @@ void CWork::CheckLocalAdd(bool rescan) {
         if (!MayTryItem(rel))
             continue;
         lastPath = rel;
-        if (!RunItem(rel, notsynced::kUpload, [&] { return UploadEntry(&F, &currentFolder); })) {
+        if (LaneMayTake(F)) {
+            pending.push_back(F);
+            if (pending.size() < CUploadLanes::kMaxBatch || FlushNewFiles(&pending, &currentFolder))
+                continue;
+            passSucceeded_.store(0);
+            return;
+        }
+        if (!FlushNewFiles(&pending, &currentFolder) ||
+            !RunItem(rel, notsynced::kUpload, [&] { return UploadEntry(&F, &currentFolder); })) {
             passSucceeded_.store(0);
             return;
         }
     }
+    if (!FlushNewFiles(&pending, &currentFolder)) {
+        passSucceeded_.store(0);
+        return;
+    }
     if (!lastPath.empty() && passSucceeded_.load())
         fileCache_->SetPathStateUpTo(lastPath, kStatusInStep, "");
+}
+
+bool CWork::LaneMayTake(const CFileInfo& entry) const {
+    return !lanesFailed_ && entry.changeKind == CFileInfo::kChangeNew && entry.dirFlag == 0 &&
+           entry.size <= CUploadLanes::kMaxFileBytes;
+}
+
+CUploadLanes* CWork::Lanes() {
+    if (!lanes_ && !lanesFailed_) {
+        const CConfig::Proxy proxy = config_->GetProxy();
+        UploadLaneSetup setup{config_->Get(CConfig::kBackServer),
+                              config_->Get(CConfig::kTransmiterServer),
+                              GetUser(),
+                              GetPassword(),
+                              config_->Get(CConfig::kHostId),
+                              config_->Get(CConfig::kPassport),
+                              config_->Get(CConfig::kInstallPath),
+                              proxy.type,
+                              proxy.addr,
+                              proxy.user,
+                              proxy.passwd};
+        auto lanes = std::make_unique<CUploadLanes>();
+        if (lanes->Init(setup))
+            lanes_ = std::move(lanes);
+        else
+            lanesFailed_ = true;  // this pass goes one by one
+    }
+    return lanes_.get();
+}
+
+bool CWork::FlushNewFiles(std::vector<CFileInfo>* pending, std::string* currentFolder) {
+    std::vector<CFileInfo> entries = std::move(*pending);
+    pending->clear();
+    // What goes to the lanes: each entry's bytes read now, under its server path.
+    std::vector<CFileInfo> batch;
+    std::vector<size_t> batchOf(entries.size(), SIZE_MAX);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        CFileInfo F = entries[i];
+        if (!fileCache_->LoadChunk(&F))
+            continue;  // the one-by-one path reports what it cannot read
+        fileJournal_->ToDBSharePath(F.path);
+        batchOf[i] = batch.size();
+        batch.push_back(std::move(F));
+    }
+    std::vector<CUploadLanes::Result> results(batch.size());
+    CUploadLanes* lanes = batch.size() > 1 ? Lanes() : nullptr;
+    if (lanes) {
+        ShowStatus("上载文件: " + entries[0].path);
+        lanes->Run(&batch, &results, [this] { return StopRequested(); });
+    }
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const std::string rel = entries[i].path;
+        const size_t k = batchOf[i];
+        const CUploadLanes::Outcome outcome =
+            k == SIZE_MAX ? CUploadLanes::Outcome::kOther : results[k].outcome;
+        std::function<int()> item = [&] { return UploadEntry(&entries[i], currentFolder); };
+        if (outcome == CUploadLanes::Outcome::kSent) {
+            item = [&] { return RecordSentFile(&batch[k], rel, currentFolder); };
+        } else if (outcome == CUploadLanes::Outcome::kRefused && !SessionRefused(results[k].reason)) {
+            // Refused as the one-by-one path would have been: the item waits its turn.
+            item = [&] {
+                Log(kLogError, "CWork::UploadFile", "Fail to upload a file %s (reason %s)", rel.c_str(),
+                    results[k].reason.c_str());
+                return 0;
+            };
+        }
+        if (!RunItem(rel, notsynced::kUpload, item))
+            return false;
+    }
+    return true;
+}
+
+int CWork::RecordSentFile(CFileInfo* sent, const std::string& rel, std::string* currentFolder) {
+    const char* tag = "CWork::CheckLocalAdd";
+    Log(kLogInfo, tag, "上载文件: %s", rel.c_str());
+    LeaveFolder(currentFolder, rel);
+    *currentFolder = ParentOf(rel);
+    if (sent->size > 0 && !chunkJournal_->AddFileChunk(*sent)) {
+        Log(kLogError, tag, "Fail to add a chunk info to DB");
+        return 0;
+    }
+    if (!fileJournal_->AddActive(*sent)) {
+        Log(kLogError, tag, "Fail to add a file to DB");
+        return 0;
+    }
+    fileCache_->SetState(rel, 1);
+    fileCache_->SetPathState(rel, kStatusInStep);
+    return 1;
 }
 
 int CWork::UploadEntry(CFileInfo* entry, std::string* currentFolder) {

@@ -67,7 +67,17 @@ std::string CFileCache::_TrashPathFor(const std::string& abs) const {
     const platform::LocalTime t = platform::GetLocalTime();
     char day[16];
     std::snprintf(day, sizeof day, "/%04d-%02d-%02d", t.year, t.month, t.day);
-    const std::string base = trash_ + day + rel;
+    // A file trashed earlier that day may sit where this path needs a folder: the folder level
+    // then takes the first free "<name> (n)" beside it.
+    std::string base = trash_ + day;
+    for (size_t at = 1, slash; (slash = rel.find('/', at)) != std::string::npos; at = slash + 1) {
+        const std::string folder = base + rel.substr(at - 1, slash - at + 1);
+        std::string free = folder;
+        for (int n = 2; platform::Exists(free) && !platform::IsDirectory(free) && n < 10000; ++n)
+            free = folder + " (" + std::to_string(n) + ")";
+        base = free;
+    }
+    base += rel.substr(rel.rfind('/'));
     // The same path trashed twice in a day keeps both.
     std::string candidate = base;
     for (int n = 2; platform::Exists(candidate) && n < 10000; ++n)

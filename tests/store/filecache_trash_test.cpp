@@ -75,6 +75,24 @@ TEST_F(TrashTest, EntriesGoUnderTheDayAndTheirPath) {
     EXPECT_TRUE(platform::IsDirectory(Root()));
 }
 
+// A file trashed where the path of a later entry needs a folder (a file replaced by a folder of
+// the same name, both removed in one day): the later entry goes beside it instead of failing
+// for ever.
+TEST_F(TrashTest, AFileTrashedEarlierDoesNotBlockAFolderOfTheSameName) {
+    Write("/docs", "a file named docs");
+    ASSERT_EQ(cache_.MoveToTrash("/docs"), CFileCache::Trashed::kTrashed);
+    MakeDirs("/docs/deep");
+    Write("/docs/deep/a.txt", "a");
+    EXPECT_EQ(cache_.MoveToTrash("/docs/deep/a.txt"), CFileCache::Trashed::kTrashed);
+    Write("/docs/deep/a.txt", "again");
+    EXPECT_EQ(cache_.MoveToTrash("/docs/deep/a.txt"), CFileCache::Trashed::kTrashed);
+    EXPECT_EQ(cache_.MoveToTrash("/docs"), CFileCache::Trashed::kTrashed);
+    EXPECT_EQ(ReadPath(Trashed("/docs")), "a file named docs");
+    EXPECT_EQ(ReadPath(Trashed("/docs (2)/deep/a.txt")), "a");
+    EXPECT_EQ(ReadPath(Trashed("/docs (2)/deep/a.txt (2)")), "again");
+    EXPECT_TRUE(platform::IsDirectory(Trashed("/docs (3)/deep"))) << "the folder itself, beside both";
+}
+
 // The judged version goes; a save before the move, or one racing it, stays in the tree.
 TEST_F(TrashTest, OnlyTheJudgedVersionGoes) {
     struct Case {

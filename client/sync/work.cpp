@@ -17,7 +17,7 @@
 #include "service/heartbeat.h"
 #include "service/transmitter.h"
 #include "store/filecache.h"
-#include "sync/uploadlanes.h"
+#include "sync/transferlanes.h"
 #include "util/util.h"
 
 namespace {

@@ -26,7 +26,7 @@
 class CAuth;
 class CBack;
 class CChunkJournal;
-class CUploadLanes;
+class CTransferLanes;
 class CConfig;
 class CFileCache;
 class CFileJournal;
@@ -106,7 +106,11 @@ class CWork {
     bool ScanLocal();
     // Records a fetched version as on disk (its adjusted time first); 0 logged under `tag`.
     int RecordOnDisk(const CFileInfo& U, const char* tag);
+    // A chunk's bytes: fetched ahead, from the chunk cache, or from the transmitter (then cached).
     int GetChunkBuffer(const CChunkInfo& chunk, CChunkBuffer* buffer);
+    // Fetches the chunks of the coming new small files on the lanes (those not cached yet), for
+    // GetChunkBuffer to take; what was fetched ahead before and not taken is dropped.
+    void PrefetchChunks(std::vector<CFileInfo>* upcoming);
     // The upload phase: the local scan against the journal. F (a scan record) has a root-relative
     // path on entry; P is the journal's current half of the same path (server path), or null for
     // a new file. UploadFile answers 1 whenever the exchange was opened: failures inside it only
@@ -154,7 +158,7 @@ class CWork {
     static bool SessionRefused(const std::string& reason);
     bool FlushNewFiles(std::vector<CFileInfo>* pending, std::string* currentFolder);
     int RecordSentFile(CFileInfo* sent, const std::string& rel, std::string* currentFolder);
-    CUploadLanes* Lanes();  // opened at the first batch of a pass; null when they cannot be
+    CTransferLanes* Lanes();  // opened at the first batch of a pass; null when they cannot be
     int UploadFolder(CFileInfo D);
     int UploadShareFolder(CFileInfo S);
     // The bytes of chunk c of F: from F's memory below 20 MiB, else from the chunk cache. 1 with
@@ -338,8 +342,8 @@ class CWork {
     std::unique_ptr<CConfig> config_;
     std::unique_ptr<CFileJournal> fileJournal_;
     std::unique_ptr<CChunkJournal> chunkJournal_;
-    std::unique_ptr<CUploadLanes> lanes_;  // for one pass
-    bool lanesFailed_ = false;             // this pass's lanes could not be opened
+    std::unique_ptr<CTransferLanes> lanes_;  // for one pass
+    bool lanesFailed_ = false;               // this pass's lanes could not be opened
     std::unique_ptr<CFileCache> fileCache_;
     std::unique_ptr<CBack> back_;
     std::unique_ptr<CTransmitter> transmitter_;
@@ -367,6 +371,8 @@ class CWork {
     // at the first GetbyLocal of a phase. Worker thread only.
     std::map<std::string, std::string> sameContent_;
     bool sameContentBuilt_ = false;
+    // Chunk key -> bytes the lanes fetched ahead of the download walk (digests checked).
+    std::map<std::string, std::unique_ptr<CChunkBuffer>> prefetched_;
     // Lower-cased root-relative path -> device and inode, as the last upload phase scanned them.
     std::map<std::string, std::pair<uint64_t, uint64_t>> seenIds_;
     std::string previousRoot_;    // the account whose data an account change clears

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "store/filecache.h"
 #include "sync/decide.h"
 #include "sync/serverpath.h"
+#include "sync/transferlanes.h"
 #include "sync/work.h"
 #include "util/util.h"
 
@@ -304,11 +306,29 @@ int CWork::CheckDownload() {
         passSucceeded_.store(0);
         return 0;
     }
-    for (auto& [order, record] : pending) {
+    // The chunks of the next new small files come down on the lanes while the walk works.
+    struct DropPrefetched {
+        std::map<std::string, std::unique_ptr<CChunkBuffer>>* chunks;
+        ~DropPrefetched() { chunks->clear(); }
+    } dropPrefetched{&prefetched_};
+    size_t lookedAhead = 0;
+    for (size_t n = 0; n < pending.size(); ++n) {
+        auto& [order, record] = pending[n];
         if (StopRequested()) {
             fileJournal_->CloseDB();
             Log(kLogInfo, tag, "User request logout");
             return 0;
+        }
+        if (n >= lookedAhead) {
+            std::vector<CFileInfo> upcoming;
+            for (lookedAhead = n; lookedAhead < pending.size() && upcoming.size() < CTransferLanes::kMaxBatch;
+                 ++lookedAhead) {
+                const CJournalItem& next = pending[lookedAhead].second;
+                if (next.active.path.empty() && next.updated.dirFlag == 0 && next.updated.size > 0 &&
+                    next.updated.size <= CTransferLanes::kMaxFileBytes)
+                    upcoming.push_back(next.updated);
+            }
+            PrefetchChunks(&upcoming);
         }
         const std::string path = ItemPathOf(record.updated.path);
         if (!MayTryItem(path))
@@ -801,8 +821,49 @@ int CWork::DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* loca
     return 1;
 }
 
+void CWork::PrefetchChunks(std::vector<CFileInfo>* upcoming) {
+    prefetched_.clear();
+    CTransferLanes* lanes = upcoming->size() > 1 ? Lanes() : nullptr;
+    if (!lanes)
+        return;
+    std::vector<CChunkInfo> wanted;
+    std::set<std::string> listed;
+    for (CFileInfo& U : *upcoming) {
+        if (!chunkJournal_->GetFileChunk(&U))
+            continue;
+        for (const CChunkInfo& c : U.chunks) {
+            CChunkInfo cached;
+            if (c.storageKey.empty() || c.size <= 0 || !listed.insert(c.key).second ||
+                (fileCache_->FindCachedChunk(c.key, &cached) && cached.size == c.size))
+                continue;
+            wanted.push_back(c);
+        }
+    }
+    if (wanted.size() < 2)
+        return;  // one chunk gains nothing from company
+    std::vector<std::unique_ptr<CChunkBuffer>> buffers;
+    lanes->FetchChunks(wanted, &buffers, [this] { return StopRequested(); });
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        if (buffers[i])
+            prefetched_[wanted[i].key] = std::move(buffers[i]);
+    }
+}
+
 int CWork::GetChunkBuffer(const CChunkInfo& chunk, CChunkBuffer* buffer) {
     const char* tag = "CWork::GetChunkBuffer";
+    auto early = prefetched_.find(chunk.key);
+    if (early != prefetched_.end()) {
+        std::unique_ptr<CChunkBuffer> bytes = std::move(early->second);
+        prefetched_.erase(early);
+        if (bytes && bytes->GetSize() == static_cast<size_t>(chunk.size)) {
+            *buffer = std::move(*bytes);
+            if (!fileCache_->CacheChunk(chunk.key, buffer)) {
+                Log(kLogError, tag, "Fail to cache a chunk {%s} from transmitter", chunk.key.c_str());
+                return 0;
+            }
+            return 1;
+        }
+    }
     CChunkInfo cached;
     if (fileCache_->FindCachedChunk(chunk.key, &cached) && cached.size == chunk.size && chunk.size > 0) {
         std::string key;

@@ -11,7 +11,7 @@
 #include "platform/messages.h"
 #include "service/heartbeat.h"
 #include "store/filecache.h"
-#include "sync/uploadlanes.h"
+#include "sync/transferlanes.h"
 #include "sync/work.h"
 #include "util/util.h"
 

@@ -22,7 +22,7 @@
 #include "store/filecache.h"
 #include "sync/decide.h"
 #include "sync/serverpath.h"
-#include "sync/uploadlanes.h"
+#include "sync/transferlanes.h"
 #include "sync/work.h"
 #include "util/util.h"
 
@@ -183,7 +183,7 @@ void CWork::CheckLocalAdd(bool rescan) {
         lastPath = rel;
         if (LaneMayTake(F)) {
             pending.push_back(F);
-            if (pending.size() < CUploadLanes::kMaxBatch || FlushNewFiles(&pending, &currentFolder))
+            if (pending.size() < CTransferLanes::kMaxBatch || FlushNewFiles(&pending, &currentFolder))
                 continue;
             passSucceeded_.store(0);
             return;
@@ -204,24 +204,24 @@ void CWork::CheckLocalAdd(bool rescan) {
 
 bool CWork::LaneMayTake(const CFileInfo& entry) const {
     return !lanesFailed_ && entry.changeKind == CFileInfo::kChangeNew && entry.dirFlag == 0 &&
-           entry.size <= CUploadLanes::kMaxFileBytes;
+           entry.size <= CTransferLanes::kMaxFileBytes;
 }
 
-CUploadLanes* CWork::Lanes() {
+CTransferLanes* CWork::Lanes() {
     if (!lanes_ && !lanesFailed_) {
         const CConfig::Proxy proxy = config_->GetProxy();
-        UploadLaneSetup setup{config_->Get(CConfig::kBackServer),
-                              config_->Get(CConfig::kTransmiterServer),
-                              GetUser(),
-                              GetPassword(),
-                              config_->Get(CConfig::kHostId),
-                              config_->Get(CConfig::kPassport),
-                              config_->Get(CConfig::kInstallPath),
-                              proxy.type,
-                              proxy.addr,
-                              proxy.user,
-                              proxy.passwd};
-        auto lanes = std::make_unique<CUploadLanes>();
+        TransferLaneSetup setup{config_->Get(CConfig::kBackServer),
+                                config_->Get(CConfig::kTransmiterServer),
+                                GetUser(),
+                                GetPassword(),
+                                config_->Get(CConfig::kHostId),
+                                config_->Get(CConfig::kPassport),
+                                config_->Get(CConfig::kInstallPath),
+                                proxy.type,
+                                proxy.addr,
+                                proxy.user,
+                                proxy.passwd};
+        auto lanes = std::make_unique<CTransferLanes>();
         if (lanes->Init(setup))
             lanes_ = std::move(lanes);
         else
@@ -244,8 +244,8 @@ bool CWork::FlushNewFiles(std::vector<CFileInfo>* pending, std::string* currentF
         batchOf[i] = batch.size();
         batch.push_back(std::move(F));
     }
-    std::vector<CUploadLanes::Result> results(batch.size());
-    CUploadLanes* lanes = batch.size() > 1 ? Lanes() : nullptr;
+    std::vector<CTransferLanes::Result> results(batch.size());
+    CTransferLanes* lanes = batch.size() > 1 ? Lanes() : nullptr;
     if (lanes) {
         ShowStatus("上载文件: " + entries[0].path);
         lanes->Run(&batch, &results, [this] { return StopRequested(); });
@@ -253,12 +253,12 @@ bool CWork::FlushNewFiles(std::vector<CFileInfo>* pending, std::string* currentF
     for (size_t i = 0; i < entries.size(); ++i) {
         const std::string rel = entries[i].path;
         const size_t k = batchOf[i];
-        const CUploadLanes::Outcome outcome =
-            k == SIZE_MAX ? CUploadLanes::Outcome::kOther : results[k].outcome;
+        const CTransferLanes::Outcome outcome =
+            k == SIZE_MAX ? CTransferLanes::Outcome::kOther : results[k].outcome;
         std::function<int()> item = [&] { return UploadEntry(&entries[i], currentFolder); };
-        if (outcome == CUploadLanes::Outcome::kSent) {
+        if (outcome == CTransferLanes::Outcome::kSent) {
             item = [&] { return RecordSentFile(&batch[k], rel, currentFolder); };
-        } else if (outcome == CUploadLanes::Outcome::kRefused && !SessionRefused(results[k].reason)) {
+        } else if (outcome == CTransferLanes::Outcome::kRefused && !SessionRefused(results[k].reason)) {
             // Refused as the one-by-one path would have been: the item waits its turn.
             item = [&] {
                 Log(kLogError, "CWork::UploadFile", "Fail to upload a file %s (reason %s)", rel.c_str(),

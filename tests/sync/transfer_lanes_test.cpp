@@ -1,12 +1,14 @@
-// New small files going up side by side: every file arrives whole and is recorded once, in walk
-// order with the folders and larger files around it; a lane that meets anything but a plain
-// exchange leaves the file to the one-by-one path; with no thread to spare the worker sends them.
+// Small files on the lanes. Going up side by side, every file arrives whole and is recorded once,
+// in walk order with the folders and larger files around it; a lane that meets anything but a
+// plain exchange leaves the file to the one-by-one path; with no thread to spare the worker
+// sends them. Coming down, the chunks of new small files are fetched ahead, each once; a chunk
+// the lanes could not get is fetched by the worker.
 #include <filesystem>
 #include <map>
 #include <string>
 
 #include "platform/fault.h"
-#include "sync/uploadlanes.h"
+#include "sync/transferlanes.h"
 #include "upload_fixture.h"
 
 namespace {
@@ -15,17 +17,17 @@ using uptest::Bytes;
 using uptest::kMiB;
 using uptest::UploadTest;
 
-class UploadLanesTest : public UploadTest {
+class TransferLanesTest : public UploadTest {
   protected:
     // More files than one batch, in three folders, with a file too large for a lane, an empty
     // one and one that repeats another's bytes (its chunk is stored once) among them.
     std::map<std::string, std::string> WriteTree() {
         std::map<std::string, std::string> files;
-        for (int i = 0; i < static_cast<int>(CUploadLanes::kMaxBatch) + 9; ++i) {
+        for (int i = 0; i < static_cast<int>(CTransferLanes::kMaxBatch) + 9; ++i) {
             const std::string folder = i % 3 == 0 ? "a" : i % 3 == 1 ? "b/deep" : "c";
             files[folder + "/note" + std::to_string(i) + ".txt"] = Bytes(100 + i * 37, i);
         }
-        files["b/large.bin"] = Bytes(CUploadLanes::kMaxFileBytes + 1, 200);
+        files["b/large.bin"] = Bytes(CTransferLanes::kMaxFileBytes + 1, 200);
         files["c/empty.txt"] = "";
         files["c/twin.txt"] = files["a/note0.txt"];
         for (const char* folder : {"a", "b/deep", "c"})
@@ -49,7 +51,7 @@ class UploadLanesTest : public UploadTest {
     }
 };
 
-TEST_F(UploadLanesTest, ManyNewSmallFilesGoUpWholeAndAreEachOfferedOnce) {
+TEST_F(TransferLanesTest, ManyNewSmallFilesGoUpWholeAndAreEachOfferedOnce) {
     StartUploadEngine();
     const std::map<std::string, std::string> files = WriteTree();
     const int before = Requests("upload_file");
@@ -62,7 +64,7 @@ TEST_F(UploadLanesTest, ManyNewSmallFilesGoUpWholeAndAreEachOfferedOnce) {
 
 // A transmitter that refuses a chunk, a confirmation whose connection drops, and no thread to
 // start: each file still arrives, through the one-by-one path or on the worker alone.
-TEST_F(UploadLanesTest, AFileALaneCannotFinishTakesTheOneByOnePath) {
+TEST_F(TransferLanesTest, AFileALaneCannotFinishTakesTheOneByOnePath) {
     struct Case {
         const char* what;
         const char* op;
@@ -96,6 +98,40 @@ TEST_F(UploadLanesTest, AFileALaneCannotFinishTakesTheOneByOnePath) {
         ASSERT_TRUE(ResetFaults());
         EXPECT_EQ(LastStatus(), "Sync finished") << log_.LastError();
         ExpectAllUpAndRecorded(files);
+    }
+}
+
+TEST_F(TransferLanesTest, NewSmallFilesComeDownWholeWithEachChunkFetchedOnce) {
+    struct Case {
+        const char* what;
+        const char* fault;  // an action armed on download_chunk, or null
+    } cases[] = {{"every chunk ahead", nullptr}, {"a chunk the lanes could not get", "refuse"}};
+    StartEngine();
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string folder = "down" + std::to_string(round++);
+        std::map<std::string, std::string> files;
+        for (int i = 0; i < static_cast<int>(CTransferLanes::kMaxBatch) + 5; ++i)
+            files[folder + "/f" + std::to_string(i) + ".txt"] = Bytes(300 + i * 11, round * 50 + i);
+        files[folder + "/twin.txt"] = files[folder + "/f0.txt"];  // one chunk, two files
+        files[folder + "/large.bin"] = Bytes(CTransferLanes::kMaxFileBytes + 7, round);
+        for (const auto& [rel, content] : files)
+            Put(rel, content, 1600000000);
+        if (c.fault) {
+            ASSERT_TRUE(server_.Fault("download_chunk", c.fault, 1, 9));
+        }
+        const int before = Requests("download_chunk");
+        ASSERT_TRUE(Sync());
+        EXPECT_EQ(LastStatus(), "Sync finished") << log_.LastError();
+        for (const auto& [rel, content] : files) {
+            EXPECT_TRUE(ReadLocal(rel) == content) << rel;
+            EXPECT_EQ(Journal(Key(rel)).onDisk, 1) << rel;
+        }
+        // Every distinct chunk once, and once more the one refused.
+        EXPECT_EQ(Requests("download_chunk") - before,
+                  static_cast<int>(files.size()) - 1 + (c.fault ? 1 : 0));
+        ASSERT_TRUE(ResetFaults());
     }
 }
 

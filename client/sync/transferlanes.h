@@ -1,10 +1,11 @@
-// CUploadLanes: sends new small files up several at a time, each lane on its own connections to
-// the back server and the transmitter. A file's exchange is three requests, most of the time
-// spent waiting for the service (it makes every chunk durable before it answers), so a few lanes
-// in flight multiply the rate of small files. A lane only talks to the service: the worker
-// writes every journal row and every state the user sees, for each file only after the service
-// confirmed it. Owned by CWork for one pass; Run is called on the worker thread and returns when
-// every lane has finished the batch.
+// CTransferLanes: several connections to the service at once, for many small transfers. A
+// small file's exchange is a few requests, most of the time spent waiting for the service (it
+// makes every chunk durable before it answers), so a few lanes in flight multiply the rate:
+// new small files go up side by side, and the chunks of new small files come down ahead of the
+// worker. A lane only talks to the service: the worker writes every file, journal row and state
+// the user sees, for an upload only after the service confirmed the file, for a download from
+// bytes whose digest the transmitter checked. Owned by CWork for one pass; Run and FetchChunks
+// are called on the worker thread and return when every lane has finished.
 #pragma once
 
 #include <atomic>
@@ -15,9 +16,10 @@
 
 #include "service/back.h"
 #include "service/transmitter.h"
+#include "store/chunkbuffer.h"
 #include "store/fileinfo.h"
 
-struct UploadLaneSetup {
+struct TransferLaneSetup {
     std::string backEndpoint;
     std::string transmitterEndpoint;
     std::string user;
@@ -28,7 +30,7 @@ struct UploadLaneSetup {
     std::string proxyKind, proxyAddress, proxyUser, proxyPassword;
 };
 
-class CUploadLanes {
+class CTransferLanes {
   public:
     static constexpr size_t kLanes = 4;
     // A lane takes a new file of at most this size; larger files gain little from company and
@@ -36,12 +38,12 @@ class CUploadLanes {
     static constexpr int64_t kMaxFileBytes = 1024 * 1024;
     static constexpr size_t kMaxBatch = 32;
 
-    CUploadLanes() = default;
-    CUploadLanes(const CUploadLanes&) = delete;
-    CUploadLanes& operator=(const CUploadLanes&) = delete;
+    CTransferLanes() = default;
+    CTransferLanes(const CTransferLanes&) = delete;
+    CTransferLanes& operator=(const CTransferLanes&) = delete;
 
     // Opens the lanes' channels; false (and no lane) when any of them cannot be set up.
-    bool Init(const UploadLaneSetup& setup);
+    bool Init(const TransferLaneSetup& setup);
     // How one file's exchange ended. kRefused: the back server answered with a refusal, whose
     // reason is kept; kOther: anything else (no answer, a conflict, a step the lane leaves to
     // the one-by-one path).
@@ -54,6 +56,11 @@ class CUploadLanes {
     // the file's chunks carry their storage keys. `stop` is asked between requests.
     void Run(std::vector<CFileInfo>* batch, std::vector<Result>* results, const std::function<bool()>& stop);
 
+    // Fetches each chunk (key, storage key and size known) into (*buffers)[i]; null where it
+    // could not be had (the worker then fetches it itself).
+    void FetchChunks(const std::vector<CChunkInfo>& chunks,
+                     std::vector<std::unique_ptr<CChunkBuffer>>* buffers, const std::function<bool()>& stop);
+
     // One new file's whole exchange on one lane's channels.
     static Result SendNew(CBack* back, CTransmitter* transmitter, CFileInfo* file,
                           const std::function<bool()>& stop);
@@ -63,5 +70,8 @@ class CUploadLanes {
         CBack back;
         CTransmitter transmitter;
     };
+    // Runs task(lane, i) for every i below count, the lanes taking the next i as they finish.
+    void _OnLanes(size_t count, const std::function<void(Lane*, size_t)>& task);
+
     std::vector<std::unique_ptr<Lane>> lanes_;
 };

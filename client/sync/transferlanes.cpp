@@ -1,5 +1,5 @@
-// CUploadLanes: new small files sent up on several connections at once.
-#include "sync/uploadlanes.h"
+// CTransferLanes: new small files sent up on several connections at once.
+#include "sync/transferlanes.h"
 
 #include <algorithm>
 
@@ -14,7 +14,7 @@ constexpr const char* kUploadChunk = "upload_chunk";
 
 }  // namespace
 
-bool CUploadLanes::Init(const UploadLaneSetup& setup) {
+bool CTransferLanes::Init(const TransferLaneSetup& setup) {
     lanes_.clear();
     std::vector<std::unique_ptr<Lane>> lanes;
     for (size_t i = 0; i < kLanes; ++i) {
@@ -33,8 +33,8 @@ bool CUploadLanes::Init(const UploadLaneSetup& setup) {
     return true;
 }
 
-CUploadLanes::Result CUploadLanes::SendNew(CBack* back, CTransmitter* transmitter, CFileInfo* file,
-                                           const std::function<bool()>& stop) {
+CTransferLanes::Result CTransferLanes::SendNew(CBack* back, CTransmitter* transmitter, CFileInfo* file,
+                                               const std::function<bool()>& stop) {
     auto backFailed = [back] {
         Result r;
         if (!back->Channel().LastCallUnanswered() && !back->GetLastReason().empty()) {
@@ -75,21 +75,19 @@ CUploadLanes::Result CUploadLanes::SendNew(CBack* back, CTransmitter* transmitte
         if (!back->ChunkDone(*file, chunk, &ack, &named))
             return backFailed();
     }
-    Log(kLogError, "CUploadLanes::SendNew", "Too many steps in the upload of %s", file->path.c_str());
+    Log(kLogError, "CTransferLanes::SendNew", "Too many steps in the upload of %s", file->path.c_str());
     return {};
 }
 
-void CUploadLanes::Run(std::vector<CFileInfo>* batch, std::vector<Result>* results,
-                       const std::function<bool()>& stop) {
-    results->assign(batch->size(), Result{});
+void CTransferLanes::_OnLanes(size_t count, const std::function<void(Lane*, size_t)>& task) {
     std::atomic<size_t> next{0};
     auto work = [&](Lane* lane) {
-        for (size_t i = next++; i < batch->size(); i = next++)
-            (*results)[i] = SendNew(&lane->back, &lane->transmitter, &(*batch)[i], stop);
+        for (size_t i = next++; i < count; i = next++)
+            task(lane, i);
     };
     // The worker thread is a lane itself; a helper that cannot start leaves its share to the others.
     std::vector<std::unique_ptr<platform::Thread>> helpers;
-    for (size_t i = 1; i < lanes_.size() && i < batch->size(); ++i) {
+    for (size_t i = 1; i < lanes_.size() && i < count; ++i) {
         auto thread = std::make_unique<platform::Thread>();
         Lane* lane = lanes_[i].get();
         if (thread->Start([&work, lane] { work(lane); }))
@@ -99,4 +97,25 @@ void CUploadLanes::Run(std::vector<CFileInfo>* batch, std::vector<Result>* resul
         work(lanes_[0].get());
     for (auto& thread : helpers)
         thread->Join();
+}
+
+void CTransferLanes::Run(std::vector<CFileInfo>* batch, std::vector<Result>* results,
+                         const std::function<bool()>& stop) {
+    results->assign(batch->size(), Result{});
+    _OnLanes(batch->size(), [&](Lane* lane, size_t i) {
+        (*results)[i] = SendNew(&lane->back, &lane->transmitter, &(*batch)[i], stop);
+    });
+}
+
+void CTransferLanes::FetchChunks(const std::vector<CChunkInfo>& chunks,
+                                 std::vector<std::unique_ptr<CChunkBuffer>>* buffers,
+                                 const std::function<bool()>& stop) {
+    buffers->clear();
+    buffers->resize(chunks.size());
+    _OnLanes(chunks.size(), [&](Lane* lane, size_t i) {
+        auto buffer = std::make_unique<CChunkBuffer>();
+        std::string ack;
+        if (!stop() && lane->transmitter.DownloadChunk(chunks[i], &ack, buffer.get()))
+            (*buffers)[i] = std::move(buffer);
+    });
 }

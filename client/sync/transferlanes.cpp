@@ -119,3 +119,14 @@ void CTransferLanes::FetchChunks(const std::vector<CChunkInfo>& chunks,
             (*buffers)[i] = std::move(buffer);
     });
 }
+
+void CTransferLanes::FetchDescriptions(const std::vector<std::string>& paths, std::vector<CFileInfo>* found,
+                                       std::vector<char>* answered, const std::function<bool()>& stop) {
+    found->assign(paths.size(), CFileInfo{});
+    answered->assign(paths.size(), 0);
+    _OnLanes(paths.size(), [&](Lane* lane, size_t i) {
+        std::string ack;
+        if (!stop() && lane->back.Download(paths[i], &ack, &(*found)[i]))
+            (*answered)[i] = 1;
+    });
+}

@@ -1,11 +1,11 @@
 // CTransferLanes: several connections to the service at once, for many small transfers. A
 // small file's exchange is a few requests, most of the time spent waiting for the service (it
 // makes every chunk durable before it answers), so a few lanes in flight multiply the rate:
-// new small files go up side by side, and the chunks of new small files come down ahead of the
-// worker. A lane only talks to the service: the worker writes every file, journal row and state
-// the user sees, for an upload only after the service confirmed the file, for a download from
-// bytes whose digest the transmitter checked. Owned by CWork for one pass; Run and FetchChunks
-// are called on the worker thread and return when every lane has finished.
+// new small files go up side by side, and the descriptions and chunks of new small files come
+// down ahead of the worker. A lane only talks to the service: the worker writes every file, journal row and
+// state the user sees, for an upload only after the service confirmed the file, for a download from bytes
+// whose digest the transmitter checked. Owned by CWork for one pass; Run and FetchChunks are called on the
+// worker thread and return when every lane has finished.
 #pragma once
 
 #include <atomic>
@@ -60,6 +60,11 @@ class CTransferLanes {
     // could not be had (the worker then fetches it itself).
     void FetchChunks(const std::vector<CChunkInfo>& chunks,
                      std::vector<std::unique_ptr<CChunkBuffer>>* buffers, const std::function<bool()>& stop);
+
+    // Asks the back server for each file's description (its chunks' storage keys and sizes):
+    // (*found)[i] is set for the ones answered; the others stay empty.
+    void FetchDescriptions(const std::vector<std::string>& paths, std::vector<CFileInfo>* found,
+                           std::vector<char>* answered, const std::function<bool()>& stop);
 
     // One new file's whole exchange on one lane's channels.
     static Result SendNew(CBack* back, CTransmitter* transmitter, CFileInfo* file,

@@ -77,6 +77,10 @@ class CWork {
     int GetAll();
     int GetServerList();
     void GetServerAdd(const ServerListing& listing);
+    // Fetches on the lanes the descriptions of the next new small files of the listing from
+    // `from` on, for GetFile to take; returns where the look-ahead ended.
+    ServerListing::const_iterator PrefetchDescriptions(const ServerListing& listing,
+                                                       ServerListing::const_iterator from);
     void GetServerDelete(const ServerListing& listing);
     int GetFile(const CFileInfo& entry);
     // The download phase: pending server versions to disk, then server deletions. The paths of
@@ -371,6 +375,8 @@ class CWork {
     // at the first GetbyLocal of a phase. Worker thread only.
     std::map<std::string, std::string> sameContent_;
     bool sameContentBuilt_ = false;
+    // Server path -> a file's description the lanes fetched ahead of the listing's walk.
+    std::map<std::string, CFileInfo> descriptions_;
     // Chunk key -> bytes the lanes fetched ahead of the download walk (digests checked).
     std::map<std::string, std::unique_ptr<CChunkBuffer>> prefetched_;
     // Lower-cased root-relative path -> device and inode, as the last upload phase scanned them.

@@ -14,6 +14,7 @@
 #include "store/filecache.h"
 #include "sync/decide.h"
 #include "sync/serverpath.h"
+#include "sync/transferlanes.h"
 #include "sync/work.h"
 
 namespace {
@@ -163,7 +164,15 @@ void CWork::GetServerAdd(const ServerListing& listing) {
     const char* tag = "CWork::GetServerAdd";
     fileJournal_->ClearListedShares();
     const std::string& root = fileCache_->GetRoot();
-    for (const auto& [key, entry] : listing) {
+    struct DropDescriptions {
+        std::map<std::string, CFileInfo>* found;
+        ~DropDescriptions() { found->clear(); }
+    } dropDescriptions{&descriptions_};
+    auto ahead = listing.begin();
+    for (auto at = listing.begin(); at != listing.end(); ++at) {
+        const auto& [key, entry] = *at;
+        if (at == ahead)
+            ahead = PrefetchDescriptions(listing, at);
         if (const char* refused = serverpath::RefusalOf(entry.path)) {
             Log(kLogError, tag, "Refuse the server path \"%s\": %s", entry.path.c_str(), refused);
             SkipItem(ItemPathOf(entry.path), refused, false);
@@ -189,6 +198,38 @@ void CWork::GetServerAdd(const ServerListing& listing) {
                                     path, notsynced::kNoEntry, [&] { return GetFile(entry); }, false))
             return;
     }
+}
+
+CWork::ServerListing::const_iterator CWork::PrefetchDescriptions(const ServerListing& listing,
+                                                                 ServerListing::const_iterator from) {
+    descriptions_.clear();
+    // A look-ahead of a few batches' entries at most, so a listing with nothing new costs little.
+    constexpr size_t kLookAhead = 4 * CTransferLanes::kMaxBatch;
+    std::vector<std::string> paths;
+    auto at = from;
+    for (size_t seen = 0;
+         at != listing.end() && seen < kLookAhead && paths.size() < CTransferLanes::kMaxBatch; ++at, ++seen) {
+        const CFileInfo& e = at->second;
+        if (e.dirFlag != 0 || e.size <= 0 || e.size > CTransferLanes::kMaxFileBytes || e.chunks.empty() ||
+            !e.chunks[0].storageKey.empty() || serverpath::RefusalOf(e.path) ||
+            !MayTryItem(ItemPathOf(e.path)))
+            continue;
+        CJournalItem item;
+        const bool known = fileJournal_->Lookup(at->first, &item);
+        if (decide::NeedsFetch(known ? &item : nullptr, e, known && fileJournal_->IsListedShare(e.path)))
+            paths.push_back(e.path);
+    }
+    CTransferLanes* lanes = paths.size() > 1 ? Lanes() : nullptr;
+    if (!lanes)
+        return at;
+    std::vector<CFileInfo> found;
+    std::vector<char> answered;
+    lanes->FetchDescriptions(paths, &found, &answered, [this] { return StopRequested(); });
+    for (size_t i = 0; i < paths.size(); ++i) {
+        if (answered[i])
+            descriptions_[paths[i]] = std::move(found[i]);
+    }
+    return at;
 }
 
 std::string CWork::ItemPathOf(const std::string& serverPath) {
@@ -239,7 +280,11 @@ int CWork::GetFile(const CFileInfo& entry) {
             // file's own description.
             std::string ack;
             CFileInfo fetched;
-            if (!back_->Download(entry.path, &ack, &fetched)) {
+            auto early = descriptions_.find(entry.path);
+            if (early != descriptions_.end()) {
+                fetched = std::move(early->second);
+                descriptions_.erase(early);
+            } else if (!back_->Download(entry.path, &ack, &fetched)) {
                 Log(kLogError, tag, "Fail to download file {%s}", entry.path.c_str());
                 return 0;
             }

@@ -2,7 +2,7 @@
 // in walk order with the folders and larger files around it; a lane that meets anything but a
 // plain exchange leaves the file to the one-by-one path; with no thread to spare the worker
 // sends them. Coming down, the chunks of new small files are fetched ahead, each once; a chunk
-// the lanes could not get is fetched by the worker.
+// the lanes could not get is fetched by the worker; each file's description is asked for once.
 #include <filesystem>
 #include <map>
 #include <string>
@@ -121,13 +121,15 @@ TEST_F(TransferLanesTest, NewSmallFilesComeDownWholeWithEachChunkFetchedOnce) {
         if (c.fault) {
             ASSERT_TRUE(server_.Fault("download_chunk", c.fault, 1, 9));
         }
-        const int before = Requests("download_chunk");
+        const int before = Requests("download_chunk"), described = Requests("download_specific_file");
         ASSERT_TRUE(Sync());
         EXPECT_EQ(LastStatus(), "Sync finished") << log_.LastError();
         for (const auto& [rel, content] : files) {
             EXPECT_TRUE(ReadLocal(rel) == content) << rel;
             EXPECT_EQ(Journal(Key(rel)).onDisk, 1) << rel;
         }
+        EXPECT_EQ(Requests("download_specific_file") - described, static_cast<int>(files.size()))
+            << "each file described once";
         // Every distinct chunk once, and once more the one refused.
         EXPECT_EQ(Requests("download_chunk") - before,
                   static_cast<int>(files.size()) - 1 + (c.fault ? 1 : 0));

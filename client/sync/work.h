@@ -115,6 +115,9 @@ class CWork {
     // Fetches the chunks of the coming new small files on the lanes (those not cached yet), for
     // GetChunkBuffer to take; what was fetched ahead before and not taken is dropped.
     void PrefetchChunks(std::vector<CFileInfo>* upcoming);
+    // A journal record on disk with U's size and chunk list (the index is built at the first
+    // call of a phase); sameContent_.end() when there is none.
+    std::map<std::string, std::string>::const_iterator SameContentOnDisk(const CFileInfo& U);
     // The upload phase: the local scan against the journal. F (a scan record) has a root-relative
     // path on entry; P is the journal's current half of the same path (server path), or null for
     // a new file. UploadFile answers 1 whenever the exchange was opened: failures inside it only

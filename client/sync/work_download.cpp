@@ -514,10 +514,7 @@ int CWork::FetchAsConflict(const CFileInfo& A, CFileInfo U, const std::string& r
     return 1;
 }
 
-int CWork::GetbyLocal(CFileInfo* U) {
-    const char* tag = "CWork::GetbyLocal";
-    if (IsFolder(*U) || U->size <= 0)
-        return 0;
+std::map<std::string, std::string>::const_iterator CWork::SameContentOnDisk(const CFileInfo& U) {
     // One walk of the journal per phase instead of one per file: the first file in key order of
     // each size and chunk list, as the journal's own search would find it.
     auto indexKey = [](const CFileInfo& f) { return std::to_string(f.size) + ":" + f.chunkListText; };
@@ -530,7 +527,14 @@ int CWork::GetbyLocal(CFileInfo* U) {
                 sameContent_.emplace(indexKey(a), item.key);
         }
     }
-    auto hit = sameContent_.find(indexKey(*U));
+    return sameContent_.find(indexKey(U));
+}
+
+int CWork::GetbyLocal(CFileInfo* U) {
+    const char* tag = "CWork::GetbyLocal";
+    if (IsFolder(*U) || U->size <= 0)
+        return 0;
+    auto hit = SameContentOnDisk(*U);
     CJournalItem found;
     if (hit == sameContent_.end() || !fileJournal_->Lookup(hit->second, &found))
         return 0;
@@ -829,7 +833,13 @@ void CWork::PrefetchChunks(std::vector<CFileInfo>* upcoming) {
     std::vector<CChunkInfo> wanted;
     std::set<std::string> listed;
     for (CFileInfo& U : *upcoming) {
-        if (!chunkJournal_->GetFileChunk(&U))
+        // Chunks already on disk are never fetched: a file at the path (the walk looks at it
+        // first) or one of the same content elsewhere (the walk copies it) leaves U out.
+        std::string rel;
+        CFileInfo there;
+        if (!LocalRel(*fileJournal_, *fileCache_, U.path, &rel, "CWork::PrefetchChunks") ||
+            FindLocal(*fileCache_, rel, &there) != LocalKind::kNone ||
+            SameContentOnDisk(U) != sameContent_.end() || !chunkJournal_->GetFileChunk(&U))
             continue;
         for (const CChunkInfo& c : U.chunks) {
             CChunkInfo cached;

@@ -1,4 +1,4 @@
-// CTransferLanes: new small files sent up on several connections at once.
+// CTransferLanes: small files and their chunks sent up and fetched on several connections at once.
 #include "sync/transferlanes.h"
 
 #include <algorithm>

@@ -233,10 +233,12 @@ CTransferLanes* CWork::Lanes() {
 bool CWork::FlushNewFiles(std::vector<CFileInfo>* pending, std::string* currentFolder) {
     std::vector<CFileInfo> entries = std::move(*pending);
     pending->clear();
+    // A lone file, or no lanes, goes one by one: its bytes are read once, there.
+    CTransferLanes* lanes = entries.size() > 1 ? Lanes() : nullptr;
     // What goes to the lanes: each entry's bytes read now, under its server path.
     std::vector<CFileInfo> batch;
     std::vector<size_t> batchOf(entries.size(), SIZE_MAX);
-    for (size_t i = 0; i < entries.size(); ++i) {
+    for (size_t i = 0; lanes && i < entries.size(); ++i) {
         CFileInfo F = entries[i];
         if (!fileCache_->LoadChunk(&F))
             continue;  // the one-by-one path reports what it cannot read
@@ -245,8 +247,7 @@ bool CWork::FlushNewFiles(std::vector<CFileInfo>* pending, std::string* currentF
         batch.push_back(std::move(F));
     }
     std::vector<CTransferLanes::Result> results(batch.size());
-    CTransferLanes* lanes = batch.size() > 1 ? Lanes() : nullptr;
-    if (lanes) {
+    if (batch.size() > 1) {
         ShowStatus("上载文件: " + entries[0].path);
         lanes->Run(&batch, &results, [this] { return StopRequested(); });
     }

@@ -1,0 +1,24 @@
+// The user's language for every text the user sees (tray, tooltips, balloons, dialogs, the
+// window, console front-end lines). The client's texts are written in Chinese, its first
+// language; `Tr` looks a text up in the translator the front end installed for the user's locale
+// and returns the text itself when there is none or it has no entry. Log lines never go through
+// it. A call site names its context and text as literals, `platform::Tr("Work", "...")`, so the
+// translation tools find it (lupdate with `-tr-function-alias translate+=Tr`).
+// Thread rule: SetTranslator from any thread (normally once at start); Tr from any thread.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace platform {
+
+// Returns the translation of `text` (UTF-8) in `context`, or an empty string when it has none.
+using Translator = std::function<std::string(const char* context, const char* text)>;
+
+// Installs the translator; an empty one makes every text its original again.
+void SetTranslator(Translator translator);
+
+// `text` in the user's language: the translator's answer, or `text` when it has none.
+std::string Tr(const char* context, const char* text);
+
+}  // namespace platform

@@ -98,6 +98,9 @@ std::string ItemProperty(TrayDesk& desk, const std::string& service, const std::
 struct Desktop {
     const char* name;
     std::function<bool(TrayDesk&, std::string*)> startHost;
+    std::function<void(TrayDesk&)> stopHost;
+    // Holds once the host no longer shows the client's icon.
+    std::function<bool(TrayDesk&, Client&)> iconGone;
     // Waits until the host shows the client's icon; checks what the host can see of it.
     std::function<void(TrayDesk&, Client&)> expectIcon;
 };
@@ -153,9 +156,11 @@ TEST(TrayDesktop, TheIconGoesToTheTrayAndTheWindowStaysHidden) {
     if (!HasWatcher())
         GTEST_SKIP() << "built without the Qt front end, or sanitized";
     const Desktop desktops[] = {
-        {"XEmbed tray", [](TrayDesk& d, std::string* e) { return d.StartXEmbedHost(e); }, ExpectEmbedded},
+        {"XEmbed tray", [](TrayDesk& d, std::string* e) { return d.StartXEmbedHost(e); },
+         [](TrayDesk& d) { d.StopXEmbedHost(); },
+         [](TrayDesk& d, Client& c) { return d.EmbeddedIn(c.Pid()).empty(); }, ExpectEmbedded},
         {"StatusNotifierWatcher", [](TrayDesk& d, std::string* e) { return d.StartWatcher(e); },
-         ExpectRegistered},
+         [](TrayDesk& d) { d.StopWatcher(); }, [](TrayDesk&, Client&) { return true; }, ExpectRegistered},
     };
     for (const Desktop& desktop : desktops) {
         SCOPED_TRACE(desktop.name);
@@ -170,6 +175,13 @@ TEST(TrayDesktop, TheIconGoesToTheTrayAndTheWindowStaysHidden) {
 
         desktop.expectIcon(desk, client);
         EXPECT_TRUE(desk.ShownWindows(client.Pid()).empty()) << "the window shows beside the tray icon";
+
+        // The desktop's panel restarts: the icon goes back to the new host, the window stays hidden.
+        desktop.stopHost(desk);
+        ASSERT_TRUE(WaitUntil([&] { return desktop.iconGone(desk, client); }, kWaitMs));
+        ASSERT_TRUE(desktop.startHost(desk, &error)) << error;
+        desktop.expectIcon(desk, client);
+        EXPECT_TRUE(desk.ShownWindows(client.Pid()).empty());
         client.Stop();
     }
 }

@@ -175,6 +175,14 @@ bool TrayDesk::StartWatcher(std::string* error) {
     return true;
 }
 
+void TrayDesk::StopXEmbedHost() {
+    Stop(&host_);
+}
+
+void TrayDesk::StopWatcher() {
+    Stop(&watcher_);
+}
+
 std::optional<std::string> TrayDesk::Tool(const std::string& name, const std::vector<std::string>& args) {
     std::unique_ptr<ChildProcess> tool;
     std::string error;

@@ -37,6 +37,9 @@ class TrayDesk {
     bool StartXEmbedHost(std::string* error);  // trayer on the display
     bool StartSessionBus(std::string* error);  // dbus-daemon on a socket in the temporary folder
     bool StartWatcher(std::string* error);     // sn-watcher on the bus; waits for its "ready"
+    // End a host as a crashing or restarting panel would; Start* brings up a fresh one.
+    void StopXEmbedHost();
+    void StopWatcher();
 
     const std::string& Display() const { return display_; }
     const std::string& BusAddress() const { return busAddress_; }

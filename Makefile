@@ -4,6 +4,7 @@
 # make bench  builds and prints BENCH lines
 # make fuzz   builds build-fuzz/ with clang and runs every libFuzzer target FUZZ_SECONDS each
 # make tsan   builds build-tsan/ with ThreadSanitizer and runs ctest on it
+# make screenshots  builds and takes docs/window-zh.png (tools/screenshots.sh LANG for others)
 
 JOBS ?= $(shell nproc)
 PACKAGES := g++ cmake make pkg-config libsqlite3-dev libcurl4-openssl-dev libcrypto++-dev zlib1g-dev \
@@ -16,11 +17,13 @@ FUZZ_PACKAGES := clang libclang-rt-14-dev
 TSAN_PACKAGES := libtsan2
 # The peer the whole-system benches compare against (rsync is in PACKAGES); only `make bench`.
 BENCH_PACKAGES := syncthing
+# The pictures of docs/ build a locale the system may not have generated; only `make screenshots`.
+DOC_PACKAGES := locales
 FUZZ_SECONDS ?= 60
 FUZZ_JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps deps-fuzz deps-tsan deps-bench build build-asan build-fuzz build-tsan test fuzz tsan run bench clean format
+.PHONY: deps deps-fuzz deps-tsan deps-bench deps-doc screenshots build build-asan build-fuzz build-tsan test fuzz tsan run bench clean format
 
 # install_missing: installs those of the packages in $(1) that are not installed yet.
 define install_missing
@@ -44,6 +47,9 @@ deps-tsan: deps
 
 deps-bench: deps
 	$(call install_missing,$(BENCH_PACKAGES))
+
+deps-doc: deps
+	$(call install_missing,$(DOC_PACKAGES))
 
 build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -82,6 +88,9 @@ run: build
 
 bench: build deps-bench
 	./bench/run.sh build
+
+screenshots: build deps-doc
+	./tools/screenshots.sh zh_CN.UTF-8 build docs/window-zh.png
 
 format:
 	find client server tests bench fuzz tools -name '*.cpp' -o -name '*.h' | xargs clang-format -i

@@ -25,6 +25,14 @@ constexpr uint32_t WM_TRAY_BALLOON = WM_USER + 253;  // 1277
 constexpr uint32_t WM_TRAY_ICON = WM_USER + 254;     // tray icon: wParam 0 signed out, 1 signed in
 // An item a pass skipped, told once when it is first listed: text the path, text2 the reason.
 constexpr uint32_t WM_ITEM_NOT_SYNCED = WM_USER + 256;
+// What the main window shows beside the tray's state. At sign-in: text the computer name.
+constexpr uint32_t WM_HOST_NAME = WM_USER + 257;
+// A pass takes up an item (posted): wParam the items it finished so far, text the item's path.
+constexpr uint32_t WM_SYNC_PROGRESS = WM_USER + 258;
+// A pass ended short of up to date: wParam kSyncError or kSyncPaused, text why.
+constexpr uint32_t WM_SYNC_HALTED = WM_USER + 259;
+constexpr int kSyncError = 1;
+constexpr int kSyncPaused = 2;  // the home folder is missing; sync waits for it
 
 // Tray icon states carried by WM_TRAY_STATE.
 constexpr int kTrayIdle = 0;

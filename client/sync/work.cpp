@@ -211,6 +211,10 @@ void CWork::ShowTip(const std::string& text) {
     platform::SendToMain(platform::WM_TRAY_TIP, 0, text);
 }
 
+void CWork::ShowHalted(int why, const std::string& text) {
+    platform::SendToMain(platform::WM_SYNC_HALTED, why, text);
+}
+
 void CWork::ShowTrayState(int state, const std::string& tip) {
     platform::SendToMain(platform::WM_TRAY_STATE, state, WithWatchNote(tip));
 }
@@ -220,5 +224,7 @@ void CWork::ShowBalloon(const std::string& text, const std::string& title) {
 }
 
 void CWork::ShowTrayIcon(bool signedIn) {
+    if (signedIn && config_)
+        platform::SendToMain(platform::WM_HOST_NAME, 0, config_->Get(CConfig::kHostName));
     platform::SendToMain(platform::WM_TRAY_ICON, signedIn ? 1 : 0, signedIn ? GetUser() : std::string());
 }

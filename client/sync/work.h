@@ -315,6 +315,8 @@ class CWork {
     void ShowStatus(const std::string& text);
     void ShowTip(const std::string& text);
     void ShowTrayState(int state, const std::string& tip);
+    // A pass ended short of up to date (kSyncError, kSyncPaused), for the main window.
+    void ShowHalted(int why, const std::string& text);
     void ShowBalloon(const std::string& text, const std::string& title);
     void ShowTrayIcon(bool signedIn);
 
@@ -386,6 +388,7 @@ class CWork {
     std::map<std::string, std::pair<uint64_t, uint64_t>> seenIds_;
     std::string previousRoot_;    // the account whose data an account change clears
     bool homePaused_ = false;     // worker thread only
+    int64_t passItems_ = 0;       // items the running pass finished; worker thread only
     bool startOver_ = false;      // worker thread only: the next pass is a full download
     bool removalAgreed_ = false;  // worker thread only: the user agreed to this pass's removals
     CSkippedItems skipped_;

@@ -81,6 +81,8 @@ bool CWork::RunItem(const std::string& path, const char* reason, const std::func
     itemReason_.clear();
     itemScheduled_ = true;
     ClearReason();
+    // Posted: the window's progress must not hold the pass up.
+    platform::PostToMain(platform::WM_SYNC_PROGRESS, passItems_, path);
     const int before = passSucceeded_.exchange(1);
     const bool failed = item() != 1 || passSucceeded_.load() == 0;
     passSucceeded_.store(before);
@@ -89,6 +91,7 @@ bool CWork::RunItem(const std::string& path, const char* reason, const std::func
         return false;
     }
     if (!failed) {
+        ++passItems_;
         if (settles)
             skipped_.Succeed(path);
         return true;
@@ -143,6 +146,7 @@ int CWork::Sync() {
         }
     } passEnd{this};
     sessionLost_ = false;
+    passItems_ = 0;
     skipped_.BeginPass();
 
     // 1. What the service holds, as pending versions and tombstones in the journal.
@@ -206,6 +210,7 @@ void CWork::CheckSync() {
         // the pause ends at the first pass that finds the folder back.
         ReportPassResult(0);
         ready_.store(1);
+        ShowHalted(platform::kSyncPaused, "");
         ShowTrayState(platform::kTrayIdle, user);
         return;
     }
@@ -233,6 +238,7 @@ void CWork::CheckSync() {
                 ready_.store(1);
                 ShowStatus("同步未完成");
                 ShowTip("同步未完成");
+                ShowHalted(platform::kSyncError, "同步未完成");
                 ShowTrayState(platform::kTrayIdle, user);
                 return;
             }
@@ -251,6 +257,7 @@ void CWork::CheckSync() {
                 const std::string text = ServerMessage(code);
                 ShowStatus(text);
                 ShowTip(text);
+                ShowHalted(platform::kSyncError, text);
                 ShowTrayState(platform::kTrayIdle, user);
                 return;
             }
@@ -275,6 +282,7 @@ void CWork::CheckSync() {
         ShowTrayState(platform::kTrayIdle, user);
         ShowStatus("Sync unfinished");
         ShowTip(NotSyncedText(skipped_.Count()));
+        ShowHalted(platform::kSyncError, NotSyncedText(skipped_.Count()));
     } else if (succeeded) {
         if (!CleanChunkCache())
             Log(kLogWarn, "CWork::CheckSync", "Fail to clean local cache");
@@ -290,6 +298,9 @@ void CWork::CheckSync() {
         ShowTrayState(platform::kTrayIdle, user);
         ShowStatus("Sync unfinished");
         const std::string reason = LastReason();
-        ShowTip(reason.empty() ? std::string("同步未完成") : ServerMessage(ReasonCode(reason)));
+        const std::string text =
+            reason.empty() ? std::string("同步未完成") : ServerMessage(ReasonCode(reason));
+        ShowTip(text);
+        ShowHalted(platform::kSyncError, text);
     }
 }

@@ -21,6 +21,8 @@ constexpr int ID_OPTIONS = 32805;
 constexpr int ID_ABOUT = 32811;
 constexpr int ID_HELP = 32818;
 constexpr int ID_EXIT = 32801;
+// Opens the main window; the frame handles it itself.
+constexpr int ID_SHOW_WINDOW = 32840;
 // The main window's own menu: the same handlers as the tray's login, logout and sync.
 constexpr int ID_MAIN_LOGIN = 32779;
 constexpr int ID_MAIN_LOGOUT = 32780;
@@ -68,6 +70,7 @@ inline bool IsCommandEnabled(int id, const CommandState& s) {
         case ID_ABOUT:
         case ID_HELP:
         case ID_EXIT:
+        case ID_SHOW_WINDOW:
             return true;
         default:
             // The recent entries are always enabled; unknown ids never are.

@@ -1,9 +1,12 @@
 // CMainFrame: the client's main window and its tray icon. It turns the worker's window messages
 // into icon, tooltip, balloon and status-bar changes, and shows the tray menu whose commands its
-// owner (the application object) handles. While a tray exists the window stays hidden and
-// closing it only hides it again; on a desktop without a tray the window is shown instead, with
-// the tray's commands in its menu and the tray's state in its title and status bar. GUI thread
-// only. The frame owns its tray icon, menus and timers; the owner outlives the frame.
+// owner (the application object) handles. The window shows the account, the computer, the state
+// (folded from the messages by ui::Fold), the recent files with ways to open each and its
+// folder, the items not synced with their reasons, and a button for each tray command. While a
+// tray exists the window stays hidden until its tray entry opens it, and closing it only hides it
+// again; on a desktop without a tray the window is shown instead, with the tray's commands in its
+// menu, and closing it asks whether to quit. GUI thread only. The frame owns its tray icon,
+// menus, widgets and timers; the owner outlives the frame.
 #pragma once
 
 #include <QMainWindow>
@@ -14,14 +17,18 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "platform/mainwindow.h"
 #include "ui/frameowner.h"
+#include "ui/windowview.h"
 
 class CNotSyncedWindow;
 class QAction;
 class QLabel;
 class QMenu;
+class QPushButton;
+class QTreeWidget;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
@@ -85,11 +92,31 @@ class CMainFrame : public QMainWindow {
     std::string RecentFolder(int index) const;
     QSystemTrayIcon* TrayIcon() const { return tray_; }
 
+    // The window's face, for tests.
+    QString AccountText() const;
+    QString ComputerText() const;
+    QString StateText() const;
+    const ui::WindowFacts& Facts() const { return facts_; }
+    QTreeWidget* RecentList() const { return recentList_; }
+    QTreeWidget* NotSyncedList() const { return notSyncedList_; }
+    QPushButton* CommandButton(int id) const;  // a tray command's button
+    QPushButton* OpenFileButton() const { return openFile_; }
+    QPushButton* OpenFolderButton() const { return openFolder_; }
+    // Opens the recent file in row `row` of the list, or its folder, while it exists.
+    void OpenRecentFile(int row);
+    void OpenRecentFolder(int row);
+    // Refills the recent files, the items not synced and the buttons' enabling.
+    void RefreshWindow();
+    void ShowWindow();  // the tray's "open the window" entry
+    // Asked when the window closes without a tray: true quits. Tests answer it.
+    void SetQuitQuestion(std::function<bool()> ask) { askQuit_ = std::move(ask); }
+
   protected:
     void closeEvent(QCloseEvent* event) override;
 
   private:
     void CreateMenus();
+    int64_t HandleMessage(const platform::WindowMessage& msg);
     QAction* AddCommand(QMenu* menu, std::map<int, QAction*>* actions, int id, const QString& text);
     void RunCommand(int id);
     void SetIcon(int id);
@@ -99,6 +126,10 @@ class CMainFrame : public QMainWindow {
     void SetTrayState(int state, const std::string& tip);
     void ShowFallback();
     void UpdateTitle();
+    QWidget* CreateFace();
+    void RefreshRecent();
+    void UpdateFace();
+    bool AskQuit();
     static QIcon LoadIcon(const QString& file, const QColor& fallbackColor);
 
     IFrameOwner* owner_;
@@ -123,4 +154,14 @@ class CMainFrame : public QMainWindow {
     std::array<std::string, 10> recentFolders_;
     int balloonCount_ = 0;
     Balloon lastBalloon_;
+    ui::WindowFacts facts_;
+    std::function<bool()> askQuit_;
+    QLabel* accountLabel_ = nullptr;
+    QLabel* computerLabel_ = nullptr;
+    QLabel* stateLabel_ = nullptr;
+    QTreeWidget* recentList_ = nullptr;
+    QTreeWidget* notSyncedList_ = nullptr;
+    QPushButton* openFile_ = nullptr;
+    QPushButton* openFolder_ = nullptr;
+    std::map<int, QPushButton*> buttons_;
 };

@@ -11,13 +11,13 @@
 
 CNotSyncedWindow::CNotSyncedWindow(Source source, QWidget* parent)
     : QDialog(parent), source_(std::move(source)) {
-    setWindowTitle(QStringLiteral("Kestrine - Items not synced"));
+    setWindowTitle(tr("Kestrine - Items not synced"));
     auto* layout = new QVBoxLayout(this);
     summary_ = new QLabel(this);
     layout->addWidget(summary_);
     list_ = new QTreeWidget(this);
     list_->setColumnCount(2);
-    list_->setHeaderLabels({QStringLiteral("Path"), QStringLiteral("Reason")});
+    list_->setHeaderLabels({tr("Path"), tr("Reason")});
     list_->setRootIsDecorated(false);
     list_->header()->setSectionResizeMode(0, QHeaderView::Interactive);
     list_->setColumnWidth(0, 360);
@@ -38,8 +38,10 @@ void CNotSyncedWindow::Refresh() {
         row->setText(1, QString::fromUtf8(reason.c_str()));
         row->setToolTip(0, row->text(0));
     }
-    summary_->setText(items.empty() ? QStringLiteral("Every item is synced.")
-                                    : QString::number(items.size()) +
-                                          (items.size() == 1 ? QStringLiteral(" item is not synced:")
-                                                             : QStringLiteral(" items are not synced:")));
+    if (items.empty())
+        summary_->setText(tr("Every item is synced."));
+    else if (items.size() == 1)
+        summary_->setText(tr("1 item is not synced:"));
+    else
+        summary_->setText(tr("%1 items are not synced:").arg(items.size()));
 }

@@ -104,6 +104,8 @@ TEST_F(LoginTest, FirstSignInRegistersAndLaterOnesReuseTheHost) {
         ASSERT_FALSE(icons.empty());
         EXPECT_EQ(icons.back().wParam, 1);
         EXPECT_EQ(icons.back().text, "alice");
+        // The main window names the computer beside the account.
+        EXPECT_EQ(Texts(platform::WM_HOST_NAME), std::vector<std::string>{"laptop"});
         EXPECT_TRUE(log_.Contains("[CWork::SeverAuth]: " + std::string(80, '+')));
         EXPECT_TRUE(log_.Contains("<info >[CWork::SeverAuth]: Auth OK: alice"));
         EXPECT_TRUE(log_.Contains("[CWork::StartFileMonitor]: Mointor root: " + HomeFolder()));

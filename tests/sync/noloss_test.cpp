@@ -246,9 +246,15 @@ TEST_F(NoLossTest, AVanishedHomeFolderPausesUntilItIsBack) {
     EXPECT_EQ(status.back().rfind("同步已暂停：主文件夹 " + HomeFolder() + " 不见了", 0), 0u)
         << status.back();
     EXPECT_EQ(front_.Boxes().size(), 1u) << "asked once whether to start over";
+    // The main window shows the pause, not an error.
+    const std::vector<platform::WindowMessage> halts = front_.MessagesWithCode(platform::WM_SYNC_HALTED);
+    ASSERT_FALSE(halts.empty());
+    EXPECT_EQ(halts.back().wParam, platform::kSyncPaused);
 
     ASSERT_EQ(std::rename(away.c_str(), HomeFolder().c_str()), 0);
+    front_.Clear();
     SyncUntilFinished();
+    EXPECT_TRUE(front_.MessagesWithCode(platform::WM_SYNC_HALTED).empty()) << "no longer paused";
     EXPECT_EQ(ReadLocal("docs/b.txt"), "b");
     EXPECT_EQ(OnService("a.txt"), "a");
 }

@@ -71,6 +71,13 @@ TEST_F(SkippedTest, AnEntryThatCannotBeWrittenHereDoesNotHoldBackTheNewLocalFile
         EXPECT_EQ(ServerBytes(mine), "mine") << "the same pass sends the local file";
         EXPECT_EQ(LastStatus(), "Sync unfinished");
         EXPECT_EQ(Listed(c.part).reason, c.reason);
+        // The main window shows the pass as not finished, with the count.
+        const std::vector<platform::WindowMessage> halts = front_.MessagesWithCode(platform::WM_SYNC_HALTED);
+        ASSERT_FALSE(halts.empty());
+        EXPECT_EQ(halts.back().wParam, platform::kSyncError);
+        EXPECT_EQ(halts.back().text,
+                  std::to_string(work_->GetSkipped().Count()) +
+                      (work_->GetSkipped().Count() == 1 ? " item not synced" : " items not synced"));
         EXPECT_EQ(engine_->Reported(), 1) << "the pass counts as finished";
         EXPECT_EQ(engine_->RetryAt(), 0) << "no retry of its own: the next change looks again";
 
@@ -115,6 +122,11 @@ TEST_F(SkippedTest, AFailedUploadWaitsItsTurnUnlessTheUserAsksForASync) {
     ASSERT_TRUE(WaitForPassEnd(ends));
     EXPECT_EQ(ServerBytes(refused), content);
     EXPECT_EQ(work_->GetSkipped().Count(), 0u);
+    // The window heard which item the pass took up.
+    bool told = false;
+    for (const platform::WindowMessage& m : front_.MessagesWithCode(platform::WM_SYNC_PROGRESS))
+        told = told || m.text == "/" + refused;
+    EXPECT_TRUE(told);
     EXPECT_EQ(LastStatus(), "Sync finished");
     EXPECT_EQ(engine_->RetryAt(), 0);
 }

@@ -459,6 +459,49 @@ TEST_F(WorkTest, CheckSyncOutcomes) {
     }
 }
 
+// The main window tells an error from up to date by WM_SYNC_HALTED, sent before the tray's idle.
+TEST_F(WorkTest, APassThatStopsShortTellsTheWindowWhy) {
+    struct Case {
+        const char* name;
+        int result;
+        std::string reason;
+        int loginResult;
+        bool itemFails;
+        std::vector<std::string> halts;  // texts of kSyncError; none when up to date or signed out
+    };
+    const Case cases[] = {
+        {"up to date", 1, "", 1, false, {}},
+        {"failed without reason", 0, "", 1, false, {"同步未完成"}},
+        {"failed with a server reason", 0, "7", 1, false, {"服务器信息: 文件不存在"}},
+        {"an item failed with a reason", 1, "3", 1, true, {"服务器信息: 旧文件不存在"}},
+        {"signed in again: the pass still counts as unfinished", 0, "29", 1, false, {"同步未完成"}},
+        {"the sign-in fails: signed out, no error", 0, "28", 0, false, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        front_.Clear();
+        TestWork w;
+        w.SetUser("alice");
+        w.SetSignedIn(1);
+        w.passResults = {c.result};
+        w.loginResult = c.loginResult;
+        w.onPass = [&c](TestWork& self, int pass) {
+            if (pass != 0)
+                return;
+            self.reason = c.reason;
+            if (c.itemFails)
+                self.SetPassSucceeded(0);
+        };
+        w.CheckSync();
+        std::vector<std::string> halts;
+        for (const WindowMessage& m : front_.MessagesWithCode(platform::WM_SYNC_HALTED)) {
+            EXPECT_EQ(m.wParam, platform::kSyncError);
+            halts.push_back(m.text);
+        }
+        EXPECT_EQ(halts, c.halts);
+    }
+}
+
 TEST_F(WorkTest, PassNoteIsClearedAfterItsWait) {
     TestWork w;
     w.SetSignedIn(1);

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QTreeWidget>
 #include <memory>
@@ -108,13 +110,21 @@ std::vector<Item> Items(QMenu* menu) {
 TEST_F(MainFrameTest, TrayMenuHasItsItemsInOrderWithTheLocalFolderAsDefault) {
     auto frame = MakeFrame();
     const std::vector<std::pair<QString, int>> expected = {
-        {U("文件更新(&U)"), -1},     {"0 items not synced", -1},  // hidden while every item is synced
-        {U("Web文件夹(&W)"), 32813}, {U("本地文件夹(&E)"), 32804},
-        {U("回收站(&T)"), 32830},    {"-", -1},
-        {U("同步(&S)"), 32798},      {U("登录(&L)"), 32800},
-        {U("注销(&N)"), 32799},      {"-", -1},
-        {U("选项(&O)"), 32805},      {U("关于(&A)"), 32811},
-        {U("帮助"), 32818},          {U("退出(&X)"), 32801},
+        {U("文件更新(&U)"), -1},
+        {"0 items not synced", -1},  // hidden while every item is synced
+        {U("主窗口(&M)"), 32840},
+        {U("Web文件夹(&W)"), 32813},
+        {U("本地文件夹(&E)"), 32804},
+        {U("回收站(&T)"), 32830},
+        {"-", -1},
+        {U("同步(&S)"), 32798},
+        {U("登录(&L)"), 32800},
+        {U("注销(&N)"), 32799},
+        {"-", -1},
+        {U("选项(&O)"), 32805},
+        {U("关于(&A)"), 32811},
+        {U("帮助"), 32818},
+        {U("退出(&X)"), 32801},
     };
     std::vector<Item> items = Items(frame->TrayMenu());
     ASSERT_EQ(items.size(), expected.size());
@@ -449,10 +459,18 @@ TEST_F(MainFrameTest, WithoutATrayTheWindowCarriesTheMenuAndTheState) {
     frame.OnMessage(Msg(platform::WM_TRAY_BALLOON, 0, "同步完成: a.txt...", "alice"));
     EXPECT_EQ(frame.statusBar()->currentMessage(), U("alice: 同步完成: a.txt..."));
 
-    // Closing must not leave the client unreachable; double-click cannot hide it either.
+    // Closing must not leave the client unreachable: it asks, and "no" keeps the window;
+    // double-click cannot hide it either.
+    int asked = 0;
+    frame.SetQuitQuestion([&asked] {
+        ++asked;
+        return false;
+    });
     frame.close();
+    EXPECT_EQ(asked, 1);
     EXPECT_TRUE(frame.isVisible());
     EXPECT_TRUE(frame.WindowShownFlag());
+    EXPECT_TRUE(owner_.commands.empty());
     frame.OnTrayDoubleClick();
     EXPECT_TRUE(frame.isVisible());
 
@@ -507,4 +525,182 @@ TEST_F(MainFrameTest, ItemsNotSyncedShowInTheTrayMenuAndTheirWindow) {
     frame->OnMessage(Msg(platform::WM_ITEM_NOT_SYNCED, 0, "/x.bin", "could not download"));
     EXPECT_EQ(list->topLevelItemCount(), 3);
     owner_.work = nullptr;
+}
+
+// The window as the client's face: what the worker's messages say, the recent files, the items
+// not synced, a button for every tray command, and the close box with and without a tray.
+TEST_F(MainFrameTest, TheWindowShowsAccountComputerAndStateFromTheMessages) {
+    StartWorker();
+    auto frame = MakeFrame(false);
+    EXPECT_EQ(frame->AccountText(), U("未登录"));
+    EXPECT_EQ(frame->StateText(), U("未登录"));
+    struct Step {
+        const char* name;
+        platform::WindowMessage msg;
+        QString state;
+    };
+    const Step steps[] = {
+        {"connecting", Msg(platform::WM_TRAY_STATE, platform::kTrayConnecting, "连接认证服务器..."),
+         U("正在连接...")},
+        {"computer", Msg(platform::WM_HOST_NAME, 0, "demo-pc"), U("正在连接...")},
+        {"signed in", Msg(platform::WM_TRAY_ICON, 1, "alice"), U("已登录")},
+        {"a pass starts", Msg(platform::WM_TRAY_STATE, platform::kTrayBusy, "alice"),
+         U("正在同步（已完成 0 项）")},
+        {"an item", Msg(platform::WM_SYNC_PROGRESS, 2, "/报告/季度总结.txt"),
+         U("正在同步（已完成 2 项）：/报告/季度总结.txt")},
+        {"up to date", Msg(platform::WM_TRAY_STATE, platform::kTrayDone, "alice"), U("已是最新")},
+        {"the next pass", Msg(platform::WM_TRAY_STATE, platform::kTrayBusy, "alice"),
+         U("正在同步（已完成 0 项）")},
+        // The worker tells why a pass stopped short before the tray's idle.
+        {"it fails", Msg(platform::WM_SYNC_HALTED, platform::kSyncError, "服务器信息: 文件不存在"),
+         U("正在同步（已完成 0 项）")},
+        {"an error", Msg(platform::WM_TRAY_STATE, platform::kTrayIdle, "alice"),
+         U("出错：服务器信息: 文件不存在")},
+        {"paused", Msg(platform::WM_SYNC_HALTED, platform::kSyncPaused, ""), U("已暂停")},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.name);
+        EXPECT_EQ(frame->OnMessage(s.msg), 1);
+        EXPECT_EQ(frame->StateText(), s.state);
+    }
+    EXPECT_EQ(frame->AccountText(), U("alice"));
+    EXPECT_EQ(frame->ComputerText(), U("demo-pc"));
+    frame->OnMessage(Msg(platform::WM_TRAY_ICON, 0));
+    EXPECT_EQ(frame->AccountText(), U("未登录"));
+    EXPECT_EQ(frame->StateText(), U("未登录"));
+}
+
+TEST_F(MainFrameTest, RecentFilesOpenTheFileOrItsFolderWhileTheyExist) {
+    StartWorker();
+    const std::string dir = home_.Dir().Sub("home/docs");
+    ASSERT_TRUE(platform::MakeDir(dir));
+    ASSERT_TRUE(platform::WriteFileAtomic(dir + "/a&b.txt", "x"));
+    work_->AddRecentName("下载 " + home_.Dir().Sub("home/gone") + "/old.txt");
+    work_->AddRecentName("删除 " + dir + "/removed.txt");
+    work_->AddRecentName("not an entry");
+    work_->AddRecentName("下载 " + dir + "/a&b.txt");
+    auto frame = MakeFrame(false);
+    // The worker's messages refill the list as files come down.
+    frame->OnMessage(Msg(platform::WM_TRAY_STATE, platform::kTrayDone, "alice"));
+    QTreeWidget* list = frame->RecentList();
+    ASSERT_EQ(list->topLevelItemCount(), 3) << "newest first, the misshapen entry left out";
+    EXPECT_EQ(list->topLevelItem(0)->text(0), U("下载"));
+    EXPECT_EQ(list->topLevelItem(0)->text(1), QString::fromStdString(dir + "/a&b.txt"));
+    EXPECT_EQ(list->topLevelItem(1)->text(0), U("删除"));
+
+    struct Case {
+        const char* name;
+        int row;
+        bool folder;
+        std::vector<std::string> opened;  // nothing when the target is gone
+    };
+    const Case cases[] = {
+        {"the file", 0, false, {dir + "/a&b.txt"}},
+        {"its folder", 0, true, {dir}},
+        {"a deleted file", 1, false, {}},
+        {"the folder of a deleted file", 1, true, {dir}},
+        {"a file whose folder is gone", 2, false, {}},
+        {"a folder that is gone", 2, true, {}},
+        {"no row chosen", -1, false, {}},
+        {"a row past the end", 7, true, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        opened_.clear();
+        if (c.folder)
+            frame->OpenRecentFolder(c.row);
+        else
+            frame->OpenRecentFile(c.row);
+        EXPECT_EQ(opened_, c.opened);
+    }
+    // The buttons act on the chosen row, and are off while none is chosen.
+    frame->RefreshWindow();
+    list->setCurrentItem(nullptr);
+    EXPECT_FALSE(frame->OpenFileButton()->isEnabled());
+    list->setCurrentItem(list->topLevelItem(0));
+    ASSERT_TRUE(frame->OpenFolderButton()->isEnabled());
+    opened_.clear();
+    frame->OpenFolderButton()->click();
+    frame->OpenFileButton()->click();
+    EXPECT_EQ(opened_, (std::vector<std::string>{dir, dir + "/a&b.txt"}));
+}
+
+TEST_F(MainFrameTest, TheWindowListsTheItemsNotSyncedWithTheirReasons) {
+    SkippingWork work;
+    owner_.work = &work;
+    auto frame = MakeFrame(false);
+    EXPECT_EQ(frame->NotSyncedList()->topLevelItemCount(), 0);
+    work.SkipItem("/docs/a.txt", "could not upload");
+    frame->OnMessage(Msg(platform::WM_ITEM_NOT_SYNCED, 0, "/docs/a.txt", "could not upload"));
+    work.SkipItem("/Report.txt", "another name differs from it only in letter case", false);
+    frame->OnMessage(Msg(platform::WM_ITEM_NOT_SYNCED, 0, "/Report.txt", "..."));
+    QTreeWidget* list = frame->NotSyncedList();
+    ASSERT_EQ(list->topLevelItemCount(), 2);
+    EXPECT_EQ(list->topLevelItem(0)->text(0), QString("/Report.txt"));
+    EXPECT_EQ(list->topLevelItem(0)->text(1), QString("another name differs from it only in letter case"));
+    EXPECT_EQ(list->topLevelItem(1)->text(1), QString("could not upload"));
+    owner_.work = nullptr;
+}
+
+TEST_F(MainFrameTest, EveryTrayCommandHasAButtonThatReachesTheOwner) {
+    StartWorker();
+    work_->SetSignedIn(1);
+    work_->SetReady(1);
+    auto frame = MakeFrame(false);
+    frame->RefreshWindow();
+    std::vector<int> clicked;
+    for (QAction* action : frame->TrayMenu()->actions()) {
+        const int id = action->data().isValid() ? action->data().toInt() : -1;
+        if (id < 0 || id == ui::ID_SHOW_WINDOW)
+            continue;  // the submenu, separators, and the entry that opens this window
+        QPushButton* button = frame->CommandButton(id);
+        ASSERT_NE(button, nullptr) << action->text().toStdString();
+        EXPECT_EQ(button->isEnabled(), owner_.IsCommandEnabled(id)) << id;
+        if (id == ui::ID_LOGIN)
+            continue;  // disabled while signed in
+        button->click();
+        clicked.push_back(id);
+    }
+    EXPECT_EQ(owner_.commands, clicked);
+    EXPECT_EQ(clicked.size(), 9u);
+
+    // Signed out: sign-in comes on and the signed-in commands go off.
+    work_->SetSignedIn(0);
+    frame->OnMessage(Msg(platform::WM_TRAY_ICON, 0));
+    EXPECT_TRUE(frame->CommandButton(ui::ID_LOGIN)->isEnabled());
+    EXPECT_FALSE(frame->CommandButton(ui::ID_LOCAL_FOLDER)->isEnabled());
+    EXPECT_FALSE(frame->CommandButton(ui::ID_LOGOUT)->isEnabled());
+}
+
+TEST_F(MainFrameTest, TheTrayEntryOpensTheWindowAndItsCloseBoxHidesIt) {
+    StartWorker();
+    work_->AddRecentName("下载 /k/home/a.txt");
+    auto frame = MakeFrame(true);
+    EXPECT_FALSE(frame->isVisible()) << "with a tray the window waits to be asked for";
+    frame->OnMessage(Msg(platform::WM_HOST_NAME, 0, "demo-pc"));
+    frame->TrayAction(ui::ID_SHOW_WINDOW)->trigger();
+    EXPECT_TRUE(frame->isVisible());
+    EXPECT_TRUE(frame->WindowShownFlag());
+    EXPECT_EQ(frame->ComputerText(), U("demo-pc")) << "what was told while hidden shows";
+    EXPECT_EQ(frame->RecentList()->topLevelItemCount(), 1) << "the list is read as the window opens";
+    EXPECT_TRUE(owner_.commands.empty()) << "the frame opens its window itself";
+    frame->SetQuitQuestion([] {
+        ADD_FAILURE() << "a tray remains: nothing to ask";
+        return true;
+    });
+    frame->close();
+    EXPECT_FALSE(frame->isVisible());
+    EXPECT_TRUE(owner_.commands.empty());
+}
+
+TEST_F(MainFrameTest, ClosingWithoutATrayQuitsOnlyWhenTheUserSaysSo) {
+    for (bool quit : {false, true}) {
+        SCOPED_TRACE(quit);
+        owner_.commands.clear();
+        auto frame = MakeFrame(false);
+        frame->SetQuitQuestion([quit] { return quit; });
+        frame->close();
+        EXPECT_TRUE(frame->isVisible()) << "the owner ends the client; the frame never hides";
+        EXPECT_EQ(owner_.commands, quit ? std::vector<int>{ui::ID_EXIT} : std::vector<int>{});
+    }
 }

@@ -267,8 +267,11 @@ bool CFileCache::_ScanFolder(const std::string& folder, const std::string& rel, 
         if (kind == platform::EntryKind::File) {
             if (name == kFolderIconFile || name == kShareMarkerName)
                 continue;
-            if (name == kHiddenListName && _IsDecoratedFolder(rel))
-                continue;  // kept beside the decoration, on each computer for itself
+            // Kept beside the decoration, on each computer for itself; in any letter case, as
+            // the service would take another spelling for the same name.
+            if (name.size() == std::strlen(kHiddenListName) && Lower(name) == kHiddenListName &&
+                _IsDecoratedFolder(rel))
+                continue;
             if (name[0] == '.' && EndsWith(name, kPartSuffix))
                 continue;  // a file being built, or left by an interrupted build
             if (IsTemporaryFile(full, name)) {

@@ -296,6 +296,7 @@ TEST_F(ScanTest, ShareIdsComeFromTheJournal) {
             t_.WriteFile("root" + c.folder + "/.peltashare", c.marker);
     }
     t_.WriteFile("root/.hidden", "desktop.ini\n");
+    t_.WriteFile("root/.Hidden", "the service would take it for the list");
     t_.WriteFile("root/stray/desktop.ini", "[.ShellClassInfo]");
     // Letter case as the journal spells it need not match the disk's.
     cache_.SetKnownShares({{"40", "/mine"}, {"41", "/NoMarker"}, {"42", "/moved-from"}});
@@ -313,6 +314,7 @@ TEST_F(ScanTest, ShareIdsComeFromTheJournal) {
         EXPECT_EQ(Listed(c.folder + "/.hidden"), c.dirFlag == 1);
     }
     EXPECT_FALSE(Listed("/.hidden")) << "the home folder's";
+    EXPECT_FALSE(Listed("/.Hidden"));
     std::string folder;
     ASSERT_TRUE(cache_.FindShareFolder("40", &folder));
     EXPECT_EQ(folder, Abs("/Mine"));

@@ -33,6 +33,7 @@ enum class Op {
     Beneath,      // resolving a path below a confined folder; ENOSYS makes it walk as without openat2
     SetMode,      // SetMode, MakeDirPrivate, MakeFilePrivate: the permission change (filemode.h)
     Keyring,      // Keyring calls; the path is "store:", "lookup:" or "remove:" + the account
+    Xattr,        // CopyExtendedAttributes: reading or setting one extended attribute (filemode.h)
 };
 
 // Arms a fault: after `skip` matching calls succeed, the next `count` matching calls of `op`

@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/internal.h"
@@ -37,7 +40,68 @@ bool ChmodNoFollow(const std::string& path, unsigned mode) {
     return ::fchmod(fd.Get(), mode) == 0 || FailErrno();
 }
 
+// The names of the extended attributes of `path` (a link is not followed); false on an error
+// other than a file system that has none.
+bool ListXattrNames(const std::string& path, std::vector<std::string>* names) {
+    names->clear();
+    std::vector<char> buf(1024);
+    for (;;) {
+        const ssize_t n = ::llistxattr(path.c_str(), buf.data(), buf.size());
+        if (n >= 0) {
+            for (size_t at = 0; at < static_cast<size_t>(n);) {
+                const std::string name(buf.data() + at);
+                at += name.size() + 1;
+                if (!name.empty())
+                    names->push_back(name);
+            }
+            return true;
+        }
+        if (errno == ENOTSUP)
+            return true;
+        if (errno != ERANGE || buf.size() >= (1u << 20))
+            return FailErrno();
+        buf.resize(buf.size() * 4);
+    }
+}
+
+// One attribute's value from `from` onto `to`.
+bool CopyOneXattr(const std::string& from, const std::string& to, const std::string& name) {
+    std::vector<char> value(256);
+    for (;;) {
+        const ssize_t n = ::lgetxattr(from.c_str(), name.c_str(), value.data(), value.size());
+        if (n >= 0) {
+            value.resize(static_cast<size_t>(n));
+            break;
+        }
+        if (errno != ERANGE || value.size() >= (1u << 20))
+            return FailErrno();
+        value.resize(value.size() * 4);
+    }
+    return ::lsetxattr(to.c_str(), name.c_str(), value.data(), value.size(), 0) == 0 || FailErrno();
+}
+
 }  // namespace
+
+bool CopyExtendedAttributes(const std::string& from, const std::string& to, const std::string& skipPrefix) {
+    if (Faulted(Op::Xattr, from))
+        return false;
+    std::vector<std::string> names;
+    if (!ListXattrNames(from, &names))
+        return false;
+    bool all = true;
+    int lastErr = 0;
+    for (const std::string& name : names) {
+        if (!skipPrefix.empty() && name.compare(0, skipPrefix.size(), skipPrefix) == 0)
+            continue;
+        if (Faulted(Op::Xattr, to) || !CopyOneXattr(from, to, name)) {
+            all = false;
+            lastErr = LastError();
+        }
+    }
+    if (!all)
+        SetLastError(lastErr);
+    return all;
+}
 
 bool SetMode(const std::string& path, unsigned mode) {
     if (Faulted(Op::SetMode, path))

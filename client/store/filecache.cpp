@@ -372,6 +372,9 @@ bool CFileCache::RemoveShareMarker(const std::string& folder) {
 
 bool CFileCache::RemoveFolderIcon(const std::string& folder) {
     Remove(JoinName(folder, kFolderIconFile));
+    const std::string list = JoinName(folder, kHiddenListName);
+    if (IsOwnHiddenList(list))
+        Remove(list);
     _NotifyShell(folder);
     RefreshShellIcons();
     return true;

@@ -29,6 +29,12 @@ class CFileCache {
     // A shared folder carries its share id as decimal text in this hidden, system file.
     static constexpr const char* kShareMarkerName = ".peltashare";
     static constexpr const char* kFolderIconFile = "desktop.ini";
+    // Beside the decoration, file managers (GNOME Files, Nemo, Caja, Dolphin) hide the names this
+    // file lists, one a line. The home folder's and each shared folder's is kept by the client and
+    // never synced; one elsewhere is an ordinary file.
+    static constexpr const char* kHiddenListName = ".hidden";
+    // What the client writes into such a file, and the whole of one it made by itself.
+    static constexpr const char* kHiddenListLine = "desktop.ini\n";
     static constexpr size_t kShareMarkerReadLimit = 128;
     // Files of this size and more keep no chunk in memory: each goes to the cache as it is cut.
     static constexpr int64_t kMemoryChunkLimit = 20971520;
@@ -39,9 +45,16 @@ class CFileCache {
     static constexpr const char* kAsideSuffix = ".old.kestrine-part";
     // Days a trashed entry is kept.
     static constexpr int kTrashDays = 30;
-    // Hidden names that office programs and the shell make for a moment ("Thumbs.db", "~..."
-    // with an office or temporary extension); the scan and the watcher drop them.
-    static bool IsTemporaryName(const std::string& name);
+    // Names that programs make for a moment and that stay on this computer: office owner and
+    // temporary files and "Thumbs.db" (only when hidden, as those programs make them), editors'
+    // locks, swap and backup files, safe-save temporaries and browsers' unfinished downloads
+    // (whatever their attribute). One table, in filecache_scan.cpp; the scan and the watcher
+    // both drop regular files through IsTemporaryFile.
+    enum class TemporaryName { kNo, kAlways, kWhenHidden };
+    static TemporaryName ClassifyName(const std::string& name);
+    // True when the regular file at `full`, named `name`, is dropped: its attribute is read only
+    // when the name's class asks for it.
+    static bool IsTemporaryFile(const std::string& full, const std::string& name);
 
     CFileCache() = default;
     CFileCache(const CFileCache&) = delete;
@@ -125,7 +138,16 @@ class CFileCache {
     // Writes the marker; on failure logs, shows the file error and leaves no partial marker.
     bool _SetShareFolder(const std::string& folder, const std::string& id);
     bool RemoveShareMarker(const std::string& folder);
+    // Removes the decoration, and the hidden-name list when it holds nothing but the client's line.
     bool RemoveFolderIcon(const std::string& folder);
+    // Adds the decoration's line to the folder's hidden-name list, made when missing; a user's
+    // lines stay as they are (the line is appended). False when the list could not be written or
+    // is not a regular file, which is then left alone.
+    bool _ListIconFileAsHidden(const std::string& folder);
+    // True when the file at `path` is a hidden-name list the client made: its line, nothing else.
+    static bool IsOwnHiddenList(const std::string& path);
+    // True for the root ("") and a shared folder the scan has listed: the folders decorated.
+    bool _IsDecoratedFolder(const std::string& rel) const;
     bool _SetFolderIcon(const std::string& folder, const std::string& icon, const std::string& owner);
     bool SetHomeFolderIcon(const std::string& folder);
     bool SetShareFolderIcon(const std::string& folder, bool sharedTo, const std::string& owner);

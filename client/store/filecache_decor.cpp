@@ -50,6 +50,26 @@ bool IsSelfOrParentOf(const std::string& path, const std::string& stop) {
     return stop.size() == path.size() || stop[path.size()] == '/';
 }
 
+// A user's list is read whole up to this size; a larger one is left as it is.
+constexpr int64_t kHiddenListReadLimit = 1 << 20;
+
+// True when one line of the list (a "\r" before its end tolerated) is exactly `name`.
+bool ListsName(const std::string& text, const char* name) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        size_t last = end;
+        if (last > start && text[last - 1] == '\r')
+            --last;
+        if (text.compare(start, last - start, name) == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool CFileCache::_SetFolderIcon(const std::string& folder, const std::string& icon,
@@ -82,8 +102,48 @@ bool CFileCache::_SetFolderIcon(const std::string& folder, const std::string& ic
         Log(kLogWarn, "CFileCache::_SetFolderIcon", "Fail to write file \"%s\"", ini.c_str());
     file.Close();
     platform::SetFileAttributes(ini, platform::kAttrHidden | platform::kAttrSystem);
+    _ListIconFileAsHidden(folder);
     _NotifyShell(folder);
     RefreshShellIcons();
+    return true;
+}
+
+bool CFileCache::IsOwnHiddenList(const std::string& path) {
+    platform::FileStat st;
+    std::string text;
+    const size_t own = std::char_traits<char>::length(kHiddenListLine);
+    return platform::Stat(path, &st) && st.kind == platform::EntryKind::File &&
+           st.size == static_cast<int64_t>(own) && platform::ReadFileToString(path, &text, own + 1) &&
+           text == kHiddenListLine;
+}
+
+bool CFileCache::_ListIconFileAsHidden(const std::string& folder) {
+    const char* tag = "CFileCache::_ListIconFileAsHidden";
+    const std::string list = JoinName(folder, kHiddenListName);
+    platform::FileStat st;
+    std::string text;
+    if (platform::Stat(list, &st)) {
+        if (st.kind != platform::EntryKind::File || st.size > kHiddenListReadLimit) {
+            Log(kLogWarn, tag, "Leave \"%s\" as it is: not a regular file of a list's size", list.c_str());
+            return false;
+        }
+        if (!platform::ReadFileToString(list, &text, kHiddenListReadLimit + 1)) {
+            Log(kLogWarn, tag, "Fail to read \"%s\": %s", list.c_str(),
+                platform::ErrorText(platform::LastError()).c_str());
+            return false;
+        }
+        if (ListsName(text, kFolderIconFile))
+            return true;
+    }
+    // Appended, never rewritten: whatever the user listed stays, even if this write fails halfway.
+    std::string add = text.empty() || text.back() == '\n' ? "" : "\n";
+    add += kHiddenListLine;
+    platform::File file;
+    if (!file.Open(list, platform::File::Mode::Append) || !file.WriteAll(add.data(), add.size())) {
+        Log(kLogWarn, tag, "Fail to write \"%s\": %s", list.c_str(),
+            platform::ErrorText(platform::LastError()).c_str());
+        return false;
+    }
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/filemode.h"
 #include "store/filecache.h"
 #include "util/util.h"
 
@@ -36,6 +37,20 @@ void SyncFolderOf(const std::string& path) {
     platform::File dir;
     if (dir.Open(path.substr(0, slash), platform::File::Mode::Read))
         dir.Sync();
+}
+
+// The new version takes the permission bits and the extended attributes (not the client's own)
+// of the file it replaces, so an executable stays executable. A failure leaves the new version
+// with the user's default modes: its content matters more, and it is logged.
+void KeepFileMetadata(const std::string& abs, const std::string& part) {
+    const char* tag = "CFileCache::MakeFile";
+    unsigned mode = 0;
+    if (!platform::GetMode(abs, &mode) || !platform::SetMode(part, mode & 0777))
+        Log(kLogWarn, tag, "Fail to keep the permission bits of {%s}: %s", abs.c_str(),
+            platform::ErrorText(platform::LastError()).c_str());
+    if (!platform::CopyExtendedAttributes(abs, part, platform::kOwnXattrPrefix))
+        Log(kLogWarn, tag, "Fail to keep the extended attributes of {%s}: %s", abs.c_str(),
+            platform::ErrorText(platform::LastError()).c_str());
 }
 
 }  // namespace
@@ -77,6 +92,8 @@ bool CFileCache::MakeFile(CFileInfo* info, const platform::FileStat* judged, std
     int64_t stored = 0;
     if (!_BuildPart(info, abs, part, &stored))
         return false;
+    if (exists)
+        KeepFileMetadata(abs, part);
     // Noted before the move: the watcher may read its record before this thread goes on.
     _NoteOwnWrite(abs, info->size, stored);
     const bool placed = exists ? _ReplaceJudged(part, abs, expected, keptAs) : _PlaceNew(part, abs);

@@ -1,5 +1,5 @@
 // CFileCache: the scan of the sync root into records, with the filters that keep the client's own
-// files, office temporaries, links and special files out of the list.
+// files, programs' temporary files, links and special files out of the list.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -86,16 +86,83 @@ bool CFileCache::ScanPath(const std::string& folder, int depth) {
     return listed;
 }
 
-bool CFileCache::IsTemporaryName(const std::string& name) {
-    // Office and shell temporaries are filtered only when hidden, as their programs make them.
-    static constexpr const char* kTempExtensions = "docx,xlsx,pptx,~vsd,tmp";
-    if (name == "Thumbs.db")
+namespace {
+
+// How a row of the temporary-name table matches: the whole name; a head and a tail with at least
+// one character between them (so ".swp" or "~" alone is an ordinary name); or a "~" head and an
+// extension (the text after the last dot, or the whole rest without one) found anywhere in the
+// list, as office programs have been matched since the first version.
+enum class Match { kExact, kHeadTail, kOfficeExtension };
+
+struct TemporaryPattern {
+    Match match;
+    const char* head;  // the exact name, the head, or "~"
+    const char* tail;  // the tail, or the office list
+    bool onlyHidden;
+};
+
+constexpr TemporaryPattern kTemporaryNames[] = {
+    {Match::kExact, "Thumbs.db", "", true},
+    {Match::kOfficeExtension, "~", "docx,xlsx,pptx,~vsd,tmp", true},
+    {Match::kHeadTail, ".~lock.", "#", false},         // LibreOffice locks
+    {Match::kHeadTail, ".", ".swp", false},            // vim swap files
+    {Match::kHeadTail, ".", ".swx", false},            // vim's probe before it writes one
+    {Match::kHeadTail, "", "~", false},                // backup copies
+    {Match::kHeadTail, ".#", "", false},               // Emacs locks
+    {Match::kHeadTail, ".goutputstream-", "", false},  // GTK safe saves
+    {Match::kHeadTail, "", ".crdownload", false},      // Chromium's unfinished downloads
+    {Match::kHeadTail, "", ".part", false},            // Firefox's unfinished downloads
+};
+
+bool Matches(const TemporaryPattern& p, const std::string& name) {
+    const size_t head = std::strlen(p.head);
+    switch (p.match) {
+        case Match::kExact:
+            return name == p.head;
+        case Match::kHeadTail: {
+            const size_t tail = std::strlen(p.tail);
+            return name.size() > head + tail && name.compare(0, head, p.head) == 0 && EndsWith(name, p.tail);
+        }
+        case Match::kOfficeExtension: {
+            if (name.compare(0, head, p.head) != 0)
+                return false;
+            const size_t dot = name.rfind('.');
+            const std::string ext = dot == std::string::npos ? name : name.substr(dot + 1);
+            return std::strstr(p.tail, ext.c_str()) != nullptr;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+CFileCache::TemporaryName CFileCache::ClassifyName(const std::string& name) {
+    TemporaryName found = TemporaryName::kNo;
+    for (const TemporaryPattern& p : kTemporaryNames) {
+        if (!Matches(p, name))
+            continue;
+        if (!p.onlyHidden)
+            return TemporaryName::kAlways;
+        found = TemporaryName::kWhenHidden;
+    }
+    return found;
+}
+
+bool CFileCache::IsTemporaryFile(const std::string& full, const std::string& name) {
+    switch (ClassifyName(name)) {
+        case TemporaryName::kNo:
+            return false;
+        case TemporaryName::kAlways:
+            return true;
+        case TemporaryName::kWhenHidden:
+            break;
+    }
+    // A leading "." hides a name by itself; the stored attribute is read only here, as one
+    // lookup per file would double the cost of a scan.
+    if (!name.empty() && name[0] == '.')
         return true;
-    if (name.empty() || name[0] != '~')
-        return false;
-    const size_t dot = name.rfind('.');
-    const std::string ext = dot == std::string::npos ? name : name.substr(dot + 1);
-    return std::strstr(kTempExtensions, ext.c_str()) != nullptr;
+    const uint32_t attrs = platform::GetFileAttributes(full);
+    return attrs != platform::kInvalidAttributes && (attrs & platform::kAttrHidden) != 0;
 }
 
 int32_t CFileCache::KnownShareAt(const std::string& rel) const {
@@ -135,6 +202,13 @@ int32_t CFileCache::_ShareIdOf(const std::string& full, const std::string& rel) 
     return 1;
 }
 
+bool CFileCache::_IsDecoratedFolder(const std::string& rel) const {
+    if (rel.empty())
+        return true;
+    auto it = localFiles_.find(Lower(rel));
+    return it != localFiles_.end() && it->second.dirFlag >= 2;
+}
+
 void CFileCache::_SettleMarkerClaims() {
     for (const MarkerClaim& claim : markerClaims_) {
         const std::string& place = knownShares_[claim.id];
@@ -155,6 +229,7 @@ void CFileCache::_SettleMarkerClaims() {
             continue;
         self->second.dirFlag = static_cast<int32_t>(std::stol(claim.id));
         shareMap_[claim.id] = claim.full;
+        localFiles_.erase(claim.key + "/" + kHiddenListName);  // listed before it was known a share
     }
     markerClaims_.clear();
 }
@@ -192,19 +267,16 @@ bool CFileCache::_ScanFolder(const std::string& folder, const std::string& rel, 
         if (kind == platform::EntryKind::File) {
             if (name == kFolderIconFile || name == kShareMarkerName)
                 continue;
+            // Kept beside the decoration, on each computer for itself; in any letter case, as
+            // the service would take another spelling for the same name.
+            if (name.size() == std::strlen(kHiddenListName) && Lower(name) == kHiddenListName &&
+                _IsDecoratedFolder(rel))
+                continue;
             if (name[0] == '.' && EndsWith(name, kPartSuffix))
                 continue;  // a file being built, or left by an interrupted build
-            // A leading "." hides a name by itself. The stored attribute is read only where it
-            // decides the filter: one lookup per file would double the cost of a scan.
-            bool hidden = name[0] == '.';
-            if (!hidden && (name == "Thumbs.db" || name[0] == '~')) {
-                const uint32_t attrs = platform::GetFileAttributes(full);
-                hidden = attrs != platform::kInvalidAttributes && (attrs & platform::kAttrHidden) != 0;
-            }
-            if (hidden) {
+            if (IsTemporaryFile(full, name)) {
                 Log(kLogInfo, "CFileCache::ScanPath", "File filter: %s %s", name.c_str(), full.c_str());
-                if (IsTemporaryName(name))
-                    continue;
+                continue;
             }
         }
         relPath.assign(rel).append("/").append(name);

@@ -75,7 +75,12 @@ const char* RefusalOf(const std::string& serverPath) {
     if (!IsSafeServerPath(serverPath))
         return notsynced::kUnsafeName;
     // The head is the account's root or a share id, no name in the tree.
-    if (HasReservedName(serverPath.substr(serverPath.find_first_of("/\\"))))
+    const std::string below = serverPath.substr(serverPath.find_first_of("/\\") + 1);
+    if (HasReservedName("/" + below))
+        return notsynced::kReservedName;
+    // Right below the head is the home folder or a shared folder, whose hidden-name list is the
+    // client's on each computer.
+    if (EqualsIgnoringCase(below.data(), below.size(), CFileCache::kHiddenListName))
         return notsynced::kReservedName;
     return nullptr;
 }

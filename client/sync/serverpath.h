@@ -26,6 +26,8 @@ bool IsReservedName(const std::string& name);
 // True when any name in the path (either form above, "/" or "\" separators) is reserved.
 bool HasReservedName(const std::string& path);
 // The reason an entry the service lists is not synced (notsynced::k...), or nullptr when it may be.
+// Besides the reserved names anywhere, the hidden-name list right below the head (the home
+// folder's or a shared folder's, CFileCache::kHiddenListName) is refused.
 const char* RefusalOf(const std::string& serverPath);
 
 // A folder name the portal gives (the account's telephone or e-mail, which name an earlier

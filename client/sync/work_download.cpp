@@ -153,9 +153,12 @@ std::string MoveAside(CFileCache& cache, const std::string& abs) {
     return cache.Rename(abs, conflict) ? conflict : std::string();
 }
 
-// The client's own files inside a folder: decoration, share marker, a file being built.
-bool IsOwnFile(const std::string& name) {
+// The client's own files inside the folder `abs`: decoration, share marker, a file being built,
+// a hidden-name list that holds only the client's line.
+bool IsOwnFile(const std::string& abs, const std::string& name) {
     const std::string part = CFileCache::kPartSuffix;
+    if (name == CFileCache::kHiddenListName)
+        return CFileCache::IsOwnHiddenList(abs + "/" + name);
     return name == CFileCache::kShareMarkerName || name == CFileCache::kFolderIconFile ||
            (name.size() > part.size() + 1 && name[0] == '.' &&
             name.compare(name.size() - part.size(), part.size(), part) == 0);
@@ -195,7 +198,7 @@ bool ClearFolder(CFileCache& cache, CFileJournal& journal, const std::string& re
             bool childGone = false;
             ok = ClearFolder(cache, journal, childRel, &childGone) && ok;
             keep = keep || !childGone;
-        } else if (e.stat.kind == platform::EntryKind::File && IsOwnFile(e.name)) {
+        } else if (e.stat.kind == platform::EntryKind::File && IsOwnFile(abs, e.name)) {
             own.push_back(abs + "/" + e.name);
         } else if (e.stat.kind == platform::EntryKind::File && KnownUnchanged(journal, childRel, e.stat)) {
             // Still the version that was listed when the folder was looked at, or it stays.

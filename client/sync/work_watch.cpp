@@ -210,21 +210,20 @@ void CWork::CheckFiles(int action, const char* name, void* context) {
             return;
         }
     } else if (exists && st.kind == platform::EntryKind::File) {
-        if (base == CFileCache::kFolderIconFile || base == CFileCache::kShareMarkerName) {
+        // The home folder's hidden-name list is the client's; a shared folder's asks for a pass
+        // whose scan leaves it out (the watcher cannot look at the shares from its thread).
+        if (base == CFileCache::kFolderIconFile || base == CFileCache::kShareMarkerName ||
+            rel == CFileCache::kHiddenListName) {
             Log(kLogInfo, tag, "File filter: %s %s", base.c_str(), full.c_str());
             dropped(kPrevDropped);
             return;
         }
-        if (base == "Thumbs.db" || (!base.empty() && base[0] == '~')) {
-            const uint32_t attrs = platform::GetFileAttributes(full);
-            if (attrs != platform::kInvalidAttributes && (attrs & platform::kAttrHidden) &&
-                CFileCache::IsTemporaryName(base)) {
-                work->watchLastFiltered_ = full;
-                work->KeepFilteredPath(full);
-                Log(kLogInfo, tag, "File filter: %s %s", base.c_str(), full.c_str());
-                dropped(kPrevDropped);
-                return;
-            }
+        if (CFileCache::IsTemporaryFile(full, base)) {
+            work->watchLastFiltered_ = full;
+            work->KeepFilteredPath(full);
+            Log(kLogInfo, tag, "File filter: %s %s", base.c_str(), full.c_str());
+            dropped(kPrevDropped);
+            return;
         }
     } else if (!exists && work->TakeFilteredPath(full)) {
         dropped(kPrevDropped);

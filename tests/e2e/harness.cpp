@@ -77,6 +77,10 @@ Tree ReadTree(const std::string& folder) {
         const std::string name = p.filename().string();
         if (name == "desktop.ini" || name == ".peltashare")
             continue;
+        // The hidden-name list the client keeps beside a decoration is each computer's own.
+        std::error_code look;
+        if (name == ".hidden" && fs::exists(p.parent_path() / "desktop.ini", look))
+            continue;
         const std::string rel = fs::relative(p, folder, ec).generic_string();
         std::error_code kind;
         if (it->is_symlink(kind))

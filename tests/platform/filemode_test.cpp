@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/fault.h"
@@ -99,6 +102,55 @@ TEST(FileMode, FailuresAreReported) {
     dir.WriteFile("plain", "p");
     EXPECT_FALSE(platform::MakeDirPrivate(dir.Sub("plain")));
     EXPECT_EQ(platform::LastError(), ENOTDIR);
+}
+
+// The names `path` carries, sorted; values are compared by the caller.
+std::vector<std::string> XattrNames(const std::string& path) {
+    char buf[4096];
+    const ssize_t n = ::llistxattr(path.c_str(), buf, sizeof buf);
+    std::vector<std::string> names;
+    for (ssize_t at = 0; at < n;) {
+        names.emplace_back(buf + at);
+        at += static_cast<ssize_t>(names.back().size()) + 1;
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string XattrValue(const std::string& path, const char* name) {
+    std::string value(65536, '\0');
+    const ssize_t n = ::lgetxattr(path.c_str(), name, value.data(), value.size());
+    return n < 0 ? "(none)" : value.substr(0, static_cast<size_t>(n));
+}
+
+// Attributes are copied whole (one longer than a first read's buffer too), the skipped prefix is
+// left behind, and a failure of one attribute still copies the others and is reported.
+TEST(FileMode, CopiesExtendedAttributesExceptTheSkippedOnes) {
+    testsupport::TempDir dir;
+    platform::FaultScope faults;
+    dir.WriteFile("from", "f");
+    const std::string from = dir.Sub("from");
+    if (::lsetxattr(from.c_str(), "user.one", "1", 1, 0) != 0)
+        GTEST_SKIP() << "no user extended attributes on this file system";
+    const std::string big(3000, 'b');
+    ASSERT_EQ(::lsetxattr(from.c_str(), "user.big", big.data(), big.size(), 0), 0);
+    ASSERT_EQ(::lsetxattr(from.c_str(), "user.kestrine.attributes", "2", 1, 0), 0);
+
+    dir.WriteFile("to", "t");
+    const std::string to = dir.Sub("to");
+    ASSERT_TRUE(platform::CopyExtendedAttributes(from, to, "user.kestrine."));
+    EXPECT_EQ(XattrNames(to), (std::vector<std::string>{"user.big", "user.one"}));
+    EXPECT_EQ(XattrValue(to, "user.big"), big);
+    EXPECT_EQ(XattrValue(to, "user.one"), "1");
+
+    dir.WriteFile("half", "h");
+    platform::FailCall(platform::Op::Xattr, 1, EIO, "/half");
+    EXPECT_FALSE(platform::CopyExtendedAttributes(from, dir.Sub("half"), "user.kestrine."));
+    EXPECT_EQ(platform::LastError(), EIO);
+    EXPECT_EQ(XattrNames(dir.Sub("half")).size(), 1u) << "the other attribute was still copied";
+
+    EXPECT_FALSE(platform::CopyExtendedAttributes(dir.Sub("missing"), to, ""));
+    EXPECT_EQ(platform::LastError(), ENOENT);
 }
 
 }  // namespace

@@ -95,6 +95,65 @@ TEST_F(DecorTest, ReplacesReadOnlyDecorationAndReportsFailures) {
     EXPECT_TRUE(platform::GetFileAttributes(Abs("/t")) & platform::kAttrReadOnly);
 }
 
+// The decoration is listed in the folder's ".hidden" for file managers; a user's list keeps
+// every line and gains the decoration's once.
+TEST_F(DecorTest, HiddenListNamesTheDecorationAndKeepsTheUsersLines) {
+    struct Case {
+        const char* what;
+        const char* before;  // nullptr: no list yet
+        std::string after;
+    };
+    const Case cases[] = {
+        {"none yet", nullptr, "desktop.ini\n"},
+        {"an empty list", "", "desktop.ini\n"},
+        {"the user's lines", "notes.txt\nplan b.odt\n", "notes.txt\nplan b.odt\ndesktop.ini\n"},
+        {"no final newline", "notes.txt", "notes.txt\ndesktop.ini\n"},
+        {"already listed, CRLF lines", "a\r\ndesktop.ini\r\nb", "a\r\ndesktop.ini\r\nb"},
+        {"only alike names", "desktop.ini.bak\n desktop.ini\n",
+         "desktop.ini.bak\n desktop.ini\ndesktop.ini\n"},
+    };
+    int i = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string rel = "/f" + std::to_string(i++);
+        MakeDirs(rel);
+        if (c.before)
+            Write(rel + "/.hidden", c.before);
+        ASSERT_TRUE(cache_._SetFolderIcon(Abs(rel), "/i.ico", ""));
+        ASSERT_TRUE(cache_._SetFolderIcon(Abs(rel), "/i.ico", "bob"));  // kept, not added twice
+        EXPECT_EQ(Read(rel + "/.hidden"), c.after);
+        EXPECT_EQ(CFileCache::IsOwnHiddenList(Abs(rel + "/.hidden")), c.after == "desktop.ini\n");
+        // Removing the decoration removes only a list the client made by itself.
+        ASSERT_TRUE(cache_.RemoveFolderIcon(Abs(rel)));
+        EXPECT_EQ(Exists(rel + "/.hidden"), c.after != "desktop.ini\n");
+    }
+    ASSERT_TRUE(cache_.SetHomeFolderIcon(Root()));
+    EXPECT_EQ(Read("/.hidden"), "desktop.ini\n");
+}
+
+// A list that cannot be written, or is not a regular file, never costs the decoration nor the
+// user's lines, and is never written through a link.
+TEST_F(DecorTest, HiddenListFailuresLeaveItAsItWas) {
+    Write("/w/.hidden", "mine\n");
+    platform::FailCall(platform::Op::Write, 1, 28 /* ENOSPC */, "/w/.hidden");
+    EXPECT_TRUE(cache_._SetFolderIcon(Abs("/w"), "/i.ico", ""));
+    EXPECT_EQ(Read("/w/.hidden"), "mine\n");
+    EXPECT_TRUE(log_.Contains("Fail to write \"" + Abs("/w/.hidden") + "\""));
+    EXPECT_TRUE(Exists("/w/desktop.ini"));
+
+    MakeDirs("/d/.hidden");
+    EXPECT_TRUE(cache_._SetFolderIcon(Abs("/d"), "/i.ico", ""));
+    EXPECT_TRUE(Exists("/d/desktop.ini"));
+
+    t_.WriteFile("outside.txt", "theirs\n");
+    MakeDirs("/l");
+    ASSERT_EQ(::symlink(t_.Sub("outside.txt").c_str(), Abs("/l/.hidden").c_str()), 0);
+    EXPECT_TRUE(cache_._SetFolderIcon(Abs("/l"), "/i.ico", ""));
+    EXPECT_EQ(t_.ReadFile("outside.txt"), "theirs\n");
+    EXPECT_TRUE(cache_.RemoveFolderIcon(Abs("/l")));
+    EXPECT_TRUE(t_.Exists("outside.txt"));
+}
+
 TEST_F(DecorTest, ShareMarkerThroughRelativePath) {
     MakeDirs("/Team");
     ASSERT_TRUE(cache_.SetShareFolder("/Team", "4242"));

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <sys/xattr.h>
 
 #include <algorithm>
 #include <memory>
@@ -12,7 +13,9 @@
 #include <vector>
 
 #include "filecache_fixture.h"
+#include "platform/fault.h"
 #include "platform/file.h"
+#include "platform/filemode.h"
 #include "util/util.h"
 
 namespace {
@@ -92,6 +95,104 @@ TEST_F(OpsTest, MakeFileFromMemoryAndCache) {
     ASSERT_TRUE(cache_.MakeFile(&empty));
     EXPECT_TRUE(Exists("/empty.txt"));
     EXPECT_EQ(Read("/empty.txt"), "");
+}
+
+unsigned ModeOf(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 01'0000;
+}
+
+// The value of the extended attribute `name`, or "(none)".
+std::string XattrOf(const std::string& path, const char* name) {
+    char buf[256];
+    const ssize_t n = ::lgetxattr(path.c_str(), name, buf, sizeof buf);
+    return n < 0 ? "(none)" : std::string(buf, static_cast<size_t>(n));
+}
+
+// The usual umask of a desktop session, whatever the test runner had; restored afterwards.
+class UmaskScope {
+  public:
+    explicit UmaskScope(mode_t mask) : old_(::umask(mask)) {}
+    ~UmaskScope() { ::umask(old_); }
+
+  private:
+    mode_t old_;
+};
+
+// A new version keeps the permission bits and the user's extended attributes of the file it
+// replaces, but not the client's own attribute; a new file gets the user's default mode.
+TEST_F(OpsTest, ANewVersionKeepsTheModeAndAttributesOfTheFileItReplaces) {
+    UmaskScope mask(022);
+    const std::string body = RandomBytes(3000, 7);
+    const bool xattrs = ::lsetxattr(Root().c_str(), "user.probe", "1", 1, 0) == 0;
+    const unsigned modes[] = {0755, 0700, 0640, 0444, 0600};
+    for (const unsigned mode : modes) {
+        SCOPED_TRACE(mode);
+        Write("/tool.sh", "old version");
+        ASSERT_TRUE(platform::SetMode(Abs("/tool.sh"), mode | 0200));  // writable while it is set up
+        if (xattrs) {
+            ASSERT_EQ(::lsetxattr(Abs("/tool.sh").c_str(), "user.comment", "keep me", 7, 0), 0);
+            ASSERT_TRUE(platform::SetFileAttributes(Abs("/tool.sh"), platform::kAttrHidden));
+        }
+        ASSERT_TRUE(platform::SetMode(Abs("/tool.sh"), mode));
+        CFileInfo info = Record("/tool.sh", {body}, {true});
+        ASSERT_TRUE(cache_.MakeFile(&info));
+        EXPECT_EQ(Read("/tool.sh"), body);
+        EXPECT_EQ(ModeOf(Abs("/tool.sh")), mode);
+        if (xattrs) {
+            EXPECT_EQ(XattrOf(Abs("/tool.sh"), "user.comment"), "keep me");
+            EXPECT_EQ(XattrOf(Abs("/tool.sh"), "user.kestrine.attributes"), "(none)") << "the client's own";
+        }
+        ASSERT_TRUE(platform::SetMode(Abs("/tool.sh"), 0644));
+    }
+    for (const mode_t umask : {022, 002, 077}) {
+        SCOPED_TRACE(umask);
+        UmaskScope inner(umask);
+        const std::string rel = "/new" + std::to_string(umask) + ".txt";
+        CFileInfo info = Record(rel, {body}, {true});
+        ASSERT_TRUE(cache_.MakeFile(&info));
+        EXPECT_EQ(ModeOf(Abs(rel)), 0666u & ~umask);
+    }
+}
+
+// Modes or attributes that cannot be kept leave the new version in place with the default mode
+// and nothing lost: the content is what counts.
+TEST_F(OpsTest, ANewVersionIsPlacedWhenItsModeCannotBeKept) {
+    UmaskScope mask(022);
+    const std::string body = RandomBytes(3000, 8);
+    const bool xattrs = ::lsetxattr(Root().c_str(), "user.probe", "1", 1, 0) == 0;
+    struct Case {
+        const char* what;
+        platform::Op op;
+        unsigned modeAfter;
+        const char* warning;
+    };
+    const Case cases[] = {
+        {"the mode cannot be set", platform::Op::SetMode, 0644, "Fail to keep the permission bits of {"},
+        {"an attribute cannot be copied", platform::Op::Xattr, 0755,
+         "Fail to keep the extended attributes of {"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.op == platform::Op::Xattr && !xattrs)
+            continue;  // no attribute to copy, so no copy to fail
+        Write("/tool.sh", "old version");
+        if (xattrs) {
+            ASSERT_EQ(::lsetxattr(Abs("/tool.sh").c_str(), "user.comment", "keep me", 7, 0), 0);
+        }
+        ASSERT_TRUE(platform::SetMode(Abs("/tool.sh"), 0755));
+        platform::FailCall(c.op, 1, EPERM, "kestrine-part");
+        CFileInfo info = Record("/tool.sh", {body}, {true});
+        ASSERT_TRUE(cache_.MakeFile(&info));
+        platform::ClearFaults();
+        EXPECT_EQ(Read("/tool.sh"), body);
+        EXPECT_EQ(ModeOf(Abs("/tool.sh")), c.modeAfter);
+        EXPECT_TRUE(log_.Contains(std::string(c.warning) + Abs("/tool.sh") + "}"));
+        EXPECT_EQ(Names(""), std::vector<std::string>{"tool.sh"}) << "no part file left";
+        if (xattrs && c.op == platform::Op::Xattr) {
+            EXPECT_EQ(XattrOf(Abs("/tool.sh"), "user.comment"), "(none)");
+        }
+    }
 }
 
 // The watcher asks whether a file the client moved into place is still what it wrote: a user's

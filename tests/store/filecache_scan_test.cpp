@@ -189,6 +189,55 @@ TEST_F(ScanTest, HiddenFileFilters) {
     EXPECT_FALSE(log_.Contains("File filter: ~$plan.docx " + Abs("/f1/~$plan.docx")));
 }
 
+// Editors', the desktop's and browsers' temporary names stay local whether hidden or not; names
+// that only look alike are the user's. Folders are never filtered by name.
+TEST_F(ScanTest, EditorAndBrowserTemporaries) {
+    struct Case {
+        const char* name;
+        bool listed;
+    };
+    const Case cases[] = {
+        {".~lock.report.odt#", false},  // LibreOffice
+        {".~lock.#", true},             // nothing between head and tail
+        {".~lock.report.odt", true},    // no closing "#"
+        {"~lock.report.odt#", true},    // no leading dot
+        {".report.txt.swp", false},     // vim
+        {".report.txt.swx", false},
+        {".swp", true},  // the dot is the head: nothing is left for a name
+        {"report.swp", true},
+        {".report.txt.SWP", true},  // names keep their case
+        {".report.txt.swo", true},
+        {"notes.txt~", false},  // backup copies
+        {"~", true},
+        {"~notes", true},
+        {".#report.txt", false},  // Emacs lock
+        {".#", true},
+        {"#report.txt#", true},  // Emacs auto-save: the user's, as it holds unsaved work
+        {".goutputstream-X1Y2Z3", false},
+        {".goutputstream-", true},
+        {"goutputstream-X1Y2Z3", true},
+        {"movie.mkv.crdownload", false},
+        {".crdownload", true},
+        {"movie.mkv.part", false},
+        {"report.part.txt", true},
+        {".part", true},
+        {"part", true},
+        {"movie.mkv.Part", true},
+    };
+    int i = 0;
+    for (const Case& c : cases) {
+        Write("/t" + std::to_string(i) + "/" + c.name, "x");
+        t_.MakeDirs("root/d" + std::to_string(i++) + "/" + c.name);
+    }
+    ASSERT_TRUE(cache_.ScanRoot());
+    i = 0;
+    for (const Case& c : cases) {
+        const std::string n = std::to_string(i++) + "/" + c.name;
+        EXPECT_EQ(Listed("/t" + n), c.listed) << c.name;
+        EXPECT_TRUE(Listed("/d" + n)) << "a folder named " << c.name;
+    }
+}
+
 // A marker follows a share the journal knows that moved; its text must be a valid id.
 TEST_F(ScanTest, ShareMarkers) {
     struct Case {
@@ -242,9 +291,12 @@ TEST_F(ScanTest, ShareIdsComeFromTheJournal) {
     };
     for (const Case& c : cases) {
         t_.WriteFile("root" + c.folder + "/doc.txt", "d");
+        t_.WriteFile("root" + c.folder + "/.hidden", "doc.txt\n");
         if (!c.marker.empty())
             t_.WriteFile("root" + c.folder + "/.peltashare", c.marker);
     }
+    t_.WriteFile("root/.hidden", "desktop.ini\n");
+    t_.WriteFile("root/.Hidden", "the service would take it for the list");
     t_.WriteFile("root/stray/desktop.ini", "[.ShellClassInfo]");
     // Letter case as the journal spells it need not match the disk's.
     cache_.SetKnownShares({{"40", "/mine"}, {"41", "/NoMarker"}, {"42", "/moved-from"}});
@@ -258,7 +310,11 @@ TEST_F(ScanTest, ShareIdsComeFromTheJournal) {
             EXPECT_EQ(Exists(c.folder + "/.peltashare"), c.markerKept);
         }
         EXPECT_TRUE(Exists(c.folder + "/doc.txt"));
+        // The hidden-name list beside a share's decoration stays on this computer.
+        EXPECT_EQ(Listed(c.folder + "/.hidden"), c.dirFlag == 1);
     }
+    EXPECT_FALSE(Listed("/.hidden")) << "the home folder's";
+    EXPECT_FALSE(Listed("/.Hidden"));
     std::string folder;
     ASSERT_TRUE(cache_.FindShareFolder("40", &folder));
     EXPECT_EQ(folder, Abs("/Mine"));

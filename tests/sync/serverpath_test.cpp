@@ -130,6 +130,30 @@ TEST(ServerPathTest, ReservedNamesAreRefused) {
     EXPECT_STREQ(serverpath::RefusalOf("u1/../desktop.ini"), notsynced::kUnsafeName);
 }
 
+// The hidden-name list right below the head (the home folder or a shared folder) is each
+// computer's own; deeper, or named otherwise, it is the user's file.
+TEST(ServerPathTest, HiddenListBesideTheDecorationIsNeverSynced) {
+    struct Case {
+        const char* path;
+        const char* refusal;
+    };
+    const Case cases[] = {
+        {"u1/.hidden", notsynced::kReservedName},
+        {"17/.hidden", notsynced::kReservedName},
+        {"17\\.hidden", notsynced::kReservedName},
+        {"u1/.HIDDEN", notsynced::kReservedName},  // a peer on a case-blind file system
+        {"u1/sub/.hidden", nullptr},
+        {"u1/.hidden/a.txt", nullptr},  // a folder so named holds the user's files
+        {"u1/.hidden.txt", nullptr},
+        {"u1/hidden", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_STREQ(serverpath::RefusalOf(c.path), c.refusal);
+    }
+    EXPECT_FALSE(serverpath::HasReservedName("/sub/.hidden")) << "an ordinary name elsewhere";
+}
+
 // A folder name from the portal names a folder beside the home folder: only a plain, visible name.
 TEST(ServerPathTest, PortalFolderNameIsOnePlainName) {
     struct Case {

@@ -33,6 +33,7 @@ enum class Op {
     Beneath,      // resolving a path below a confined folder; ENOSYS makes it walk as without openat2
     SetMode,      // SetMode, MakeDirPrivate, MakeFilePrivate: the permission change (filemode.h)
     Keyring,      // Keyring calls; the path is "store:", "lookup:" or "remove:" + the account
+    Socket,       // the control socket: listening (ControlServer::Start) and connecting (AskInstance)
 };
 
 // Arms a fault: after `skip` matching calls succeed, the next `count` matching calls of `op`

@@ -212,6 +212,7 @@ void CWork::ShowTip(const std::string& text) {
 }
 
 void CWork::ShowTrayState(int state, const std::string& tip) {
+    status_.SetTrayState(state);
     platform::SendToMain(platform::WM_TRAY_STATE, state, WithWatchNote(tip));
 }
 

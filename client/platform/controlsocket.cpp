@@ -196,11 +196,17 @@ void ControlServer::Serve() {
 }
 
 void ControlServer::Answer(int fd) {
-    SetTimeouts(fd, kPeerTimeoutMs);
+    // One deadline for the whole request: a peer sending a byte now and then gains nothing.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPeerTimeoutMs);
     std::string received;
     control::Request request = control::Request::kIncomplete;
     char buf[control::kMaxRequest];
     while (request == control::Request::kIncomplete) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return;
+        SetTimeouts(fd, static_cast<int>(left.count()));
         const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR)
             continue;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -121,6 +122,32 @@ TEST_F(ControlSocketTest, AnswersStatusAndSyncAndRefusesOtherLines) {
     EXPECT_EQ(RawExchange(path_, "reboot\n"), "{\"error\":\"bad request\"}\n");
     EXPECT_EQ(RawExchange(path_, std::string(4096, 'x')), "{\"error\":\"bad request\"}\n");
     EXPECT_EQ(handled_.load(), 3);
+}
+
+TEST_F(ControlSocketTest, APeerTricklingBytesDoesNotHoldTheServer) {
+    ASSERT_TRUE(StartServer());
+    std::atomic<bool> done{false};
+    std::thread trickler([&] {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        // A byte every 300 ms for 9 s, never a whole line.
+        for (int i = 0; i < 30 && !done.load(); ++i) {
+            (void)::send(fd, "s", 1, MSG_NOSIGNAL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        ::close(fd);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the trickler is served first
+    const auto start = std::chrono::steady_clock::now();
+    std::string answer;
+    EXPECT_EQ(AskInstance(path_, Request::kStatus, &answer), ControlAnswer::kAnswered);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    done.store(true);
+    trickler.join();
+    EXPECT_LT(waited, std::chrono::milliseconds(4000));
 }
 
 TEST_F(ControlSocketTest, SocketAndFolderArePrivate) {

@@ -52,8 +52,9 @@ constexpr const char* kBadRequestAnswer = "{\"error\":\"bad request\"}\n";
 // True when `dir` is a folder of this user that no one else may enter; a folder of ours with a
 // looser mode is tightened.
 bool PrivateFolder(const std::string& dir) {
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-        return internal::FailErrno();
+    // A runtime folder not made yet is made as the instance lock makes it.
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST && !internal::MakeDirs(dir, 0700))
+        return false;
     struct stat st {};
     if (::lstat(dir.c_str(), &st) != 0)
         return internal::FailErrno();

@@ -187,6 +187,14 @@ TEST_F(ControlSocketTest, OpenFolderOfOursIsTightenedAndAForeignOneRefused) {
 TEST_F(ControlSocketTest, NoInstanceWhenNothingListens) {
     std::string answer;
     EXPECT_EQ(AskInstance(path_, Request::kStatus, &answer), ControlAnswer::kNoInstance);
+    {
+        // A runtime folder that does not exist yet: no instance either, not an unusable folder.
+        testsupport::ScopedEnv missing;
+        missing.Set("XDG_RUNTIME_DIR", dir_.Sub("not/yet"));
+        const std::string path = platform::ControlSocketPath();
+        EXPECT_EQ(path, dir_.Sub("not/yet/kestrine/control"));
+        EXPECT_EQ(AskInstance(path, Request::kStatus, &answer), ControlAnswer::kNoInstance);
+    }
     // A crashed instance leaves its socket behind: still no instance, and the next one takes over.
     {
         int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);

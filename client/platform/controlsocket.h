@@ -8,7 +8,6 @@
 // runs on the server's own thread, one request at a time.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <string>

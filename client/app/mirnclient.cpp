@@ -5,6 +5,7 @@
 
 #include "app/appfrontend.h"
 #include "app/consolelogin.h"
+#include "app/statuscommand.h"
 
 #include "core/config.h"
 #include "core/locations.h"
@@ -19,6 +20,7 @@
 #include "platform/registry.h"
 #include "platform/system.h"
 #include "sync/work.h"
+#include "ui/commands.h"
 #include "ui/folderbrowser.h"
 #include "util/util.h"
 
@@ -93,6 +95,28 @@ void CMirnClientApp::ReportNotSynced() {
         platform::PostToMain(platform::WM_ITEM_NOT_SYNCED, 1, item.path, item.reason);
 }
 
+std::string CMirnClientApp::AnswerControl(platform::control::Request request) {
+    std::lock_guard<std::mutex> lock(g_appMu);  // work_ changes under it
+    CWork* work = work_.get();
+    if (request == platform::control::Request::kSync) {
+        // The tray's rule: a pass is asked for only when the command is enabled there.
+        if (!IsCommandEnabled(ui::ID_SYNC))
+            return "{\"sync\":\"refused\"}";
+        work->Request(platform::WM_WORK_SYNC, platform::kMainWindowHandle);
+        return "{\"sync\":\"requested\"}";
+    }
+    statuscmd::Facts facts;
+    facts.started = work && initComplete_.load() != 0;
+    if (work) {
+        facts.signedIn = work->IsSignedIn() != 0;
+        facts.account = work->GetUser();
+        facts.status = work->GetStatus().Get();
+        for (const CSkippedItems::Item& item : work->GetSkipped().Items())
+            facts.notSynced.push_back({item.path, item.reason});
+    }
+    return statuscmd::StatusJson(facts);
+}
+
 void CMirnClientApp::SetWork(std::unique_ptr<CWork> work) {
     {
         std::lock_guard<std::mutex> lock(g_appMu);
@@ -115,6 +139,15 @@ bool CMirnClientApp::InitInstance() {
     }
     // A lock that cannot be taken at all (no writable runtime folder) does not stop the client.
     instanceLockFailed_ = lock == platform::InstanceLock::Result::Failed;
+    // Only the lock's holder may replace the socket a crashed instance left; without the lock
+    // (or a private folder for it) the commands find no instance, and the client runs on.
+    if (!instanceLockFailed_) {
+        const std::string controlPath = platform::ControlSocketPath();
+        auto control = std::make_unique<platform::ControlServer>();
+        if (!controlPath.empty() &&
+            control->Start(controlPath, [this](platform::control::Request r) { return AnswerControl(r); }))
+            control_ = std::move(control);
+    }
 
     // 2.-5. Common controls, sockets, OLE and the document template have no counterpart here.
     // The front end stands in for the hidden main window: the Qt tray when a display can be
@@ -246,6 +279,8 @@ bool CMirnClientApp::HandleWindowMessage(const platform::WindowMessage& msg) {
 
 void CMirnClientApp::Shutdown() {
     SetInitLogHook(nullptr);
+    // First: its thread reads the worker, and a command must find no instance from here on.
+    control_.reset();
     // A worker waiting for the GUI must not hold up the exit: from here on sends return at once.
     if (frontEnd_)
         frontEnd_->Quit(exitCode_.load());

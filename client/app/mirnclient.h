@@ -1,13 +1,14 @@
 // CMirnClientApp: the application object. It starts the client (single instance, log, worker,
 // then sign-in or the login dialog), runs the front end's loop and, at exit, destroys the worker
 // and then the logger, so the log ends with its closing separator. It owns the instance lock,
-// the front end, the logger and the worker.
+// the control socket's server (status and sync commands), the front end, the logger and the worker.
 #pragma once
 
 #include <atomic>
 #include <memory>
 #include <mutex>
 
+#include "platform/controlsocket.h"
 #include "platform/mainwindow.h"
 #include "ui/dialogowner.h"
 #include "ui/frameowner.h"
@@ -35,6 +36,9 @@ class CMirnClientApp : public IFrameOwner, public IDialogOwner {
     void RequestExit(int code);
     // Tells the front end every item not synced, one message each (the report signal); any thread.
     void ReportNotSynced();
+    // Answers a command of the control socket (its server's thread): the status as JSON, or a
+    // pass asked for as the tray's "同步" asks for it.
+    std::string AnswerControl(platform::control::Request request);
     // Replaces the worker under the lock the signal thread reads it with; the old one is
     // destroyed after the lock is released.
     void SetWork(std::unique_ptr<CWork> work);
@@ -69,6 +73,7 @@ class CMirnClientApp : public IFrameOwner, public IDialogOwner {
     void CheckForUpdate();
 
     std::unique_ptr<platform::InstanceLock> instanceLock_;
+    std::unique_ptr<platform::ControlServer> control_;  // only while the instance lock is held
     std::unique_ptr<AppFrontEnd> frontEnd_;
     mutable std::mutex logMu_;  // the worker may open the log (a sign-in without one)
     std::unique_ptr<CLogger> logger_;

@@ -34,6 +34,7 @@ enum class Op {
     SetMode,      // SetMode, MakeDirPrivate, MakeFilePrivate: the permission change (filemode.h)
     Keyring,      // Keyring calls; the path is "store:", "lookup:" or "remove:" + the account
     Xattr,        // CopyExtendedAttributes: reading or setting one extended attribute (filemode.h)
+    Socket,       // the control socket: listening (ControlServer::Start) and connecting (AskInstance)
 };
 
 // Arms a fault: after `skip` matching calls succeed, the next `count` matching calls of `op`

@@ -216,6 +216,7 @@ void CWork::ShowHalted(int why, const std::string& text) {
 }
 
 void CWork::ShowTrayState(int state, const std::string& tip) {
+    status_.SetTrayState(state);
     platform::SendToMain(platform::WM_TRAY_STATE, state, WithWatchNote(tip));
 }
 

@@ -22,6 +22,7 @@
 #include "sync/filesystemwatcher.h"
 #include "sync/recentnames.h"
 #include "sync/skippeditems.h"
+#include "sync/syncstatus.h"
 
 class CAuth;
 class CBack;
@@ -253,6 +254,8 @@ class CWork {
 
     // Items the passes could not carry out, with their reasons; any thread may read them.
     const CSkippedItems& GetSkipped() const { return skipped_; }
+    // What the worker is doing, for the status command; any thread may read it.
+    const CSyncStatus& GetStatus() const { return status_; }
     // The first wait before a skipped item is tried again (the heartbeat's cycle), and its cap
     // (60 cycles); tests shorten or zero them before the sign-in.
     void SetRetryDelays(int64_t baseMs, int64_t capMs) { skipped_.SetDelays(baseMs, capMs); }
@@ -392,6 +395,7 @@ class CWork {
     bool startOver_ = false;      // worker thread only: the next pass is a full download
     bool removalAgreed_ = false;  // worker thread only: the user agreed to this pass's removals
     CSkippedItems skipped_;
+    CSyncStatus status_;
     std::string itemReason_;     // worker thread only: set by a failing item
     bool itemScheduled_ = true;  // worker thread only
     bool sessionLost_ = false;   // worker thread only: an item was refused for the session

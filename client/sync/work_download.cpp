@@ -513,6 +513,7 @@ int CWork::FetchAsConflict(const CFileInfo& A, CFileInfo U, const std::string& r
         return 0;
     }
     AddRecentName(std::string(kLabelDownload) + " " + conflict);
+    status_.AddConflictCopy(conflict);
     syncPending_.store(1);
     return 1;
 }
@@ -599,6 +600,7 @@ int CWork::DownloadNewFile(CFileInfo* U) {
     LogText(kLogInfo, tag, text);
     ShowStatus(text);
     ShowTip("下载新文件: " + rel);
+    status_.SetCurrent("download", rel, U->size);
     if (!MakeParents(*fileCache_, rel)) {
         Log(kLogError, tag, "Fail to make folder: %s", abs.c_str());
         return 0;
@@ -698,6 +700,7 @@ int CWork::DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* loca
     LogText(kLogInfo, tag, text);
     ShowStatus(text);
     ShowTip("更新文件: " + absA);
+    status_.SetCurrent("download", relA, U->size);
 
     auto unshare = [&]() {
         if (A.dirFlag >= 2) {
@@ -751,8 +754,10 @@ int CWork::DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* loca
             Log(kLogError, tag, "Fail to remove a file {%s}", absA.c_str());
             return 0;
         }
-        if (!keptAs.empty())
+        if (!keptAs.empty()) {
+            status_.AddConflictCopy(keptAs);
             syncPending_.store(1);
+        }
         return fetchNew();
     }
 
@@ -823,6 +828,7 @@ int CWork::DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* loca
     }
     if (!keptAs.empty()) {
         Log(kLogInfo, tag, "Keep the local %s as %s", local->path.c_str(), keptAs.c_str());
+        status_.AddConflictCopy(keptAs);
         syncPending_.store(1);
     }
     return 1;
@@ -979,6 +985,7 @@ int CWork::ServerDeleteFile(const std::string& rel, const CFileInfo& T, bool* ke
                 return 0;
             }
             Log(kLogInfo, tag, "Keep the local %s as %s", L.path.c_str(), conflict.c_str());
+            status_.AddConflictCopy(conflict);
             syncPending_.store(1);
             return 1;
         }
@@ -995,6 +1002,7 @@ int CWork::ServerDeleteFile(const std::string& rel, const CFileInfo& T, bool* ke
         return 0;
     }
     if (!keptAs.empty()) {
+        status_.AddConflictCopy(keptAs);
         syncPending_.store(1);
         if (kept)
             *kept = true;

@@ -385,6 +385,7 @@ void CWork::CheckLocalDelete() {
         std::string abs = e->rel;
         fileCache_->ToAbsolutePath(&abs);
         ShowTip("删除文件: " + abs);
+        status_.SetCurrent("delete", e->rel);
         LeaveFolder(&currentFolder, e->rel);
         currentFolder = ParentOf(e->rel);
         if (!currentFolder.empty()) {

@@ -209,6 +209,7 @@ void CWork::CheckSync() {
         // Nothing may run: the heartbeat keeps asking while the last pass reads as failed, and
         // the pause ends at the first pass that finds the folder back.
         ReportPassResult(0);
+        status_.PassEnded(CSyncStatus::PassResult::kFailed);
         ready_.store(1);
         ShowHalted(platform::kSyncPaused, "");
         ShowTrayState(platform::kTrayIdle, user);
@@ -220,6 +221,7 @@ void CWork::CheckSync() {
         // Renames the watcher saw go first: the pass must not read an old name as a deletion.
         DrainRenames();
         passSucceeded_.store(1);
+        status_.PassStarted();
         ShowTrayState(platform::kTrayBusy, user);
         ShowStatus("Sync...");
         ShowTip("同步...");
@@ -232,6 +234,7 @@ void CWork::CheckSync() {
             // every later trigger (the heartbeat's retry included) would be taken as queued.
             syncPending_.store(0);
             ReportPassResult(0);
+            status_.PassEnded(CSyncStatus::PassResult::kFailed);
             const std::string reason = LastReason();
             ClearReason();
             if (reason.empty()) {
@@ -274,6 +277,9 @@ void CWork::CheckSync() {
 
     const int succeeded = passSucceeded_.load();
     ReportPassResult(succeeded);
+    status_.PassEnded(!succeeded             ? CSyncStatus::PassResult::kFailed
+                      : skipped_.Count() > 0 ? CSyncStatus::PassResult::kUnfinished
+                                             : CSyncStatus::PassResult::kSucceeded);
     ScheduleRetry(skipped_.NextRetryMs());
     if (succeeded && skipped_.Count() > 0) {
         // Finished but for the skipped items: the heartbeat asks again when they are due, not at

@@ -298,6 +298,7 @@ int CWork::UploadEntry(CFileInfo* entry, std::string* currentFolder) {
     Log(kLogInfo, tag, "上载文件: %s", rel.c_str());
     ShowStatus("上载文件: " + rel);
     ShowTip("上载文件: " + rel);
+    status_.SetCurrent("upload", rel, F.dirFlag == 0 ? F.size : 0);
     fileCache_->SetState(rel, 0);
 
     if (F.dirFlag >= 2)
@@ -452,6 +453,7 @@ int CWork::UploadFile(CFileInfo* F, CFileInfo* P) {
             std::snprintf(tip, sizeof tip, "  %lldKB/%lldKB", static_cast<long long>(sentMiB * 1024),
                           static_cast<long long>(F->size / 1024 + 1));
             ShowTip("上传文件: " + rel + tip);
+            status_.SetProgress(sentMiB * 1024 * 1024, F->size);
 
             std::unique_ptr<CChunkBuffer> bytes;
             if (!GetFileChunk(*F, &bytes, chunk) || !bytes) {
@@ -526,6 +528,7 @@ int CWork::UploadFile(CFileInfo* F, CFileInfo* P) {
                 passSucceeded_.store(0);
                 break;
             }
+            status_.AddConflictCopy(fileCache_->GetRoot() + conflict);
             CJournalItem record;
             if (fileJournal_->Lookup(F->path, &record) && !fileJournal_->Remove(F->path)) {
                 Log(kLogError, tag, "Fail to delete file {%s} from DB", F->path.c_str());

@@ -273,3 +273,58 @@ TEST_F(KestrineE2E, StoredAccountSignsInOnlyWithAComputerName) {
             platform::RemoveFile(f);
     }
 }
+
+namespace {
+
+// The program's own options and commands, run as a user runs them: exit codes, and that none of
+// them starts a client (no settings, no log) or needs one.
+TEST_F(KestrineE2E, OptionsAndCommandsWithoutAClient) {
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        const char* stdoutPart;  // null: nothing on stdout
+    };
+    const Case cases[] = {
+        {{"--version"}, 0, "kestrine "}, {{"--help"}, 0, "status --json"},
+        {{"--nonsense"}, 2, nullptr},    {{"status", "--nonsense"}, 2, nullptr},
+        {{"status"}, 3, nullptr},        {{"status", "--json"}, 3, nullptr},
+        {{"sync"}, 3, nullptr},
+    };
+    for (const Case& c : cases) {
+        testsupport::ProcessSpec how = HowToRun();
+        how.args = c.args;
+        testsupport::ChildProcess p;
+        ASSERT_TRUE(p.Start(how));
+        int status = -1;
+        ASSERT_TRUE(p.Wait(kWaitMs, &status)) << c.args[0];
+        EXPECT_EQ(status, c.code) << c.args[0] << " " << p.Stderr();
+        if (c.stdoutPart) {
+            EXPECT_NE(p.Stdout().find(c.stdoutPart), std::string::npos) << p.Stdout();
+        } else {
+            EXPECT_EQ(p.Stdout(), "") << c.args[0];
+            EXPECT_NE(p.Stderr(), "") << c.args[0];
+        }
+    }
+    EXPECT_TRUE(RunLogs().empty());
+    EXPECT_FALSE(platform::Exists(home_.Home() + "/.config/kestrine/registry.ini"));
+}
+
+TEST_F(KestrineE2E, StatusOfASignedOutClient) {
+    testsupport::ChildProcess client;
+    StartRunning(client);
+    testsupport::ProcessSpec how = HowToRun();
+    how.args = {"status", "--json"};
+    testsupport::ChildProcess status;
+    ASSERT_TRUE(status.Start(how));
+    int code = -1;
+    ASSERT_TRUE(status.Wait(kWaitMs, &code));
+    EXPECT_EQ(code, 0) << status.Stderr();
+    EXPECT_NE(status.Stdout().find("\"signed_in\":false"), std::string::npos) << status.Stdout();
+    struct stat st {};
+    ASSERT_EQ(::lstat((home_.Runtime() + "/kestrine/control").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EndWith(client, SIGTERM);
+    EXPECT_NE(::lstat((home_.Runtime() + "/kestrine/control").c_str(), &st), 0) << "left behind at exit";
+}
+
+}  // namespace

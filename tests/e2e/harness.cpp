@@ -176,6 +176,22 @@ testsupport::ProcessSpec Computer::HowToRun() const {
     return how;
 }
 
+int Computer::Command(const std::vector<std::string>& args, std::string* out, std::string* err) const {
+    testsupport::ProcessSpec how = HowToRun();
+    how.args = args;
+    how.stdinText.clear();
+    testsupport::ChildProcess command;
+    int status = -1;
+    if (!command.Start(how) || !command.Wait(30000, &status)) {
+        command.Kill();
+        status = -1;
+    }
+    *out = command.Stdout();
+    if (err)
+        *err = command.Stderr();
+    return status;
+}
+
 bool Computer::Start(std::string* error) {
     if (proc_ && proc_->Running()) {
         if (error)

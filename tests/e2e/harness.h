@@ -75,6 +75,9 @@ class Computer {
     int PassesEnded();
     // Waits until no pass runs and the console has said nothing for `quietMs`.
     bool WaitQuiet(int quietMs = 1500);
+    // Runs `kestrine <args>` as this computer's user would (its environment); the exit code, or
+    // -1 when it could not be run or did not end. *out and *err get its output.
+    int Command(const std::vector<std::string>& args, std::string* out, std::string* err = nullptr) const;
 
     const std::string& Name() const { return name_; }
     std::string Root() const { return dir_.Sub("home/Kestrine"); }

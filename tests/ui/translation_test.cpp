@@ -148,6 +148,12 @@ TEST_F(TranslationTest, ConsoleAndEngineTextsFollowTheTranslator) {
     EXPECT_EQ(CDownloadMeter::FormatDuration(3725), "1 h 2 min ");
     EXPECT_EQ(CDownloadMeter::FormatDuration(59), " 59 s");
     EXPECT_FALSE(HasCjk(CUpdateCheck::Caption()));
+    // The tray finds a recent entry's path after the label's first space: a label is one word.
+    for (const char* label : {"下载", "修改", "删除"}) {
+        const std::string english = platform::Tr("Work", label);
+        EXPECT_FALSE(HasCjk(english)) << label;
+        EXPECT_EQ(english.find(' '), std::string::npos) << english;
+    }
     // Every reason the service can give is shown in English, not only the ones listed here.
     for (int code = 1; code <= 29; ++code) {
         const std::string shown = CWork::ServerMessage(code);

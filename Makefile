@@ -9,7 +9,7 @@
 JOBS ?= $(shell nproc)
 PACKAGES := g++ cmake make pkg-config libsqlite3-dev libcurl4-openssl-dev libcrypto++-dev zlib1g-dev \
             libpugixml-dev libcpp-httplib-dev googletest libgtest-dev libgmock-dev libbenchmark-dev \
-            qt6-base-dev fonts-noto-cjk xvfb rdiff rsync curl procps \
+            qt6-base-dev qt6-l10n-tools qt6-tools-dev fonts-noto-cjk xvfb rdiff rsync curl procps \
             trayer x11-apps x11-utils imagemagick xdotool libsecret-1-dev dbus gnome-keyring
 # libFuzzer comes with clang's runtime; only `make fuzz` needs them.
 FUZZ_PACKAGES := clang libclang-rt-14-dev

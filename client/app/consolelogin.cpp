@@ -13,10 +13,17 @@
 #include "platform/mainwindow.h"
 #include "platform/messages.h"
 #include "platform/system.h"
+#include "platform/translate.h"
 #include "service/auth.h"
 #include "sync/work.h"
+#include "util/util.h"
 
 namespace {
+
+// A prompt or answer of the console login in the terminal's character set.
+std::string Shown(const std::string& utf8) {
+    return CUtil::AnsiFromUtf8(utf8);
+}
 
 constexpr const char* kTag = "CConsoleLogin::Run";
 // The dialog's edit fields hold at most this many characters.
@@ -69,14 +76,16 @@ bool CConsoleLogin::Run() {
         return false;
     }
     Log(kLogInfo, kTag, "Ask for the account on the console");
-    out_ << "Kestrine - 用户登录" << std::endl;
+    out_ << Shown(platform::Tr("ConsoleLogin", "Kestrine - 用户登录")) << std::endl;
     for (;;) {
         std::string account = account_;
         std::string password = password_;
         std::string computer = computer_;
         bool remember = remember_;
-        if (!Ask("账    号", false, &account) || !Ask("密    码", true, &password) ||
-            !Ask("主机名称", false, &computer) || !AskYesNo("记住密码", &remember)) {
+        if (!Ask(Shown(platform::Tr("ConsoleLogin", "账    号")), false, &account) ||
+            !Ask(Shown(platform::Tr("ConsoleLogin", "密    码")), true, &password) ||
+            !Ask(Shown(platform::Tr("ConsoleLogin", "主机名称")), false, &computer) ||
+            !AskYesNo(Shown(platform::Tr("ConsoleLogin", "记住密码")), &remember)) {
             GiveUp();
             return false;
         }
@@ -85,7 +94,7 @@ bool CConsoleLogin::Run() {
         Accept(account, password, computer, remember);
         const int result = SignIn();
         if (result == 1) {
-            out_ << "登录成功: " << account << std::endl;
+            out_ << Shown(platform::Tr("ConsoleLogin", "登录成功: ")) << account << std::endl;
             Log(kLogInfo, kTag, "Signed in as %s", account.c_str());
             return true;
         }
@@ -93,7 +102,7 @@ bool CConsoleLogin::Run() {
             GiveUp();
             return false;
         }
-        out_ << "登录失败，请重新输入" << std::endl;
+        out_ << Shown(platform::Tr("ConsoleLogin", "登录失败，请重新输入")) << std::endl;
         // The next round offers what was typed, but asks for the password again.
         account_ = account;
         password_.clear();
@@ -106,7 +115,9 @@ bool CConsoleLogin::Ask(const std::string& label, bool secret, std::string* valu
     if (Stopped())
         return false;
     if (secret)
-        out_ << label << (value->empty() ? "" : " [已保存]") << ": " << std::flush;
+        out_ << label
+             << (value->empty() ? std::string() : " [" + Shown(platform::Tr("ConsoleLogin", "已保存")) + "]")
+             << ": " << std::flush;
     else
         out_ << label << (value->empty() ? "" : " [" + *value + "]") << ": " << std::flush;
     std::string line;
@@ -137,23 +148,23 @@ bool CConsoleLogin::AskYesNo(const std::string& label, bool* value) {
             *value = IsYes(answer);
             return true;
         }
-        out_ << "请输入 y 或 n" << std::endl;
+        out_ << Shown(platform::Tr("ConsoleLogin", "请输入 y 或 n")) << std::endl;
     }
 }
 
 bool CConsoleLogin::Complete(const std::string& account, const std::string& password,
                              const std::string& computer) {
     if (account.empty() || password.empty() || computer.empty()) {
-        out_ << "请输入完整数据" << std::endl;
+        out_ << Shown(platform::Tr("ConsoleLogin", "请输入完整数据")) << std::endl;
         return false;
     }
     if (CharCount(account) > kMaxFieldChars || CharCount(computer) > kMaxFieldChars) {
-        out_ << "账号和主机名称不能超过64个字符" << std::endl;
+        out_ << Shown(platform::Tr("ConsoleLogin", "账号和主机名称不能超过64个字符")) << std::endl;
         return false;
     }
     // The sign-in encrypts at most this many bytes of password; a longer one could never work.
     if (password.size() > CAuth::kMaxPasswordBytes) {
-        out_ << "密码不能超过64字节" << std::endl;
+        out_ << Shown(platform::Tr("ConsoleLogin", "密码不能超过64字节")) << std::endl;
         return false;
     }
     return true;
@@ -192,7 +203,7 @@ int CConsoleLogin::SignIn() {
     });
     if (!work_->Request(platform::WM_WORK_LOGIN, window)) {
         platform::UnregisterWindow(window);
-        out_ << "登录失败: 无法启动登录" << std::endl;
+        out_ << Shown(platform::Tr("ConsoleLogin", "登录失败: 无法启动登录")) << std::endl;
         return -1;
     }
     int result = -1;
@@ -210,6 +221,6 @@ int CConsoleLogin::SignIn() {
 void CConsoleLogin::GiveUp() {
     // As the dialog's Cancel: a sign-in still waiting for the portal stops at its next attempt.
     work_->SetLoginCancel(1);
-    out_ << "登录已取消" << std::endl;
+    out_ << Shown(platform::Tr("ConsoleLogin", "登录已取消")) << std::endl;
     Log(kLogInfo, kTag, "Login cancelled; running signed out");
 }

@@ -24,6 +24,10 @@
 #include "ui/folderbrowser.h"
 #include "util/util.h"
 
+#ifdef KESTRINE_WITH_QT
+#include "ui/translation.h"
+#endif
+
 namespace {
 
 constexpr const char* kCaption = "Kestrine";
@@ -125,6 +129,11 @@ void CMirnClientApp::SetWork(std::unique_ptr<CWork> work) {
 }
 
 bool CMirnClientApp::InitInstance() {
+    // The user's language, before any text is shown and before the worker threads read it.
+#ifdef KESTRINE_WITH_QT
+    if (!ui::InstallUserLanguage())
+        Log(kLogWarn, "CMirnClientApp::InitInstance", "Fail to load the English translation");
+#endif
     // A first start writes what an installer would have: the install folder and the data root.
     platform::SeedRegistryDefaults();
 
@@ -271,7 +280,8 @@ bool CMirnClientApp::HandleWindowMessage(const platform::WindowMessage& msg) {
             work_->SetSignedIn(0);
             work_->SetReady(0);
         }
-        platform::SendToMain(platform::WM_SETMESSAGESTRING, 0, "注销成功");
+        platform::SendToMain(platform::WM_SETMESSAGESTRING, 0,
+                             CUtil::AnsiFromUtf8(platform::Tr("App", "注销成功")));
         return true;
     }
     return false;

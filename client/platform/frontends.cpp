@@ -3,7 +3,9 @@
 #include <chrono>
 #include <iostream>
 
+#include "platform/codepage.h"
 #include "platform/messages.h"
+#include "platform/translate.h"
 
 namespace platform {
 
@@ -35,6 +37,13 @@ bool IsPositive(std::string answer) {
         }
     }
     return answer == "y" || answer == "yes" || answer == "ok" || answer == "o";
+}
+
+// A translated text (UTF-8) in the locale's character set, as every other text the console
+// prints; what cannot be converted stays as it was.
+std::string AnsiText(const std::string& utf8) {
+    std::string out;
+    return ConvertCodeset("UTF-8", AnsiCodeset(), utf8, &out) ? out : utf8;
 }
 
 }  // namespace
@@ -201,7 +210,7 @@ std::string ConsoleFrontEnd::Describe(const WindowMessage& msg) {
             }
             return msg.text.empty() ? "[tray] signed in" : "[tray] signed in: " + OneLine(msg.text);
         case WM_LOGOUT_DONE:
-            return "[status] 注销成功";
+            return "[status] " + AnsiText(Tr("Console", "注销成功"));
         default:
             return "";
     }

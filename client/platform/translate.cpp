@@ -32,4 +32,23 @@ std::string Tr(const char* context, const char* text) {
     return text;
 }
 
+std::string WithArg(std::string text, const std::string& value) {
+    char lowest = 0;
+    for (size_t i = 0; i + 1 < text.size(); ++i) {
+        const char d = text[i + 1];
+        if (text[i] == '%' && d >= '1' && d <= '9' && (lowest == 0 || d < lowest))
+            lowest = d;
+    }
+    if (lowest == 0)
+        return text;
+    const std::string marker{'%', lowest};
+    std::string out;
+    size_t from = 0;
+    for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, from)) {
+        out.append(text, from, at - from).append(value);
+        from = at + marker.size();
+    }
+    return out.append(text, from, std::string::npos);
+}
+
 }  // namespace platform

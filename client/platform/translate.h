@@ -10,6 +10,11 @@
 #include <functional>
 #include <string>
 
+// Marks a text kept in a constant for the translation tools (lupdate with
+// `-tr-function-alias QT_TRANSLATE_NOOP+=KESTRINE_TR_NOOP`); the text itself is unchanged and is
+// translated where it is shown, `platform::Tr(context, constant)`.
+#define KESTRINE_TR_NOOP(context, text) text
+
 namespace platform {
 
 // Returns the translation of `text` (UTF-8) in `context`, or an empty string when it has none.
@@ -20,5 +25,10 @@ void SetTranslator(Translator translator);
 
 // `text` in the user's language: the translator's answer, or `text` when it has none.
 std::string Tr(const char* context, const char* text);
+
+// `text` with every one of its lowest-numbered markers "%1".."%9" replaced by `value`, as
+// QString::arg: a translation puts each value where its language wants it, and a call per value
+// fills "%1", then "%2". A text without a marker is returned as it is.
+std::string WithArg(std::string text, const std::string& value);
 
 }  // namespace platform

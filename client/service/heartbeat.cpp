@@ -13,6 +13,8 @@
 #include "platform/mainwindow.h"
 #include "platform/messages.h"
 #include "platform/system.h"
+#include "platform/translate.h"
+#include "util/util.h"
 
 struct CHeartBeat::Shared {
     std::atomic<int> state{kStopRequested};
@@ -107,7 +109,8 @@ bool CHeartBeat::Init(platform::ThreadId workerThread, const std::string& endpoi
             shared_->ended = true;
         }
         Log(kLogError, tag, "Fail to create thread heartbeat");
-        platform::ShowMessageBox("创建心跳线程失败！", "Kestrine", platform::MB_OK | platform::MB_ICONERROR);
+        platform::ShowMessageBox(CUtil::AnsiFromUtf8(platform::Tr("Service", "创建心跳线程失败！")),
+                                 "Kestrine", platform::MB_OK | platform::MB_ICONERROR);
         return false;
     }
     return true;

@@ -17,6 +17,7 @@
 
 #include "platform/file.h"
 #include "platform/thread.h"
+#include "platform/translate.h"
 #include "store/fileinfo.h"
 #include "sync/decide.h"
 #include "sync/filesystemwatcher.h"
@@ -201,7 +202,11 @@ class CWork {
 
     // A watch that ended by itself is restarted by its thread; until then the tray's tooltip
     // carries this note, and the heartbeat's passes pick up local changes.
-    static constexpr const char* kWatchDownNote = "\n本地文件监视中断，正在重试";
+    // The service's reason `code` as the tray shows it: "服务器信息: " and the reason's text (CUtil's
+    // table, which the log and the wire keep as it is), in the user's language and code page.
+    static std::string ServerMessage(int code);
+
+    static constexpr const char* kWatchDownNote = KESTRINE_TR_NOOP("Work", "\n本地文件监视中断，正在重试");
     bool IsWatcherDown() const { return watcherFailed_.load(); }
 
     // The rename request's text: old and new name joined by "|" (by a NUL when a name contains

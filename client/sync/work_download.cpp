@@ -31,9 +31,15 @@ namespace {
 constexpr int64_t kAssemblyLimit = CFileCache::kMemoryChunkLimit;  // 20 MiB
 constexpr int kStateBusy = 2;
 constexpr int kStateInStep = 3;
-constexpr const char* kLabelDownload = "下载";
-constexpr const char* kLabelChange = "修改";
-constexpr const char* kLabelDelete = "删除";
+constexpr const char* kLabelDownload = KESTRINE_TR_NOOP("Work", "下载");
+constexpr const char* kLabelChange = KESTRINE_TR_NOOP("Work", "修改");
+constexpr const char* kLabelDelete = KESTRINE_TR_NOOP("Work", "删除");
+
+// A recent name's label in the user's language; the tray reads the path after the label's first
+// space, so a translated label is one word.
+std::string Label(const char* label) {
+    return CUtil::AnsiFromUtf8(platform::Tr("Work", label));
+}
 
 class JournalSession {
   public:
@@ -412,7 +418,7 @@ int CWork::CheckNew(CFileInfo U) {
         return 0;
     fileCache_->SetState(rel, 1);
     fileCache_->SetPathStateUpTo(abs, kStateInStep, "");
-    AddRecentName(std::string(kLabelDownload) + " " + abs);
+    AddRecentName(Label(kLabelDownload) + " " + abs);
     return 1;
 }
 
@@ -487,7 +493,7 @@ int CWork::CheckUpdated(const CFileInfo& A, CFileInfo U) {
         fileCache_->SetPathStateUpTo(abs, kStateInStep, "");
     else
         fileCache_->SetPathState(abs, kStateInStep);
-    AddRecentName(std::string(kLabelChange) + " " + abs);
+    AddRecentName(Label(kLabelChange) + " " + abs);
     return 1;
 }
 
@@ -512,7 +518,7 @@ int CWork::FetchAsConflict(const CFileInfo& A, CFileInfo U, const std::string& r
         Log(kLogError, tag, "Fail to rename confict file {%s}", fetched.c_str());
         return 0;
     }
-    AddRecentName(std::string(kLabelDownload) + " " + conflict);
+    AddRecentName(Label(kLabelDownload) + " " + conflict);
     status_.AddConflictCopy(conflict);
     syncPending_.store(1);
     return 1;
@@ -596,10 +602,11 @@ int CWork::DownloadNewFile(CFileInfo* U) {
     char numbers[64];
     std::snprintf(numbers, sizeof numbers, "(%lld, %lld)", static_cast<long long>(U->size),
                   static_cast<long long>(U->modifyTime));
-    const std::string text = "下载新文件: " + U->path + numbers;
+    const std::string text = "下载新文件: " + U->path + numbers;  // the log line keeps its text
     LogText(kLogInfo, tag, text);
-    ShowStatus(text);
-    ShowTip("下载新文件: " + rel);
+    const std::string shown = CUtil::AnsiFromUtf8(platform::Tr("Work", "下载新文件: "));
+    ShowStatus(shown + U->path + numbers);
+    ShowTip(shown + rel);
     status_.SetCurrent("download", rel, U->size);
     if (!MakeParents(*fileCache_, rel)) {
         Log(kLogError, tag, "Fail to make folder: %s", abs.c_str());
@@ -696,10 +703,11 @@ int CWork::DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* loca
     std::snprintf(numbers, sizeof numbers, "(%lld, %lld -> %lld, %lld)", static_cast<long long>(U->size),
                   static_cast<long long>(U->modifyTime), static_cast<long long>(A.size),
                   static_cast<long long>(A.modifyTime));
-    const std::string text = "更新文件: " + A.path + numbers;
+    const std::string text = "更新文件: " + A.path + numbers;  // the log line keeps its text
     LogText(kLogInfo, tag, text);
-    ShowStatus(text);
-    ShowTip("更新文件: " + absA);
+    const std::string shown = CUtil::AnsiFromUtf8(platform::Tr("Work", "更新文件: "));
+    ShowStatus(shown + A.path + numbers);
+    ShowTip(shown + absA);
     status_.SetCurrent("download", relA, U->size);
 
     auto unshare = [&]() {
@@ -944,7 +952,7 @@ int CWork::CheckDelete() {
                 return 0;
             }
             if (!kept)
-                AddRecentName(std::string(kLabelDelete) + " " + fileCache_->GetRoot() + rel);
+                AddRecentName(Label(kLabelDelete) + " " + fileCache_->GetRoot() + rel);
             return 1;
         });
         if (!goOn)

@@ -28,9 +28,39 @@ int ReasonCode(const std::string& reason) {
     return static_cast<int>(std::strtol(reason.c_str(), nullptr, 10));
 }
 
-std::string ServerMessage(int code) {
-    return "服务器信息: " + CUtil::GetErrorMessage(code);
-}
+// The reason texts of CUtil::GetErrorMessage for the translation tools; the table itself is
+// also what the log and the service read, so it is translated only where it is shown.
+[[maybe_unused]] constexpr const char* kShownReasons[] = {
+    KESTRINE_TR_NOOP("Reason", "重复用户"),
+    KESTRINE_TR_NOOP("Reason", "主机名不存在"),
+    KESTRINE_TR_NOOP("Reason", "旧文件不存在"),
+    KESTRINE_TR_NOOP("Reason", "旧文件被删除"),
+    KESTRINE_TR_NOOP("Reason", "目录"),
+    KESTRINE_TR_NOOP("Reason", "密码不正确"),
+    KESTRINE_TR_NOOP("Reason", "文件不存在"),
+    KESTRINE_TR_NOOP("Reason", "服务器数据库错误"),
+    KESTRINE_TR_NOOP("Reason", "请求数据流错误"),
+    KESTRINE_TR_NOOP("Reason", "操作对象不是目录"),
+    KESTRINE_TR_NOOP("Reason", "文件未删除"),
+    KESTRINE_TR_NOOP("Reason", "目录没有版本信息"),
+    KESTRINE_TR_NOOP("Reason", "服务器系统内存不足"),
+    KESTRINE_TR_NOOP("Reason", "目录已经被共享"),
+    KESTRINE_TR_NOOP("Reason", "目录不是共享目录"),
+    KESTRINE_TR_NOOP("Reason", "文件格式错误"),
+    KESTRINE_TR_NOOP("Reason", "目录拥有者不能离开共享"),
+    KESTRINE_TR_NOOP("Reason", "您不是目录拥有者"),
+    KESTRINE_TR_NOOP("Reason", "文件不属于你"),
+    KESTRINE_TR_NOOP("Reason", "父目录不存在"),
+    KESTRINE_TR_NOOP("Reason", "关键字不存在"),
+    KESTRINE_TR_NOOP("Reason", "用户状态错误"),
+    KESTRINE_TR_NOOP("Reason", "用户不存在"),
+    KESTRINE_TR_NOOP("Reason", "服务器流错误"),
+    KESTRINE_TR_NOOP("Reason", "文件总容量超出最大限额"),
+    KESTRINE_TR_NOOP("Reason", "修改文件名：新文件"),
+    KESTRINE_TR_NOOP("Reason", "存储相同的版本"),
+    KESTRINE_TR_NOOP("Reason", "主机名不匹配"),
+    KESTRINE_TR_NOOP("Reason", "验证码失效"),
+};
 
 std::string NotSyncedText(size_t count) {
     return std::to_string(count) + (count == 1 ? " item not synced" : " items not synced");
@@ -41,6 +71,11 @@ int64_t NowMs() {
 }
 
 }  // namespace
+
+std::string CWork::ServerMessage(int code) {
+    const std::string reason = CUtil::GetErrorMessage(code);
+    return CUtil::AnsiFromUtf8(platform::Tr("Work", "服务器信息: ") + platform::Tr("Reason", reason.c_str()));
+}
 
 int CWork::RunPass() {
     return Sync();
@@ -224,7 +259,7 @@ void CWork::CheckSync() {
         status_.PassStarted();
         ShowTrayState(platform::kTrayBusy, user);
         ShowStatus("Sync...");
-        ShowTip("同步...");
+        ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "同步...")));
 
         const int passed = RunPass();
         removalAgreed_ = false;  // an answer holds for one pass
@@ -239,9 +274,9 @@ void CWork::CheckSync() {
             ClearReason();
             if (reason.empty()) {
                 ready_.store(1);
-                ShowStatus("同步未完成");
-                ShowTip("同步未完成");
-                ShowHalted(platform::kSyncError, "同步未完成");
+                ShowStatus(CUtil::AnsiFromUtf8(platform::Tr("Work", "同步未完成")));
+                ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "同步未完成")));
+                ShowHalted(platform::kSyncError, CUtil::AnsiFromUtf8(platform::Tr("Work", "同步未完成")));
                 ShowTrayState(platform::kTrayIdle, user);
                 return;
             }
@@ -294,18 +329,20 @@ void CWork::CheckSync() {
             Log(kLogWarn, "CWork::CheckSync", "Fail to clean local cache");
         ready_.store(1);
         ShowStatus("Sync finished");
-        ShowTip("同步完成");
+        ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "同步完成")));
         ShowTrayState(platform::kTrayDone, user);
         const size_t recentNow = GetRecentCount();
         if (recentNow > recentBefore)
-            ShowBalloon("同步完成: " + GetRecentItem(recentNow - 1) + "...", user);
+            ShowBalloon(CUtil::AnsiFromUtf8(platform::Tr("Work", "同步完成: ")) +
+                            GetRecentItem(recentNow - 1) + "...",
+                        user);
     } else {
         ready_.store(1);
         ShowTrayState(platform::kTrayIdle, user);
         ShowStatus("Sync unfinished");
         const std::string reason = LastReason();
-        const std::string text =
-            reason.empty() ? std::string("同步未完成") : ServerMessage(ReasonCode(reason));
+        const std::string text = reason.empty() ? CUtil::AnsiFromUtf8(platform::Tr("Work", "同步未完成"))
+                                                : ServerMessage(ReasonCode(reason));
         ShowTip(text);
         ShowHalted(platform::kSyncError, text);
     }

@@ -13,6 +13,7 @@
 #include "store/filecache.h"
 #include "sync/filesystemwatcher.h"
 #include "sync/work.h"
+#include "util/util.h"
 
 namespace {
 
@@ -86,7 +87,7 @@ void CWork::StopFileMonitor() {
 std::string CWork::WithWatchNote(const std::string& tip) const {
     if (tip.empty() || !watcherFailed_.load())
         return tip;
-    return tip + kWatchDownNote;
+    return tip + CUtil::AnsiFromUtf8(platform::Tr("Work", kWatchDownNote));
 }
 
 void CWork::KeepFilteredPath(const std::string& path) {

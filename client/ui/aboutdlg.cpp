@@ -10,7 +10,7 @@
 
 CAboutDlg::CAboutDlg(std::function<void()> checkUpdate, const QString& iconFile, QWidget* parent)
     : QDialog(parent), checkUpdate_(std::move(checkUpdate)) {
-    setWindowTitle(QString::fromUtf8("关于Kestrine"));
+    setWindowTitle(tr("关于Kestrine"));
     auto* icon = new QLabel(this);
     QPixmap pixmap(iconFile);
     if (!pixmap.isNull())
@@ -18,8 +18,8 @@ CAboutDlg::CAboutDlg(std::function<void()> checkUpdate, const QString& iconFile,
     auto* name = new QLabel(QStringLiteral("<b>Kestrine</b>"), this);
     version_ = new QLabel(VersionText(), this);
     auto* buttons = new QDialogButtonBox(this);
-    check_ = buttons->addButton(QString::fromUtf8("检查更新"), QDialogButtonBox::ActionRole);
-    QPushButton* ok = buttons->addButton(QString::fromUtf8("确定"), QDialogButtonBox::AcceptRole);
+    check_ = buttons->addButton(tr("检查更新"), QDialogButtonBox::ActionRole);
+    QPushButton* ok = buttons->addButton(tr("确定"), QDialogButtonBox::AcceptRole);
     ok->setDefault(true);
     connect(check_, &QPushButton::clicked, this, &CAboutDlg::OnCheckUpdate);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);

@@ -22,10 +22,6 @@ namespace {
 constexpr int kCancelWaitMs = 1000;
 constexpr int kCancelPollMs = 20;
 
-QString Text(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
-
 }  // namespace
 
 CDownloadDlg::CDownloadDlg(std::string url, std::string fileName, std::string targetPath, QWidget* parent)
@@ -34,7 +30,7 @@ CDownloadDlg::CDownloadDlg(std::string url, std::string fileName, std::string ta
       fileName_(std::move(fileName)),
       target_(std::move(targetPath)),
       task_(std::make_shared<CDownloadTask>(url_, fileName_, target_)) {
-    setWindowTitle(Text("下载客户端"));
+    setWindowTitle(tr("下载客户端"));
     auto* icon = new QLabel(this);
     icon->setPixmap(QApplication::windowIcon().pixmap(32, 32));
 
@@ -46,16 +42,16 @@ CDownloadDlg::CDownloadDlg(std::string url, std::string fileName, std::string ta
     bar_->setStyleSheet(QStringLiteral("QProgressBar::chunk { background-color: rgb(40, 210, 43); }"));
     total_ = new QLabel(this);
     progress_ = new QLabel(this);
-    timeLabel_ = new QLabel(Text("剩余时间:"), this);
+    timeLabel_ = new QLabel(tr("剩余时间:"), this);
     time_ = new QLabel(this);
     check_ = new QLabel(this);
     check_->setWordWrap(true);
     check_->setTextInteractionFlags(Qt::TextSelectableByMouse);  // the digest can be copied
     check_->setVisible(false);
-    run_ = new QPushButton(Text("运行"), this);
+    run_ = new QPushButton(tr("运行"), this);
     run_->setVisible(false);
     run_->setEnabled(false);
-    cancel_ = new QPushButton(Text("取消"), this);
+    cancel_ = new QPushButton(tr("取消"), this);
     cancel_->setDefault(true);
     connect(run_, &QPushButton::clicked, this, &CDownloadDlg::OnRun);
     connect(cancel_, &QPushButton::clicked, this, &CDownloadDlg::OnCancel);
@@ -97,7 +93,7 @@ void CDownloadDlg::showEvent(QShowEvent* event) {
     started_ = true;
     if (!task_->Start(this)) {
         finished_ = true;
-        progress_->setText(Text(" 下载失败"));
+        progress_->setText(tr(" 下载失败"));
     }
 }
 
@@ -176,11 +172,11 @@ void CDownloadDlg::Finished(bool ok, const std::string& message) {
                 bar_->setValue(100);
                 run_->setVisible(true);
                 run_->setEnabled(true);
-                cancel_->setText(Text("关闭"));
+                cancel_->setText(tr("关闭"));
                 run_->setDefault(true);
             }
             if (!message.empty())
-                platform::ShowMessageBox(message, CUpdateCheck::kCaption,
+                platform::ShowMessageBox(message, CUpdateCheck::Caption(),
                                          platform::MB_OK | platform::MB_ICONWARNING);
         },
         Qt::QueuedConnection);

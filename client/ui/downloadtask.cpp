@@ -9,7 +9,9 @@
 #include "core/log.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/translate.h"
 #include "util/sha256.h"
+#include "util/util.h"
 
 namespace {
 
@@ -20,6 +22,11 @@ constexpr int kStartDelayMs = 10;
 int64_t NowSeconds() {
     using namespace std::chrono;
     return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// One of CDownloadTask's texts in the user's language and code page; an empty one stays empty.
+std::string Shown(const std::string& text) {
+    return text.empty() ? text : CUtil::AnsiFromUtf8(platform::Tr("CDownloadTask", text.c_str()));
 }
 
 std::string Printf(const char* format, double value) {
@@ -91,16 +98,16 @@ double CDownloadMeter::Megabytes(int64_t bytes) {
 std::string CDownloadMeter::FormatDuration(int64_t seconds) {
     if (seconds < 0)
         seconds = 0;
-    char buf[96];
+    using platform::WithArg;
     if (seconds <= 59)
-        std::snprintf(buf, sizeof buf, " %d 秒", static_cast<int>(seconds));
-    else if (seconds > 3599)
-        std::snprintf(buf, sizeof buf, "%d 小时 %d 分钟 ", static_cast<int>(seconds / 3600),
-                      static_cast<int>(seconds % 3600 / 60));
-    else
-        std::snprintf(buf, sizeof buf, "%d 分钟 %d 秒 ", static_cast<int>(seconds / 60),
-                      static_cast<int>(seconds % 60));
-    return buf;
+        return WithArg(CUtil::AnsiFromUtf8(platform::Tr("CDownloadTask", " %1 秒")), std::to_string(seconds));
+    if (seconds > 3599)
+        return WithArg(WithArg(CUtil::AnsiFromUtf8(platform::Tr("CDownloadTask", "%1 小时 %2 分钟 ")),
+                               std::to_string(seconds / 3600)),
+                       std::to_string(seconds % 3600 / 60));
+    return WithArg(WithArg(CUtil::AnsiFromUtf8(platform::Tr("CDownloadTask", "%1 分钟 %2 秒 ")),
+                           std::to_string(seconds / 60)),
+                   std::to_string(seconds % 60));
 }
 
 void CDownloadMeter::Update(int64_t total, int64_t done, int64_t now, IDownloadView* view) {
@@ -115,7 +122,8 @@ void CDownloadMeter::Update(int64_t total, int64_t done, int64_t now, IDownloadV
         started_ = true;
         startSeconds_ = lastSeconds_ = now;
         lastBytes_ = done;
-        view->SetTotalText(Printf("%2.2f M 中的 ", Megabytes(total)));
+        view->SetTotalText(platform::WithArg(CUtil::AnsiFromUtf8(platform::Tr("CDownloadTask", "%1 M 中的 ")),
+                                             Printf("%2.2f", Megabytes(total))));
         view->SetProgressText(Printf(" %2.2f M", Megabytes(done)));
         if (p == 0) {
             bar_ = 2;
@@ -132,8 +140,10 @@ void CDownloadMeter::Update(int64_t total, int64_t done, int64_t now, IDownloadV
         return;
     if (complete) {
         completed_ = true;
-        view->SetProgressText(Printf(" %2.2f M,下载完成", Megabytes(done)));
-        view->SetTimeLabel("总共时间:");
+        view->SetProgressText(
+            platform::WithArg(CUtil::AnsiFromUtf8(platform::Tr("CDownloadTask", " %1 M,下载完成")),
+                              Printf("%2.2f", Megabytes(done))));
+        view->SetTimeLabel(CUtil::AnsiFromUtf8(platform::Tr("CDownloadTask", "总共时间:")));
         view->SetTimeText(FormatDuration(now - startSeconds_));
         return;
     }
@@ -307,8 +317,8 @@ bool CDownloadTask::Fail(const std::string& message) {
         Log(kLogInfo, "CDownloadTask::Run", "Download of \"%s\" cancelled", url_.c_str());
     Report([&](IDownloadView* v) {
         if (!cancelled)
-            v->SetProgressText(" 下载失败");
-        v->Finished(false, cancelled ? std::string() : message);
+            v->SetProgressText(CUtil::AnsiFromUtf8(platform::Tr("CDownloadTask", " 下载失败")));
+        v->Finished(false, cancelled ? std::string() : Shown(message));
     });
     return false;
 }
@@ -326,7 +336,7 @@ bool CDownloadTask::Transfer() {
     if (!file.Open(target_, platform::File::Mode::CreateNew)) {
         const int err = platform::LastError();
         Log(kLogError, "CDownloadTask::Run", "Fail to create \"%s\" error code :%d", target_.c_str(), err);
-        Report([&](IDownloadView* v) { v->Finished(false, kTargetExists); });
+        Report([&](IDownloadView* v) { v->Finished(false, Shown(kTargetExists)); });
         return false;
     }
 
@@ -368,7 +378,7 @@ bool CDownloadTask::Transfer() {
     check_ = digest == Digest::Published ? Check::Verified : Check::Unverified;
     Log(kLogInfo, "CDownloadTask::Run", "Downloaded \"%s\", SHA-256 %s (%s)", target_.c_str(),
         sha256_.c_str(), check_ == Check::Verified ? "verified" : "no digest published");
-    const std::string text = (check_ == Check::Verified ? kVerifiedText : kUnverifiedText) + sha256_;
+    const std::string text = Shown(check_ == Check::Verified ? kVerifiedText : kUnverifiedText) + sha256_;
     Report([&](IDownloadView* v) {
         v->SetCheckText(text);
         v->SetBar(100);

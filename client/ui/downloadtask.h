@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/thread.h"
+#include "platform/translate.h"
 
 // What the transfer shows. Called on the download thread, under the task's lock: an
 // implementation only hands the update over to its own thread.
@@ -24,10 +25,10 @@ class IDownloadView {
     virtual ~IDownloadView() = default;
     virtual void ShowFileName(const std::string& name) = 0;
     virtual void SetBar(int position) = 0;                      // 1..100
-    virtual void SetTotalText(const std::string& text) = 0;     // "%2.2f M 中的 "
+    virtual void SetTotalText(const std::string& text) = 0;     // "%1 M 中的 "
     virtual void SetProgressText(const std::string& text) = 0;  // " %2.2f M,..."
     virtual void SetTimeLabel(const std::string& text) = 0;     // "剩余时间:" / "总共时间:"
-    virtual void SetTimeText(const std::string& text) = 0;      // " %d 秒" ...
+    virtual void SetTimeText(const std::string& text) = 0;      // " %1 秒" ...
     // Whether the complete file matched a published digest, with its SHA-256.
     virtual void SetCheckText(const std::string& text) = 0;
     // The end: `ok` when the file is complete; otherwise `message`, when not empty, is for the user.
@@ -42,7 +43,7 @@ class CDownloadMeter {
 
     // Bytes as megabytes truncated to eighths: " %2.2f M" and friends.
     static double Megabytes(int64_t bytes);
-    // " %d 秒" up to 59 s, "%d 小时 %d 分钟 " above 3599 s, else "%d 分钟 %d 秒 ".
+    // " %1 秒" up to 59 s, "%1 小时 %2 分钟 " above 3599 s, else "%1 分钟 %2 秒 ".
     static std::string FormatDuration(int64_t seconds);
 
   private:
@@ -56,13 +57,17 @@ class CDownloadMeter {
 
 class CDownloadTask : public std::enable_shared_from_this<CDownloadTask> {
   public:
-    static constexpr const char* kTargetExists = "目标文件已存在，请手动删除";
-    static constexpr const char* kTooLarge = "安装程序超过大小上限，已停止下载并删除文件";
+    static constexpr const char* kTargetExists =
+        KESTRINE_TR_NOOP("CDownloadTask", "目标文件已存在，请手动删除");
+    static constexpr const char* kTooLarge =
+        KESTRINE_TR_NOOP("CDownloadTask", "安装程序超过大小上限，已停止下载并删除文件");
     static constexpr const char* kDigestMismatch =
-        "安装程序与服务公布的 SHA-256 校验值不符，已删除下载的文件";
-    static constexpr const char* kDigestUnavailable = "暂时无法获取安装程序的校验值，请稍后再试";
-    static constexpr const char* kVerifiedText = "SHA-256 校验通过: ";
-    static constexpr const char* kUnverifiedText = "服务未公布校验值，无法校验此安装程序。SHA-256: ";
+        KESTRINE_TR_NOOP("CDownloadTask", "安装程序与服务公布的 SHA-256 校验值不符，已删除下载的文件");
+    static constexpr const char* kDigestUnavailable =
+        KESTRINE_TR_NOOP("CDownloadTask", "暂时无法获取安装程序的校验值，请稍后再试");
+    static constexpr const char* kVerifiedText = KESTRINE_TR_NOOP("CDownloadTask", "SHA-256 校验通过: ");
+    static constexpr const char* kUnverifiedText =
+        KESTRINE_TR_NOOP("CDownloadTask", "服务未公布校验值，无法校验此安装程序。SHA-256: ");
     static constexpr const char* kDigestSuffix = ".sha256";
     static constexpr long kConnectTimeoutSeconds = 10;
     // No installer is this large: more is a broken or hostile answer.

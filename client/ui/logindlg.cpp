@@ -17,19 +17,13 @@
 #include "ui/replywindow.h"
 #include "ui/uitext.h"
 
-namespace {
-
-QString Text(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
-
-}  // namespace
+namespace {}  // namespace
 
 CLoginDlg::CLoginDlg(IDialogOwner* owner, QWidget* parent)
     : QDialog(parent),
       owner_(owner),
       reply_(std::make_unique<CReplyWindow>([this](const platform::WindowMessage& m) { OnReply(m); })) {
-    setWindowTitle(Text("Kestrine - 用户登录"));
+    setWindowTitle(tr("Kestrine - 用户登录"));
 
     account_ = new QLineEdit(this);
     account_->setMaxLength(kMaxFieldChars);
@@ -39,24 +33,24 @@ CLoginDlg::CLoginDlg(IDialogOwner* owner, QWidget* parent)
     computer_ = new QLineEdit(this);
     computer_->setMaxLength(kMaxFieldChars);
     computer_->setReadOnly(true);
-    remember_ = new QCheckBox(Text("记住密码"), this);
-    autostart_ = new QCheckBox(Text("开机启动"), this);
-    register_ = new QPushButton(Text("注册新用户"), this);
-    proxy_ = new QPushButton(Text("代理设置"), this);
-    ok_ = new QPushButton(Text("确定"), this);
+    remember_ = new QCheckBox(tr("记住密码"), this);
+    autostart_ = new QCheckBox(tr("开机启动"), this);
+    register_ = new QPushButton(tr("注册新用户"), this);
+    proxy_ = new QPushButton(tr("代理设置"), this);
+    ok_ = new QPushButton(tr("确定"), this);
     ok_->setDefault(true);
-    cancel_ = new QPushButton(Text("取消"), this);
+    cancel_ = new QPushButton(tr("取消"), this);
     connect(ok_, &QPushButton::clicked, this, &CLoginDlg::OnOK);
     connect(cancel_, &QPushButton::clicked, this, &CLoginDlg::OnCancel);
     connect(proxy_, &QPushButton::clicked, this, &CLoginDlg::OnProxy);
     connect(register_, &QPushButton::clicked, this, &CLoginDlg::OnRegister);
 
     auto* fields = new QGridLayout;
-    fields->addWidget(new QLabel(Text("账    号"), this), 0, 0);
+    fields->addWidget(new QLabel(tr("账    号"), this), 0, 0);
     fields->addWidget(account_, 0, 1);
-    fields->addWidget(new QLabel(Text("密    码"), this), 1, 0);
+    fields->addWidget(new QLabel(tr("密    码"), this), 1, 0);
     fields->addWidget(password_, 1, 1);
-    fields->addWidget(new QLabel(Text("主机名称"), this), 2, 0);
+    fields->addWidget(new QLabel(tr("主机名称"), this), 2, 0);
     fields->addWidget(computer_, 2, 1);
     auto* choices = new QHBoxLayout;
     choices->addWidget(remember_);
@@ -103,7 +97,7 @@ void CLoginDlg::OnOK() {
     const std::string password = ui::ToAnsi(password_->text());
     const std::string computer = ui::ToAnsi(computer_->text());
     if (account.empty() || password.empty() || computer.empty()) {
-        platform::ShowMessageBox("请输入完整数据", kCaption, platform::MB_OK);
+        platform::ShowMessageBox(ui::ToAnsi(tr("请输入完整数据")), kCaption, platform::MB_OK);
         if (computer.empty()) {
             computer_->setReadOnly(false);
             computerEditable_ = true;
@@ -112,7 +106,7 @@ void CLoginDlg::OnOK() {
     }
     // A longer password would be cut short on its way to the service.
     if (password.size() > kMaxPasswordBytes) {
-        platform::ShowMessageBox("密码不能超过64个字节", kCaption,
+        platform::ShowMessageBox(ui::ToAnsi(tr("密码不能超过64个字节")), kCaption,
                                  platform::MB_OK | platform::MB_ICONWARNING);
         password_->setFocus();
         return;

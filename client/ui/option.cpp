@@ -9,16 +9,16 @@
 #include "ui/optionproxy.h"
 
 COption::COption(IDialogOwner* owner, QWidget* parent) : QDialog(parent) {
-    setWindowTitle(QString::fromUtf8("选项"));
+    setWindowTitle(tr("选项"));
     sheet_ = new QTabWidget(this);
     proxy_ = new COptionProxy(owner, sheet_);
     other_ = new COtherOptions(owner, sheet_);
-    sheet_->addTab(proxy_, QString::fromUtf8("代理设置"));
-    sheet_->addTab(other_, QString::fromUtf8("其他选项"));
+    sheet_->addTab(proxy_, tr("代理设置"));
+    sheet_->addTab(other_, tr("其他选项"));
 
     auto* buttons = new QDialogButtonBox(this);
-    QPushButton* ok = buttons->addButton(QString::fromUtf8("确定"), QDialogButtonBox::AcceptRole);
-    buttons->addButton(QString::fromUtf8("取消"), QDialogButtonBox::RejectRole);
+    QPushButton* ok = buttons->addButton(tr("确定"), QDialogButtonBox::AcceptRole);
+    buttons->addButton(tr("取消"), QDialogButtonBox::RejectRole);
     ok->setDefault(true);
     connect(buttons, &QDialogButtonBox::accepted, this, &COption::OnOK);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);

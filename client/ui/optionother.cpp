@@ -27,18 +27,14 @@ constexpr const char* kTag = "COtherOptions::OnBnClickedButton1";
 constexpr unsigned kAsk = platform::MB_OKCANCEL | platform::MB_ICONQUESTION;
 constexpr int kStopPollMs = 20;
 
-QString Text(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
-
 }  // namespace
 
 COtherOptions::COtherOptions(IDialogOwner* owner, QWidget* parent) : QWidget(parent), owner_(owner) {
-    notify_ = new QCheckBox(Text("显示通知"), this);
+    notify_ = new QCheckBox(tr("显示通知"), this);
     rootEdit_ = new QLineEdit(this);
     rootEdit_->setReadOnly(true);
-    move_ = new QPushButton(Text("移动..."), this);
-    auto* group = new QGroupBox(Text("移动您的数据到以下目录"), this);
+    move_ = new QPushButton(tr("移动..."), this);
+    auto* group = new QGroupBox(tr("移动您的数据到以下目录"), this);
     auto* row = new QHBoxLayout(group);
     row->addWidget(rootEdit_, 1);
     row->addWidget(move_);
@@ -63,7 +59,7 @@ void COtherOptions::SetWaits(int logoutMs, int stopMs) {
 }
 
 int COtherOptions::Box(const std::string& text, unsigned flags) {
-    return platform::ShowMessageBox(text, kCaption, flags);
+    return platform::ShowMessageBox(text, ui::ToAnsi(tr(kCaption)), flags);
 }
 
 void COtherOptions::OnNotify() {
@@ -98,28 +94,30 @@ void COtherOptions::OnMove() {
     CWork* work = owner_ ? owner_->GetWorker() : nullptr;
     // 1. Only between passes, signed in.
     if (!work || !work->IsReady()) {
-        Box("请在同步完成后移动数据 ", kAsk);
+        Box(ui::ToAnsi(tr("请在同步完成后移动数据 ")), kAsk);
         return;
     }
     // 2. The new place.
     std::string picked;
     IFolderBrowser* browser = owner_->GetFolderBrowser();
-    if (!browser || !browser->Browse("移动您的数据到以下目录", &picked) || picked.empty())
+    if (!browser || !browser->Browse(ui::ToAnsi(tr("移动您的数据到以下目录")), &picked) || picked.empty())
         return;
     // 3. The new root, and the user's word.
     const std::string from = root_;
     const std::string to = CDataFolderMove::NewRoot(picked);
     if (from.empty() || CDataFolderMove::Overlaps(from, to)) {
         // Replacing the target would delete the data itself, or the move would go into itself.
-        Box("新目录不能是当前数据目录，也不能在其中或包含它", platform::MB_OK | platform::MB_ICONWARNING);
+        Box(ui::ToAnsi(tr("新目录不能是当前数据目录，也不能在其中或包含它")),
+            platform::MB_OK | platform::MB_ICONWARNING);
         return;
     }
     if (to.size() > CUtil::kMaxRootPath) {
         // The registry could not name it: the next start would not find the data.
-        Box("目录路径太长，请选择其他目录", platform::MB_OK | platform::MB_ICONWARNING);
+        Box(ui::ToAnsi(tr("目录路径太长，请选择其他目录")), platform::MB_OK | platform::MB_ICONWARNING);
         return;
     }
-    if (Box("是否把Kestrine数据从" + from + "移动到" + to, kAsk) != platform::IDOK)
+    if (Box(ui::ToAnsi(tr("是否把Kestrine数据从%1移动到%2").arg(ui::FromAnsi(from), ui::FromAnsi(to))),
+            kAsk) != platform::IDOK)
         return;
 
     // 4. Sign out and stop the worker before anything under the root is touched; the log closes
@@ -129,7 +127,8 @@ void COtherOptions::OnMove() {
     const int notify = work->GetConfig() ? work->GetConfig()->GetNotify() : 1;
     if (!StopWorker(work)) {
         dialog->setEnabled(true);
-        Box("同步没有停止，数据未移动，请重新启动Kestrine后再试", platform::MB_OK | platform::MB_ICONERROR);
+        Box(ui::ToAnsi(tr("同步没有停止，数据未移动，请重新启动Kestrine后再试")),
+            platform::MB_OK | platform::MB_ICONERROR);
         return;
     }
     owner_->DeleteWorker();
@@ -147,9 +146,9 @@ void COtherOptions::OnMove() {
         recorded = CUtil::SetRootPath(to);
     }
     if (result == CDataFolderMove::Result::Moved)
-        Box("移动数据成功！", kAsk);
+        Box(ui::ToAnsi(tr("移动数据成功！")), kAsk);
     else if (result == CDataFolderMove::Result::OldLeft)
-        Box("移动数据成功！旧目录数据正在被其他程序使用\n请手动删除.", kAsk);
+        Box(ui::ToAnsi(tr("移动数据成功！旧目录数据正在被其他程序使用\n请手动删除.")), kAsk);
 
     // 7. A new log and worker on the root the registry names, then the sign-in.
     owner_->InitApp();
@@ -159,9 +158,9 @@ void COtherOptions::OnMove() {
     if (!moved) {
         // Logged once the new log is open, so the failure is on record.
         Log(kLogError, kTag, "Fail to mv \"%s\" to \"%s\" eroor code :%d ", from.c_str(), to.c_str(), error);
-        Box("移动数据失败！数据仍在" + from, platform::MB_OK | platform::MB_ICONERROR);
+        Box(ui::ToAnsi(tr("移动数据失败！数据仍在")) + from, platform::MB_OK | platform::MB_ICONERROR);
     } else if (!recorded) {
         Log(kLogError, kTag, "Fail to record the data root \"%s\"", to.c_str());
-        Box("无法记录新的数据目录" + to, platform::MB_OK | platform::MB_ICONERROR);
+        Box(ui::ToAnsi(tr("无法记录新的数据目录")) + to, platform::MB_OK | platform::MB_ICONERROR);
     }
 }

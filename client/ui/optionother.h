@@ -18,7 +18,7 @@ class COtherOptions : public QWidget {
     Q_OBJECT
 
   public:
-    static constexpr const char* kCaption = "提示";
+    static constexpr const char* kCaption = QT_TRANSLATE_NOOP("COtherOptions", "提示");
 
     explicit COtherOptions(IDialogOwner* owner, QWidget* parent = nullptr);
 

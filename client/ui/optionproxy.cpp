@@ -21,10 +21,6 @@ constexpr int kAddressChars = 16;
 constexpr int kPortChars = 8;
 constexpr int kUserChars = 64;
 
-QString Text(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
-
 QLineEdit* NewEdit(QWidget* parent, int maxChars) {
     auto* edit = new QLineEdit(parent);
     edit->setMaxLength(maxChars);
@@ -34,10 +30,12 @@ QLineEdit* NewEdit(QWidget* parent, int maxChars) {
 }  // namespace
 
 COptionProxy::COptionProxy(IDialogOwner* owner, QWidget* parent) : QWidget(parent), owner_(owner) {
-    use_ = new QCheckBox(Text("使用代理服务器"), this);
+    use_ = new QCheckBox(tr("使用代理服务器"), this);
     type_ = new QComboBox(this);
+    // The configuration keeps a type by its own name ("浏览器设置" whatever the language): the item
+    // shows the name translated and carries it as it is.
     for (const char* t : {"HTTP", "SOCKS4", "SOCKS5", kBrowserSetting})
-        type_->addItem(Text(t));
+        type_->addItem(tr(t), QString::fromUtf8(t));
     address_ = NewEdit(this, kAddressChars);
     port_ = NewEdit(this, kPortChars);
     // A port is a number; anything else could never be dialled.
@@ -48,21 +46,21 @@ COptionProxy::COptionProxy(IDialogOwner* owner, QWidget* parent) : QWidget(paren
 
     auto* layout = new QGridLayout(this);
     layout->addWidget(use_, 0, 0, 1, 4);
-    layout->addWidget(new QLabel(Text("类型"), this), 1, 0);
+    layout->addWidget(new QLabel(tr("类型"), this), 1, 0);
     layout->addWidget(type_, 1, 1, 1, 3);
-    layout->addWidget(new QLabel(Text("地址"), this), 2, 0);
+    layout->addWidget(new QLabel(tr("地址"), this), 2, 0);
     layout->addWidget(address_, 2, 1);
-    layout->addWidget(new QLabel(Text("端口"), this), 2, 2);
+    layout->addWidget(new QLabel(tr("端口"), this), 2, 2);
     layout->addWidget(port_, 2, 3);
-    layout->addWidget(new QLabel(Text("用户"), this), 3, 0);
+    layout->addWidget(new QLabel(tr("用户"), this), 3, 0);
     layout->addWidget(user_, 3, 1, 1, 3);
-    layout->addWidget(new QLabel(Text("密码"), this), 4, 0);
+    layout->addWidget(new QLabel(tr("密码"), this), 4, 0);
     layout->addWidget(password_, 4, 1, 1, 3);
     layout->setRowStretch(5, 1);
 
     // The configuration's values as they are in memory.
     if (CConfig* config = Config()) {
-        const int index = type_->findText(ui::FromAnsi(config->Get(CConfig::kProxyType)).left(kTypeChars));
+        const int index = type_->findData(ui::FromAnsi(config->Get(CConfig::kProxyType)).left(kTypeChars));
         type_->setCurrentIndex(index < 0 ? 0 : index);
         std::string address, port;
         SplitAddress(config->Get(CConfig::kProxyAddr), &address, &port);
@@ -94,7 +92,7 @@ void COptionProxy::SplitAddress(const std::string& text, std::string* address, s
 }
 
 bool COptionProxy::IsBrowserSetting() const {
-    return type_->currentText() == Text(kBrowserSetting);
+    return type_->currentData().toString() == QString::fromUtf8(kBrowserSetting);
 }
 
 void COptionProxy::UpdateEnabling() {
@@ -129,12 +127,14 @@ bool COptionProxy::Validate() {
         return true;
     if (address_->text().isEmpty()) {
         address_->setFocus();
-        platform::ShowMessageBox("未设置代理服务器地址", kCaption, platform::MB_OK | platform::MB_ICONERROR);
+        platform::ShowMessageBox(ui::ToAnsi(tr("未设置代理服务器地址")), kCaption,
+                                 platform::MB_OK | platform::MB_ICONERROR);
         return false;
     }
     if (port_->text().isEmpty()) {
         port_->setFocus();
-        platform::ShowMessageBox("未代理服务器端口", kCaption, platform::MB_OK | platform::MB_ICONERROR);
+        platform::ShowMessageBox(ui::ToAnsi(tr("未代理服务器端口")), kCaption,
+                                 platform::MB_OK | platform::MB_ICONERROR);
         return false;
     }
     return true;
@@ -147,7 +147,7 @@ void COptionProxy::Apply() {
     const std::string address = ui::ToAnsi(address_->text());
     const std::string port = ui::ToAnsi(port_->text());
     config->SetProxyFlag(use_->isChecked() ? "1" : "0");
-    config->Set(CConfig::kProxyType, ui::ToAnsi(type_->currentText()));
+    config->Set(CConfig::kProxyType, ui::ToAnsi(type_->currentData().toString()));
     config->Set(CConfig::kProxyAddr, address.empty() && port.empty() ? std::string() : address + ":" + port);
     config->Set(CConfig::kProxyUser, ui::ToAnsi(user_->text()));
     config->Set(CConfig::kProxyPasswd, ui::ToAnsi(password_->text()));

@@ -17,7 +17,7 @@ class COptionProxy : public QWidget {
     Q_OBJECT
 
   public:
-    static constexpr const char* kBrowserSetting = "浏览器设置";
+    static constexpr const char* kBrowserSetting = QT_TRANSLATE_NOOP("COptionProxy", "浏览器设置");
     static constexpr const char* kCaption = "Kestrine";
 
     explicit COptionProxy(IDialogOwner* owner, QWidget* parent = nullptr);

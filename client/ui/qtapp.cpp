@@ -7,6 +7,7 @@
 #include "ui/aboutdlg.h"
 #include "ui/mainfrm.h"
 #include "ui/qtfrontend.h"
+#include "ui/translation.h"
 
 namespace {
 
@@ -36,6 +37,8 @@ std::unique_ptr<CQtApp> CQtApp::Create(IFrameOwner* owner, const std::string& re
     std::unique_ptr<CQtApp> qt(new CQtApp);
     qt->resourceDir_ = resourceDir;
     qt->app_ = std::make_unique<QApplication>(gArgc, gArgv);
+    // The language was chosen at start, before there was an application to give it to.
+    ui::AttachLanguageToApplication();
 
     // Programs the client starts (xdg-open) see the environment as it was.
     if (hasPlatform)

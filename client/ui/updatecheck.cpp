@@ -13,6 +13,7 @@
 #include "ui/commands.h"
 #include "ui/downloadtask.h"
 #include "ui/folderbrowser.h"
+#include "util/util.h"
 
 namespace {
 
@@ -50,7 +51,9 @@ size_t OnBody(char* data, size_t size, size_t count, void* param) {
 class ConsoleDownloadView : public IDownloadView {
   public:
     explicit ConsoleDownloadView(std::ostream& out) : out_(out) {}
-    void ShowFileName(const std::string& name) override { out_ << "下载客户端: " << name << std::endl; }
+    void ShowFileName(const std::string& name) override {
+        out_ << CUtil::AnsiFromUtf8(platform::Tr("CUpdateCheck", "下载客户端: ")) << name << std::endl;
+    }
     void SetBar(int) override {}
     void SetTotalText(const std::string& text) override { total_ = text; }
     void SetProgressText(const std::string& text) override { progress_ = text; }
@@ -68,7 +71,7 @@ class ConsoleDownloadView : public IDownloadView {
 
   private:
     std::ostream& out_;
-    std::string total_, progress_, label_ = "剩余时间:";
+    std::string total_, progress_, label_ = CUtil::AnsiFromUtf8(platform::Tr("CUpdateCheck", "剩余时间:"));
 };
 
 }  // namespace
@@ -153,13 +156,21 @@ bool CUpdateCheck::Ask(const char* path, std::string* answer) {
     return true;
 }
 
+std::string CUpdateCheck::Caption() {
+    return CUtil::AnsiFromUtf8(platform::Tr("CUpdateCheck", kCaption));
+}
+
 int CUpdateCheck::Box(const std::string& text, unsigned flags) {
-    return prompt_->MessageBox(text + "\n", kCaption, flags);
+    return prompt_->MessageBox(text + "\n", Caption(), flags);
 }
 
 bool CUpdateCheck::Fetch(const std::string& name) {
     std::string folder;
-    if (!prompt_->BrowseFolder("Kestrine新版本为:" + name + " 请选择存放目录:", &folder) || folder.empty())
+    if (!prompt_->BrowseFolder(platform::WithArg(CUtil::AnsiFromUtf8(platform::Tr(
+                                                     "CUpdateCheck", "Kestrine新版本为:%1 请选择存放目录:")),
+                                                 name),
+                               &folder) ||
+        folder.empty())
         return false;
     const std::string target = TargetPath(folder, name);
     Log(kLogInfo, "CUpdateCheck::Check", "Download \"%s\" to \"%s\"", name.c_str(), target.c_str());
@@ -172,7 +183,8 @@ bool CUpdateCheck::Check() {
         return false;
     if (!Ask(kVersionPath, &latest_) || !Ask(kMinVersionPath, &oldest_)) {
         if (!silent_)
-            Box("暂时无法连接服务器检查更新，请稍后再试！", platform::MB_OK | platform::MB_ICONWARNING);
+            Box(CUtil::AnsiFromUtf8(platform::Tr("CUpdateCheck", "暂时无法连接服务器检查更新，请稍后再试！")),
+                platform::MB_OK | platform::MB_ICONWARNING);
         return false;
     }
     Log(kLogInfo, "CUpdateCheck::Check", "Latest \"%s\", oldest allowed \"%s\"", latest_.c_str(),
@@ -181,7 +193,8 @@ bool CUpdateCheck::Check() {
         if (!IsLatestNewer(latest_))
             return false;
         // This client may no longer be used: declining ends it all the same.
-        if (Box("Kestrine当前有新版本，选择“确定”将自动更新",
+        if (Box(CUtil::AnsiFromUtf8(
+                    platform::Tr("CUpdateCheck", "Kestrine当前有新版本，选择“确定”将自动更新")),
                 platform::MB_OKCANCEL | platform::MB_ICONQUESTION) != platform::IDOK)
             return true;
         Fetch(oldest_);
@@ -189,11 +202,12 @@ bool CUpdateCheck::Check() {
     }
     if (!IsLatestNewer(latest_)) {
         if (!silent_)
-            Box("当前已是最新版本！", platform::MB_OK | platform::MB_ICONINFORMATION);
+            Box(CUtil::AnsiFromUtf8(platform::Tr("CUpdateCheck", "当前已是最新版本！")),
+                platform::MB_OK | platform::MB_ICONINFORMATION);
         return false;
     }
-    if (Box("Kestrine当前有新版本，请问是否更新?", platform::MB_OKCANCEL | platform::MB_ICONQUESTION) !=
-        platform::IDOK)
+    if (Box(CUtil::AnsiFromUtf8(platform::Tr("CUpdateCheck", "Kestrine当前有新版本，请问是否更新?")),
+            platform::MB_OKCANCEL | platform::MB_ICONQUESTION) != platform::IDOK)
         return false;
     return Fetch(latest_);
 }
@@ -214,5 +228,5 @@ void CConsoleUpdatePrompt::Download(const std::string& url, const std::string& f
     ConsoleDownloadView view(out_);
     auto task = std::make_shared<CDownloadTask>(url, fileName, targetPath);
     if (task->Run(&view))
-        out_ << "下载完成: " << targetPath << std::endl;
+        out_ << CUtil::AnsiFromUtf8(platform::Tr("CUpdateCheck", "下载完成: ")) << targetPath << std::endl;
 }

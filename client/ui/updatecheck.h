@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/translate.h"
+
 class IFolderBrowser;
 
 class IUpdatePrompt {
@@ -25,7 +27,9 @@ class IUpdatePrompt {
 
 class CUpdateCheck {
   public:
-    static constexpr const char* kCaption = "Kestrine更新";
+    static constexpr const char* kCaption = KESTRINE_TR_NOOP("CUpdateCheck", "Kestrine更新");
+    // kCaption in the user's language and code page.
+    static std::string Caption();
     static constexpr const char* kVersionPath = "/mirnportal/clientVersion";
     static constexpr const char* kMinVersionPath = "/mirnportal/clientMinAvailableVersion";
     static constexpr const char* kDownloadPath = "/mirnportal/downloadClient";

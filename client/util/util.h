@@ -23,6 +23,12 @@ class CUtil {
     static std::string ChnDecode(const std::string& text) { return ChnDecode(text.c_str()); }
     static void Utf8ToAnsi(std::string& text);
     static void AnsiToUtf8(std::string& text);
+    // A UTF-8 text (a translated one, platform::Tr) in the ANSI code page, as the main window
+    // and the console expect every text they show.
+    static std::string AnsiFromUtf8(std::string text) {
+        Utf8ToAnsi(text);
+        return text;
+    }
     static std::string FileApiToUtf8(const char* text);
     // "&" becomes "&amp;" (nothing else is escaped), then the text is converted to UTF-8.
     static std::string XmlEncode(const std::string& text);

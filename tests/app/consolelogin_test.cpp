@@ -7,9 +7,12 @@
 #include <signal.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -197,6 +200,9 @@ class ConsoleLoginE2E : public ::testing::Test {
         how.env["WAYLAND_DISPLAY"] = std::nullopt;
         how.env["QT_QPA_PLATFORM"] = std::nullopt;
         how.env["LC_ALL"] = "C.UTF-8";
+        // The texts as written (Chinese), which the test reads: Qt takes the language from LANGUAGE,
+        // while LC_ALL keeps a UTF-8 locale that every machine has.
+        how.env["LANGUAGE"] = "zh_CN";
         how.stdinText = input;
         return how;
     }
@@ -254,6 +260,51 @@ TEST_F(ConsoleLoginE2E, PipedLinesSignIn) {
     EXPECT_EQ(user, "alice");
     EXPECT_EQ(hostName, "laptop");
     EXPECT_EQ(hostId.size(), 32u);
+}
+
+// The user's locale picks the language of the console's lines: Chinese of any country keeps the
+// texts as written, any other locale shows English and no Chinese character at all.
+TEST_F(ConsoleLoginE2E, LocaleChoosesTheLanguage) {
+    const struct {
+        const char* name;
+        std::map<std::string, std::optional<std::string>> env;
+        const char* signedIn;
+        const char* title;
+        bool english;
+    } cases[] = {
+        {"LC_ALL C.UTF-8", {{"LC_ALL", "C.UTF-8"}}, "Signed in: alice", "Kestrine - Sign in", true},
+        {"LANG en_US", {{"LANG", "en_US.UTF-8"}}, "Signed in: alice", "Kestrine - Sign in", true},
+        {"LC_ALL zh_CN", {{"LC_ALL", "zh_CN.UTF-8"}}, "登录成功: alice", "Kestrine - 用户登录", false},
+        {"LANG zh_TW", {{"LANG", "zh_TW.UTF-8"}}, "登录成功: alice", "Kestrine - 用户登录", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::FakeHome home;
+        testsupport::ProcessSpec how =
+            HowToRun("alice\n" + std::string(testsupport::TestServer::kPassword) + "\nlaptop\ny\n");
+        how.env["HOME"] = home.Home();
+        how.env["XDG_RUNTIME_DIR"] = home.Runtime();
+        for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG", "LANGUAGE"})
+            how.env[name] = std::nullopt;
+        for (const auto& [name, value] : c.env)
+            how.env[name] = value;
+        testsupport::ChildProcess p;
+        std::string error;
+        ASSERT_TRUE(p.Start(how, &error)) << error;
+        ASSERT_TRUE(p.WaitForOutput(c.signedIn, kWaitMs)) << p.Stdout() << p.Stderr();
+        EXPECT_TRUE(p.WaitForOutput("[tray] signed in: alice", kWaitMs));
+        EndWithTerm(p);
+        const std::string out = p.Stdout();
+        EXPECT_NE(out.find(c.title), std::string::npos) << out;
+        if (c.english) {
+            // Every Chinese character of the client's texts is three UTF-8 bytes led by 0xE3..0xE9.
+            const bool chinese = std::any_of(out.begin(), out.end(), [](char ch) {
+                const auto b = static_cast<unsigned char>(ch);
+                return b >= 0xE3 && b <= 0xE9;
+            });
+            EXPECT_FALSE(chinese) << out;
+        }
+    }
 }
 
 TEST_F(ConsoleLoginE2E, EndOfInputLeavesTheClientSignedOut) {

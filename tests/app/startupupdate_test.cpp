@@ -45,6 +45,9 @@ class StartUpUpdate : public ::testing::Test {
         how.env["KESTRINE_SERVICE_HOST"] = "127.0.0.1:" + std::to_string(server_.Port());
         how.env["KESTRINE_OPEN_LOG"] = home_.Dir().Sub("opened.txt");
         how.env["LC_ALL"] = "C.UTF-8";
+        // The texts as written (Chinese), which the test reads: Qt takes the language from LANGUAGE,
+        // while LC_ALL keeps a UTF-8 locale that every machine has.
+        how.env["LANGUAGE"] = "zh_CN";
         how.env["DISPLAY"] = std::nullopt;
         how.env["WAYLAND_DISPLAY"] = std::nullopt;
         how.env["QT_QPA_PLATFORM"] = std::nullopt;

@@ -164,6 +164,9 @@ testsupport::ProcessSpec Computer::HowToRun() const {
     // Another computer's changes reach this one at its next heartbeat: once a second here.
     how.env["KESTRINE_HEARTBEAT_MS"] = "1000";
     how.env["LC_ALL"] = "C.UTF-8";
+    // The texts as written (Chinese), which the test reads: Qt takes the language from LANGUAGE,
+    // while LC_ALL keeps a UTF-8 locale that every machine has.
+    how.env["LANGUAGE"] = "zh_CN";
     how.env["DBUS_SESSION_BUS_ADDRESS"] = std::nullopt;  // the user's keyring is not the test's
     how.env["http_proxy"] = std::nullopt;
     how.env["HTTP_PROXY"] = std::nullopt;

@@ -8,10 +8,18 @@
 
 #include "app/mirnclient.h"
 #include "app/statuscommand.h"
+#ifdef KESTRINE_WITH_QT
+#include "ui/translation.h"
+#endif
 
 int main(int argc, char** argv) {
     // Texts and paths are in the locale's character set (the client's "ANSI" code page).
     std::setlocale(LC_ALL, "");
+#ifdef KESTRINE_WITH_QT
+    // The commands' answers and --help are in the user's language too; the client itself loads it
+    // again at start (which keeps the same choice).
+    ui::InstallUserLanguage();
+#endif
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     if (std::optional<int> code = statuscmd::RunCommandLine(args, std::cout, std::cerr))
         return *code;

@@ -45,17 +45,23 @@ dpkg --root="$root" --log=/dev/null --force-not-root --force-depends --force-scr
     -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i failed"; }
 [ -x "$root/usr/bin/kestrine" ] || fail "dpkg did not install usr/bin/kestrine"
 
-version=$("$root/usr/bin/kestrine" --version) || fail "kestrine --version failed"
+# The installed program runs in a home of its own, without a display or terminal, and bounded:
+# a program that does not know an option starts the client instead.
+home="$work/home"
+mkdir -p "$home/run"
+chmod 700 "$home/run"
+installed() {
+    env -i PATH=/usr/bin:/bin HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_RUNTIME_DIR="$home/run" \
+        KESTRINE_SERVICE_HOST=127.0.0.1:1 LC_ALL=C.UTF-8 timeout 20 "$root/usr/bin/kestrine" "$@" </dev/null
+}
+
+version=$(installed --version 2>"$work/version.err") || { cat "$work/version.err"; fail "kestrine --version failed"; }
 echo "$version"
 echo "$version" | grep -qx 'kestrine [0-9][0-9A-Za-z.~+-]*' || fail "unexpected version line: $version"
 
 # The installed program takes the installed resources as its install folder on its first start.
-home="$work/home"
-mkdir -p "$home/run"
-chmod 700 "$home/run"
-env -i PATH=/usr/bin:/bin HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_RUNTIME_DIR="$home/run" \
-    KESTRINE_SERVICE_HOST=127.0.0.1:1 LC_ALL=C.UTF-8 \
-    timeout 20 "$root/usr/bin/kestrine" </dev/null >"$work/run.log" 2>&1 || true
+rm -rf "$home/.config" "$home/Kestrine"
+installed >"$work/run.log" 2>&1 || true
 grep -q "install_path=$root/usr/share/kestrine\$" "$home/.config/kestrine/registry.ini" 2>/dev/null ||
     { cat "$work/run.log"; cat "$home/.config/kestrine/registry.ini" 2>/dev/null; fail "install_path is not the installed share/kestrine"; }
 echo "package_check: ok"

@@ -5,12 +5,15 @@
 # make fuzz   builds build-fuzz/ with clang and runs every libFuzzer target FUZZ_SECONDS each
 # make tsan   builds build-tsan/ with ThreadSanitizer and runs ctest on it
 # make screenshots  builds and takes docs/window-zh.png (tools/screenshots.sh LANG for others)
+# make install  builds the client and installs it under PREFIX (default /usr/local), honouring DESTDIR
+# make deb      builds the client and its Debian package build/kestrine_<build>_<arch>.deb
 
 JOBS ?= $(shell nproc)
 PACKAGES := g++ cmake make pkg-config libsqlite3-dev libcurl4-openssl-dev libcrypto++-dev zlib1g-dev \
             libpugixml-dev libcpp-httplib-dev googletest libgtest-dev libgmock-dev libbenchmark-dev \
             qt6-base-dev qt6-l10n-tools qt6-tools-dev fonts-noto-cjk xvfb rdiff rsync curl procps \
-            trayer x11-apps x11-utils imagemagick xdotool libsecret-1-dev dbus gnome-keyring
+            trayer x11-apps x11-utils imagemagick xdotool libsecret-1-dev dbus gnome-keyring \
+            dpkg-dev file
 # libFuzzer comes with clang's runtime; only `make fuzz` needs them.
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 # The sanitizer runtime of g++ (normally already there with g++).
@@ -19,11 +22,13 @@ TSAN_PACKAGES := libtsan2
 BENCH_PACKAGES := syncthing
 # The pictures of docs/ build a locale the system may not have generated; only `make screenshots`.
 DOC_PACKAGES := locales
+PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 60
 FUZZ_JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps deps-fuzz deps-tsan deps-bench deps-doc screenshots build build-asan build-fuzz build-tsan test fuzz tsan run bench clean format
+.PHONY: deps deps-fuzz deps-tsan deps-bench deps-doc screenshots build build-asan build-fuzz build-tsan build-client \
+        test fuzz tsan run bench install deb clean format
 
 # install_missing: installs those of the packages in $(1) that are not installed yet.
 define install_missing
@@ -54,6 +59,18 @@ deps-doc: deps
 build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build build -j $(JOBS)
+
+# Only what the client's installation holds: the program and its manual page.
+build-client: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build build -j $(JOBS) --target kestrine kestrine_manpage
+
+install: build-client
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
+
+# dpkg-shlibdeps (dpkg-dev) and file give the package its dependencies.
+deb: build-client
+	cd build && cpack -G DEB -B "$(CURDIR)/build"
 
 build-asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTRINE_SANITIZE=ON -DKESTRINE_BUILD_BENCH=OFF >/dev/null

@@ -108,6 +108,14 @@ bool ServeFile(const std::string& path, const std::string& contentType, httplib:
     return true;
 }
 
+// A Debian package is named as one, so the desktop hands a download to its package installer.
+std::string InstallerType(const std::string& path) {
+    const std::string deb = ".deb";
+    if (path.size() >= deb.size() && path.compare(path.size() - deb.size(), deb.size(), deb) == 0)
+        return "application/vnd.debian.binary-package";
+    return "application/octet-stream";
+}
+
 // Hex of `bytes` bytes from the system's random source (not the seeded generator of ids).
 std::string SecretHex(size_t bytes) {
     std::random_device rd;
@@ -369,7 +377,8 @@ int CKestrineServer::Bind(std::string* error) {
         auto start = Clock::now();
         if (portalFault("portal_download", req, res, start))
             return;
-        if (options_.clientFile.empty() || !ServeFile(options_.clientFile, "application/octet-stream", res)) {
+        if (options_.clientFile.empty() ||
+            !ServeFile(options_.clientFile, InstallerType(options_.clientFile), res)) {
             res.status = 404;
             res.set_content("no client installer\n", "text/plain");
         }

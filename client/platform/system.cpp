@@ -288,33 +288,6 @@ LocalTime FileTimeToLocal(int64_t fileTime) {
     return FromTm(tm, static_cast<long>(nsec));
 }
 
-bool ProxyFromEnvironment(std::string* hostPort) {
-    std::string v = GetEnv("http_proxy");
-    if (v.empty()) {
-        v = GetEnv("HTTP_PROXY");
-    }
-    size_t b = v.find_first_not_of(" \t");
-    size_t e = v.find_last_not_of(" \t\r\n");
-    v = b == std::string::npos ? std::string() : v.substr(b, e - b + 1);
-    size_t scheme = v.find("://");
-    if (scheme != std::string::npos) {
-        v.erase(0, scheme + 3);
-    }
-    size_t end = v.find_first_of("/?#");
-    if (end != std::string::npos) {
-        v.resize(end);
-    }
-    size_t at = v.rfind('@');
-    if (at != std::string::npos) {
-        v.erase(0, at + 1);
-    }
-    if (v.empty()) {
-        return false;
-    }
-    *hostPort = v;
-    return true;
-}
-
 bool OpenWithDefault(const std::string& target) {
     Opener opener;
     {
@@ -344,7 +317,41 @@ void SetOpener(Opener opener) {
     gOpener = std::move(opener);
 }
 
-bool SetAutostart(bool enabled, const std::string& executable) {
+std::string AutostartTemplate() {
+    return InstallResourceDir() + "/autostart.desktop";
+}
+
+// The template's lines, with Exec naming the program and the entry enabled (a template's
+// Hidden or disabled line would make the entry the user asked for a dead one).
+std::string EntryFromTemplate(const std::string& text, const std::string& exec) {
+    std::string out;
+    bool execDone = false;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        std::string line = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        pos = end == std::string::npos ? text.size() : end + 1;
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.rfind("Exec=", 0) == 0) {
+            if (execDone) {
+                continue;
+            }
+            line = "Exec=" + exec;
+            execDone = true;
+        } else if (line.rfind("Hidden=", 0) == 0 || line.rfind("X-GNOME-Autostart-enabled=", 0) == 0) {
+            continue;
+        }
+        out += line + "\n";
+    }
+    if (!execDone) {
+        out += "Exec=" + exec + "\n";
+    }
+    return out + "X-GNOME-Autostart-enabled=true\n";
+}
+
+bool SetAutostart(bool enabled, const std::string& executable, const std::string& templatePath) {
     std::string path = AutostartPath();
     if (!enabled) {
         if (RemoveFile(path) || LastError() == ENOENT) {
@@ -358,6 +365,11 @@ bool SetAutostart(bool enabled, const std::string& executable) {
     }
     if (!internal::MakeDirs(internal::DirName(path), 0700)) {
         return false;
+    }
+    std::string model;
+    if (!templatePath.empty() && ReadFileToString(templatePath, &model, 65536) &&
+        model.rfind("[Desktop Entry]", 0) == 0) {
+        return WriteFileAtomic(path, EntryFromTemplate(model, DesktopExec(executable)));
     }
     std::string text =
         "[Desktop Entry]\n"

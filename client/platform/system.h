@@ -1,5 +1,5 @@
-// Process and desktop facts: user folders, computer name, uptime, local time, the proxy of the
-// environment, opening documents with xdg-open, the autostart entry and the file-manager bookmark.
+// Process and desktop facts: user folders, computer name, uptime, local time, opening documents with
+// xdg-open, the autostart entry and the file-manager bookmark.
 #pragma once
 
 #include <cstdint>
@@ -31,17 +31,17 @@ int64_t LocalTimeAsFileTime();
 // A FILETIME (UTC) shown in local time.
 LocalTime FileTimeToLocal(int64_t fileTime);
 
-// "http_proxy" / "HTTP_PROXY" as host:port with the scheme and any path stripped; false when
-// neither is set (direct connection).
-bool ProxyFromEnvironment(std::string* hostPort);
-
 // Opens a folder, page or file with xdg-open, started detached. Tests replace the opener.
 bool OpenWithDefault(const std::string& target);
 using Opener = std::function<bool(const std::string&)>;
 void SetOpener(Opener opener);  // null restores xdg-open
 
-// XDG autostart entry ~/.config/autostart/Kestrine.desktop, written or removed.
-bool SetAutostart(bool enabled, const std::string& executable);
+// XDG autostart entry ~/.config/autostart/Kestrine.desktop, written or removed. The entry is the
+// installed template `templatePath` when one is readable, with its Exec line naming `executable`
+// and the entry enabled; otherwise a minimal entry of our own.
+bool SetAutostart(bool enabled, const std::string& executable, const std::string& templatePath = "");
+// The installed template: InstallResourceDir() + "/autostart.desktop".
+std::string AutostartTemplate();
 bool IsAutostartEnabled();
 
 // A GTK bookmark for the home folder in ~/.config/gtk-3.0/bookmarks, labelled "Kestrine":

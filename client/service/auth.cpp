@@ -221,18 +221,17 @@ void CAuth::_SetOptions(void* handle, const std::string& url, bool credentials) 
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(deadlineMs_));
 
     long type = -1;
+    // The system's proxy is chosen for each URL (no_proxy may send this one direct), so the
+    // configured address is left as it is.
+    std::string address = proxyAddress_;
     if (proxyKind_ == "HTTP") {
         type = CURLPROXY_HTTP;
     } else if (proxyKind_ == "SOCKS4") {
         type = CURLPROXY_SOCKS4;
     } else if (proxyKind_ == "SOCKS5") {
         type = CURLPROXY_SOCKS5;
-    } else if (proxyKind_ == kBrowserProxy) {
-        std::string address;
-        if (CUtil::GetIEProxySet(&address)) {
-            proxyAddress_ = address;
-            type = CURLPROXY_HTTP;
-        }
+    } else if (proxyKind_ == kBrowserProxy && CUtil::GetIEProxySet(url, &address)) {
+        type = CURLPROXY_HTTP;
     }
     if (type < 0) {
         // Direct: the environment's proxy variables do not apply either.
@@ -240,7 +239,9 @@ void CAuth::_SetOptions(void* handle, const std::string& url, bool credentials) 
         return;
     }
     curl_easy_setopt(curl, CURLOPT_PROXYTYPE, type);
-    curl_easy_setopt(curl, CURLOPT_PROXY, proxyAddress_.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROXY, address.c_str());
+    // no_proxy was decided above; libcurl must not read it again with rules of its own.
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
     if (!proxyUser_.empty()) {
         curl_easy_setopt(curl, CURLOPT_PROXYUSERNAME, proxyUser_.c_str());
         curl_easy_setopt(curl, CURLOPT_PROXYPASSWORD, proxyPassword_.c_str());

@@ -152,9 +152,10 @@ std::string PasswordDigest(const std::string& password) {
     return digest;
 }
 
-ProxyPlan ResolveProxy(const std::string& kind, std::string* address, const std::string& user,
-                       const std::string& password) {
+ProxyPlan ResolveProxy(const std::string& kind, const std::string& url, const std::string& configured,
+                       const std::string& user, const std::string& password) {
     ProxyPlan plan;
+    std::string address = configured;
     if (kind == "HTTP") {
         plan.type = ProxyPlan::Type::kHttp;
     } else if (kind == "SOCKS4") {
@@ -163,21 +164,21 @@ ProxyPlan ResolveProxy(const std::string& kind, std::string* address, const std:
         plan.type = ProxyPlan::Type::kSocks5;
     } else if (kind == kBrowserProxy) {
         plan.type = ProxyPlan::Type::kHttp;
-        if (!CUtil::GetIEProxySet(address))
+        if (!CUtil::GetIEProxySet(url, &address))
             return plan;
     } else {
         return plan;
     }
-    if (address->empty())
+    if (address.empty())
         return plan;
     plan.use = true;
-    size_t colon = address->rfind(':');
+    size_t colon = address.rfind(':');
     if (colon == std::string::npos) {
-        plan.host = *address;
+        plan.host = address;
         plan.port = "80";
     } else {
-        plan.host = address->substr(0, colon);
-        plan.port = address->substr(colon + 1);
+        plan.host = address.substr(0, colon);
+        plan.port = address.substr(colon + 1);
     }
     plan.user = user;
     plan.password = user.empty() ? std::string() : password;
@@ -393,9 +394,8 @@ void CSoapChannel::_ApplyProxy() {
     if (!handles_)
         return;
     CURL* easy = handles_->easy;
-    std::string address = proxyAddress_;
-    soapchannel::ProxyPlan plan = soapchannel::ResolveProxy(proxyKind_, &address, proxyUser_, proxyPassword_);
-    proxyAddress_ = address;
+    soapchannel::ProxyPlan plan =
+        soapchannel::ResolveProxy(proxyKind_, endpoint_, proxyAddress_, proxyUser_, proxyPassword_);
     if (!plan.use) {
         // Direct: not even the environment's proxy variables apply.
         curl_easy_setopt(easy, CURLOPT_PROXY, "");
@@ -407,6 +407,8 @@ void CSoapChannel::_ApplyProxy() {
     std::string proxy = plan.host + ":" + plan.port;
     curl_easy_setopt(easy, CURLOPT_PROXYTYPE, type);
     curl_easy_setopt(easy, CURLOPT_PROXY, proxy.c_str());
+    // no_proxy was decided by ResolveProxy; libcurl must not read it again with rules of its own.
+    curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
     if (!plan.user.empty()) {
         curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, plan.user.c_str());
         curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, plan.password.c_str());

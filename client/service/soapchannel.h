@@ -50,9 +50,10 @@ const SoapChannelProfile& HeartBeatProfile();
 // The first 16 characters of the password bytes' MD5 text, upper-cased.
 std::string PasswordDigest(const std::string& password);
 
-// How the channel reaches the service through a proxy. Kinds "HTTP", "SOCKS4", "SOCKS5" use the
-// given address, "浏览器设置" the environment's (http_proxy); anything else means direct.
-// The address splits at its last ":" (port "80" without one).
+// How the channel reaches the service at `url` through a proxy. Kinds "HTTP", "SOCKS4", "SOCKS5"
+// use the given address, "浏览器设置" the environment's (http_proxy, https_proxy), unless no_proxy
+// sends the URL's host direct; anything else means direct. The address splits at its last ":"
+// (port "80" without one).
 struct ProxyPlan {
     bool use = false;
     enum class Type { kHttp, kSocks4, kSocks5 } type = Type::kHttp;
@@ -61,9 +62,8 @@ struct ProxyPlan {
     std::string user;  // empty: no proxy credentials
     std::string password;
 };
-// `address` may be rewritten with the environment's proxy for the browser kind.
-ProxyPlan ResolveProxy(const std::string& kind, std::string* address, const std::string& user,
-                       const std::string& password);
+ProxyPlan ResolveProxy(const std::string& kind, const std::string& url, const std::string& address,
+                       const std::string& user, const std::string& password);
 }  // namespace soapchannel
 
 // One request: the frame built by CSoapChannel::NewRequest. Fill Body() with the operation's

@@ -127,7 +127,8 @@ void CLoginDlg::OnOK() {
     if (config->Get(CConfig::kHostName).empty() || computerEditable_)
         config->Set(CConfig::kHostName, computer);
     // The autostart entry is a convenience: a failure to write it does not stop the sign-in.
-    if (!platform::SetAutostart(autostart_->isChecked(), platform::ExecutablePath()))
+    if (!platform::SetAutostart(autostart_->isChecked(), platform::ExecutablePath(),
+                                platform::AutostartTemplate()))
         Log(kLogWarn, "CLoginDlg::OnOK", "Fail to %s the autostart entry",
             autostart_->isChecked() ? "write" : "remove");
     // The worker keeps the typed password for this sign-in; the store at its end writes an empty one.

@@ -82,7 +82,9 @@ class CUtil {
     static constexpr size_t kRootPathBuffer = 160;
     static constexpr size_t kMaxRootPath = kRootPathBuffer - 1;
 
-    static bool GetIEProxySet(std::string* proxy);
+    // The system's proxy for `url` as "host:port": http_proxy / https_proxy unless no_proxy
+    // exempts the URL's host (util/proxyenv.h); false to go direct.
+    static bool GetIEProxySet(const std::string& url, std::string* proxy);
     static std::string GetProxyHost(const std::string& proxy);
     static std::string GetProxyPort(const std::string& proxy);
     static bool GetDefaultBrowser(std::string* path);

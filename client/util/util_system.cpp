@@ -2,6 +2,7 @@
 // Explorer refresh and log cleaning, in their Linux forms through the platform layer.
 #include <cctype>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "core/log.h"
@@ -9,6 +10,7 @@
 #include "platform/file.h"
 #include "platform/registry.h"
 #include "platform/system.h"
+#include "util/proxyenv.h"
 #include "util/util.h"
 
 namespace {
@@ -171,11 +173,13 @@ bool CUtil::SetShellFolderTarget(const std::string& path) {
     return platform::SetBookmark(path);
 }
 
-bool CUtil::GetIEProxySet(std::string* proxy) {
-    std::string value;
-    if (proxy == nullptr || !platform::ProxyFromEnvironment(&value) || value.empty())
+bool CUtil::GetIEProxySet(const std::string& url, std::string* proxy) {
+    if (proxy == nullptr)
         return false;
-    *proxy = value;
+    const std::optional<proxyenv::Proxy> chosen = proxyenv::ForUrl(url, &platform::GetEnv);
+    if (!chosen)
+        return false;
+    *proxy = chosen->Address();
     return true;
 }
 

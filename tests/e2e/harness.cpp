@@ -170,12 +170,16 @@ testsupport::ProcessSpec Computer::HowToRun() const {
     how.env["DBUS_SESSION_BUS_ADDRESS"] = std::nullopt;  // the user's keyring is not the test's
     how.env["http_proxy"] = std::nullopt;
     how.env["HTTP_PROXY"] = std::nullopt;
+    for (const char* name : {"https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY"})
+        how.env[name] = std::nullopt;
     // The console front end, whatever display the tests run under.
     how.env["DISPLAY"] = std::nullopt;
     how.env["WAYLAND_DISPLAY"] = std::nullopt;
     how.env["QT_QPA_PLATFORM"] = std::nullopt;
     // A computer's stdin answers the console login once; remembered accounts need no answer.
     how.stdinText = user_ + "\n" + password_ + "\n" + name_ + "\ny\n";
+    for (const auto& [name, value] : env_)
+        how.env[name] = value;
     return how;
 }
 

@@ -65,6 +65,8 @@ class Computer {
     bool Thaw();
     bool Signal(int sig);  // to the client's process (SIGUSR1 asks for the items not synced)
     bool Running() { return proc_ && proc_->Running(); }
+    // A variable of the client's environment from its next start on (nullopt: unset).
+    void SetEnv(const std::string& name, const std::optional<std::string>& value) { env_[name] = value; }
 
     // The console lines of this start (tray states, tips, status lines, balloons).
     std::string Console();
@@ -108,6 +110,7 @@ class Computer {
     testsupport::TempDir dir_;
     std::unique_ptr<testsupport::ChildProcess> proc_;
     int starts_ = 0;
+    std::map<std::string, std::optional<std::string>> env_;
 };
 
 // Two computers of one account, "laptop" and "desktop", signed in against a fresh service; the

@@ -89,37 +89,6 @@ TEST(SystemTime, LocalTimeAndFileTimes) {
     ::tzset();
 }
 
-TEST(SystemProxy, ParsesTheEnvironment) {
-    struct Case {
-        const char* lower;
-        const char* upper;
-        bool ok;
-        const char* want;
-    };
-    const Case cases[] = {
-        {nullptr, nullptr, false, ""},
-        {"", "", false, ""},
-        {"proxy:8080", nullptr, true, "proxy:8080"},
-        {"http://proxy.example:3128/", nullptr, true, "proxy.example:3128"},
-        {"http://user:pa@ss@10.0.0.1:8000/path?q=1", nullptr, true, "10.0.0.1:8000"},
-        {"socks5://[::1]:1080", nullptr, true, "[::1]:1080"},
-        {nullptr, "HTTP://UPPER:81", true, "UPPER:81"},
-        {"lower:1", "upper:2", true, "lower:1"},
-        {"", "upper:2", true, "upper:2"},
-        {"http://", nullptr, false, ""},
-        {"  spaced:9  ", nullptr, true, "spaced:9"},
-    };
-    for (const Case& c : cases) {
-        testsupport::ScopedEnv env;
-        c.lower ? env.Set("http_proxy", c.lower) : env.Unset("http_proxy");
-        c.upper ? env.Set("HTTP_PROXY", c.upper) : env.Unset("HTTP_PROXY");
-        std::string got = "unchanged";
-        EXPECT_EQ(c.ok, ProxyFromEnvironment(&got))
-            << (c.lower ? c.lower : "-") << " " << (c.upper ? c.upper : "-");
-        EXPECT_EQ(c.ok ? std::string(c.want) : std::string("unchanged"), got);
-    }
-}
-
 TEST(SystemOpen, OpenerLogAndSpawn) {
     testsupport::FakeHome home;
     std::string seen;
@@ -158,6 +127,41 @@ TEST(SystemOpen, OpenerLogAndSpawn) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_EQ("1:/with space/and'quote\n", out);
+}
+
+// The installed template is the entry, with the running program in Exec and the entry enabled
+// whatever the template said; without a usable template the built-in entry is written.
+TEST(SystemDesktop, AutostartFromTheInstalledTemplate) {
+    const std::string builtIn =
+        "[Desktop Entry]\nType=Application\nName=Kestrine\nExec=/usr/bin/kestrine\n"
+        "X-GNOME-Autostart-enabled=true\n";
+    const struct {
+        const char* name;
+        const char* model;  // nullptr: no template file
+        std::string want;
+    } cases[] = {
+        {"installed",
+         "[Desktop Entry]\nName=Kestrine\nExec=kestrine\nIcon=kestrine\nX-GNOME-Autostart-enabled=true\n",
+         "[Desktop "
+         "Entry]\nName=Kestrine\nExec=/usr/bin/kestrine\nIcon=kestrine\nX-GNOME-Autostart-enabled=true\n"},
+        {"no Exec, CRLF", "[Desktop Entry]\r\nName=K\r\n",
+         "[Desktop Entry]\nName=K\nExec=/usr/bin/kestrine\nX-GNOME-Autostart-enabled=true\n"},
+        {"disabled, two Execs",
+         "[Desktop Entry]\nExec=a\nHidden=true\nExec=b\nX-GNOME-Autostart-enabled=false\nName=K",
+         "[Desktop Entry]\nExec=/usr/bin/kestrine\nName=K\nX-GNOME-Autostart-enabled=true\n"},
+        {"not a desktop entry", "garbage\nExec=/bin/evil\n", builtIn},
+        {"missing", nullptr, builtIn},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::FakeHome home;
+        const std::string model = home.Dir().Sub("autostart.desktop");
+        if (c.model)
+            home.Dir().WriteFile("autostart.desktop", c.model);
+        ASSERT_TRUE(SetAutostart(true, "/usr/bin/kestrine", model));
+        EXPECT_EQ(home.Dir().ReadFile("home/.config/autostart/Kestrine.desktop"), c.want);
+        EXPECT_TRUE(IsAutostartEnabled());
+    }
 }
 
 TEST(SystemDesktop, AutostartWriteAndRemove) {

@@ -439,6 +439,20 @@ TEST_F(ServerProcess, InstallerDigestBesideTheInstaller) {
     auto whole = http->Get("/mirnportal/downloadClient");
     ASSERT_TRUE(whole);
     EXPECT_EQ(whole->body, "abcd");
+    EXPECT_EQ(whole->get_header_value("Content-Type"), "application/octet-stream");
+
+    // The Debian package, the Linux client's installer, is served as one.
+    dir.WriteFile("served/kestrine_120402_amd64.deb", "!<arch>\n");
+    server->Kill();
+    Launch({"--client-file", dir.Sub("served/kestrine_120402_amd64.deb")});
+    whole = http->Get("/mirnportal/downloadClient");
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(whole->status, 200);
+    EXPECT_EQ(whole->body, "!<arch>\n");
+    EXPECT_EQ(whole->get_header_value("Content-Type"), "application/vnd.debian.binary-package");
+    res = digest();
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->body.substr(64), "  kestrine_120402_amd64.deb\n");
 }
 
 TEST_F(ServerProcess, OversizedBodiesAreRefusedAndBlobsRoundTrip) {

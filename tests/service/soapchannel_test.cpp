@@ -97,11 +97,13 @@ std::vector<std::string> AttributeNames(const pugi::xml_node& n) {
 // --------------------------------------------------------------------------------------------
 
 TEST(SoapChannel, PasswordDigestAndProxyPlans) {
+    const std::string kUrl = "http://svc.example:8089/axis2/services/mirn_service_bs";
     EXPECT_EQ(soapchannel::PasswordDigest("pw-alice"), "DF33881B4A7BEDBF");
 
     testsupport::ScopedEnv env;
-    env.Unset("http_proxy");
-    env.Unset("HTTP_PROXY");
+    for (const char* name :
+         {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY"})
+        env.Unset(name);
     struct Case {
         const char* kind;
         const char* address;
@@ -121,8 +123,7 @@ TEST(SoapChannel, PasswordDigestAndProxyPlans) {
         {"HTTP", "", false, soapchannel::ProxyPlan::Type::kHttp, "", ""},
     };
     for (const Case& c : cases) {
-        std::string address = c.address;
-        soapchannel::ProxyPlan p = soapchannel::ResolveProxy(c.kind, &address, "u", "p");
+        soapchannel::ProxyPlan p = soapchannel::ResolveProxy(c.kind, kUrl, c.address, "u", "p");
         EXPECT_EQ(p.use, c.use) << c.kind << " " << c.address;
         if (!c.use)
             continue;
@@ -133,13 +134,19 @@ TEST(SoapChannel, PasswordDigestAndProxyPlans) {
         EXPECT_EQ(p.password, "p");
     }
     env.Set("http_proxy", "http://browser.example:8118/");
-    std::string address;
-    soapchannel::ProxyPlan p = soapchannel::ResolveProxy("浏览器设置", &address, "", "secret");
+    soapchannel::ProxyPlan p = soapchannel::ResolveProxy("浏览器设置", kUrl, "", "", "secret");
     EXPECT_TRUE(p.use);
-    EXPECT_EQ(address, "browser.example:8118");
     EXPECT_EQ(p.host, "browser.example");
     EXPECT_EQ(p.port, "8118");
     EXPECT_EQ(p.password, "") << "no proxy password without a proxy user";
+    // The system's proxy leaves out the hosts no_proxy names; a proxy of the options does not.
+    env.Set("no_proxy", "svc.example");
+    EXPECT_FALSE(soapchannel::ResolveProxy("浏览器设置", kUrl, "", "", "").use);
+    EXPECT_TRUE(soapchannel::ResolveProxy("浏览器设置", "http://other.example/x", "", "", "").use);
+    EXPECT_TRUE(soapchannel::ResolveProxy("HTTP", kUrl, "proxy.example:3128", "", "").use);
+    env.Set("http_proxy", "http://[fd00::5]:8118");
+    p = soapchannel::ResolveProxy("浏览器设置", "http://other.example/x", "", "", "");
+    EXPECT_EQ(p.host + " " + p.port, "[fd00::5] 8118");
 }
 
 TEST(SoapChannel, InitStoresTextsAndRefusesAnEmptyEndpoint) {

@@ -96,6 +96,10 @@ TEST(UpdateCheckNames, ComparisonsIgnoreCaseAndTreatTheOwnInstallerAsRequired) {
         {"KestrineSetup120402.exe", true, true},
         {"KESTRINESETUP120402.EXE", true, true},
         {"kestrinesetup130101.exe", true, true},
+        // The Debian package of a build is that build's installer here.
+        {"KestrineSetup120402.deb", true, true},
+        {"kestrinesetup120401.deb", false, true},
+        {"KestrineSetup120400.deb", false, false},
         {"Setup130101.exe", false, false},  // not a Kestrine installer
         {"", false, false},
     };

@@ -174,14 +174,19 @@ TEST(Registry, ShellFolderTargetIsTheBookmark) {
 
 TEST(Proxy, EnvironmentAndParts) {
     testsupport::ScopedEnv env;
-    env.Unset("http_proxy");
-    env.Unset("HTTP_PROXY");
+    for (const char* name :
+         {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY"})
+        env.Unset(name);
     std::string proxy = "untouched";
-    EXPECT_FALSE(CUtil::GetIEProxySet(&proxy));  // direct connection
+    EXPECT_FALSE(CUtil::GetIEProxySet("http://svc.example/", &proxy));  // direct connection
     EXPECT_EQ(proxy, "untouched");
     env.Set("http_proxy", "http://proxy.example:8080/");
-    ASSERT_TRUE(CUtil::GetIEProxySet(&proxy));
+    ASSERT_TRUE(CUtil::GetIEProxySet("http://svc.example/", &proxy));
     EXPECT_EQ(proxy, "proxy.example:8080");
+    env.Set("NO_PROXY", ".example");
+    proxy = "untouched";
+    EXPECT_FALSE(CUtil::GetIEProxySet("http://svc.example/", &proxy));
+    EXPECT_EQ(proxy, "untouched");
 
     const struct {
         const char *in, *host, *port;

@@ -4,6 +4,7 @@
 // hidden; with neither the window shows, and a tray host that starts later gets the icon.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <algorithm>
 
 #include <chrono>
 #include <functional>
@@ -146,8 +147,19 @@ void ExpectRegistered(TrayDesk& desk, Client& client) {
         desk.Tool("dbus-send", {"--session", "--print-reply", "--dest=" + service, menuPath,
                                 "com.canonical.dbusmenu.GetLayout", "int32:0", "int32:-1", "array:string:"})
             .value_or("");
-    for (const char* label : {"同步", "登录", "退出"})
-        EXPECT_NE(layout.find(label), std::string::npos) << label << "\n" << layout;
+    // The client runs in C.UTF-8, so the menu is in English: no CJK character (UTF-8 lead bytes
+    // 0xE4..0xE9 cover U+4E00..U+9FFF), and the labels read as words once the mnemonic marks go.
+    EXPECT_EQ(std::count_if(layout.begin(), layout.end(),
+                            [](char c) {
+                                return static_cast<unsigned char>(c) >= 0xE4 &&
+                                       static_cast<unsigned char>(c) <= 0xE9;
+                            }),
+              0)
+        << layout;
+    std::string plain = layout;
+    std::erase_if(plain, [](char c) { return c == '_' || c == '&'; });
+    for (const char* label : {"Sync", "Sign In", "Exit"})
+        EXPECT_NE(plain.find(label), std::string::npos) << label << "\n" << layout;
 }
 
 }  // namespace

@@ -76,7 +76,7 @@ console_client() {  # console_client NAME: a client on the console, signing in a
   client_env "$dir"
   printf '%s\n%s\n%s\ny\n' "$user" "$password" "$1" |
     env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u http_proxy -u HTTP_PROXY "${env_of[@]}" \
-      LC_ALL=C.UTF-8 "$client" >"$dir/client.out" 2>&1 &
+      LC_ALL=C.UTF-8 LANGUAGE=zh_CN "$client" >"$dir/client.out" 2>&1 &  # the line waited for is Chinese
   pids+=($!)
   wait_for 60 grep -q "登录成功" "$dir/client.out" ||
     { echo "screenshots: $1 could not sign in" >&2; cat "$dir/client.out" >&2; exit 1; }
@@ -90,7 +90,11 @@ unset 'pids[-1]'
 
 # "laptop" puts a file on the service.
 console_client laptop
-name="季度总结 quarterly.txt"
+# A file name in the picture's language, so the English picture shows no CJK character at all.
+case "$lang" in
+  zh*) name="季度总结 quarterly.txt" ;;
+  *) name="quarterly report.txt" ;;
+esac
 wait_for 30 test -d "$work/laptop/Kestrine/home"
 echo "from laptop at $(date)" >"$work/laptop/Kestrine/home/$name"
 

@@ -14,6 +14,7 @@
 
 #include "platform/error.h"
 #include "platform/fault.h"
+#include "support/env.h"
 #include "support/tempdir.h"
 
 namespace {
@@ -23,18 +24,8 @@ unsigned ModeOf(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 01'0000;
 }
 
-// The usual umask of a desktop session, whatever the test runner had; restored afterwards.
-class UmaskScope {
-  public:
-    explicit UmaskScope(mode_t mask) : old_(::umask(mask)) {}
-    ~UmaskScope() { ::umask(old_); }
-
-  private:
-    mode_t old_;
-};
-
 TEST(FileMode, CreatesPrivateFoldersAndFilesAndTightensExistingOnes) {
-    UmaskScope mask(022);
+    testsupport::UmaskScope mask(022);
     testsupport::TempDir dir;
     const std::string fresh = dir.Sub("fresh");
     ASSERT_TRUE(platform::MakeDirPrivate(fresh));
@@ -69,7 +60,7 @@ TEST(FileMode, CreatesPrivateFoldersAndFilesAndTightensExistingOnes) {
 
 // A link planted where a private file or folder belongs must not pass the change to its target.
 TEST(FileMode, LinksAreNeverFollowed) {
-    UmaskScope mask(022);
+    testsupport::UmaskScope mask(022);
     testsupport::TempDir dir;
     dir.WriteFile("target", "t");
     ASSERT_EQ(::chmod(dir.Sub("target").c_str(), 0644), 0);
@@ -86,7 +77,7 @@ TEST(FileMode, LinksAreNeverFollowed) {
 }
 
 TEST(FileMode, FailuresAreReported) {
-    UmaskScope mask(022);
+    testsupport::UmaskScope mask(022);
     testsupport::TempDir dir;
     platform::FaultScope faults;
     platform::FailCall(platform::Op::SetMode, 1, EPERM, "/d");

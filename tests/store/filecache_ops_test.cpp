@@ -16,6 +16,7 @@
 #include "platform/fault.h"
 #include "platform/file.h"
 #include "platform/filemode.h"
+#include "support/env.h"
 #include "util/util.h"
 
 namespace {
@@ -109,20 +110,10 @@ std::string XattrOf(const std::string& path, const char* name) {
     return n < 0 ? "(none)" : std::string(buf, static_cast<size_t>(n));
 }
 
-// The usual umask of a desktop session, whatever the test runner had; restored afterwards.
-class UmaskScope {
-  public:
-    explicit UmaskScope(mode_t mask) : old_(::umask(mask)) {}
-    ~UmaskScope() { ::umask(old_); }
-
-  private:
-    mode_t old_;
-};
-
 // A new version keeps the permission bits and the user's extended attributes of the file it
 // replaces, but not the client's own attribute; a new file gets the user's default mode.
 TEST_F(OpsTest, ANewVersionKeepsTheModeAndAttributesOfTheFileItReplaces) {
-    UmaskScope mask(022);
+    testsupport::UmaskScope mask(022);
     const std::string body = RandomBytes(3000, 7);
     const bool xattrs = ::lsetxattr(Root().c_str(), "user.probe", "1", 1, 0) == 0;
     const unsigned modes[] = {0755, 0700, 0640, 0444, 0600};
@@ -147,7 +138,7 @@ TEST_F(OpsTest, ANewVersionKeepsTheModeAndAttributesOfTheFileItReplaces) {
     }
     for (const mode_t umask : {022, 002, 077}) {
         SCOPED_TRACE(umask);
-        UmaskScope inner(umask);
+        testsupport::UmaskScope inner(umask);
         const std::string rel = "/new" + std::to_string(umask) + ".txt";
         CFileInfo info = Record(rel, {body}, {true});
         ASSERT_TRUE(cache_.MakeFile(&info));
@@ -158,7 +149,7 @@ TEST_F(OpsTest, ANewVersionKeepsTheModeAndAttributesOfTheFileItReplaces) {
 // Modes or attributes that cannot be kept leave the new version in place with the default mode
 // and nothing lost: the content is what counts.
 TEST_F(OpsTest, ANewVersionIsPlacedWhenItsModeCannotBeKept) {
-    UmaskScope mask(022);
+    testsupport::UmaskScope mask(022);
     const std::string body = RandomBytes(3000, 8);
     const bool xattrs = ::lsetxattr(Root().c_str(), "user.probe", "1", 1, 0) == 0;
     struct Case {

@@ -1,8 +1,11 @@
 // Environment overrides for tests: ScopedEnv sets or unsets variables and restores every one of
 // them (in reverse order) at scope end. FakeHome gives a test its own HOME, XDG_CONFIG_HOME and
 // XDG_RUNTIME_DIR under a fresh temporary folder, and no session bus, so registry, lock files,
-// shared memory, bookmarks and the keyring never touch the real user's.
+// shared memory, bookmarks and the keyring never touch the real user's. UmaskScope sets the
+// process's umask for a scope.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <optional>
 #include <string>
@@ -12,6 +15,18 @@
 #include "support/tempdir.h"
 
 namespace testsupport {
+
+// The umask of a desktop session (or any other), whatever the test runner had; restored at scope end.
+class UmaskScope {
+  public:
+    explicit UmaskScope(mode_t mask) : old_(::umask(mask)) {}
+    ~UmaskScope() { ::umask(old_); }
+    UmaskScope(const UmaskScope&) = delete;
+    UmaskScope& operator=(const UmaskScope&) = delete;
+
+  private:
+    mode_t old_;
+};
 
 class ScopedEnv {
   public:

@@ -103,9 +103,13 @@ std::string CMirnClientApp::AnswerControl(platform::control::Request request) {
     std::lock_guard<std::mutex> lock(g_appMu);  // work_ changes under it
     CWork* work = work_.get();
     if (request == platform::control::Request::kSync) {
-        // The tray's rule: a pass is asked for only when the command is enabled there.
-        if (!IsCommandEnabled(ui::ID_SYNC))
-            return "{\"sync\":\"refused\"}";
+        // The tray's rule: a pass is asked for only when the command is enabled there. Signed in
+        // but not ready means a pass is under way, which is what the caller wants.
+        if (!IsCommandEnabled(ui::ID_SYNC)) {
+            const bool passUnderWay =
+                work && initComplete_.load() != 0 && work->IsSignedIn() && !work->IsReady();
+            return passUnderWay ? "{\"sync\":\"running\"}" : "{\"sync\":\"refused\"}";
+        }
         work->Request(platform::WM_WORK_SYNC, platform::kMainWindowHandle);
         return "{\"sync\":\"requested\"}";
     }

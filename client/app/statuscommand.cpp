@@ -467,8 +467,13 @@ int RunSync(std::ostream& out, std::ostream& err) {
     if (int code = Ask(platform::control::Request::kSync, &answer, err); code != kExitOk)
         return code;
     Json doc;
-    if (Reader(answer).ReadDocument(&doc) && doc.Str("sync") == "requested") {
+    const bool read = Reader(answer).ReadDocument(&doc);
+    if (read && doc.Str("sync") == "requested") {
         out << platform::Tr("Status", "已请求同步") << "\n";
+        return kExitOk;
+    }
+    if (read && doc.Str("sync") == "running") {
+        out << platform::Tr("Status", "同步已在进行中") << "\n";
         return kExitOk;
     }
     err << "kestrine: " << platform::Tr("Status", "现在无法同步：客户端未登录或尚未就绪") << "\n";

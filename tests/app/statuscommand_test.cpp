@@ -209,6 +209,10 @@ TEST_F(CommandLine, AnswersOfARunningInstance) {
     ASSERT_EQ(Run({"status"}), 0) << err_.str();
     EXPECT_NE(out_.str().find("ann"), std::string::npos) << out_.str();
     EXPECT_EQ(Run({"sync"}), 0) << err_.str();
+    // A pass already under way is what the caller asked for.
+    syncAnswer = "{\"sync\":\"running\"}";
+    EXPECT_EQ(Run({"sync"}), 0) << err_.str();
+    EXPECT_FALSE(out_.str().empty());
     syncAnswer = "{\"sync\":\"refused\"}";
     EXPECT_EQ(Run({"sync"}), 1);
     EXPECT_FALSE(err_.str().empty());

@@ -148,6 +148,10 @@
         <translation>Sync requested</translation>
     </message>
     <message>
+        <source>同步已在进行中</source>
+        <translation>A sync is already under way</translation>
+    </message>
+    <message>
         <source>现在无法同步：客户端未登录或尚未就绪</source>
         <translation>cannot sync now: the client is not signed in or not ready</translation>
     </message>

@@ -284,8 +284,7 @@ bool CMirnClientApp::HandleWindowMessage(const platform::WindowMessage& msg) {
             work_->SetSignedIn(0);
             work_->SetReady(0);
         }
-        platform::SendToMain(platform::WM_SETMESSAGESTRING, 0,
-                             CUtil::AnsiFromUtf8(platform::Tr("App", "注销成功")));
+        platform::SendToMain(platform::WM_SETMESSAGESTRING, 0, CUtil::TrShown("App", "注销成功"));
         return true;
     }
     return false;

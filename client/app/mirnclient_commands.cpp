@@ -46,8 +46,7 @@ void CMirnClientApp::OnCommand(int id) {
             break;
         case ui::ID_LOGOUT:
             if (work_) {
-                platform::SendToMain(platform::WM_SETMESSAGESTRING, 0,
-                                     CUtil::AnsiFromUtf8(platform::Tr("App", "注销中...")));
+                platform::SendToMain(platform::WM_SETMESSAGESTRING, 0, CUtil::TrShown("App", "注销中..."));
                 work_->Request(platform::WM_WORK_LOGOUT, platform::kMainWindowHandle);
             }
             break;
@@ -108,7 +107,7 @@ void CMirnClientApp::ShowAbout() {
     }
 #endif
     platform::ShowMessageBox(std::string("Kestrine Version 1.0 (build ") + ui::kClientBuild + ")",
-                             CUtil::AnsiFromUtf8(platform::Tr("App", "关于Kestrine")),
+                             CUtil::TrShown("App", "关于Kestrine"),
                              platform::MB_OK | platform::MB_ICONINFORMATION);
 }
 

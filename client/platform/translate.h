@@ -3,8 +3,9 @@
 // language; `Tr` looks a text up in the translator the front end installed for the user's locale
 // and returns the text itself when there is none or it has no entry. Log lines never go through
 // it. A call site names its context and text as literals, `platform::Tr("Work", "...")`, so the
-// translation tools find it (lupdate with `-tr-function-alias translate+=Tr`).
-// Thread rule: SetTranslator from any thread (normally once at start); Tr from any thread.
+// translation tools find it (lupdate with `-tr-function-alias translate+=Tr,translate+=TrShown`;
+// CUtil::TrShown is the same in the ANSI code page). Thread rule: SetTranslator from any thread (normally
+// once at start); Tr from any thread.
 #pragma once
 
 #include <functional>

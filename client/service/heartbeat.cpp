@@ -109,8 +109,8 @@ bool CHeartBeat::Init(platform::ThreadId workerThread, const std::string& endpoi
             shared_->ended = true;
         }
         Log(kLogError, tag, "Fail to create thread heartbeat");
-        platform::ShowMessageBox(CUtil::AnsiFromUtf8(platform::Tr("Service", "创建心跳线程失败！")),
-                                 "Kestrine", platform::MB_OK | platform::MB_ICONERROR);
+        platform::ShowMessageBox(CUtil::TrShown("Service", "创建心跳线程失败！"), "Kestrine",
+                                 platform::MB_OK | platform::MB_ICONERROR);
         return false;
     }
     return true;

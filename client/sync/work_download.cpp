@@ -38,7 +38,7 @@ constexpr const char* kLabelDelete = KESTRINE_TR_NOOP("Work", "删除");
 // A recent name's label in the user's language; the tray reads the path after the label's first
 // space, so a translated label is one word.
 std::string Label(const char* label) {
-    return CUtil::AnsiFromUtf8(platform::Tr("Work", label));
+    return CUtil::TrShown("Work", label);
 }
 
 class JournalSession {
@@ -604,7 +604,7 @@ int CWork::DownloadNewFile(CFileInfo* U) {
                   static_cast<long long>(U->modifyTime));
     const std::string text = "下载新文件: " + U->path + numbers;  // the log line keeps its text
     LogText(kLogInfo, tag, text);
-    const std::string shown = CUtil::AnsiFromUtf8(platform::Tr("Work", "下载新文件: "));
+    const std::string shown = CUtil::TrShown("Work", "下载新文件: ");
     ShowStatus(shown + U->path + numbers);
     ShowTip(shown + rel);
     status_.SetCurrent("download", rel, U->size);
@@ -705,7 +705,7 @@ int CWork::DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* loca
                   static_cast<long long>(A.modifyTime));
     const std::string text = "更新文件: " + A.path + numbers;  // the log line keeps its text
     LogText(kLogInfo, tag, text);
-    const std::string shown = CUtil::AnsiFromUtf8(platform::Tr("Work", "更新文件: "));
+    const std::string shown = CUtil::TrShown("Work", "更新文件: ");
     ShowStatus(shown + A.path + numbers);
     ShowTip(shown + absA);
     status_.SetCurrent("download", relA, U->size);

@@ -104,7 +104,7 @@ bool CWork::HomeReady() {
         if (homePaused_) {
             homePaused_ = false;
             Log(kLogInfo, tag, "The home folder %s is back: sync resumes", home.c_str());
-            ShowBalloon(CUtil::AnsiFromUtf8(platform::Tr("Work", "主文件夹已恢复，继续同步。")), GetUser());
+            ShowBalloon(CUtil::TrShown("Work", "主文件夹已恢复，继续同步。"), GetUser());
             // The watch ended with the folder; a watch that the sign-in left off stays off.
             if (watcherFailed_.load())
                 StartFileMonitor(home);
@@ -115,10 +115,8 @@ bool CWork::HomeReady() {
         return AskAboutEmptiedHome(home);
     const std::string text = platform::WithArg(
         state == HomeState::kMissing
-            ? CUtil::AnsiFromUtf8(
-                  platform::Tr("Work", "同步已暂停：主文件夹 %1 不见了。把它放回原处，同步会自动继续。"))
-            : CUtil::AnsiFromUtf8(
-                  platform::Tr("Work", "同步已暂停：主文件夹 %1 不在原来的磁盘上（磁盘可能没有挂载）。")),
+            ? CUtil::TrShown("Work", "同步已暂停：主文件夹 %1 不见了。把它放回原处，同步会自动继续。")
+            : CUtil::TrShown("Work", "同步已暂停：主文件夹 %1 不在原来的磁盘上（磁盘可能没有挂载）。"),
         home);
     ShowStatus(text);
     ShowTip(text);
@@ -128,10 +126,10 @@ bool CWork::HomeReady() {
     LogText(kLogWarn, tag, "Sync paused, nothing is removed on the service: " + text);
     ShowBalloon(text, GetUser());
     const std::string question =
-        text + CUtil::AnsiFromUtf8(platform::Tr(
-                   "Work",
-                   "\n要重新开始同步吗？服务器上的文件会重新下载到主文件夹，任何一边都不会删除文件。"
-                   "选“否”则等待主文件夹恢复。"));
+        text +
+        CUtil::TrShown("Work",
+                       "\n要重新开始同步吗？服务器上的文件会重新下载到主文件夹，任何一边都不会删除文件。"
+                       "选“否”则等待主文件夹恢复。");
     if (platform::ShowMessageBox(question, "Kestrine",
                                  platform::MB_YESNO | platform::MB_ICONWARNING | platform::MB_DEFBUTTON2) !=
         platform::IDYES)
@@ -142,12 +140,11 @@ bool CWork::HomeReady() {
 
 bool CWork::AskAboutEmptiedHome(const std::string& home) {
     // Emptied on purpose, or by a mistake: the service keeps everything unless the user says so.
-    const std::string text =
-        platform::WithArg(CUtil::AnsiFromUtf8(platform::Tr(
-                              "Work",
-                              "主文件夹 %1 是空的，而上次同步时它有文件。\n要在服务器上也删除这些文件吗？"
-                              "选“否”则从服务器取回它们，任何一边都不会删除文件。")),
-                          home);
+    const std::string text = platform::WithArg(
+        CUtil::TrShown("Work",
+                       "主文件夹 %1 是空的，而上次同步时它有文件。\n要在服务器上也删除这些文件吗？"
+                       "选“否”则从服务器取回它们，任何一边都不会删除文件。"),
+        home);
     const int answer = platform::ShowMessageBox(
         text, "Kestrine", platform::MB_YESNO | platform::MB_ICONWARNING | platform::MB_DEFBUTTON2);
     if (answer == platform::IDYES) {
@@ -158,8 +155,7 @@ bool CWork::AskAboutEmptiedHome(const std::string& home) {
     }
     Log(kLogWarn, "CWork::CheckHome", "The home folder %s is empty: everything comes down again",
         home.c_str());
-    ShowBalloon(CUtil::AnsiFromUtf8(
-                    platform::Tr("Work", "主文件夹是空的：服务器上的文件会重新下载，没有删除任何文件。")),
+    ShowBalloon(CUtil::TrShown("Work", "主文件夹是空的：服务器上的文件会重新下载，没有删除任何文件。"),
                 GetUser());
     StartOver();
     return true;

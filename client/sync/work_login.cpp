@@ -83,7 +83,7 @@ void CWork::WakeSignInWait() {
 bool CWork::SignInGoesOn(const char* tag) {
     if (loginCancel_.exchange(0)) {
         Log(kLogInfo, tag, "login cancel");
-        ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "退出登录 ")));
+        ShowTip(CUtil::TrShown("Work", "退出登录 "));
         return false;
     }
     if (stopping_.load() || logoutRequested_.load()) {
@@ -108,7 +108,7 @@ int CWork::SeverAuth() {
     const char* tag = "CWork::SeverAuth";
     Log(kLogInfo, tag, "%s", std::string(80, '+').c_str());
     ShowStatus("Connecting Auth...");
-    ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "连接认证服务器...")));
+    ShowTip(CUtil::TrShown("Work", "连接认证服务器..."));
 
     // Without a portal address the configured endpoints and passport are used as they are.
     if (config_->Get(CConfig::kAuthServer).find("http://") == std::string::npos) {
@@ -120,7 +120,7 @@ int CWork::SeverAuth() {
     CUtil::SetDigestUpperCase(false);
     if (!auth_) {
         Log(kLogError, tag, "Fail to get a auth!");
-        ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", " 认证失败 ")));
+        ShowTip(CUtil::TrShown("Work", " 认证失败 "));
         return 0;
     }
     auth_->SetDomain(config_->Get(CConfig::kDomain));
@@ -131,7 +131,7 @@ int CWork::SeverAuth() {
     // for "no earlier account": that would clear the home folder without asking.
     if (!config_->OpenDB()) {
         Log(kLogError, tag, "Fail to read server_root from \"%s\"", config_->Path().c_str());
-        ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", " 认证失败 ")));
+        ShowTip(CUtil::TrShown("Work", " 认证失败 "));
         return 0;
     }
     std::string storedRoot;
@@ -146,7 +146,7 @@ int CWork::SeverAuth() {
         if (user.empty() || password.empty()) {
             // Nothing to send: retrying would wait for an answer that never comes.
             Log(kLogError, tag, "%s Auth failed: no account or password", user.c_str());
-            ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", " 认证失败 ")));
+            ShowTip(CUtil::TrShown("Work", " 认证失败 "));
             return 0;
         }
         if (auth_->Request(&passport, user, password))
@@ -154,16 +154,15 @@ int CWork::SeverAuth() {
         const int status = auth_->GetResponseCode();
         if (status != 0) {
             Log(kLogError, tag, "%s Auth failed:%d", user.c_str(), status);
-            ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", " 认证失败 ")));
-            ShowBalloon(CUtil::AnsiFromUtf8(platform::Tr("Work", " 认证失败 ")), user);
+            ShowTip(CUtil::TrShown("Work", " 认证失败 "));
+            ShowBalloon(CUtil::TrShown("Work", " 认证失败 "), user);
             return 0;
         }
         Log(kLogError, tag, "No response from Auth server, reconnecting...");
-        ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "认证服务器没有响应,重新连接...")));
-        if (!RetrySignInLater(tag,
-                              CUtil::AnsiFromUtf8(platform::Tr("Work", "认证服务器没有响应,重新连接..."))))
+        ShowTip(CUtil::TrShown("Work", "认证服务器没有响应,重新连接..."));
+        if (!RetrySignInLater(tag, CUtil::TrShown("Work", "认证服务器没有响应,重新连接...")))
             return 0;
-        ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "连接认证服务器...")));
+        ShowTip(CUtil::TrShown("Work", "连接认证服务器..."));
     }
 
     // Account change: another account's data is in the home folder.
@@ -171,8 +170,8 @@ int CWork::SeverAuth() {
     if (authRoot != serverRoot_) {
         if (!serverRoot_.empty()) {
             int answer = platform::ShowMessageBox(
-                CUtil::AnsiFromUtf8(platform::Tr("Work", "更换用户？ 原用户数据将被移除，请做好备份...")),
-                kCaption, platform::MB_OKCANCEL | platform::MB_ICONQUESTION);
+                CUtil::TrShown("Work", "更换用户？ 原用户数据将被移除，请做好备份..."), kCaption,
+                platform::MB_OKCANCEL | platform::MB_ICONQUESTION);
             if (answer != platform::IDOK) {
                 Log(kLogInfo, tag, "Account change to \"%s\" declined", authRoot.c_str());
                 return 0;
@@ -204,18 +203,16 @@ bool CWork::ClearUserData(const std::string& home) {
             if (!CUtil::ShellRename(home, kept)) {
                 Log(kLogError, tag, "Fail to move the earlier home folder %s to %s", home.c_str(),
                     kept.c_str());
-                platform::ShowMessageBox(
-                    CUtil::AnsiFromUtf8(platform::Tr("Work", "旧目录数据正在被其他程序使用\n请手动删除.")),
-                    kCaption, platform::MB_OKCANCEL | platform::MB_ICONQUESTION);
+                platform::ShowMessageBox(CUtil::TrShown("Work", "旧目录数据正在被其他程序使用\n请手动删除."),
+                                         kCaption, platform::MB_OKCANCEL | platform::MB_ICONQUESTION);
                 return false;
             }
             Log(kLogWarn, tag, "Earlier home folder kept as %s", kept.c_str());
-            ShowBalloon(CUtil::AnsiFromUtf8(platform::Tr("Work", "本地原有数据已移至: ")) + kept, GetUser());
+            ShowBalloon(CUtil::TrShown("Work", "本地原有数据已移至: ") + kept, GetUser());
         } else if (!CUtil::DeleteFolder(home)) {
             Log(kLogError, tag, "Fail to delete the earlier home folder %s", home.c_str());
-            platform::ShowMessageBox(
-                CUtil::AnsiFromUtf8(platform::Tr("Work", "旧目录数据正在被其他程序使用\n请手动删除.")),
-                kCaption, platform::MB_OKCANCEL | platform::MB_ICONQUESTION);
+            platform::ShowMessageBox(CUtil::TrShown("Work", "旧目录数据正在被其他程序使用\n请手动删除."),
+                                     kCaption, platform::MB_OKCANCEL | platform::MB_ICONQUESTION);
             return false;
         }
     }
@@ -273,19 +270,19 @@ int CWork::SignInSteps() {
     const std::string user = GetUser();
     const std::string password = GetPassword();
     const CConfig::Proxy proxy = config_->GetProxy();
-    ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "连接 back服务器...")));
+    ShowTip(CUtil::TrShown("Work", "连接 back服务器..."));
     back_->SetProxy(proxy.type, proxy.addr, proxy.user, proxy.passwd);
     if (!back_->Init(config_->Get(CConfig::kBackServer), user, password, config_->Get(CConfig::kHostId),
                      config_->Get(CConfig::kInstallPath))) {
         Log(kLogError, tag, "Fail to Init Backer");
-        ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "初始化back服务器失败")));
+        ShowTip(CUtil::TrShown("Work", "初始化back服务器失败"));
         return 0;
     }
     transmitter_->SetProxy(proxy.type, proxy.addr, proxy.user, proxy.passwd);
     if (!transmitter_->Init(config_->Get(CConfig::kTransmiterServer), user, password,
                             config_->Get(CConfig::kHostId), config_->Get(CConfig::kInstallPath))) {
         Log(kLogError, tag, "Fail to Init Transmitter");
-        ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "初始化Transmitter 失败")));
+        ShowTip(CUtil::TrShown("Work", "初始化Transmitter 失败"));
         return 0;
     }
     back_->SetCredentials(user, password, config_->Get(CConfig::kPassport));
@@ -332,16 +329,15 @@ int CWork::SignInSteps() {
             std::string ack;
             if (!back_->GetHostID(config_->Get(CConfig::kHostName), &ack)) {
                 LogText(kLogError, tag, "Login failed：ack " + ack + " error: " + back_->GetReason());
-                ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "登录失败")));
+                ShowTip(CUtil::TrShown("Work", "登录失败"));
                 if (ack == kDelay) {
-                    ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "与服务器连接中断...")));
+                    ShowTip(CUtil::TrShown("Work", "与服务器连接中断..."));
                     Pause(loginRetryMs_);
                     continue;
                 }
                 if (ack.empty() && (back_->Channel().LastCallUnanswered() || SignInInterrupted())) {
-                    ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "与服务器连接中断...")));
-                    if (!RetrySignInLater(tag,
-                                          CUtil::AnsiFromUtf8(platform::Tr("Work", "与服务器连接中断..."))))
+                    ShowTip(CUtil::TrShown("Work", "与服务器连接中断..."));
+                    if (!RetrySignInLater(tag, CUtil::TrShown("Work", "与服务器连接中断...")))
                         return 0;
                     continue;
                 }
@@ -380,15 +376,15 @@ int CWork::SignInSteps() {
         const std::string failed = "Login failed：" + back_->GetReason();
         ShowStatus(failed);
         LogText(kLogError, tag, failed);
-        ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "登录失败")));
+        ShowTip(CUtil::TrShown("Work", "登录失败"));
         if (ack == kDelay) {
-            ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "与服务器连接中断...")));
+            ShowTip(CUtil::TrShown("Work", "与服务器连接中断..."));
             Pause(loginRetryMs_);
             continue;
         }
         if (ack.empty() && (back_->Channel().LastCallUnanswered() || SignInInterrupted())) {
-            ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "与服务器连接中断...")));
-            if (!RetrySignInLater(tag, CUtil::AnsiFromUtf8(platform::Tr("Work", "与服务器连接中断..."))))
+            ShowTip(CUtil::TrShown("Work", "与服务器连接中断..."));
+            if (!RetrySignInLater(tag, CUtil::TrShown("Work", "与服务器连接中断...")))
                 return 0;
             continue;
         }
@@ -401,8 +397,7 @@ int CWork::SignInSteps() {
                 return 0;
             }
             config_->Set(CConfig::kHostId, "");
-            ShowBalloon(CUtil::AnsiFromUtf8(platform::Tr(
-                            "Work", "本机与服务器的连接已被断开，将重新连接服务器获取新凭证...")),
+            ShowBalloon(CUtil::TrShown("Work", "本机与服务器的连接已被断开，将重新连接服务器获取新凭证..."),
                         config_->Get(CConfig::kLoginUser));
             continue;
         }
@@ -414,7 +409,7 @@ int CWork::SignInSteps() {
     // the first pass pauses instead (CheckHome).
     if (!fileCache_->SetRoot(home, resetUserData_.load() || !HomeVanished(home))) {
         Log(kLogError, tag, "Fail to create a local user folder： %s", home.c_str());
-        ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "创建用户本地根目录失败： ")) + home);
+        ShowTip(CUtil::TrShown("Work", "创建用户本地根目录失败： ") + home);
         return 0;
     }
     fileCache_->SetHomeFolderIcon(home);
@@ -471,7 +466,7 @@ void CWork::Logout() {
     logoutRequested_.store(0);
 
     ShowTrayState(platform::kTrayIdle, kSignedOutTip);
-    ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", kSignedOutTip)));
+    ShowTip(CUtil::TrShown("Work", kSignedOutTip));
     ShowTrayIcon(false);
 }
 

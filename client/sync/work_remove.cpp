@@ -302,10 +302,9 @@ bool CWork::ConfirmMassRemoval(size_t count) {
     if (removalAgreed_)
         return true;  // asked already in this pass
     const std::string text = platform::WithArg(
-        CUtil::AnsiFromUtf8(
-            platform::Tr("Work",
-                         "本次同步将在服务器上删除 %1 个文件和文件夹，超过 Kestrine "
-                         "文件夹的一半。\n确定要删除吗？选“否”则保留它们，并从服务器取回本地已删除的文件。")),
+        CUtil::TrShown("Work",
+                       "本次同步将在服务器上删除 %1 个文件和文件夹，超过 Kestrine "
+                       "文件夹的一半。\n确定要删除吗？选“否”则保留它们，并从服务器取回本地已删除的文件。"),
         std::to_string(count));
     const int answer = platform::ShowMessageBox(
         text, "Kestrine", platform::MB_YESNO | platform::MB_ICONWARNING | platform::MB_DEFBUTTON2);
@@ -383,10 +382,10 @@ void CWork::CheckLocalDelete() {
         }
         const CFileInfo& active = e->item.active;
         Log(kLogInfo, tag, "删除文件: %s", active.path.c_str());
-        ShowStatus(CUtil::AnsiFromUtf8(platform::Tr("Work", "删除文件: ")) + active.path);
+        ShowStatus(CUtil::TrShown("Work", "删除文件: ") + active.path);
         std::string abs = e->rel;
         fileCache_->ToAbsolutePath(&abs);
-        ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "删除文件: ")) + abs);
+        ShowTip(CUtil::TrShown("Work", "删除文件: ") + abs);
         status_.SetCurrent("delete", e->rel);
         LeaveFolder(&currentFolder, e->rel);
         currentFolder = ParentOf(e->rel);

@@ -259,7 +259,7 @@ void CWork::CheckSync() {
         status_.PassStarted();
         ShowTrayState(platform::kTrayBusy, user);
         ShowStatus("Sync...");
-        ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "同步...")));
+        ShowTip(CUtil::TrShown("Work", "同步..."));
 
         const int passed = RunPass();
         removalAgreed_ = false;  // an answer holds for one pass
@@ -274,9 +274,9 @@ void CWork::CheckSync() {
             ClearReason();
             if (reason.empty()) {
                 ready_.store(1);
-                ShowStatus(CUtil::AnsiFromUtf8(platform::Tr("Work", "同步未完成")));
-                ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "同步未完成")));
-                ShowHalted(platform::kSyncError, CUtil::AnsiFromUtf8(platform::Tr("Work", "同步未完成")));
+                ShowStatus(CUtil::TrShown("Work", "同步未完成"));
+                ShowTip(CUtil::TrShown("Work", "同步未完成"));
+                ShowHalted(platform::kSyncError, CUtil::TrShown("Work", "同步未完成"));
                 ShowTrayState(platform::kTrayIdle, user);
                 return;
             }
@@ -329,20 +329,18 @@ void CWork::CheckSync() {
             Log(kLogWarn, "CWork::CheckSync", "Fail to clean local cache");
         ready_.store(1);
         ShowStatus("Sync finished");
-        ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "同步完成")));
+        ShowTip(CUtil::TrShown("Work", "同步完成"));
         ShowTrayState(platform::kTrayDone, user);
         const size_t recentNow = GetRecentCount();
         if (recentNow > recentBefore)
-            ShowBalloon(CUtil::AnsiFromUtf8(platform::Tr("Work", "同步完成: ")) +
-                            GetRecentItem(recentNow - 1) + "...",
-                        user);
+            ShowBalloon(CUtil::TrShown("Work", "同步完成: ") + GetRecentItem(recentNow - 1) + "...", user);
     } else {
         ready_.store(1);
         ShowTrayState(platform::kTrayIdle, user);
         ShowStatus("Sync unfinished");
         const std::string reason = LastReason();
-        const std::string text = reason.empty() ? CUtil::AnsiFromUtf8(platform::Tr("Work", "同步未完成"))
-                                                : ServerMessage(ReasonCode(reason));
+        const std::string text =
+            reason.empty() ? CUtil::TrShown("Work", "同步未完成") : ServerMessage(ReasonCode(reason));
         ShowTip(text);
         ShowHalted(platform::kSyncError, text);
     }

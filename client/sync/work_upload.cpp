@@ -248,7 +248,7 @@ bool CWork::FlushNewFiles(std::vector<CFileInfo>* pending, std::string* currentF
     }
     std::vector<CTransferLanes::Result> results(batch.size());
     if (batch.size() > 1) {
-        ShowStatus(CUtil::AnsiFromUtf8(platform::Tr("Work", "上载文件: ")) + entries[0].path);
+        ShowStatus(CUtil::TrShown("Work", "上载文件: ") + entries[0].path);
         lanes->Run(&batch, &results, [this] { return StopRequested(); });
     }
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -296,8 +296,8 @@ int CWork::UploadEntry(CFileInfo* entry, std::string* currentFolder) {
     CFileInfo& F = *entry;
     const std::string rel = F.path;
     Log(kLogInfo, tag, "上载文件: %s", rel.c_str());
-    ShowStatus(CUtil::AnsiFromUtf8(platform::Tr("Work", "上载文件: ")) + rel);
-    ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "上载文件: ")) + rel);
+    ShowStatus(CUtil::TrShown("Work", "上载文件: ") + rel);
+    ShowTip(CUtil::TrShown("Work", "上载文件: ") + rel);
     status_.SetCurrent("upload", rel, F.dirFlag == 0 ? F.size : 0);
     fileCache_->SetState(rel, 0);
 
@@ -452,7 +452,7 @@ int CWork::UploadFile(CFileInfo* F, CFileInfo* P) {
             char tip[64];
             std::snprintf(tip, sizeof tip, "  %lldKB/%lldKB", static_cast<long long>(sentMiB * 1024),
                           static_cast<long long>(F->size / 1024 + 1));
-            ShowTip(CUtil::AnsiFromUtf8(platform::Tr("Work", "上传文件: ")) + rel + tip);
+            ShowTip(CUtil::TrShown("Work", "上传文件: ") + rel + tip);
             status_.SetProgress(sentMiB * 1024 * 1024, F->size);
 
             std::unique_ptr<CChunkBuffer> bytes;

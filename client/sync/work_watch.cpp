@@ -87,7 +87,7 @@ void CWork::StopFileMonitor() {
 std::string CWork::WithWatchNote(const std::string& tip) const {
     if (tip.empty() || !watcherFailed_.load())
         return tip;
-    return tip + CUtil::AnsiFromUtf8(platform::Tr("Work", kWatchDownNote));
+    return tip + CUtil::TrShown("Work", kWatchDownNote);
 }
 
 void CWork::KeepFilteredPath(const std::string& path) {

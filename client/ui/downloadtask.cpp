@@ -26,7 +26,7 @@ int64_t NowSeconds() {
 
 // One of CDownloadTask's texts in the user's language and code page; an empty one stays empty.
 std::string Shown(const std::string& text) {
-    return text.empty() ? text : CUtil::AnsiFromUtf8(platform::Tr("CDownloadTask", text.c_str()));
+    return text.empty() ? text : CUtil::TrShown("CDownloadTask", text.c_str());
 }
 
 std::string Printf(const char* format, double value) {
@@ -100,13 +100,12 @@ std::string CDownloadMeter::FormatDuration(int64_t seconds) {
         seconds = 0;
     using platform::WithArg;
     if (seconds <= 59)
-        return WithArg(CUtil::AnsiFromUtf8(platform::Tr("CDownloadTask", " %1 秒")), std::to_string(seconds));
+        return WithArg(CUtil::TrShown("CDownloadTask", " %1 秒"), std::to_string(seconds));
     if (seconds > 3599)
-        return WithArg(WithArg(CUtil::AnsiFromUtf8(platform::Tr("CDownloadTask", "%1 小时 %2 分钟 ")),
-                               std::to_string(seconds / 3600)),
-                       std::to_string(seconds % 3600 / 60));
-    return WithArg(WithArg(CUtil::AnsiFromUtf8(platform::Tr("CDownloadTask", "%1 分钟 %2 秒 ")),
-                           std::to_string(seconds / 60)),
+        return WithArg(
+            WithArg(CUtil::TrShown("CDownloadTask", "%1 小时 %2 分钟 "), std::to_string(seconds / 3600)),
+            std::to_string(seconds % 3600 / 60));
+    return WithArg(WithArg(CUtil::TrShown("CDownloadTask", "%1 分钟 %2 秒 "), std::to_string(seconds / 60)),
                    std::to_string(seconds % 60));
 }
 
@@ -122,7 +121,7 @@ void CDownloadMeter::Update(int64_t total, int64_t done, int64_t now, IDownloadV
         started_ = true;
         startSeconds_ = lastSeconds_ = now;
         lastBytes_ = done;
-        view->SetTotalText(platform::WithArg(CUtil::AnsiFromUtf8(platform::Tr("CDownloadTask", "%1 M 中的 ")),
+        view->SetTotalText(platform::WithArg(CUtil::TrShown("CDownloadTask", "%1 M 中的 "),
                                              Printf("%2.2f", Megabytes(total))));
         view->SetProgressText(Printf(" %2.2f M", Megabytes(done)));
         if (p == 0) {
@@ -140,10 +139,9 @@ void CDownloadMeter::Update(int64_t total, int64_t done, int64_t now, IDownloadV
         return;
     if (complete) {
         completed_ = true;
-        view->SetProgressText(
-            platform::WithArg(CUtil::AnsiFromUtf8(platform::Tr("CDownloadTask", " %1 M,下载完成")),
-                              Printf("%2.2f", Megabytes(done))));
-        view->SetTimeLabel(CUtil::AnsiFromUtf8(platform::Tr("CDownloadTask", "总共时间:")));
+        view->SetProgressText(platform::WithArg(CUtil::TrShown("CDownloadTask", " %1 M,下载完成"),
+                                                Printf("%2.2f", Megabytes(done))));
+        view->SetTimeLabel(CUtil::TrShown("CDownloadTask", "总共时间:"));
         view->SetTimeText(FormatDuration(now - startSeconds_));
         return;
     }
@@ -317,7 +315,7 @@ bool CDownloadTask::Fail(const std::string& message) {
         Log(kLogInfo, "CDownloadTask::Run", "Download of \"%s\" cancelled", url_.c_str());
     Report([&](IDownloadView* v) {
         if (!cancelled)
-            v->SetProgressText(CUtil::AnsiFromUtf8(platform::Tr("CDownloadTask", " 下载失败")));
+            v->SetProgressText(CUtil::TrShown("CDownloadTask", " 下载失败"));
         v->Finished(false, cancelled ? std::string() : Shown(message));
     });
     return false;

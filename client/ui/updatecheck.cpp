@@ -52,7 +52,7 @@ class ConsoleDownloadView : public IDownloadView {
   public:
     explicit ConsoleDownloadView(std::ostream& out) : out_(out) {}
     void ShowFileName(const std::string& name) override {
-        out_ << CUtil::AnsiFromUtf8(platform::Tr("CUpdateCheck", "下载客户端: ")) << name << std::endl;
+        out_ << CUtil::TrShown("CUpdateCheck", "下载客户端: ") << name << std::endl;
     }
     void SetBar(int) override {}
     void SetTotalText(const std::string& text) override { total_ = text; }
@@ -71,7 +71,7 @@ class ConsoleDownloadView : public IDownloadView {
 
   private:
     std::ostream& out_;
-    std::string total_, progress_, label_ = CUtil::AnsiFromUtf8(platform::Tr("CUpdateCheck", "剩余时间:"));
+    std::string total_, progress_, label_ = CUtil::TrShown("CUpdateCheck", "剩余时间:");
 };
 
 }  // namespace
@@ -157,7 +157,7 @@ bool CUpdateCheck::Ask(const char* path, std::string* answer) {
 }
 
 std::string CUpdateCheck::Caption() {
-    return CUtil::AnsiFromUtf8(platform::Tr("CUpdateCheck", kCaption));
+    return CUtil::TrShown("CUpdateCheck", kCaption);
 }
 
 int CUpdateCheck::Box(const std::string& text, unsigned flags) {
@@ -166,10 +166,9 @@ int CUpdateCheck::Box(const std::string& text, unsigned flags) {
 
 bool CUpdateCheck::Fetch(const std::string& name) {
     std::string folder;
-    if (!prompt_->BrowseFolder(platform::WithArg(CUtil::AnsiFromUtf8(platform::Tr(
-                                                     "CUpdateCheck", "Kestrine新版本为:%1 请选择存放目录:")),
-                                                 name),
-                               &folder) ||
+    if (!prompt_->BrowseFolder(
+            platform::WithArg(CUtil::TrShown("CUpdateCheck", "Kestrine新版本为:%1 请选择存放目录:"), name),
+            &folder) ||
         folder.empty())
         return false;
     const std::string target = TargetPath(folder, name);
@@ -183,7 +182,7 @@ bool CUpdateCheck::Check() {
         return false;
     if (!Ask(kVersionPath, &latest_) || !Ask(kMinVersionPath, &oldest_)) {
         if (!silent_)
-            Box(CUtil::AnsiFromUtf8(platform::Tr("CUpdateCheck", "暂时无法连接服务器检查更新，请稍后再试！")),
+            Box(CUtil::TrShown("CUpdateCheck", "暂时无法连接服务器检查更新，请稍后再试！"),
                 platform::MB_OK | platform::MB_ICONWARNING);
         return false;
     }
@@ -193,8 +192,7 @@ bool CUpdateCheck::Check() {
         if (!IsLatestNewer(latest_))
             return false;
         // This client may no longer be used: declining ends it all the same.
-        if (Box(CUtil::AnsiFromUtf8(
-                    platform::Tr("CUpdateCheck", "Kestrine当前有新版本，选择“确定”将自动更新")),
+        if (Box(CUtil::TrShown("CUpdateCheck", "Kestrine当前有新版本，选择“确定”将自动更新"),
                 platform::MB_OKCANCEL | platform::MB_ICONQUESTION) != platform::IDOK)
             return true;
         Fetch(oldest_);
@@ -202,11 +200,11 @@ bool CUpdateCheck::Check() {
     }
     if (!IsLatestNewer(latest_)) {
         if (!silent_)
-            Box(CUtil::AnsiFromUtf8(platform::Tr("CUpdateCheck", "当前已是最新版本！")),
+            Box(CUtil::TrShown("CUpdateCheck", "当前已是最新版本！"),
                 platform::MB_OK | platform::MB_ICONINFORMATION);
         return false;
     }
-    if (Box(CUtil::AnsiFromUtf8(platform::Tr("CUpdateCheck", "Kestrine当前有新版本，请问是否更新?")),
+    if (Box(CUtil::TrShown("CUpdateCheck", "Kestrine当前有新版本，请问是否更新?"),
             platform::MB_OKCANCEL | platform::MB_ICONQUESTION) != platform::IDOK)
         return false;
     return Fetch(latest_);
@@ -228,5 +226,5 @@ void CConsoleUpdatePrompt::Download(const std::string& url, const std::string& f
     ConsoleDownloadView view(out_);
     auto task = std::make_shared<CDownloadTask>(url, fileName, targetPath);
     if (task->Run(&view))
-        out_ << CUtil::AnsiFromUtf8(platform::Tr("CUpdateCheck", "下载完成: ")) << targetPath << std::endl;
+        out_ << CUtil::TrShown("CUpdateCheck", "下载完成: ") << targetPath << std::endl;
 }

@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "platform/codepage.h"
 #include "platform/system.h"
+#include "platform/translate.h"
 #include "util/base64.h"
 #include "util/md5.h"
 
@@ -126,19 +127,19 @@ size_t PutDecoded(char* out, size_t o, const std::string& bytes, size_t consumed
 
 // The server writes "&#x"; a decimal reference such as "&#20013;" would otherwise be misread as
 // hex digits of the wrong character, so the "x" is required.
-bool RefStart(const char* p) { return p[0] == '&' && p[1] == '#' && (p[2] == 'x' || p[2] == 'X'); }
+bool RefStart(const char* p) {
+    return p[0] == '&' && p[1] == '#' && (p[2] == 'x' || p[2] == 'X');
+}
 
 size_t DecodeReferences(const char* in, size_t len, char* out) {
     size_t o = 0;
     size_t i = 0;
     while (i < len) {
         unsigned value = 0;
-        if (i + 7 < len && RefStart(in + i) && in[i + 7] == ';' &&
-            ReadHex(in + i + 3, 4, &value)) {
+        if (i + 7 < len && RefStart(in + i) && in[i + 7] == ';' && ReadHex(in + i + 3, 4, &value)) {
             o = PutDecoded(out, o, UnitToAnsi(value), 8, value);
             i += 8;
-        } else if (i + 5 < len && RefStart(in + i) && in[i + 5] == ';' &&
-                   ReadHex(in + i + 3, 2, &value)) {
+        } else if (i + 5 < len && RefStart(in + i) && in[i + 5] == ';' && ReadHex(in + i + 3, 2, &value)) {
             o = PutDecoded(out, o, Latin1ToAnsi(value), 6, value);
             i += 6;
         } else {
@@ -250,6 +251,10 @@ std::string CUtil::ChnDecode(const char* text) {
 
 void CUtil::Utf8ToAnsi(std::string& text) {
     text = ConvertLossy("UTF-8", platform::AnsiCodeset(), text);
+}
+
+std::string CUtil::TrShown(const char* context, const char* text) {
+    return AnsiFromUtf8(platform::Tr(context, text));
 }
 
 void CUtil::AnsiToUtf8(std::string& text) {

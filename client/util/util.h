@@ -29,6 +29,9 @@ class CUtil {
         Utf8ToAnsi(text);
         return text;
     }
+    // A text the user sees, in the user's language (platform::Tr) and the ANSI code page. Call it
+    // with literals: the translation tools find it as an alias of `translate`.
+    static std::string TrShown(const char* context, const char* text);
     static std::string FileApiToUtf8(const char* text);
     // "&" becomes "&amp;" (nothing else is escaped), then the text is converted to UTF-8.
     static std::string XmlEncode(const std::string& text);

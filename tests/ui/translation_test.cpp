@@ -207,8 +207,8 @@ TEST(Translations, EveryShownTextHasAFinishedEnglishTranslation) {
     ASSERT_EQ(run(bin + "/lconvert", inputs + QStringList{"-o", merged}), QString());
     ASSERT_EQ(
         run(bin + "/lupdate", {"-recursive", source + "/client", "-extensions", "cpp,h", "-tr-function-alias",
-                               "translate+=Tr,QT_TRANSLATE_NOOP+=KESTRINE_TR_NOOP", "-no-obsolete",
-                               "-locations", "none", "-silent", "-ts", merged}),
+                               "translate+=Tr,translate+=TrShown,QT_TRANSLATE_NOOP+=KESTRINE_TR_NOOP",
+                               "-no-obsolete", "-locations", "none", "-silent", "-ts", merged}),
         QString());
 
     QFile file(merged);

@@ -457,7 +457,7 @@ void InstallTerminationHandler(std::function<void(int signal)> handler) {
             }
             std::function<void(int)> h;
             {
-                std::lock_guard<std::mutex> lock(gSignalMu);
+                std::lock_guard<std::mutex> handlerLock(gSignalMu);
                 h = gSignalHandler;
             }
             if (h) {

@@ -156,7 +156,7 @@ TEST_P(BeneathTest, FoldersBelowTheBoundaryStillWork) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Resolution, BeneathTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Walk" : "Openat2"; });
+                         [](const auto& param) { return param.param ? "Walk" : "Openat2"; });
 
 TEST(Beneath, ClimbingNamesAreRefusedAndOtherPathsResolveAsBefore) {
     TempDir tmp;

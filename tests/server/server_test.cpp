@@ -361,9 +361,9 @@ TEST_F(ServerProcess, ControlNeedsTheServiceTokenInItsHeader) {
 // The README's example, run by curl itself.
 TEST_F(ServerProcess, ReadmeCurlExampleArmsAFault) {
     std::string curl;
-    for (const char* dir : {"/usr/bin/", "/bin/", "/usr/local/bin/"}) {
-        if (::access((std::string(dir) + "curl").c_str(), X_OK) == 0) {
-            curl = std::string(dir) + "curl";
+    for (const char* bin : {"/usr/bin/", "/bin/", "/usr/local/bin/"}) {
+        if (::access((std::string(bin) + "curl").c_str(), X_OK) == 0) {
+            curl = std::string(bin) + "curl";
             break;
         }
     }

@@ -7,13 +7,15 @@
 # make screenshots  builds and takes docs/window-zh.png (tools/screenshots.sh LANG for others)
 # make install  builds the client and installs it under PREFIX (default /usr/local), honouring DESTDIR
 # make deb      builds the client and its Debian package build/kestrine_<build>_<arch>.deb
+# make check    the house checks CI runs first: clang-format over the tree, clang-tidy over client/ and server/
+# make format   formats the tree with .clang-format
 
 JOBS ?= $(shell nproc)
 PACKAGES := g++ cmake make pkg-config libsqlite3-dev libcurl4-openssl-dev libcrypto++-dev zlib1g-dev \
             libpugixml-dev libcpp-httplib-dev googletest libgtest-dev libgmock-dev libbenchmark-dev \
             qt6-base-dev qt6-l10n-tools qt6-tools-dev fonts-noto-cjk xvfb rdiff rsync curl procps \
             trayer x11-apps x11-utils imagemagick xdotool libsecret-1-dev dbus gnome-keyring \
-            dpkg-dev file
+            dpkg-dev file clang-format clang-tidy
 # libFuzzer comes with clang's runtime; only `make fuzz` needs them.
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 # The sanitizer runtime of g++ (normally already there with g++).
@@ -28,7 +30,7 @@ FUZZ_JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: deps deps-fuzz deps-tsan deps-bench deps-doc screenshots build build-asan build-fuzz build-tsan build-client \
-        test fuzz tsan run bench install deb clean format
+        check test fuzz tsan run bench install deb clean format
 
 # install_missing: installs those of the packages in $(1) that are not installed yet.
 define install_missing
@@ -110,7 +112,12 @@ screenshots: build deps-doc
 	./tools/screenshots.sh zh_CN.UTF-8 build docs/window-zh.png
 
 format:
-	find client server tests bench fuzz tools -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	git ls-files -- '*.cpp' '*.h' | xargs clang-format -i
+
+# clang-tidy reads the compile commands of build/, which configuring alone writes.
+check: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	tools/check.sh --build build
 
 clean:
 	rm -rf build build-asan build-fuzz build-tsan

@@ -45,15 +45,21 @@ TEST(Base64, DecoderOnGarbage) {
     const struct {
         std::string in;
         std::string out;
-    } cases[] =
-        {
-            {" YWJj", "abc"},   {"Y WJj", "abc"}, {"YW Jj", "abc"},
-            {"YWJ j", "abc"},   {"YWJj ", "abc"}, {"Y\r\nW\tJ-j", "abc"},
-            {"YQ==YWJj", "a"},                     // stops at the first "="
-            {"=YWJj", ""},      {"YWJjZ", "abc"},  // one leftover character carries no byte
-            {"YWJjZA", "abcd"}, {"!!!!", ""},     {"\x80\xff\x01", ""},
-            {std::string("YW\0Jj", 5), "abc"},  // NUL inside the counted bytes is outside the alphabet
-        };
+    } cases[] = {
+        {" YWJj", "abc"},
+        {"Y WJj", "abc"},
+        {"YW Jj", "abc"},
+        {"YWJ j", "abc"},
+        {"YWJj ", "abc"},
+        {"Y\r\nW\tJ-j", "abc"},
+        {"YQ==YWJj", "a"},  // stops at the first "="
+        {"=YWJj", ""},
+        {"YWJjZ", "abc"},  // one leftover character carries no byte
+        {"YWJjZA", "abcd"},
+        {"!!!!", ""},
+        {"\x80\xff\x01", ""},
+        {std::string("YW\0Jj", 5), "abc"},  // NUL inside the counted bytes is outside the alphabet
+    };
     for (const auto& c : cases) {
         std::string out = "x";
         CUtil::Base64DecodeBytes(c.in.data(), c.in.size(), &out);

@@ -149,7 +149,7 @@ TEST(UnCompress, FailuresStayInsideTheBuffer) {
         {packed, text.size(), Z_BUF_ERROR, "garbage"},  // no room for the NUL
         {packed, 8, Z_BUF_ERROR, "garbage"},
         {packed, 3, Z_BUF_ERROR, "ga"},
-        {packed, 1, Z_DATA_ERROR, ""},  // zlib's own code for a zero-byte output
+        {packed, 1, Z_DATA_ERROR, ""},                  // zlib's own code for a zero-byte output
         {"bm90IHpsaWI=", 64, Z_DATA_ERROR, "garbage"},  // "not zlib"
         {"", 64, Z_DATA_ERROR, "garbage"},
         {packed.substr(0, packed.size() / 2), 2000, Z_DATA_ERROR, "garbage"},  // truncated stream

@@ -6,6 +6,7 @@
 #include "platform/codepage.h"
 #include "platform/messages.h"
 #include "platform/translate.h"
+#include "util/ascii.h"
 
 namespace platform {
 
@@ -31,11 +32,7 @@ bool IsPositive(std::string answer) {
     size_t b = answer.find_first_not_of(" \t\r");
     size_t e = answer.find_last_not_of(" \t\r");
     answer = b == std::string::npos ? std::string() : answer.substr(b, e - b + 1);
-    for (char& c : answer) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
+    answer = ascii::Lowered(answer);
     return answer == "y" || answer == "yes" || answer == "ok" || answer == "o";
 }
 

@@ -14,6 +14,7 @@
 #include "platform/internal.h"
 #include "platform/plog.h"
 #include "platform/system.h"
+#include "util/ascii.h"
 
 namespace platform {
 
@@ -33,21 +34,9 @@ using Store = std::vector<Section>;
 // Serialises this process's writers; the flock on the side file serialises processes.
 std::mutex gWriteMu;
 
-char Lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Registry key and value names compare without letter case, and a key's trailing "\" is optional.
 bool SameName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
+    return ascii::EqualNoCase(a, b);
 }
 
 std::string KeyForm(const std::string& key) {

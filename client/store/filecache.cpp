@@ -10,6 +10,7 @@
 #include "platform/filemode.h"
 #include "platform/mainwindow.h"
 #include "platform/messages.h"
+#include "util/ascii.h"
 #include "util/util.h"
 
 namespace {
@@ -28,21 +29,9 @@ void TrimTrailingSlashes(std::string* path) {
         path->pop_back();
 }
 
-char LowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 }  // namespace
 
 // ---- Helpers ----
-
-std::string CFileCache::Lower(const std::string& text) {
-    // ASCII letters only: bytes of multi-byte characters stay as they are.
-    std::string out(text);
-    for (char& c : out)
-        c = LowerAscii(c);
-    return out;
-}
 
 std::string CFileCache::JoinName(const std::string& folder, const char* name) {
     if (!folder.empty() && folder.back() == '/')
@@ -63,9 +52,8 @@ bool CFileCache::_UnderRoot(const std::string& path, bool allowRoot) const {
     const size_t n = root_.size();
     if (n == 0 || path.size() < n)
         return false;
-    for (size_t i = 0; i < n; ++i)
-        if (LowerAscii(path[i]) != LowerAscii(root_[i]))
-            return false;
+    if (!ascii::StartsWithNoCase(path, root_))
+        return false;
     if (path.size() == n)
         return allowRoot;
     return root_.back() == '/' || path[n] == '/';
@@ -206,7 +194,7 @@ bool CFileCache::ToRelativePath(std::string* path) const {
 // ---- The scan's records and states ----
 
 bool CFileCache::Find(const std::string& path, CFileInfo* out) const {
-    auto it = localFiles_.find(Lower(path));
+    auto it = localFiles_.find(ascii::Lowered(path));
     if (it == localFiles_.end())
         return false;
     if (out != nullptr)
@@ -252,11 +240,11 @@ bool CFileCache::FindShareFolder(const std::string& id, std::string* folder) con
 }
 
 void CFileCache::SetState(const std::string& path, int32_t state) {
-    states_[Lower(path)] = state;
+    states_[ascii::Lowered(path)] = state;
 }
 
 int32_t CFileCache::GetState(const std::string& path) const {
-    auto it = states_.find(Lower(path));
+    auto it = states_.find(ascii::Lowered(path));
     return it == states_.end() ? 0 : it->second;
 }
 

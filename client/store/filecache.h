@@ -188,7 +188,6 @@ class CFileCache {
 
     static std::string MarkerPath(const std::string& folder);
     static std::string JoinName(const std::string& folder, const char* name);
-    static std::string Lower(const std::string& text);
     static int _ShowFileError(const std::string& path, int err);
     // The absolute form of a path handed to an operation; false (logged under `tag`) for a path
     // with a "." or ".." component or a NUL, which could name something outside the root.

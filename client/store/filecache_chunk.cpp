@@ -1,7 +1,6 @@
 // CFileCache: cutting a file into 4 MiB chunks with their keys and block signatures, and the
 // chunk cache folder (one file per chunk, named by its key).
 #include <algorithm>
-#include <cctype>
 #include <memory>
 #include <new>
 #include <string>
@@ -13,6 +12,7 @@
 #include "platform/file.h"
 #include "platform/filemode.h"
 #include "store/filecache.h"
+#include "util/ascii.h"
 #include "util/md5.h"
 #include "util/util.h"
 
@@ -86,8 +86,7 @@ void DigestChunk(const uint8_t* data, size_t len, std::string* key, std::string*
     key->clear();
     CUtil::Md5ToHex(digest, key);
     if (!CUtil::DigestUpperCase())
-        for (char& c : *key)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        *key = ascii::Lowered(*key);
 }
 
 }  // namespace

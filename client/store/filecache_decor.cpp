@@ -8,6 +8,7 @@
 #include "platform/file.h"
 #include "platform/system.h"
 #include "store/filecache.h"
+#include "util/ascii.h"
 #include "util/util.h"
 
 namespace {
@@ -28,24 +29,9 @@ std::string ParentOf(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-bool SameIgnoringCase(const std::string& a, size_t n, const std::string& b) {
-    if (a.size() < n || b.size() < n)
-        return false;
-    for (size_t i = 0; i < n; ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
 // True when `path` is `stop` or one of its parents (letter case ignored).
 bool IsSelfOrParentOf(const std::string& path, const std::string& stop) {
-    if (!SameIgnoringCase(stop, path.size(), path))
+    if (!ascii::StartsWithNoCase(stop, path))
         return false;
     return stop.size() == path.size() || stop[path.size()] == '/';
 }
@@ -174,7 +160,7 @@ void CFileCache::_StoreUpToRoot(const std::string& abs, int32_t state) {
 void CFileCache::SetPathState(const std::string& path, int32_t state) {
     if (path.empty())
         return;
-    std::string abs = Lower(path);
+    std::string abs = ascii::Lowered(path);
     ToAbsolutePath(&abs);
     if (state == kStateSynced)
         sharedStatus_.SetState(abs, state);
@@ -184,7 +170,7 @@ void CFileCache::SetPathState(const std::string& path, int32_t state) {
 }
 
 void CFileCache::SetPathStateUpTo(const std::string& path, int32_t state, const std::string& stopPath) {
-    std::string abs = Lower(path);
+    std::string abs = ascii::Lowered(path);
     ToAbsolutePath(&abs);
     std::string stop = stopPath;
     if (!stop.empty())
@@ -199,7 +185,7 @@ void CFileCache::SetPathStateUpTo(const std::string& path, int32_t state, const 
 }
 
 void CFileCache::SetPathProgress(const std::string& path, const SharedStatusValues& values) {
-    std::string abs = Lower(path);
+    std::string abs = ascii::Lowered(path);
     ToAbsolutePath(&abs);
     sharedStatus_.SetStatus(abs, values.state, values.progress1, values.progress2);
     // Leaving a folder: the folder just finished shows as synced.

@@ -8,6 +8,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "store/filecache.h"
+#include "util/ascii.h"
 #include "util/util.h"
 
 namespace {
@@ -166,10 +167,10 @@ bool CFileCache::IsTemporaryFile(const std::string& full, const std::string& nam
 }
 
 int32_t CFileCache::KnownShareAt(const std::string& rel) const {
-    const std::string key = Lower(rel);
+    const std::string key = ascii::Lowered(rel);
     int32_t id = 0;
     for (const auto& [idText, path] : knownShares_)
-        if (Lower(path) == key && ParseShareId(idText, &id))
+        if (ascii::Lowered(path) == key && ParseShareId(idText, &id))
             return id;
     return 1;
 }
@@ -198,21 +199,21 @@ int32_t CFileCache::_ShareIdOf(const std::string& full, const std::string& rel) 
         return 1;
     }
     // Settled once the whole tree is listed: the share may still be found in its place.
-    markerClaims_.push_back({Lower(rel), full, idText});
+    markerClaims_.push_back({ascii::Lowered(rel), full, idText});
     return 1;
 }
 
 bool CFileCache::_IsDecoratedFolder(const std::string& rel) const {
     if (rel.empty())
         return true;
-    auto it = localFiles_.find(Lower(rel));
+    auto it = localFiles_.find(ascii::Lowered(rel));
     return it != localFiles_.end() && it->second.dirFlag >= 2;
 }
 
 void CFileCache::_SettleMarkerClaims() {
     for (const MarkerClaim& claim : markerClaims_) {
         const std::string& place = knownShares_[claim.id];
-        auto at = localFiles_.find(Lower(place));
+        auto at = localFiles_.find(ascii::Lowered(place));
         const bool inPlace =
             at != localFiles_.end() ? at->second.dirFlag != 0 : CUtil::IsDirectory(root_ + place);
         if (shareMap_.count(claim.id) || inPlace) {
@@ -269,7 +270,7 @@ bool CFileCache::_ScanFolder(const std::string& folder, const std::string& rel, 
                 continue;
             // Kept beside the decoration, on each computer for itself; in any letter case, as
             // the service would take another spelling for the same name.
-            if (name.size() == std::strlen(kHiddenListName) && Lower(name) == kHiddenListName &&
+            if (name.size() == std::strlen(kHiddenListName) && ascii::Lowered(name) == kHiddenListName &&
                 _IsDecoratedFolder(rel))
                 continue;
             if (name[0] == '.' && EndsWith(name, kPartSuffix))
@@ -280,7 +281,7 @@ bool CFileCache::_ScanFolder(const std::string& folder, const std::string& rel, 
             }
         }
         relPath.assign(rel).append("/").append(name);
-        key = Lower(relPath);
+        key = ascii::Lowered(relPath);
         auto found = localFiles_.lower_bound(key);
         if (found != localFiles_.end() && found->first == key) {
             // Linux tells the two apart, the service does not: the first one listed is synced.

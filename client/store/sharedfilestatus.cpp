@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "util/ascii.h"
+
 namespace {
 
 // Each number is one aligned 32-bit word that other processes read without a lock: word-sized
@@ -51,12 +53,8 @@ bool Storable(const std::string& path) {
 
 std::string CSharedFileStatus::Normalize(const std::string& path) {
     std::string n = path;
-    for (auto& c : n) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        else if (c == '\\')
-            c = '/';
-    }
+    for (auto& c : n)
+        c = c == '\\' ? '/' : ascii::Lower(c);
     return n;
 }
 

@@ -13,6 +13,7 @@
 #include "ui/commands.h"
 #include "ui/downloadtask.h"
 #include "ui/folderbrowser.h"
+#include "util/ascii.h"
 #include "util/util.h"
 
 namespace {
@@ -20,12 +21,6 @@ namespace {
 constexpr const char* kUserAgent = "Kestrine client";
 constexpr const char* kInstallerPrefix = "kestrinesetup";
 constexpr size_t kMaxNameLength = 255;
-
-std::string Lower(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 struct CurlCloser {
     void operator()(CURL* c) const { curl_easy_cleanup(c); }
@@ -84,13 +79,13 @@ CUpdateCheck::CUpdateCheck(std::string baseUrl, bool silent, IUpdatePrompt* prom
     : baseUrl_(std::move(baseUrl)), silent_(silent), prompt_(prompt) {}
 
 bool CUpdateCheck::IsLatestNewer(const std::string& latest) {
-    const std::string name = Lower(latest);
+    const std::string name = ascii::Lowered(latest);
     const std::string own = std::string(kInstallerPrefix) + ui::kClientBuild + ".exe";
     return name != "none" && name.find(kInstallerPrefix) != std::string::npos && name > own;
 }
 
 bool CUpdateCheck::IsUpdateRequired(const std::string& oldest) {
-    const std::string name = Lower(oldest);
+    const std::string name = ascii::Lowered(oldest);
     // Without ".exe": an oldest-allowed name equal to this client's own installer already counts.
     const std::string own = std::string(kInstallerPrefix) + ui::kClientBuild;
     return name != "none" && name.find(kInstallerPrefix) != std::string::npos && name >= own;

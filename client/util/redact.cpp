@@ -1,10 +1,11 @@
 #include "util/redact.h"
 
 #include <algorithm>
-#include <cctype>
 #include <deque>
 #include <mutex>
 #include <vector>
+
+#include "util/ascii.h"
 
 namespace redact {
 
@@ -15,10 +16,6 @@ std::deque<std::string> g_secrets;  // newest last
 
 const char* const kSecretNames[] = {"password", "passwd", "pwd", "passport"};
 
-char Lower(char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
 // True when a secret name ends just before `end` in `text` (compared without case).
 bool SecretNameEndsAt(const std::string& text, size_t end) {
     for (const char* name : kSecretNames) {
@@ -27,7 +24,7 @@ bool SecretNameEndsAt(const std::string& text, size_t end) {
             continue;
         bool same = true;
         for (size_t i = 0; i < n && same; ++i)
-            same = Lower(text[end - n + i]) == name[i];
+            same = ascii::Lower(text[end - n + i]) == name[i];
         if (same)
             return true;
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "util/ascii.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ bool CSha256::ParseSumText(const std::string& text, std::string* hex) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (!std::isxdigit(c))
             return false;
-        digest.push_back(static_cast<char>(std::tolower(c)));
+        digest.push_back(ascii::Lower(static_cast<char>(c)));
     }
     size_t i = kHexSize;
     if (i < text.size() && !IsSpace(text[i]))

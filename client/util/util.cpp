@@ -12,6 +12,7 @@
 #include "platform/codepage.h"
 #include "platform/system.h"
 #include "platform/translate.h"
+#include "util/ascii.h"
 #include "util/base64.h"
 #include "util/md5.h"
 
@@ -25,7 +26,7 @@ bool SameCodeset(const std::string& a, const std::string& b) {
         for (char c : s) {
             if (c == '-' || c == '_')
                 continue;
-            n.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+            n.push_back(ascii::Upper(c));
         }
         return n;
     };

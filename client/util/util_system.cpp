@@ -1,6 +1,5 @@
 // CUtil's system helpers: folders, shell-style file operations, registry values, proxy, browser,
 // Explorer refresh and log cleaning, in their Linux forms through the platform layer.
-#include <cctype>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -10,6 +9,7 @@
 #include "platform/file.h"
 #include "platform/registry.h"
 #include "platform/system.h"
+#include "util/ascii.h"
 #include "util/proxyenv.h"
 #include "util/util.h"
 
@@ -61,10 +61,7 @@ bool CopyTree(const std::string& from, const std::string& to) {
 bool EndsWithLog(const std::string& name) {
     if (name.size() < 4)
         return false;
-    std::string ext = name.substr(name.size() - 4);
-    for (auto& c : ext)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return ext == ".log";
+    return ascii::EqualNoCase(std::string_view(name).substr(name.size() - 4), ".log");
 }
 
 }  // namespace

@@ -67,12 +67,15 @@ struct Json {
     double number = 0;
     std::string str;
     std::vector<Json> items;
-    std::vector<std::pair<std::string, Json>> members;
+    // An object's members as two lists, index for index: a pair holding a Json would need the
+    // type complete here.
+    std::vector<std::string> keys;
+    std::vector<Json> values;
 
     const Json* Get(const std::string& key) const {
-        for (const auto& m : members) {
-            if (m.first == key)
-                return &m.second;
+        for (size_t i = 0; i < keys.size(); ++i) {
+            if (keys[i] == key)
+                return &values[i];
         }
         return nullptr;
     }
@@ -205,10 +208,12 @@ class Reader {
                 }
                 if (!Value(&v, depth + 1))
                     return false;
-                if (object)
-                    out->members.emplace_back(std::move(key), std::move(v));
-                else
+                if (object) {
+                    out->keys.push_back(std::move(key));
+                    out->values.push_back(std::move(v));
+                } else {
                     out->items.push_back(std::move(v));
+                }
                 Space();
                 if (pos_ >= s_.size())
                     return false;

@@ -262,7 +262,7 @@ bool CFileCache::_ScanFolder(const std::string& folder, const std::string& rel, 
             // The service takes "\" for a separator: such a name would come back as a folder
             // path elsewhere and look deleted here on every pass.
             Log(kLogWarn, "CFileCache::ScanPath", "\"%s\" holds a \"\\\" and is not synced", full.c_str());
-            leftOut_.push_back({rel + "/" + name, Unsyncable::kBackslash});
+            leftOut_.push_back({std::string(rel).append("/").append(name), Unsyncable::kBackslash});
             continue;
         }
         if (kind == platform::EntryKind::File) {

@@ -92,7 +92,8 @@ struct CDownloadTask::Sink {
 double CDownloadMeter::Megabytes(int64_t bytes) {
     if (bytes < 0)
         bytes = 0;
-    return static_cast<double>(bytes / 131072) / 8.0;  // whole eighths of 1048576 bytes
+    // Whole eighths of 1048576 bytes: the division drops the rest on purpose.
+    return static_cast<double>(bytes / 131072) / 8.0;  // NOLINT(bugprone-integer-division)
 }
 
 std::string CDownloadMeter::FormatDuration(int64_t seconds) {

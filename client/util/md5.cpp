@@ -33,17 +33,17 @@ inline void Store32(uint8_t* p, uint32_t v) {
 #define MD5_I(x, y, z) ((y) ^ ((x) | ~(z)))
 
 #define MD5_STEP_F(a, b, c, d, k, s, t) \
-    a += MD5_F(b, c, d) + X[k] + (t);   \
-    a = Rotl(a, s) + (b);
-#define MD5_STEP_G(a, b, c, d, k, s, t)           \
-    a += ((d) & (b)) + X[k] + (t) + (~(d) & (c)); \
-    a = Rotl(a, s) + (b);
+    (a) += MD5_F(b, c, d) + X[k] + (t); \
+    (a) = Rotl(a, s) + (b);
+#define MD5_STEP_G(a, b, c, d, k, s, t)             \
+    (a) += ((d) & (b)) + X[k] + (t) + (~(d) & (c)); \
+    (a) = Rotl(a, s) + (b);
 #define MD5_STEP_H(a, b, c, d, k, s, t) \
-    a += MD5_H(b, c, d) + X[k] + (t);   \
-    a = Rotl(a, s) + (b);
+    (a) += MD5_H(b, c, d) + X[k] + (t); \
+    (a) = Rotl(a, s) + (b);
 #define MD5_STEP_I(a, b, c, d, k, s, t) \
-    a += MD5_I(b, c, d) + X[k] + (t);   \
-    a = Rotl(a, s) + (b);
+    (a) += MD5_I(b, c, d) + X[k] + (t); \
+    (a) = Rotl(a, s) + (b);
 
 }  // namespace
 

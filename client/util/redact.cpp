@@ -142,6 +142,7 @@ std::string Line(const std::string& text) {
     std::lock_guard<std::mutex> lock(g_mu);
     // Longest first: a value that contains another (a wrapped form around the plain one) goes whole.
     std::vector<const std::string*> order;
+    order.reserve(g_secrets.size());
     for (const std::string& s : g_secrets)
         order.push_back(&s);
     std::sort(order.begin(), order.end(),

@@ -13,6 +13,7 @@
 #include "core/locations.h"
 #include "core/log.h"
 #include "core/logger.h"
+#include "service/curlproxy.h"
 #include "util/redact.h"
 #include "util/util.h"
 
@@ -20,7 +21,6 @@ namespace {
 
 constexpr size_t kMiB = 1024 * 1024;
 constexpr const char* kVersion = "version01";
-constexpr const char* kBrowserProxy = "浏览器设置";
 // Texts longer than this inside a reply's "content" element are chunk bytes in Base64: the log
 // shows their length instead.
 constexpr size_t kMaxLoggedContent = 256;
@@ -150,39 +150,6 @@ std::string PasswordDigest(const std::string& password) {
     for (char& c : digest)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return digest;
-}
-
-ProxyPlan ResolveProxy(const std::string& kind, const std::string& url, const std::string& configured,
-                       const std::string& user, const std::string& password) {
-    ProxyPlan plan;
-    std::string address = configured;
-    if (kind == "HTTP") {
-        plan.type = ProxyPlan::Type::kHttp;
-    } else if (kind == "SOCKS4") {
-        plan.type = ProxyPlan::Type::kSocks4;
-    } else if (kind == "SOCKS5") {
-        plan.type = ProxyPlan::Type::kSocks5;
-    } else if (kind == kBrowserProxy) {
-        plan.type = ProxyPlan::Type::kHttp;
-        if (!CUtil::GetIEProxySet(url, &address))
-            return plan;
-    } else {
-        return plan;
-    }
-    if (address.empty())
-        return plan;
-    plan.use = true;
-    size_t colon = address.rfind(':');
-    if (colon == std::string::npos) {
-        plan.host = address;
-        plan.port = "80";
-    } else {
-        plan.host = address.substr(0, colon);
-        plan.port = address.substr(colon + 1);
-    }
-    plan.user = user;
-    plan.password = user.empty() ? std::string() : password;
-    return plan;
 }
 
 }  // namespace soapchannel
@@ -340,10 +307,7 @@ std::string CSoapChannel::_Tag(const char* method) const {
 
 void CSoapChannel::SetProxy(const std::string& kind, const std::string& address, const std::string& user,
                             const std::string& password) {
-    proxyKind_ = kind;
-    proxyAddress_ = address;
-    proxyUser_ = user;
-    proxyPassword_ = password;
+    proxy_ = {kind, address, user, password};
 }
 
 bool CSoapChannel::Init(const std::string& endpoint, const std::string& user, const std::string& password,
@@ -368,7 +332,7 @@ bool CSoapChannel::Init(const std::string& endpoint, const std::string& user, co
         Log(kLogError, _Tag("Init").c_str(), "Fail to init Axis2c!");
         return false;
     }
-    _ApplyProxy();
+    curlproxy::Apply(handles_->easy, proxy_, endpoint_);
     return true;
 }
 
@@ -388,31 +352,6 @@ bool CSoapChannel::InitAxis2c() {
         Log(kLogInfo, _Tag("InitAxis2c").c_str(), "Using endpoint : %s", endpoint_.c_str());
     handles_ = std::move(h);
     return true;
-}
-
-void CSoapChannel::_ApplyProxy() {
-    if (!handles_)
-        return;
-    CURL* easy = handles_->easy;
-    soapchannel::ProxyPlan plan =
-        soapchannel::ResolveProxy(proxyKind_, endpoint_, proxyAddress_, proxyUser_, proxyPassword_);
-    if (!plan.use) {
-        // Direct: not even the environment's proxy variables apply.
-        curl_easy_setopt(easy, CURLOPT_PROXY, "");
-        return;
-    }
-    long type = plan.type == soapchannel::ProxyPlan::Type::kSocks4   ? CURLPROXY_SOCKS4
-                : plan.type == soapchannel::ProxyPlan::Type::kSocks5 ? CURLPROXY_SOCKS5
-                                                                     : CURLPROXY_HTTP;
-    std::string proxy = plan.host + ":" + plan.port;
-    curl_easy_setopt(easy, CURLOPT_PROXYTYPE, type);
-    curl_easy_setopt(easy, CURLOPT_PROXY, proxy.c_str());
-    // no_proxy was decided by ResolveProxy; libcurl must not read it again with rules of its own.
-    curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
-    if (!plan.user.empty()) {
-        curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, plan.user.c_str());
-        curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, plan.password.c_str());
-    }
 }
 
 void CSoapChannel::Reset() {

@@ -20,6 +20,7 @@
 
 #include "service/mtom.h"
 #include "service/soapcodec.h"
+#include "util/proxyenv.h"
 
 // The per-service differences. Use the three ready profiles below.
 struct SoapChannelProfile {
@@ -49,21 +50,6 @@ const SoapChannelProfile& HeartBeatProfile();
 
 // The first 16 characters of the password bytes' MD5 text, upper-cased.
 std::string PasswordDigest(const std::string& password);
-
-// How the channel reaches the service at `url` through a proxy. Kinds "HTTP", "SOCKS4", "SOCKS5"
-// use the given address, "浏览器设置" the environment's (http_proxy, https_proxy), unless no_proxy
-// sends the URL's host direct; anything else means direct. The address splits at its last ":"
-// (port "80" without one).
-struct ProxyPlan {
-    bool use = false;
-    enum class Type { kHttp, kSocks4, kSocks5 } type = Type::kHttp;
-    std::string host;
-    std::string port;
-    std::string user;  // empty: no proxy credentials
-    std::string password;
-};
-ProxyPlan ResolveProxy(const std::string& kind, const std::string& url, const std::string& address,
-                       const std::string& user, const std::string& password);
 }  // namespace soapchannel
 
 // One request: the frame built by CSoapChannel::NewRequest. Fill Body() with the operation's
@@ -240,12 +226,11 @@ class CSoapChannel {
     std::string _Tag(const char* method) const;
     SendResult _Transfer(CSoapRequest& request, CSoapReply* reply);  // _Exchange, then unanswered_
     SendResult _Exchange(CSoapRequest& request, CSoapReply* reply);
-    void _ApplyProxy();
 
     const SoapChannelProfile& profile_;
     std::string endpoint_, user_, password_, passport_, hostId_;
     std::string repositoryPath_, logFile_;
-    std::string proxyKind_, proxyAddress_, proxyUser_, proxyPassword_;
+    proxyenv::Options proxy_;
     int sequence_ = 0;
     int deadlineMs_;
     int stallMs_ = kStallMs;

@@ -18,26 +18,28 @@
 
 #include <pugixml.hpp>
 
+#include "core/log.h"
 #include "service/mtom.h"
 #include "service/soapcodec.h"
 #include "util/proxyenv.h"
 
-// The per-service differences. Use the three ready profiles below.
+// The per-service differences. Use the three ready profiles below; each names only what differs
+// from these defaults.
 struct SoapChannelProfile {
-    const char* tag;           // log tag prefix: "CBack", "CTransmitter", "CHeartBeat"
-    const char* logFileName;   // "axis2c_bs.log", "axis2c_trs.log", "axis2c_hb.log"
-    bool srcAttribute;         // operation carries src="windows" (back)
-    bool passportAttribute;    // request_head carries passport (back)
-    bool digestAtInit;         // Init stores the password's digest; else plain until SetCredentials
-    bool checkSequence;        // rsp_sequence must echo req_sequence (transmitter)
-    bool backMessages;         // back wording of the head and element check messages
-    bool keepLastReason;       // a refusal's reason is also copied to the last reason (back)
-    bool logXml;               // "request:" and reply lines (not the heartbeat)
-    const char* replyLogWord;  // "reponse:" (back), "reqonse:" (transmitter)
-    int initFailureSeverity;   // "Stub invoke FAILED" is an error, on the transmitter only info
-    bool logEndpointAtInit;    // "Using endpoint : %s" (heartbeat)
-    int deadlineMs;            // a call that has no complete reply by then fails
-    size_t maxReplyBytes;      // a longer reply body is not read; the call fails
+    const char* tag = "";            // log tag prefix: "CBack", "CTransmitter", "CHeartBeat"
+    const char* logFileName = "";    // "axis2c_bs.log", "axis2c_trs.log", "axis2c_hb.log"
+    bool srcAttribute = false;       // operation carries src="windows" (back)
+    bool passportAttribute = false;  // request_head carries passport (back)
+    bool digestAtInit = false;       // Init stores the password's digest; else plain until SetCredentials
+    bool checkSequence = false;      // rsp_sequence must echo req_sequence (transmitter)
+    bool backMessages = false;       // back wording of the head and element check messages
+    bool keepLastReason = false;     // a refusal's reason is also copied to the last reason (back)
+    bool logXml = false;             // "request:" and reply lines (not the heartbeat)
+    const char* replyLogWord = "";   // "reponse:" (back), "reqonse:" (transmitter)
+    int initFailureSeverity = kLogError;  // "Stub invoke FAILED" is an error, on the transmitter only info
+    bool logEndpointAtInit = false;       // "Using endpoint : %s" (heartbeat)
+    int deadlineMs = 0;                   // a call that has no complete reply by then fails
+    size_t maxReplyBytes = 0;             // a longer reply body is not read; the call fails
 };
 
 namespace soapchannel {
@@ -225,7 +227,13 @@ class CSoapChannel {
     struct Handles;
     std::string _Tag(const char* method) const;
     SendResult _Transfer(CSoapRequest& request, CSoapReply* reply);  // _Exchange, then unanswered_
+    // One call's transfer in three steps: frame the request and set the handle's options, wait
+    // within the deadline while curl moves the bytes, then release the handle and read the reply.
+    struct Transfer;
     SendResult _Exchange(CSoapRequest& request, CSoapReply* reply);
+    void _Prepare(CSoapRequest& request, Transfer* t);
+    void _Pump(Transfer* t);
+    SendResult _Collect(Transfer* t, CSoapReply* reply);
 
     const SoapChannelProfile& profile_;
     std::string endpoint_, user_, password_, passport_, hostId_;

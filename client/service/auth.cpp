@@ -11,6 +11,7 @@
 
 #include "core/log.h"
 #include "platform/system.h"
+#include "service/curlproxy.h"
 #include "service/urlencode.h"
 #include "util/redact.h"
 #include "util/util.h"
@@ -19,7 +20,6 @@ namespace {
 
 constexpr const char* kLoginServlet = "/mirnportal/LoginServlet";
 constexpr const char* kEndpointServlet = "/mirnportal/GetServersAddrServlet";
-constexpr const char* kBrowserProxy = "浏览器设置";
 // The password buffer: 64 bytes of password and room for the last block's zero padding.
 constexpr size_t kPasswordBuffer = 68;
 // A sign-in body is a few hundred bytes; anything beyond this is not gathered for the parser.
@@ -146,10 +146,7 @@ bool CAuth::Init(const std::string& server, const std::string& user, const std::
 
 void CAuth::SetProxy(const std::string& kind, const std::string& address, const std::string& user,
                      const std::string& password) {
-    proxyKind_ = kind;
-    proxyAddress_ = address;
-    proxyUser_ = user;
-    proxyPassword_ = password;
+    proxy_ = {kind, address, user, password};
 }
 
 bool CAuth::Request(std::string* passport, const std::string& user, const std::string& password) {
@@ -220,32 +217,8 @@ void CAuth::_SetOptions(void* handle, const std::string& url, bool credentials) 
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::max(1, (stallMs_ + 999) / 1000)));
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(deadlineMs_));
 
-    long type = -1;
-    // The system's proxy is chosen for each URL (no_proxy may send this one direct), so the
-    // configured address is left as it is.
-    std::string address = proxyAddress_;
-    if (proxyKind_ == "HTTP") {
-        type = CURLPROXY_HTTP;
-    } else if (proxyKind_ == "SOCKS4") {
-        type = CURLPROXY_SOCKS4;
-    } else if (proxyKind_ == "SOCKS5") {
-        type = CURLPROXY_SOCKS5;
-    } else if (proxyKind_ == kBrowserProxy && CUtil::GetIEProxySet(url, &address)) {
-        type = CURLPROXY_HTTP;
-    }
-    if (type < 0) {
-        // Direct: the environment's proxy variables do not apply either.
-        curl_easy_setopt(curl, CURLOPT_PROXY, "");
-        return;
-    }
-    curl_easy_setopt(curl, CURLOPT_PROXYTYPE, type);
-    curl_easy_setopt(curl, CURLOPT_PROXY, address.c_str());
-    // no_proxy was decided above; libcurl must not read it again with rules of its own.
-    curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
-    if (!proxyUser_.empty()) {
-        curl_easy_setopt(curl, CURLOPT_PROXYUSERNAME, proxyUser_.c_str());
-        curl_easy_setopt(curl, CURLOPT_PROXYPASSWORD, proxyPassword_.c_str());
-    }
+    // The system's proxy is chosen for each URL: no_proxy may send this one direct.
+    curlproxy::Apply(curl, proxy_, url);
 }
 
 void CAuth::_Perform(void* handle) {

@@ -13,6 +13,8 @@
 #include <functional>
 #include <string>
 
+#include "util/proxyenv.h"
+
 class CAuth {
   public:
     // The encryption buffer: passwords of at most this many bytes are accepted.
@@ -126,8 +128,5 @@ class CAuth {
     std::string backServer_;
     std::string heartBeatServer_;
     std::string transmitterServer_;
-    std::string proxyKind_;
-    std::string proxyAddress_;
-    std::string proxyUser_;
-    std::string proxyPassword_;
+    proxyenv::Options proxy_;
 };

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -96,6 +97,15 @@ class CBack {
     // The first entry of a listing, inflating a compressed one into *doc first.
     bool _FirstEntry(const pugi::xml_node& rsp, const char* tag, bool wrapped, pugi::xml_document* doc,
                      pugi::xml_node* first);
+    // How a listing lays out a file: the whole tree gives its size and every chunk as elements,
+    // a folder listing its size as an attribute and the chunk keys as one text.
+    enum class Listing { kTree, kFolder };
+    // Every <file> entry from `first` on, each handed to `take`; entries without a name are
+    // skipped. False (logged) at the first entry that describes neither a file nor a folder.
+    bool _ReadEntries(pugi::xml_node first, const char* tag, Listing listing,
+                      const std::function<void(CFileInfo&&)>& take);
+    bool _ReadTreeFile(const pugi::xml_node& entry, const char* tag, CFileInfo* info);
+    bool _ReadListedFile(const pugi::xml_node& entry, const char* tag, CFileInfo* info);
     bool _ReadChunk(const pugi::xml_node& node, const char* tag, CFileInfo* info);
     bool _ReadFolder(const pugi::xml_node& node, const char* tag, CFileInfo* info);
     bool _ReadNextOp(const pugi::xml_node& body, const char* tag, bool chunkDone, std::string* op,

@@ -1,5 +1,6 @@
 // CBack: the tree listings (download_all_file, file_list) and their compressed form.
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -83,6 +84,110 @@ bool CBack::_FirstEntry(const pugi::xml_node& rsp, const char* tag, bool wrapped
     return true;
 }
 
+// ---- Entries of either listing
+
+bool CBack::_ReadEntries(pugi::xml_node first, const char* tag, Listing listing,
+                         const std::function<void(CFileInfo&&)>& take) {
+    for (pugi::xml_node n = first; n; n = n.next_sibling()) {
+        if (!IsElement(n, "file")) {
+            Log(kLogError, tag, "Fail to get a node");
+            return false;
+        }
+        CFileInfo info;
+        info.path = DecodeName(n.attribute("file_name").value());
+        if (info.path.empty()) {
+            Log(kLogInfo, tag, "file name is NULL!");
+            continue;
+        }
+        info.modifyTime = ReadInt64(n.attribute("modify_time").value());
+        const char* dir = n.attribute(listing == Listing::kTree ? "dir" : "dir_flag").value();
+        if (std::strcmp(dir, "no") == 0) {
+            info.dirFlag = 0;
+            if (!(listing == Listing::kTree ? _ReadTreeFile(n, tag, &info) : _ReadListedFile(n, tag, &info)))
+                return false;
+        } else if (std::strcmp(dir, "yes") == 0) {
+            if (!_ReadFolder(n, tag, &info))
+                return false;
+        } else {
+            // Neither file nor folder: guessing either could replace a local entry wrongly.
+            Log(kLogError, tag, "Unknown dir flag \"%s\" of {%s}", dir, info.path.c_str());
+            return false;
+        }
+        take(std::move(info));
+    }
+    return true;
+}
+
+bool CBack::_ReadTreeFile(const pugi::xml_node& entry, const char* tag, CFileInfo* info) {
+    pugi::xml_node c = entry.first_child();
+    if (!c) {
+        Log(kLogError, tag, "Fail to get a node FILESIZE");
+        return false;
+    }
+    if (!IsElement(c, "file_size")) {
+        Log(kLogError, tag, "Fail to get a element");
+        return false;
+    }
+    info->size = ReadInt64(c.text().get());
+    if (info->size < 0) {
+        Log(kLogError, tag, "Invalid size %s of file {%s}", c.text().get(), info->path.c_str());
+        return false;
+    }
+    c = c.next_sibling();
+    if (!c) {
+        Log(kLogError, tag, "Fail to get a node FILECHUNKNUM");
+        return false;
+    }
+    if (!IsElement(c, "chunk_num")) {
+        Log(kLogError, tag, "Fail to get a element");
+        return false;
+    }
+    int32_t count = ReadInt32(c.text().get());
+    for (int32_t i = 0; i < count; ++i) {
+        c = c.next_sibling();
+        if (!IsElement(c, "chunk")) {
+            Log(kLogError, tag, "Fail to get a element");
+            return false;
+        }
+        if (!_ReadChunk(c, tag, info))
+            return false;
+    }
+    // More chunks than announced: the file would be built short.
+    if (IsElement(c.next_sibling(), "chunk")) {
+        Log(kLogError, tag, "Mismatched chunk count %d of file {%s}", count, info->path.c_str());
+        return false;
+    }
+    info->JoinChunkList();
+    return true;
+}
+
+bool CBack::_ReadListedFile(const pugi::xml_node& entry, const char* tag, CFileInfo* info) {
+    info->size = ReadInt64(entry.attribute("file_size").value());
+    if (info->size < 0) {
+        Log(kLogError, tag, "Invalid size %s of file {%s}", entry.attribute("file_size").value(),
+            info->path.c_str());
+        return false;
+    }
+    pugi::xml_node list = entry.first_child();
+    if (!list) {
+        Log(kLogError, tag, "Fail to get a node FILECHUNKNUM");
+        return false;
+    }
+    if (!IsElement(list, "chunk_list")) {
+        Log(kLogError, tag, "Fail to get a element CHUNKLIST");
+        return false;
+    }
+    info->chunkListText = list.text().get();
+    info->chunkCount = ReadInt32(list.attribute("chunk_num").value());
+    // A list that does not split into as many keys as announced describes no file.
+    if (!info->SplitChunkList()) {
+        Log(kLogError, tag, "Mismatched chunk list (%d chunks) of file {%s}", info->chunkCount,
+            info->path.c_str());
+        return false;
+    }
+    return true;
+}
+
 // ---- The whole tree
 
 bool CBack::DownloadAll(std::string* ack, std::vector<CFileInfo>* list) {
@@ -113,70 +218,9 @@ bool CBack::ParseOmDownloadAll(const pugi::xml_node& body, std::vector<CFileInfo
         return false;
     }
     std::vector<CFileInfo> entries;
-    for (pugi::xml_node n = files.first_child(); n; n = n.next_sibling()) {
-        if (!IsElement(n, "file")) {
-            Log(kLogError, tag, "Fail to get a node");
-            return false;
-        }
-        CFileInfo info;
-        info.path = DecodeName(n.attribute("file_name").value());
-        if (info.path.empty()) {
-            Log(kLogInfo, tag, "file name is NULL!");
-            continue;
-        }
-        info.modifyTime = ReadInt64(n.attribute("modify_time").value());
-        const char* dir = n.attribute("dir").value();
-        if (std::strcmp(dir, "no") == 0) {
-            info.dirFlag = 0;
-            pugi::xml_node c = n.first_child();
-            if (!c) {
-                Log(kLogError, tag, "Fail to get a node FILESIZE");
-                return false;
-            }
-            if (!IsElement(c, "file_size")) {
-                Log(kLogError, tag, "Fail to get a element");
-                return false;
-            }
-            info.size = ReadInt64(c.text().get());
-            if (info.size < 0) {
-                Log(kLogError, tag, "Invalid size %s of file {%s}", c.text().get(), info.path.c_str());
-                return false;
-            }
-            c = c.next_sibling();
-            if (!c) {
-                Log(kLogError, tag, "Fail to get a node FILECHUNKNUM");
-                return false;
-            }
-            if (!IsElement(c, "chunk_num")) {
-                Log(kLogError, tag, "Fail to get a element");
-                return false;
-            }
-            int32_t count = ReadInt32(c.text().get());
-            for (int32_t i = 0; i < count; ++i) {
-                c = c.next_sibling();
-                if (!IsElement(c, "chunk")) {
-                    Log(kLogError, tag, "Fail to get a element");
-                    return false;
-                }
-                if (!_ReadChunk(c, tag, &info))
-                    return false;
-            }
-            // More chunks than announced: the file would be built short.
-            if (IsElement(c.next_sibling(), "chunk")) {
-                Log(kLogError, tag, "Mismatched chunk count %d of file {%s}", count, info.path.c_str());
-                return false;
-            }
-            info.JoinChunkList();
-        } else if (std::strcmp(dir, "yes") == 0) {
-            if (!_ReadFolder(n, tag, &info))
-                return false;
-        } else {
-            // Neither file nor folder: guessing either could replace a local entry wrongly.
-            Log(kLogError, tag, "Unknown dir flag \"%s\" of {%s}", dir, info.path.c_str());
-            return false;
-        }
-        entries.push_back(std::move(info));
-    }
+    if (!_ReadEntries(files.first_child(), tag, Listing::kTree,
+                      [&](CFileInfo&& info) { entries.push_back(std::move(info)); }))
+        return false;
     list->swap(entries);
     return true;
 }
@@ -206,55 +250,12 @@ bool CBack::ParseOmGetList(const pugi::xml_node& body, FileMap* map) {
     if (!_FirstEntry(body, tag, false, &inflated, &first))
         return false;
     FileMap entries;
-    for (pugi::xml_node n = first; n; n = n.next_sibling()) {
-        if (!IsElement(n, "file")) {
-            Log(kLogError, tag, "Fail to get a node");
-            return false;
-        }
-        CFileInfo info;
-        info.path = DecodeName(n.attribute("file_name").value());
-        if (info.path.empty()) {
-            Log(kLogInfo, tag, "file name is NULL!");
-            continue;
-        }
-        info.modifyTime = ReadInt64(n.attribute("modify_time").value());
-        const char* dir = n.attribute("dir_flag").value();
-        if (std::strcmp(dir, "no") == 0) {
-            info.dirFlag = 0;
-            info.size = ReadInt64(n.attribute("file_size").value());
-            if (info.size < 0) {
-                Log(kLogError, tag, "Invalid size %s of file {%s}", n.attribute("file_size").value(),
-                    info.path.c_str());
-                return false;
-            }
-            pugi::xml_node list = n.first_child();
-            if (!list) {
-                Log(kLogError, tag, "Fail to get a node FILECHUNKNUM");
-                return false;
-            }
-            if (!IsElement(list, "chunk_list")) {
-                Log(kLogError, tag, "Fail to get a element CHUNKLIST");
-                return false;
-            }
-            info.chunkListText = list.text().get();
-            info.chunkCount = ReadInt32(list.attribute("chunk_num").value());
-            // A list that does not split into as many keys as announced describes no file.
-            if (!info.SplitChunkList()) {
-                Log(kLogError, tag, "Mismatched chunk list (%d chunks) of file {%s}", info.chunkCount,
-                    info.path.c_str());
-                return false;
-            }
-        } else if (std::strcmp(dir, "yes") == 0) {
-            if (!_ReadFolder(n, tag, &info))
-                return false;
-        } else {
-            Log(kLogError, tag, "Unknown dir flag \"%s\" of {%s}", dir, info.path.c_str());
-            return false;
-        }
-        // The first of two paths that differ only in letter case stays.
-        std::string key = ListKey(info.path);
-        entries.emplace(std::move(key), std::move(info));
-    }
+    // The first of two paths that differ only in letter case stays.
+    if (!_ReadEntries(first, tag, Listing::kFolder, [&](CFileInfo&& info) {
+            std::string key = ListKey(info.path);
+            entries.emplace(std::move(key), std::move(info));
+        }))
+        return false;
     map->swap(entries);
     return true;
 }

@@ -13,6 +13,7 @@
 #include "core/locations.h"
 #include "core/log.h"
 #include "core/logger.h"
+#include "service/curlproxy.h"
 #include "util/redact.h"
 #include "util/util.h"
 
@@ -20,49 +21,44 @@ namespace {
 
 constexpr size_t kMiB = 1024 * 1024;
 constexpr const char* kVersion = "version01";
-constexpr const char* kBrowserProxy = "浏览器设置";
 // Texts longer than this inside a reply's "content" element are chunk bytes in Base64: the log
 // shows their length instead.
 constexpr size_t kMaxLoggedContent = 256;
 
 const SoapChannelProfile kBack = {
-    "CBack",
-    "axis2c_bs.log",
-    true,
-    true,
-    false,
-    false,
-    true,
-    true,
-    true,
-    "reponse:",
-    kLogError,
-    false,
-    37000,
+    .tag = "CBack",
+    .logFileName = "axis2c_bs.log",
+    .srcAttribute = true,
+    .passportAttribute = true,
+    .backMessages = true,
+    .keepLastReason = true,
+    .logXml = true,
+    .replyLogWord = "reponse:",
+    .deadlineMs = 37000,
     // A listing of a large tree: 256 MiB of reply body (compressed or not) is far beyond any
     // real account and still fits in memory.
-    256 * kMiB,
+    .maxReplyBytes = 256 * kMiB,
 };
 const SoapChannelProfile kTransmitter = {
-    "CTransmitter",
-    "axis2c_trs.log",
-    false,
-    false,
-    true,
-    true,
-    false,
-    false,
-    true,
-    "reqonse:",
-    kLogInfo,
-    false,
-    361000,
+    .tag = "CTransmitter",
+    .logFileName = "axis2c_trs.log",
+    .digestAtInit = true,
+    .checkSequence = true,
+    .logXml = true,
+    .replyLogWord = "reqonse:",
+    .initFailureSeverity = kLogInfo,
+    .deadlineMs = 361000,
     // A 4 MiB chunk inline in Base64 is 5.6 MiB; as an attachment 4 MiB plus the XML.
-    8 * kMiB,
+    .maxReplyBytes = 8 * kMiB,
 };
 const SoapChannelProfile kHeartBeat = {
-    "CHeartBeat", "axis2c_hb.log", false, false,     true, false,  true,
-    false,        false,           "",    kLogError, true, 120000, 64 * 1024,
+    .tag = "CHeartBeat",
+    .logFileName = "axis2c_hb.log",
+    .digestAtInit = true,
+    .backMessages = true,
+    .logEndpointAtInit = true,
+    .deadlineMs = 120000,
+    .maxReplyBytes = 64 * 1024,
 };
 
 // Serialising a large listing only to drop the line is wasted work: ask the logger first.
@@ -150,39 +146,6 @@ std::string PasswordDigest(const std::string& password) {
     for (char& c : digest)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return digest;
-}
-
-ProxyPlan ResolveProxy(const std::string& kind, const std::string& url, const std::string& configured,
-                       const std::string& user, const std::string& password) {
-    ProxyPlan plan;
-    std::string address = configured;
-    if (kind == "HTTP") {
-        plan.type = ProxyPlan::Type::kHttp;
-    } else if (kind == "SOCKS4") {
-        plan.type = ProxyPlan::Type::kSocks4;
-    } else if (kind == "SOCKS5") {
-        plan.type = ProxyPlan::Type::kSocks5;
-    } else if (kind == kBrowserProxy) {
-        plan.type = ProxyPlan::Type::kHttp;
-        if (!CUtil::GetIEProxySet(url, &address))
-            return plan;
-    } else {
-        return plan;
-    }
-    if (address.empty())
-        return plan;
-    plan.use = true;
-    size_t colon = address.rfind(':');
-    if (colon == std::string::npos) {
-        plan.host = address;
-        plan.port = "80";
-    } else {
-        plan.host = address.substr(0, colon);
-        plan.port = address.substr(colon + 1);
-    }
-    plan.user = user;
-    plan.password = user.empty() ? std::string() : password;
-    return plan;
 }
 
 }  // namespace soapchannel
@@ -340,10 +303,7 @@ std::string CSoapChannel::_Tag(const char* method) const {
 
 void CSoapChannel::SetProxy(const std::string& kind, const std::string& address, const std::string& user,
                             const std::string& password) {
-    proxyKind_ = kind;
-    proxyAddress_ = address;
-    proxyUser_ = user;
-    proxyPassword_ = password;
+    proxy_ = {kind, address, user, password};
 }
 
 bool CSoapChannel::Init(const std::string& endpoint, const std::string& user, const std::string& password,
@@ -368,7 +328,7 @@ bool CSoapChannel::Init(const std::string& endpoint, const std::string& user, co
         Log(kLogError, _Tag("Init").c_str(), "Fail to init Axis2c!");
         return false;
     }
-    _ApplyProxy();
+    curlproxy::Apply(handles_->easy, proxy_, endpoint_);
     return true;
 }
 
@@ -388,31 +348,6 @@ bool CSoapChannel::InitAxis2c() {
         Log(kLogInfo, _Tag("InitAxis2c").c_str(), "Using endpoint : %s", endpoint_.c_str());
     handles_ = std::move(h);
     return true;
-}
-
-void CSoapChannel::_ApplyProxy() {
-    if (!handles_)
-        return;
-    CURL* easy = handles_->easy;
-    soapchannel::ProxyPlan plan =
-        soapchannel::ResolveProxy(proxyKind_, endpoint_, proxyAddress_, proxyUser_, proxyPassword_);
-    if (!plan.use) {
-        // Direct: not even the environment's proxy variables apply.
-        curl_easy_setopt(easy, CURLOPT_PROXY, "");
-        return;
-    }
-    long type = plan.type == soapchannel::ProxyPlan::Type::kSocks4   ? CURLPROXY_SOCKS4
-                : plan.type == soapchannel::ProxyPlan::Type::kSocks5 ? CURLPROXY_SOCKS5
-                                                                     : CURLPROXY_HTTP;
-    std::string proxy = plan.host + ":" + plan.port;
-    curl_easy_setopt(easy, CURLOPT_PROXYTYPE, type);
-    curl_easy_setopt(easy, CURLOPT_PROXY, proxy.c_str());
-    // no_proxy was decided by ResolveProxy; libcurl must not read it again with rules of its own.
-    curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
-    if (!plan.user.empty()) {
-        curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, plan.user.c_str());
-        curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, plan.password.c_str());
-    }
 }
 
 void CSoapChannel::Reset() {
@@ -521,6 +456,17 @@ CSoapChannel::SendResult CSoapChannel::_Transfer(CSoapRequest& request, CSoapRep
     return result;
 }
 
+// One call's transfer while curl runs: what is sent, what comes back, and how the wait ended.
+struct CSoapChannel::Transfer {
+    std::string envelope;  // the bytes sent when the request has no attachments
+    TransferState state;
+    curl_slist* headers = nullptr;
+    char errorText[CURL_ERROR_SIZE] = "";
+    SendResult result = SendResult::kNoReply;  // kTimeout or kCancelled when the wait stopped early
+    CURLcode code = CURLE_OK;
+    bool done = false;  // curl finished the transfer; `code` says how
+};
+
 CSoapChannel::SendResult CSoapChannel::_Exchange(CSoapRequest& request, CSoapReply* reply) {
     lastErrorCode_ = 0;
     lastErrorMessage_.clear();
@@ -529,32 +475,37 @@ CSoapChannel::SendResult CSoapChannel::_Exchange(CSoapRequest& request, CSoapRep
         lastErrorMessage_ = "the channel is not initialised";
         return SendResult::kNoReply;
     }
-    CURL* easy = handles_->easy;
-    CURLM* multi = handles_->multi;
+    Transfer transfer;
+    _Prepare(request, &transfer);
+    _Pump(&transfer);
+    return _Collect(&transfer, reply);
+}
 
+void CSoapChannel::_Prepare(CSoapRequest& request, Transfer* t) {
     std::string envelope = soap::BuildEnvelope(request.operation_, soap::Version::k12);
-    TransferState state;
-    state.maxBody = profile_.maxReplyBytes;
+    t->state.maxBody = profile_.maxReplyBytes;
     std::string contentType;
     if (request.package_) {
         request.package_->SetRoot(std::move(envelope));
         contentType = request.package_->ContentType();
-        state.pieces = request.package_->Pieces();
+        t->state.pieces = request.package_->Pieces();
     } else {
         contentType = soap::ContentType(soap::Version::k12);
-        state.pieces.emplace_back(envelope);
+        t->envelope = std::move(envelope);
+        t->state.pieces.emplace_back(t->envelope);
     }
     curl_off_t total = 0;
-    for (std::string_view p : state.pieces)
+    for (std::string_view p : t->state.pieces)
         total += static_cast<curl_off_t>(p.size());
 
-    struct curl_slist* headers = nullptr;
-    headers = curl_slist_append(headers, ("Content-Type: " + contentType).c_str());
-    headers = curl_slist_append(headers, "Expect:");  // no 100-continue round trip
-    char errorText[CURL_ERROR_SIZE] = "";
+    t->headers = curl_slist_append(t->headers, ("Content-Type: " + contentType).c_str());
+    t->headers = curl_slist_append(t->headers, "Expect:");  // no 100-continue round trip
+    SetTransferOptions(handles_->easy, endpoint_, &t->state, total, t->headers, t->errorText, stallMs_);
+}
 
-    SetTransferOptions(easy, endpoint_, &state, total, headers, errorText, stallMs_);
-
+void CSoapChannel::_Pump(Transfer* t) {
+    CURL* easy = handles_->easy;
+    CURLM* multi = handles_->multi;
     // The transfer runs in this thread under a multi handle, so the wait sleeps in poll until
     // data moves, the deadline passes, or a cancel wakes it.
     curl_multi_add_handle(multi, easy);
@@ -565,40 +516,37 @@ CSoapChannel::SendResult CSoapChannel::_Exchange(CSoapRequest& request, CSoapRep
     }
     auto start = std::chrono::steady_clock::now();
     auto deadline = start + std::chrono::milliseconds(deadlineMs_);
-    SendResult result = SendResult::kNoReply;
-    CURLcode code = CURLE_OK;
-    bool done = false;
-    while (!done) {
+    while (!t->done) {
         int running = 0;
         CURLMcode mc = curl_multi_perform(multi, &running);
         if (mc != CURLM_OK) {
-            code = CURLE_FAILED_INIT;
-            std::snprintf(errorText, sizeof errorText, "%s", curl_multi_strerror(mc));
+            t->code = CURLE_FAILED_INIT;
+            std::snprintf(t->errorText, sizeof t->errorText, "%s", curl_multi_strerror(mc));
             break;
         }
         int left = 0;
         while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
             if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy) {
-                code = msg->data.result;
-                done = true;
+                t->code = msg->data.result;
+                t->done = true;
             }
         }
-        if (done)
+        if (t->done)
             break;
         {
             std::lock_guard<std::mutex> lock(cancel_->mu_);
             if (cancel_->cancelled_) {
-                result = SendResult::kCancelled;
+                t->result = SendResult::kCancelled;
                 break;
             }
         }
         if (abort_ && abort_()) {
-            result = SendResult::kCancelled;
+            t->result = SendResult::kCancelled;
             break;
         }
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline) {
-            result = SendResult::kTimeout;
+            t->result = SendResult::kTimeout;
             break;
         }
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
@@ -610,37 +558,42 @@ CSoapChannel::SendResult CSoapChannel::_Exchange(CSoapRequest& request, CSoapRep
         cancel_->multi_ = nullptr;
         cancel_->cancelled_ = false;
     }
+}
+
+CSoapChannel::SendResult CSoapChannel::_Collect(Transfer* t, CSoapReply* reply) {
+    CURL* easy = handles_->easy;
     long status = 0;
     char* type = nullptr;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &type);
     std::string replyType = type ? type : "";
     // Removing an unfinished transfer closes its connection: an abandoned reply is never read.
-    curl_multi_remove_handle(multi, easy);
+    curl_multi_remove_handle(handles_->multi, easy);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, nullptr);
-    curl_slist_free_all(headers);
+    curl_slist_free_all(t->headers);
+    t->headers = nullptr;
 
-    if (result == SendResult::kTimeout) {
+    if (t->result == SendResult::kTimeout) {
         lastErrorCode_ = CURLE_OPERATION_TIMEDOUT;
         lastErrorMessage_ = "no reply within " + std::to_string(deadlineMs_) + " ms";
-        return result;
+        return t->result;
     }
-    if (result == SendResult::kCancelled) {
+    if (t->result == SendResult::kCancelled) {
         lastErrorCode_ = CURLE_ABORTED_BY_CALLBACK;
         lastErrorMessage_ = "the call was cancelled";
-        return result;
+        return t->result;
     }
-    if (!done || code != CURLE_OK) {
-        lastErrorCode_ = done ? static_cast<int>(code) : static_cast<int>(CURLE_FAILED_INIT);
-        if (state.tooLarge)
-            lastErrorMessage_ = "reply larger than " + std::to_string(state.maxBody) + " bytes";
+    if (!t->done || t->code != CURLE_OK) {
+        lastErrorCode_ = t->done ? static_cast<int>(t->code) : static_cast<int>(CURLE_FAILED_INIT);
+        if (t->state.tooLarge)
+            lastErrorMessage_ = "reply larger than " + std::to_string(t->state.maxBody) + " bytes";
         else
-            lastErrorMessage_ = errorText[0] ? errorText : curl_easy_strerror(code);
+            lastErrorMessage_ = t->errorText[0] ? t->errorText : curl_easy_strerror(t->code);
         return SendResult::kNoReply;
     }
     std::string error;
-    if (!reply->Parse(std::move(replyType), std::move(state.body), status, &error)) {
+    if (!reply->Parse(std::move(replyType), std::move(t->state.body), status, &error)) {
         lastErrorCode_ = static_cast<int>(status);
         lastErrorMessage_ = "HTTP status " + std::to_string(status) + ", " + error;
         return SendResult::kNoReply;

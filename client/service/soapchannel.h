@@ -18,25 +18,28 @@
 
 #include <pugixml.hpp>
 
+#include "core/log.h"
 #include "service/mtom.h"
 #include "service/soapcodec.h"
+#include "util/proxyenv.h"
 
-// The per-service differences. Use the three ready profiles below.
+// The per-service differences. Use the three ready profiles below; each names only what differs
+// from these defaults.
 struct SoapChannelProfile {
-    const char* tag;           // log tag prefix: "CBack", "CTransmitter", "CHeartBeat"
-    const char* logFileName;   // "axis2c_bs.log", "axis2c_trs.log", "axis2c_hb.log"
-    bool srcAttribute;         // operation carries src="windows" (back)
-    bool passportAttribute;    // request_head carries passport (back)
-    bool digestAtInit;         // Init stores the password's digest; else plain until SetCredentials
-    bool checkSequence;        // rsp_sequence must echo req_sequence (transmitter)
-    bool backMessages;         // back wording of the head and element check messages
-    bool keepLastReason;       // a refusal's reason is also copied to the last reason (back)
-    bool logXml;               // "request:" and reply lines (not the heartbeat)
-    const char* replyLogWord;  // "reponse:" (back), "reqonse:" (transmitter)
-    int initFailureSeverity;   // "Stub invoke FAILED" is an error, on the transmitter only info
-    bool logEndpointAtInit;    // "Using endpoint : %s" (heartbeat)
-    int deadlineMs;            // a call that has no complete reply by then fails
-    size_t maxReplyBytes;      // a longer reply body is not read; the call fails
+    const char* tag = "";            // log tag prefix: "CBack", "CTransmitter", "CHeartBeat"
+    const char* logFileName = "";    // "axis2c_bs.log", "axis2c_trs.log", "axis2c_hb.log"
+    bool srcAttribute = false;       // operation carries src="windows" (back)
+    bool passportAttribute = false;  // request_head carries passport (back)
+    bool digestAtInit = false;       // Init stores the password's digest; else plain until SetCredentials
+    bool checkSequence = false;      // rsp_sequence must echo req_sequence (transmitter)
+    bool backMessages = false;       // back wording of the head and element check messages
+    bool keepLastReason = false;     // a refusal's reason is also copied to the last reason (back)
+    bool logXml = false;             // "request:" and reply lines (not the heartbeat)
+    const char* replyLogWord = "";   // "reponse:" (back), "reqonse:" (transmitter)
+    int initFailureSeverity = kLogError;  // "Stub invoke FAILED" is an error, on the transmitter only info
+    bool logEndpointAtInit = false;       // "Using endpoint : %s" (heartbeat)
+    int deadlineMs = 0;                   // a call that has no complete reply by then fails
+    size_t maxReplyBytes = 0;             // a longer reply body is not read; the call fails
 };
 
 namespace soapchannel {
@@ -49,21 +52,6 @@ const SoapChannelProfile& HeartBeatProfile();
 
 // The first 16 characters of the password bytes' MD5 text, upper-cased.
 std::string PasswordDigest(const std::string& password);
-
-// How the channel reaches the service at `url` through a proxy. Kinds "HTTP", "SOCKS4", "SOCKS5"
-// use the given address, "浏览器设置" the environment's (http_proxy, https_proxy), unless no_proxy
-// sends the URL's host direct; anything else means direct. The address splits at its last ":"
-// (port "80" without one).
-struct ProxyPlan {
-    bool use = false;
-    enum class Type { kHttp, kSocks4, kSocks5 } type = Type::kHttp;
-    std::string host;
-    std::string port;
-    std::string user;  // empty: no proxy credentials
-    std::string password;
-};
-ProxyPlan ResolveProxy(const std::string& kind, const std::string& url, const std::string& address,
-                       const std::string& user, const std::string& password);
 }  // namespace soapchannel
 
 // One request: the frame built by CSoapChannel::NewRequest. Fill Body() with the operation's
@@ -239,13 +227,18 @@ class CSoapChannel {
     struct Handles;
     std::string _Tag(const char* method) const;
     SendResult _Transfer(CSoapRequest& request, CSoapReply* reply);  // _Exchange, then unanswered_
+    // One call's transfer in three steps: frame the request and set the handle's options, wait
+    // within the deadline while curl moves the bytes, then release the handle and read the reply.
+    struct Transfer;
     SendResult _Exchange(CSoapRequest& request, CSoapReply* reply);
-    void _ApplyProxy();
+    void _Prepare(CSoapRequest& request, Transfer* t);
+    void _Pump(Transfer* t);
+    SendResult _Collect(Transfer* t, CSoapReply* reply);
 
     const SoapChannelProfile& profile_;
     std::string endpoint_, user_, password_, passport_, hostId_;
     std::string repositoryPath_, logFile_;
-    std::string proxyKind_, proxyAddress_, proxyUser_, proxyPassword_;
+    proxyenv::Options proxy_;
     int sequence_ = 0;
     int deadlineMs_;
     int stallMs_ = kStallMs;

@@ -193,6 +193,14 @@ bool EntryCovers(const std::string& entry, const std::string& host, const std::o
             host[host.size() - name.size() - 1] == '.');
 }
 
+// Host and port in the one form every caller hands on.
+Proxy MakeProxy(const std::string& host, const std::string& port) {
+    Proxy p;
+    p.host = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    p.port = port.empty() ? "80" : port;
+    return p;
+}
+
 std::string FirstSet(const Lookup& env, const char* lower, const char* upper) {
     std::string v = Trim(env(lower));
     return v.empty() ? Trim(env(upper)) : v;
@@ -219,10 +227,44 @@ std::optional<Proxy> ParseProxy(const std::string& value) {
     SplitHostPort(Authority(value, nullptr), &host, &port);
     if (host.empty())
         return std::nullopt;
-    Proxy p;
-    p.host = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-    p.port = port.empty() ? "80" : port;
-    return p;
+    return MakeProxy(host, port);
+}
+
+Proxy ParseConfigured(const std::string& address) {
+    const std::string authority = Authority(address, nullptr);
+    std::string host = authority, port;
+    const size_t colon = authority.rfind(':');
+    const size_t close = authority.rfind(']');
+    if (colon != std::string::npos && (close == std::string::npos || colon > close)) {
+        host = authority.substr(0, colon);
+        port = authority.substr(colon + 1);
+    }
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    return MakeProxy(host, port);
+}
+
+std::optional<Route> ForOptions(const Options& options, const std::string& url, const Lookup& env) {
+    Route route;
+    if (options.kind == kSystemKind) {
+        const std::optional<Proxy> system = ForUrl(url, env);
+        if (!system)
+            return std::nullopt;
+        route.proxy = *system;
+    } else {
+        if (options.kind == "SOCKS4")
+            route.type = Route::Type::kSocks4;
+        else if (options.kind == "SOCKS5")
+            route.type = Route::Type::kSocks5;
+        else if (options.kind != "HTTP")
+            return std::nullopt;
+        if (options.address.empty())
+            return std::nullopt;
+        route.proxy = ParseConfigured(options.address);
+    }
+    route.user = options.user;
+    route.password = options.user.empty() ? std::string() : options.password;
+    return route;
 }
 
 bool Exempt(const std::string& noProxy, const std::string& hostIn, const std::string& port) {

@@ -96,57 +96,8 @@ std::vector<std::string> AttributeNames(const pugi::xml_node& n) {
 
 // --------------------------------------------------------------------------------------------
 
-TEST(SoapChannel, PasswordDigestAndProxyPlans) {
-    const std::string kUrl = "http://svc.example:8089/axis2/services/mirn_service_bs";
+TEST(SoapChannel, PasswordDigest) {
     EXPECT_EQ(soapchannel::PasswordDigest("pw-alice"), "DF33881B4A7BEDBF");
-
-    testsupport::ScopedEnv env;
-    for (const char* name :
-         {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY"})
-        env.Unset(name);
-    struct Case {
-        const char* kind;
-        const char* address;
-        bool use;
-        soapchannel::ProxyPlan::Type type;
-        const char* host;
-        const char* port;
-    } cases[] = {
-        {"HTTP", "proxy.example:3128", true, soapchannel::ProxyPlan::Type::kHttp, "proxy.example", "3128"},
-        {"HTTP", "proxy.example", true, soapchannel::ProxyPlan::Type::kHttp, "proxy.example", "80"},
-        {"HTTP", "fe80::1:8080", true, soapchannel::ProxyPlan::Type::kHttp, "fe80::1", "8080"},
-        {"SOCKS4", "s4:1080", true, soapchannel::ProxyPlan::Type::kSocks4, "s4", "1080"},
-        {"SOCKS5", "s5:1080", true, soapchannel::ProxyPlan::Type::kSocks5, "s5", "1080"},
-        {"浏览器设置", "ignored:1", false, soapchannel::ProxyPlan::Type::kHttp, "", ""},
-        {"", "proxy.example:3128", false, soapchannel::ProxyPlan::Type::kHttp, "", ""},
-        {"FTP", "proxy.example:3128", false, soapchannel::ProxyPlan::Type::kHttp, "", ""},
-        {"HTTP", "", false, soapchannel::ProxyPlan::Type::kHttp, "", ""},
-    };
-    for (const Case& c : cases) {
-        soapchannel::ProxyPlan p = soapchannel::ResolveProxy(c.kind, kUrl, c.address, "u", "p");
-        EXPECT_EQ(p.use, c.use) << c.kind << " " << c.address;
-        if (!c.use)
-            continue;
-        EXPECT_EQ(p.type, c.type) << c.kind;
-        EXPECT_EQ(p.host, c.host) << c.address;
-        EXPECT_EQ(p.port, c.port) << c.address;
-        EXPECT_EQ(p.user, "u");
-        EXPECT_EQ(p.password, "p");
-    }
-    env.Set("http_proxy", "http://browser.example:8118/");
-    soapchannel::ProxyPlan p = soapchannel::ResolveProxy("浏览器设置", kUrl, "", "", "secret");
-    EXPECT_TRUE(p.use);
-    EXPECT_EQ(p.host, "browser.example");
-    EXPECT_EQ(p.port, "8118");
-    EXPECT_EQ(p.password, "") << "no proxy password without a proxy user";
-    // The system's proxy leaves out the hosts no_proxy names; a proxy of the options does not.
-    env.Set("no_proxy", "svc.example");
-    EXPECT_FALSE(soapchannel::ResolveProxy("浏览器设置", kUrl, "", "", "").use);
-    EXPECT_TRUE(soapchannel::ResolveProxy("浏览器设置", "http://other.example/x", "", "", "").use);
-    EXPECT_TRUE(soapchannel::ResolveProxy("HTTP", kUrl, "proxy.example:3128", "", "").use);
-    env.Set("http_proxy", "http://[fd00::5]:8118");
-    p = soapchannel::ResolveProxy("浏览器设置", "http://other.example/x", "", "", "");
-    EXPECT_EQ(p.host + " " + p.port, "[fd00::5] 8118");
 }
 
 TEST(SoapChannel, InitStoresTextsAndRefusesAnEmptyEndpoint) {

@@ -1,5 +1,5 @@
-// The system proxy's decision for a URL: which variable applies, how its value is read, and which
-// hosts no_proxy sends direct.
+// The proxy decision for a URL: under the client's options, which variable applies, how a
+// configured address and a variable's value are read, and which hosts no_proxy sends direct.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -11,12 +11,23 @@ namespace {
 
 using Env = std::map<std::string, std::string>;
 
-std::string Decide(const std::string& url, const Env& vars) {
-    const auto p = proxyenv::ForUrl(url, [&](const std::string& name) {
+proxyenv::Lookup LookupIn(const Env& vars) {
+    return [&vars](const std::string& name) {
         const auto it = vars.find(name);
         return it == vars.end() ? std::string() : it->second;
-    });
+    };
+}
+
+std::string Decide(const std::string& url, const Env& vars) {
+    const auto p = proxyenv::ForUrl(url, LookupIn(vars));
     return p ? p->Address() : std::string("direct");
+}
+
+std::string Listed(const Env& vars) {
+    std::string text;
+    for (const auto& [k, v] : vars)
+        text += k + "=" + v + " ";
+    return text;
 }
 
 TEST(ProxyEnv, VariableForTheUrl) {
@@ -53,11 +64,108 @@ TEST(ProxyEnv, VariableForTheUrl) {
         {"https://svc.example/x", {{"http_proxy", "p:1"}, {"no_proxy", "svc.example:80"}}, "p:1"},
         {"http://user:pw@[::1]:8089/x", {{"http_proxy", "p:1"}, {"no_proxy", "::1"}}, "direct"},
     };
+    for (const auto& c : cases)
+        EXPECT_EQ(Decide(c.url, c.env), c.want) << c.url << " with " << Listed(c.env);
+}
+
+// The address libcurl is given for a configured proxy: always "host:port", as libcurl refuses an
+// IPv6 address without brackets and would take port 1080 where none is named.
+TEST(ProxyEnv, ConfiguredAddress) {
+    const struct {
+        const char* address;
+        const char* want;
+    } cases[] = {
+        {"proxy.example:3128", "proxy.example:3128"},
+        {"127.0.0.1:8080", "127.0.0.1:8080"},
+        {"proxy.example", "proxy.example:80"},
+        {"proxy.example:", "proxy.example:80"},
+        // The options page joins an IPv6 address and its port without brackets.
+        {"fe80::1:8080", "[fe80::1]:8080"},
+        {"[fe80::1]:8080", "[fe80::1]:8080"},
+        {"[::1]", "[::1]:80"},
+        // Read like a variable's value: scheme, credentials and path are not part of the address.
+        {"http://proxy.example:3128/", "proxy.example:3128"},
+        {"http://proxy.example", "proxy.example:80"},
+        {"socks5://u:pw@s5:1080", "s5:1080"},
+        {"  proxy.example:3128 ", "proxy.example:3128"},
+        {":3128", ":3128"},  // names no host: libcurl refuses it as before, never direct
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(proxyenv::ParseConfigured(c.address).Address(), c.want) << "'" << c.address << "'";
+}
+
+TEST(ProxyEnv, RouteForTheOptions) {
+    using Type = proxyenv::Route::Type;
+    const std::string kUrl = "http://svc.example:8089/axis2/services/mirn_service_bs";
+    const std::string kSystem = proxyenv::kSystemKind;
+    const struct {
+        proxyenv::Options options;
+        Env env;
+        std::string url;
+        const char* want;  // the proxy's address, or "direct"
+        Type type;
+        const char* user;
+        const char* password;
+    } cases[] = {
+        {{"HTTP", "proxy.example:3128", "u", "p"}, {}, kUrl, "proxy.example:3128", Type::kHttp, "u", "p"},
+        {{"HTTP", "proxy.example", "u", "p"}, {}, kUrl, "proxy.example:80", Type::kHttp, "u", "p"},
+        {{"HTTP", "fe80::1:8080", "u", "p"}, {}, kUrl, "[fe80::1]:8080", Type::kHttp, "u", "p"},
+        {{"SOCKS4", "s4:1080", "u", "p"}, {}, kUrl, "s4:1080", Type::kSocks4, "u", "p"},
+        {{"SOCKS5", "s5:1080", "u", "p"}, {}, kUrl, "s5:1080", Type::kSocks5, "u", "p"},
+        // Without a user no proxy password is given.
+        {{"HTTP", "proxy.example:3128", "", "secret"}, {}, kUrl, "proxy.example:3128", Type::kHttp, "", ""},
+        // Any other kind, or no address, goes direct, whatever the environment names.
+        {{"", "proxy.example:3128", "u", "p"}, {{"http_proxy", "h:1"}}, kUrl, "direct", Type::kHttp, "", ""},
+        {{"FTP", "proxy.example:3128", "u", "p"}, {}, kUrl, "direct", Type::kHttp, "", ""},
+        {{"HTTP", "", "u", "p"}, {{"http_proxy", "h:1"}}, kUrl, "direct", Type::kHttp, "", ""},
+        // The system's proxy is the environment's, never the configured address.
+        {{kSystem, "ignored:1", "u", "p"}, {}, kUrl, "direct", Type::kHttp, "", ""},
+        {{kSystem, "", "", "secret"},
+         {{"http_proxy", "http://browser.example:8118/"}},
+         kUrl,
+         "browser.example:8118",
+         Type::kHttp,
+         "",
+         ""},
+        {{kSystem, "", "", ""},
+         {{"http_proxy", "http://[fd00::5]:8118"}},
+         "http://other.example/x",
+         "[fd00::5]:8118",
+         Type::kHttp,
+         "",
+         ""},
+        // no_proxy leaves out the hosts it names from the system's proxy, not from a configured one.
+        {{kSystem, "", "", ""},
+         {{"http_proxy", "browser.example:8118"}, {"no_proxy", "svc.example"}},
+         kUrl,
+         "direct",
+         Type::kHttp,
+         "",
+         ""},
+        {{kSystem, "", "", ""},
+         {{"http_proxy", "browser.example:8118"}, {"no_proxy", "svc.example"}},
+         "http://other.example/x",
+         "browser.example:8118",
+         Type::kHttp,
+         "",
+         ""},
+        {{"HTTP", "proxy.example:3128", "", ""},
+         {{"http_proxy", "browser.example:8118"}, {"no_proxy", "svc.example"}},
+         kUrl,
+         "proxy.example:3128",
+         Type::kHttp,
+         "",
+         ""},
+    };
     for (const auto& c : cases) {
-        std::string vars;
-        for (const auto& [k, v] : c.env)
-            vars += k + "=" + v + " ";
-        EXPECT_EQ(Decide(c.url, c.env), c.want) << c.url << " with " << vars;
+        SCOPED_TRACE(c.options.kind + " '" + c.options.address + "' to " + c.url + " with " + Listed(c.env));
+        const auto route = proxyenv::ForOptions(c.options, c.url, LookupIn(c.env));
+        EXPECT_EQ(route ? route->proxy.Address() : std::string("direct"), c.want);
+        if (!route)
+            continue;
+        EXPECT_EQ(route->type, c.type);
+        EXPECT_EQ(route->user, c.user);
+        EXPECT_EQ(route->password, c.password);
     }
 }
 

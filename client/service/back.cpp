@@ -12,6 +12,7 @@
 
 #include "core/log.h"
 #include "service/back_internal.h"
+#include "util/ascii.h"
 #include "util/util.h"
 
 // ---- Wire helpers
@@ -131,18 +132,15 @@ bool CBack::PareseOmElementValue(const pugi::xml_node& node, const char* name, s
 }
 
 std::string CBack::ListKey(const std::string& path) {
-    bool ascii = true;
+    bool plain = true;
     for (unsigned char c : path)
-        ascii = ascii && c < 0x80;
+        plain = plain && c < 0x80;
     // In a double-byte code page a trail byte may look like an ASCII capital: lower only in UTF-8.
     std::string key = path;
-    if (!ascii)
+    if (!plain)
         CUtil::AnsiToUtf8(key);
-    for (char& c : key) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    if (!ascii)
+    key = ascii::Lowered(key);
+    if (!plain)
         CUtil::Utf8ToAnsi(key);
     return key;
 }

@@ -154,7 +154,7 @@ bool CHeartBeat::Stop() {
 
 void CHeartBeat::StopAndRelease(std::unique_ptr<CHeartBeat> heartbeat) {
     if (heartbeat && heartbeat->Stop())
-        heartbeat.release();  // the thread destroys it at its end
+        static_cast<void>(heartbeat.release());  // the thread destroys it at its end
 }
 
 bool CHeartBeat::EndWatch::Wait(int timeoutMs) const {

@@ -1,22 +1,15 @@
 #include "service/mtom.h"
 
 #include <algorithm>
-#include <cctype>
 #include <functional>
 #include <random>
 
+#include "util/ascii.h"
 #include "util/base64.h"
 
 namespace mtom {
 
 namespace {
-
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
 
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
@@ -106,14 +99,14 @@ void ParseHeaders(std::string_view block, PartHeaders* h) {
     auto flush = [&]() {
         size_t colon = current.find(':');
         if (colon != std::string::npos) {
-            std::string name = Lower(Trim(std::string_view(current).substr(0, colon)));
+            std::string name = ascii::Lowered(Trim(std::string_view(current).substr(0, colon)));
             std::string value(Trim(std::string_view(current).substr(colon + 1)));
             if (name == "content-id")
                 h->contentId = StripAngles(value);
             else if (name == "content-type")
                 h->contentType = value;
             else if (name == "content-transfer-encoding")
-                h->transferEncoding = Lower(value);
+                h->transferEncoding = ascii::Lowered(value);
         }
         current.clear();
     };
@@ -147,13 +140,13 @@ bool Fail(std::string* error, const std::string& text) {
 
 std::string MediaType(std::string_view header) {
     size_t semi = header.find(';');
-    return Lower(Trim(header.substr(0, semi)));
+    return ascii::Lowered(Trim(header.substr(0, semi)));
 }
 
 std::string HeaderParam(std::string_view header, std::string_view name, bool* found) {
     if (found)
         *found = false;
-    std::string want = Lower(name);
+    std::string want = ascii::Lowered(name);
     size_t pos = header.find(';');
     while (pos != std::string_view::npos && pos < header.size()) {
         ++pos;  // past ';'
@@ -162,7 +155,7 @@ std::string HeaderParam(std::string_view header, std::string_view name, bool* fo
         size_t eq = header.find('=', pos);
         if (eq == std::string_view::npos)
             return std::string();
-        std::string key = Lower(Trim(header.substr(pos, eq - pos)));
+        std::string key = ascii::Lowered(Trim(header.substr(pos, eq - pos)));
         size_t v = eq + 1;
         while (v < header.size() && (header[v] == ' ' || header[v] == '\t'))
             ++v;
@@ -193,7 +186,7 @@ std::string HeaderParam(std::string_view header, std::string_view name, bool* fo
 
 const Part* Message::Find(std::string_view cidOrId) const {
     std::string_view s = Trim(cidOrId);
-    if (s.size() >= 4 && Lower(s.substr(0, 4)) == "cid:")
+    if (ascii::StartsWithNoCase(s, "cid:"))
         s.remove_prefix(4);
     std::string id = StripAngles(PercentDecode(s));
     for (const Part& p : attachments) {

@@ -3,7 +3,6 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +13,7 @@
 #include "core/log.h"
 #include "core/logger.h"
 #include "service/curlproxy.h"
+#include "util/ascii.h"
 #include "util/redact.h"
 #include "util/util.h"
 
@@ -142,10 +142,7 @@ const SoapChannelProfile& HeartBeatProfile() {
 std::string PasswordDigest(const std::string& password) {
     std::string md5;
     CUtil::GetMd5String(password.data(), password.size(), &md5);
-    std::string digest = md5.substr(0, 16);
-    for (char& c : digest)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return digest;
+    return ascii::Uppered(md5.substr(0, 16));
 }
 
 }  // namespace soapchannel
@@ -272,10 +269,7 @@ size_t ReadHeader(char* data, size_t size, size_t count, void* user) {
     size_t n = size * count;
     static const char kName[] = "content-length:";
     if (n > sizeof kName - 1) {
-        bool match = true;
-        for (size_t i = 0; i < sizeof kName - 1 && match; ++i)
-            match = std::tolower(static_cast<unsigned char>(data[i])) == kName[i];
-        if (match) {
+        if (ascii::EqualNoCase(std::string_view(data, sizeof kName - 1), kName)) {
             std::string value(data + sizeof kName - 1, n - (sizeof kName - 1));
             unsigned long long length = std::strtoull(value.c_str(), nullptr, 10);
             if (length > s->maxBody) {

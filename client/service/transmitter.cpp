@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "core/log.h"
+#include "util/ascii.h"
 #include "util/md5.h"
 #include "util/util.h"
 
@@ -14,16 +15,6 @@ namespace {
 
 bool IsElement(const pugi::xml_node& node, const char* name) {
     return node && node.type() == pugi::node_element && soap::LocalName(node.name()) == name;
-}
-
-bool SameDigest(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
 }
 
 // The most bytes a Base64 text can decode to, counting only its Base64 characters, so an inline
@@ -170,7 +161,7 @@ bool CTransmitter::DownloadChunk(const CChunkInfo& chunk, std::string* ack, CChu
     md5.Final(digest);
     std::string hex;
     CUtil::Md5ToHex(digest, &hex);
-    if (!SameDigest(hex, chunk.key)) {
+    if (!ascii::EqualNoCase(hex, chunk.key)) {
         Log(kLogError, tag, "Mismatched chunk digest %s with %s", hex.c_str(), chunk.key.c_str());
         return false;
     }

@@ -4,14 +4,11 @@
 #include <cctype>
 #include <vector>
 
+#include "util/ascii.h"
+
 namespace proxyenv {
 
 namespace {
-
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-    return s;
-}
 
 std::string Trim(const std::string& s) {
     const size_t b = s.find_first_not_of(" \t\r\n");
@@ -53,7 +50,7 @@ std::string Authority(const std::string& text, std::string* scheme) {
     std::string v = Trim(text);
     const size_t sep = v.find("://");
     if (scheme)
-        *scheme = sep == std::string::npos ? std::string() : Lower(v.substr(0, sep));
+        *scheme = sep == std::string::npos ? std::string() : ascii::Lowered(v.substr(0, sep));
     if (sep != std::string::npos)
         v.erase(0, sep + 3);
     const size_t end = v.find_first_of("/?#");
@@ -67,7 +64,7 @@ std::string Authority(const std::string& text, std::string* scheme) {
 
 // Canonical form for comparing names: lower case, no trailing dot.
 std::string NormalHost(std::string host) {
-    host = Lower(std::move(host));
+    host = ascii::Lowered(host);
     while (!host.empty() && host.back() == '.')
         host.pop_back();
     return host;
@@ -275,7 +272,7 @@ bool Exempt(const std::string& noProxy, const std::string& hostIn, const std::st
     size_t pos = 0;
     while (pos < noProxy.size()) {
         const size_t end = std::min(noProxy.find_first_of(", \t", pos), noProxy.size());
-        const std::string entry = Lower(noProxy.substr(pos, end - pos));
+        const std::string entry = ascii::Lowered(noProxy.substr(pos, end - pos));
         pos = end + 1;
         if (entry.empty())
             continue;

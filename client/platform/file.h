@@ -10,8 +10,9 @@
 
 namespace platform {
 
-// Windows attribute bits, kept so callers read as designed. Hidden is a leading "." or the
-// attribute stored in the extended attribute "user.kestrine.attributes".
+// File attribute bits, with the values Windows gives them. Hidden is a leading "." or the
+// attribute stored in the extended attribute "user.kestrine.attributes", as read-only and system
+// are; a file without write permission also reads as read-only.
 constexpr uint32_t kAttrReadOnly = 0x1;
 constexpr uint32_t kAttrHidden = 0x2;
 constexpr uint32_t kAttrSystem = 0x4;

@@ -305,6 +305,8 @@ TEST(MoveFile, AcrossDevicesCopiesTreeThenDeletes) {
     dir.WriteFile("src/sub/.hidden", "h");
     dir.WriteFile("outside", "must survive");
     ASSERT_EQ(0, ::symlink(dir.Sub("outside").c_str(), dir.Sub("src/sub/link").c_str()));
+    const std::string longTarget(300, 'n');  // longer than a first guess at a link's size
+    ASSERT_EQ(0, ::symlink(longTarget.c_str(), dir.Sub("src/long").c_str()));
     const int64_t t = UnixToFileTime(1500000000, 987654300);
     ASSERT_TRUE(SetFileWriteTime(dir.Sub("src/sub/deep.bin"), t));
     ASSERT_TRUE(SetFileWriteTime(dir.Sub("src/sub"), t + 10));
@@ -321,6 +323,11 @@ TEST(MoveFile, AcrossDevicesCopiesTreeThenDeletes) {
     FileStat st;
     ASSERT_TRUE(Stat(dir.Sub("dst/sub/link"), &st));
     EXPECT_EQ(EntryKind::Link, st.kind) << "links are copied as links";
+    char target[512];
+    ssize_t n = ::readlink(dir.Sub("dst/sub/link").c_str(), target, sizeof target);
+    EXPECT_EQ(dir.Sub("outside"), std::string(target, n > 0 ? static_cast<size_t>(n) : 0));
+    n = ::readlink(dir.Sub("dst/long").c_str(), target, sizeof target);
+    EXPECT_EQ(longTarget, std::string(target, n > 0 ? static_cast<size_t>(n) : 0));
     EXPECT_EQ("must survive", dir.ReadFile("outside"));
     int64_t got = 0;
     ASSERT_TRUE(GetFileWriteTime(dir.Sub("dst/sub/deep.bin"), &got));

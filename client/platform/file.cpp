@@ -13,8 +13,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 #include "platform/beneath.h"
 #include "platform/error.h"
@@ -22,21 +25,8 @@
 
 namespace platform {
 
-using internal::AttributesOf;
-using internal::BothPaths;
-using internal::FailErrno;
-using internal::Faulted;
-using internal::FdGuard;
-using internal::JoinPath;
-using internal::LstatAt;
-using internal::MkdirAt;
-using internal::OpenAt;
-using internal::RenameAt;
-using internal::RenameNoReplace;
-using internal::SyncParentDir;
-using internal::TempNameFor;
-using internal::UnlinkAt;
-using internal::WriteFd;
+// The layer's own helpers (internal.h) read as its own calls here.
+using namespace internal;
 
 namespace {
 
@@ -90,6 +80,23 @@ void FillStat(const struct stat& st, FileStat* out) {
     out->inode = static_cast<uint64_t>(st.st_ino);
     out->writeTimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
     out->changeTimeNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
+}
+
+// The names of a path between its "/" separators, empty ones left out.
+std::vector<std::string_view> SplitNames(const std::string& path) {
+    std::vector<std::string_view> names;
+    size_t start = 0;
+    while (start < path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        if (end > start) {
+            names.emplace_back(path.data() + start, end - start);
+        }
+        start = end + 1;
+    }
+    return names;
 }
 
 int OpenFlags(File::Mode mode) {
@@ -266,6 +273,80 @@ bool RenameNew(const std::string& from, const std::string& to) {
 bool SameFileVersion(const FileStat& a, const FileStat& b) {
     return a.kind == b.kind && a.device == b.device && a.inode == b.inode && a.size == b.size &&
            a.writeTimeNs == b.writeTimeNs;
+}
+
+bool ReadLink(const std::string& path, std::string* target) {
+    if (Faulted(Op::ReadLink, path)) {
+        return false;
+    }
+    internal::AtPath at;
+    if (!at.Resolve(path)) {
+        return false;
+    }
+    return internal::ReadLinkAt(at.Dir(), at.Leaf(), 0, target) == 0 || FailErrno();
+}
+
+std::string LexicalPath(const std::string& path) {
+    if (path.empty()) {
+        return path;
+    }
+    const bool absolute = path[0] == '/';
+    std::vector<std::string_view> kept;
+    for (std::string_view name : SplitNames(path)) {
+        if (name == ".") {
+            continue;
+        }
+        if (name == ".." && !kept.empty() && kept.back() != "..") {
+            kept.pop_back();
+            continue;
+        }
+        if (name == ".." && absolute) {
+            continue;  // the root is its own parent
+        }
+        kept.push_back(name);
+    }
+    std::string out = absolute ? "/" : "";
+    for (std::string_view name : kept) {
+        if (!out.empty() && out.back() != '/') {
+            out.push_back('/');
+        }
+        out.append(name);
+    }
+    return out.empty() ? "." : out;
+}
+
+bool ResolvePath(const std::string& path, std::string* resolved) {
+    if (Faulted(Op::Stat, path)) {
+        return false;
+    }
+    const std::vector<std::string_view> names = SplitNames(path);
+    // The leading part that exists, as stat finds it (links followed).
+    std::string existing = !path.empty() && path[0] == '/' ? "/" : "";
+    size_t found = 0;
+    for (; found < names.size(); ++found) {
+        const std::string next = JoinPath(existing, std::string(names[found]));
+        struct stat st;
+        if (::stat(next.c_str(), &st) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR) {
+                break;
+            }
+            return FailErrno();
+        }
+        existing = next;
+    }
+    std::string out;
+    if (!existing.empty()) {
+        std::unique_ptr<char, void (*)(void*)> real(::realpath(existing.c_str(), nullptr), ::free);
+        if (!real) {
+            return FailErrno();
+        }
+        out = real.get();
+    }
+    for (size_t i = found; i < names.size(); ++i) {
+        out = JoinPath(out, std::string(names[i]));
+    }
+    *resolved = LexicalPath(out);
+    return true;
 }
 
 bool FileSystemId(const std::string& path, std::string* id) {

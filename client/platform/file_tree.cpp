@@ -15,20 +15,8 @@
 
 namespace platform {
 
-using internal::BothPaths;
-using internal::CopyAttrXattr;
-using internal::FailErrno;
-using internal::Faulted;
-using internal::FdGuard;
-using internal::JoinPath;
-using internal::LstatAt;
-using internal::OpenAt;
-using internal::RenameAt;
-using internal::RenameNoReplace;
-using internal::SyncParentDir;
-using internal::TempNameFor;
-using internal::UnlinkAt;
-using internal::WriteFd;
+// The layer's own helpers (internal.h) read as its own calls here.
+using namespace internal;
 
 namespace {
 

@@ -7,7 +7,7 @@
 namespace platform {
 
 class InstanceLock {
-public:
+  public:
     InstanceLock() = default;
     ~InstanceLock();
     InstanceLock(const InstanceLock&) = delete;
@@ -17,7 +17,7 @@ public:
     Result Acquire(const std::string& name);
     void Release();
 
-private:
+  private:
     int fd_ = -1;
 };
 

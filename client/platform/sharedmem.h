@@ -8,7 +8,7 @@
 namespace platform {
 
 class SharedMemory {
-public:
+  public:
     SharedMemory() = default;
     ~SharedMemory();
     SharedMemory(const SharedMemory&) = delete;
@@ -20,7 +20,7 @@ public:
     void* Data() const { return data_; }
     size_t Size() const { return size_; }
 
-private:
+  private:
     void* data_ = nullptr;
     size_t size_ = 0;
 };

@@ -1,5 +1,6 @@
-// Code-page conversion with iconv. The design's ANSI code page is the locale's character set
-// (normally UTF-8); tests may set another one (GBK) to check the conversions.
+// Code-page conversion with iconv. The ANSI code page (the code set of the client's narrow text)
+// is the locale's character set (normally UTF-8); tests may set another one (GBK) to check the
+// conversions.
 #pragma once
 
 #include <string>

@@ -12,7 +12,7 @@
 
 namespace platform {
 
-// Change filter bits, with the design's values.
+// Change filter bits: a watch reports the kinds of change whose bits are set in its filter.
 constexpr uint32_t kNotifyFileName = 0x1;
 constexpr uint32_t kNotifyDirName = 0x2;
 constexpr uint32_t kNotifySize = 0x8;

@@ -1,5 +1,5 @@
-// The last error of a platform call on this thread (an errno value), as GetLastError gives it on
-// the design's platform. Every failing call of the layer sets it; successful calls leave it.
+// The last error of a platform call on this thread (an errno value). Every failing call of the
+// layer sets it; successful calls leave it, so it is read right after the call that failed.
 #pragma once
 
 #include <string>

@@ -18,7 +18,7 @@ enum class Op {
     Remove,       // RemoveFile, RemoveDir
     MakeDir,      // MakeDir
     ListDir,      // ListDir
-    Stat,         // Stat, GetFileInfo-like lookups
+    Stat,         // Stat, GetFileInfo-like lookups, ResolvePath
     SetTime,      // SetFileWriteTime, File::SetWriteTime
     SetAttr,      // SetFileAttributes
     Copy,         // CopyFile
@@ -35,6 +35,7 @@ enum class Op {
     Keyring,      // Keyring calls; the path is "store:", "lookup:" or "remove:" + the account
     Xattr,        // CopyExtendedAttributes: reading or setting one extended attribute (filemode.h)
     Socket,       // the control socket: listening (ControlServer::Start) and connecting (AskInstance)
+    ReadLink,     // ReadLink: reading where a symbolic link points
 };
 
 // Arms a fault: after `skip` matching calls succeed, the next `count` matching calls of `op`

@@ -1,3 +1,6 @@
+// Files and folders (file.h): looking at entries, listing, making and removing, renames, write
+// times, whole-file reads and writes, and the File descriptor. The attribute emulation lives in
+// file_attributes.cpp, tree copy and move in file_tree.cpp, the shared steps in internal.cpp.
 #include "platform/file.h"
 
 #include <dirent.h>
@@ -5,188 +8,27 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "platform/beneath.h"
 #include "platform/error.h"
 #include "platform/internal.h"
-#include "platform/plog.h"
 
 namespace platform {
 
-using internal::FailErrno;
-using internal::Faulted;
-using internal::FdGuard;
-using internal::JoinPath;
-using internal::LinkAt;
-using internal::LstatAt;
-using internal::MkdirAt;
-using internal::OpenAt;
-using internal::RenameAt;
-using internal::UnlinkAt;
-
-namespace internal {
-
-FdGuard::~FdGuard() {
-    Reset();
-}
-
-void FdGuard::Reset(int fd) {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-    fd_ = fd;
-}
-
-bool Faulted(Op op, const std::string& path) {
-    int err = 0;
-    if (ShouldFail(op, path, &err)) {
-        SetLastError(err);
-        return true;
-    }
-    return false;
-}
-
-bool FailErrno() {
-    SetLastError(errno);
-    return false;
-}
-
-bool MakeDirs(const std::string& path, unsigned mode) {
-    if (path.empty()) {
-        SetLastError(ENOENT);
-        return false;
-    }
-    struct stat st;
-    if (LstatAt(path, &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            return true;
-        }
-        SetLastError(ENOTDIR);
-        return false;
-    }
-    std::string parent = DirName(path);
-    if (parent != path && parent != "." && parent != "/" && !MakeDirs(parent, mode)) {
-        return false;
-    }
-    if (MkdirAt(path, mode) != 0 && errno != EEXIST) {
-        return FailErrno();
-    }
-    return true;
-}
-
-std::string JoinPath(const std::string& dir, const std::string& name) {
-    if (dir.empty()) {
-        return name;
-    }
-    if (dir.back() == '/') {
-        return dir + name;
-    }
-    std::string r;
-    r.reserve(dir.size() + 1 + name.size());
-    r.append(dir).push_back('/');
-    r.append(name);
-    return r;
-}
-
-std::string BaseName(const std::string& path) {
-    size_t end = path.size();
-    while (end > 1 && path[end - 1] == '/') {
-        --end;
-    }
-    size_t slash = path.rfind('/', end - 1);
-    if (slash == std::string::npos) {
-        return path.substr(0, end);
-    }
-    if (end == 1 && slash == 0) {
-        return "/";
-    }
-    return path.substr(slash + 1, end - slash - 1);
-}
-
-std::string DirName(const std::string& path) {
-    size_t end = path.size();
-    while (end > 1 && path[end - 1] == '/') {
-        --end;
-    }
-    size_t slash = path.rfind('/', end - 1);
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    while (slash > 0 && path[slash - 1] == '/') {
-        --slash;
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Each wraps one system call on a path resolved beneath its boundary (beneath.h): -1 with errno
-// set on failure, as the call itself reports.
-namespace {
-int Unresolved() {
-    errno = LastError();
-    return -1;
-}
-}  // namespace
-
-int LstatAt(const std::string& path, struct stat* st) {
-    AtPath at;
-    return at.Resolve(path) ? ::fstatat(at.Dir(), at.Leaf(), st, AT_SYMLINK_NOFOLLOW) : Unresolved();
-}
-
-int OpenAt(const std::string& path, int flags, unsigned mode) {
-    AtPath at;
-    return at.Resolve(path) ? ::openat(at.Dir(), at.Leaf(), flags, static_cast<mode_t>(mode)) : Unresolved();
-}
-
-int MkdirAt(const std::string& path, unsigned mode) {
-    AtPath at;
-    return at.Resolve(path) ? ::mkdirat(at.Dir(), at.Leaf(), static_cast<mode_t>(mode)) : Unresolved();
-}
-
-int UnlinkAt(const std::string& path, int flags) {
-    AtPath at;
-    return at.Resolve(path) ? ::unlinkat(at.Dir(), at.Leaf(), flags) : Unresolved();
-}
-
-int RenameAt(const std::string& from, const std::string& to, unsigned flags) {
-    AtPath a, b;
-    if (!a.Resolve(from) || !b.Resolve(to)) {
-        return Unresolved();
-    }
-    return flags == 0 ? ::renameat(a.Dir(), a.Leaf(), b.Dir(), b.Leaf())
-                      : ::renameat2(a.Dir(), a.Leaf(), b.Dir(), b.Leaf(), flags);
-}
-
-int LinkAt(const std::string& from, const std::string& to) {
-    AtPath a, b;
-    if (!a.Resolve(from) || !b.Resolve(to)) {
-        return Unresolved();
-    }
-    return ::linkat(a.Dir(), a.Leaf(), b.Dir(), b.Leaf(), 0);
-}
-
-int ChmodAt(const std::string& path, unsigned mode) {
-    AtPath at;
-    // Never through a link at the last name either (glibc does it through the descriptor).
-    return at.Resolve(path) ? ::fchmodat(at.Dir(), at.Leaf(), static_cast<mode_t>(mode), AT_SYMLINK_NOFOLLOW)
-                            : Unresolved();
-}
-
-}  // namespace internal
+// The layer's own helpers (internal.h) read as its own calls here.
+using namespace internal;
 
 namespace {
-
-constexpr const char* kAttrXattr = "user.kestrine.attributes";
-constexpr uint32_t kStoredBits = kAttrReadOnly | kAttrHidden | kAttrSystem;
 
 int64_t ToFileTime(const struct timespec& ts) {
     return UnixToFileTime(ts.tv_sec, ts.tv_nsec);
@@ -228,7 +70,7 @@ EntryKind KindOf(mode_t mode) {
 
 void FillStat(const struct stat& st, FileStat* out) {
     out->kind = KindOf(st.st_mode);
-    // Folders have no size of their own, as on the design's platform.
+    // Folders have no size of their own: the size lstat gives a folder is its entry table's.
     out->size = out->kind == EntryKind::Directory ? 0 : static_cast<int64_t>(st.st_size);
     // Linux stat carries no birth time; the change time stands in for the creation time.
     out->creationTime = ToFileTime(st.st_ctim);
@@ -240,80 +82,21 @@ void FillStat(const struct stat& st, FileStat* out) {
     out->changeTimeNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
 }
 
-uint32_t ParseAttrText(const char* text, size_t len) {
-    uint32_t bits = 0;
-    size_t i = 0;
-    while (i < len) {
-        while (i < len && (text[i] == ',' || text[i] == ' ')) {
-            ++i;
+// The names of a path between its "/" separators, empty ones left out.
+std::vector<std::string_view> SplitNames(const std::string& path) {
+    std::vector<std::string_view> names;
+    size_t start = 0;
+    while (start < path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) {
+            end = path.size();
         }
-        size_t start = i;
-        while (i < len && text[i] != ',' && text[i] != ' ') {
-            ++i;
+        if (end > start) {
+            names.emplace_back(path.data() + start, end - start);
         }
-        std::string_view word(text + start, i - start);
-        if (word == "hidden") {
-            bits |= kAttrHidden;
-        } else if (word == "system") {
-            bits |= kAttrSystem;
-        } else if (word == "readonly") {
-            bits |= kAttrReadOnly;
-        }
+        start = end + 1;
     }
-    return bits;
-}
-
-std::string AttrText(uint32_t bits) {
-    std::string text;
-    auto add = [&text](const char* w) {
-        if (!text.empty()) {
-            text.push_back(',');
-        }
-        text.append(w);
-    };
-    if (bits & kAttrHidden) {
-        add("hidden");
-    }
-    if (bits & kAttrSystem) {
-        add("system");
-    }
-    if (bits & kAttrReadOnly) {
-        add("readonly");
-    }
-    return text;
-}
-
-// Reads the stored attribute bits; *supported turns false on a file system without user xattrs.
-uint32_t ReadStoredBits(const char* path, bool* supported) {
-    char buf[64];
-    ssize_t n = ::lgetxattr(path, kAttrXattr, buf, sizeof buf);
-    if (n < 0) {
-        if (errno == ENOTSUP && supported) {
-            *supported = false;
-        }
-        return 0;
-    }
-    return ParseAttrText(buf, static_cast<size_t>(n));
-}
-
-// Attributes as GetFileAttributes gives them, from an lstat result and the entry's name.
-uint32_t AttributesOf(const struct stat& st, const char* name, const char* path, bool* xattrSupported) {
-    uint32_t bits = 0;
-    if (name[0] == '.') {
-        bits |= kAttrHidden;
-    }
-    // User xattrs exist only on files and folders (Linux refuses them on links and specials).
-    if ((S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) && (!xattrSupported || *xattrSupported)) {
-        bits |= ReadStoredBits(path, xattrSupported);
-    }
-    // A file nobody may write to reads as read-only, whoever made it so.
-    if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) {
-        bits |= kAttrReadOnly;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        return bits | kAttrDirectory;
-    }
-    return bits == 0 ? kAttrNormal : bits;
+    return names;
 }
 
 int OpenFlags(File::Mode mode) {
@@ -333,268 +116,6 @@ int OpenFlags(File::Mode mode) {
             return O_RDWR | O_CREAT | O_APPEND;
     }
     return O_RDONLY;
-}
-
-bool WriteFd(int fd, const void* buf, size_t len) {
-    const char* p = static_cast<const char*>(buf);
-    while (len > 0) {
-        ssize_t n = ::write(fd, p, len);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return FailErrno();
-        }
-        if (n == 0) {
-            SetLastError(EIO);
-            return false;
-        }
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// A call on two paths is one call for the fault registry: a fault filtered on either path matches.
-std::string BothPaths(const std::string& from, const std::string& to) {
-    return from + "\n" + to;
-}
-
-std::atomic<unsigned> gTempCounter{0};
-
-std::string TempNameFor(const std::string& path) {
-    return path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(gTempCounter.fetch_add(1));
-}
-
-// Rename that never replaces `to`. File systems without renameat2 flags get link+unlink (files)
-// or a check followed by a plain rename (folders; a small race that such file systems force).
-bool RenameNoReplace(const std::string& from, const std::string& to) {
-    if (RenameAt(from, to, RENAME_NOREPLACE) == 0) {
-        return true;
-    }
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
-        return FailErrno();
-    }
-    struct stat st;
-    if (LstatAt(from, &st) != 0) {
-        return FailErrno();
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        if (LinkAt(from, to) == 0) {
-            UnlinkAt(from, 0);
-            return true;
-        }
-        if (errno == EEXIST) {
-            return FailErrno();
-        }
-    }
-    struct stat target;
-    if (LstatAt(to, &target) == 0) {
-        SetLastError(EEXIST);
-        return false;
-    }
-    if (RenameAt(from, to, 0) != 0) {
-        return FailErrno();
-    }
-    return true;
-}
-
-void SyncParentDir(const std::string& path) {
-    int fd = OpenAt(internal::DirName(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
-// Copies the stored attribute text from one open file or folder to another (best effort).
-void CopyAttrXattr(int fromFd, int toFd) {
-    char buf[64];
-    ssize_t n = ::fgetxattr(fromFd, kAttrXattr, buf, sizeof buf);
-    if (n > 0) {
-        ::fsetxattr(toFd, kAttrXattr, buf, static_cast<size_t>(n), 0);
-    }
-}
-
-// Copies a regular file's bytes, permission bits, write time and stored attributes into a file
-// created at `to` (which must not exist), synced to disk. On failure nothing is left at `to`.
-bool CopyRegularNew(const std::string& from, const std::string& to) {
-    if (Faulted(Op::Open, from)) {
-        return false;
-    }
-    FdGuard in(OpenAt(from, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (in.Get() < 0) {
-        return FailErrno();
-    }
-    struct stat st;
-    if (::fstat(in.Get(), &st) != 0) {
-        return FailErrno();
-    }
-    if (!S_ISREG(st.st_mode)) {
-        SetLastError(EINVAL);
-        return false;
-    }
-    if (Faulted(Op::Open, to)) {
-        return false;
-    }
-    FdGuard out(OpenAt(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (out.Get() < 0) {
-        return FailErrno();
-    }
-    bool ok = true;
-    std::unique_ptr<char[]> buf(new char[1 << 18]);
-    for (;;) {
-        if (Faulted(Op::Read, from)) {
-            ok = false;
-            break;
-        }
-        ssize_t n = ::read(in.Get(), buf.get(), 1 << 18);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            ok = FailErrno();
-            break;
-        }
-        if (n == 0) {
-            break;
-        }
-        if (Faulted(Op::Write, to) || !WriteFd(out.Get(), buf.get(), static_cast<size_t>(n))) {
-            ok = false;
-            break;
-        }
-    }
-    if (ok) {
-        CopyAttrXattr(in.Get(), out.Get());
-        struct timespec times[2];
-        times[0] = st.st_atim;
-        times[1] = st.st_mtim;
-        if (::fchmod(out.Get(), st.st_mode & 07777) != 0 || ::futimens(out.Get(), times) != 0) {
-            ok = FailErrno();
-        } else if (Faulted(Op::Fsync, to)) {
-            ok = false;
-        } else if (::fsync(out.Get()) != 0) {
-            ok = FailErrno();
-        }
-    }
-    if (!ok) {
-        int err = LastError();
-        out.Reset();
-        UnlinkAt(to, 0);
-        SetLastError(err);
-    }
-    return ok;
-}
-
-// Removes a file, link or folder tree without following links. Read-only folders are made
-// writable first so their entries can go.
-bool RemoveTree(const std::string& path) {
-    struct stat st;
-    if (LstatAt(path, &st) != 0) {
-        return FailErrno();
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        return UnlinkAt(path, 0) == 0 || FailErrno();
-    }
-    if ((st.st_mode & 0700) != 0700) {
-        internal::ChmodAt(path, (st.st_mode & 07777) | 0700);
-    }
-    std::vector<DirEntry> entries;
-    bool ok = ListDir(path, &entries);
-    for (const DirEntry& e : entries) {
-        ok = RemoveTree(JoinPath(path, e.name)) && ok;
-    }
-    if (UnlinkAt(path, AT_REMOVEDIR) != 0) {
-        return FailErrno();
-    }
-    return ok;
-}
-
-// Copies a tree to a new place (which must not exist): folders, files, links (as links) and
-// fifos; write times are kept. Anything else fails the copy, so a move never drops an entry.
-bool CopyTreeNew(const std::string& from, const std::string& to) {
-    struct stat st;
-    if (LstatAt(from, &st) != 0) {
-        return FailErrno();
-    }
-    if (S_ISREG(st.st_mode)) {
-        return CopyRegularNew(from, to);
-    }
-    internal::AtPath src, dst;
-    if (!src.Resolve(from) || !dst.Resolve(to)) {
-        return false;
-    }
-    if (S_ISLNK(st.st_mode)) {
-        std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
-        ssize_t n = ::readlinkat(src.Dir(), src.Leaf(), target.data(), target.size());
-        if (n < 0) {
-            return FailErrno();
-        }
-        target.resize(static_cast<size_t>(n));
-        return ::symlinkat(target.c_str(), dst.Dir(), dst.Leaf()) == 0 || FailErrno();
-    }
-    if (S_ISFIFO(st.st_mode)) {
-        return ::mkfifoat(dst.Dir(), dst.Leaf(), st.st_mode & 07777) == 0 || FailErrno();
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        SetLastError(ENOTSUP);
-        return false;
-    }
-    if (::mkdirat(dst.Dir(), dst.Leaf(), 0700) != 0) {
-        return FailErrno();
-    }
-    std::vector<DirEntry> entries;
-    if (!ListDir(from, &entries)) {
-        return false;
-    }
-    for (const DirEntry& e : entries) {
-        if (!CopyTreeNew(JoinPath(from, e.name), JoinPath(to, e.name))) {
-            return false;
-        }
-    }
-    FdGuard in(::openat(src.Dir(), src.Leaf(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
-    FdGuard out(::openat(dst.Dir(), dst.Leaf(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
-    if (out.Get() < 0) {
-        return FailErrno();
-    }
-    if (in.Get() >= 0) {
-        CopyAttrXattr(in.Get(), out.Get());
-    }
-    struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (::fchmod(out.Get(), st.st_mode & 07777) != 0 || ::futimens(out.Get(), times) != 0) {
-        return FailErrno();
-    }
-    ::fsync(out.Get());
-    return true;
-}
-
-bool MoveAcrossDevices(const std::string& from, const std::string& to) {
-    struct stat st;
-    if (LstatAt(from, &st) != 0) {
-        return FailErrno();
-    }
-    if (LstatAt(to, &st) == 0) {
-        SetLastError(EEXIST);
-        return false;
-    }
-    if (!CopyTreeNew(from, to)) {
-        int err = LastError();
-        // Only what this copy created is at `to`: the target did not exist before.
-        struct stat left;
-        if (LstatAt(to, &left) == 0) {
-            RemoveTree(to);
-        }
-        SetLastError(err);
-        return false;
-    }
-    SyncParentDir(to);
-    if (!RemoveTree(from)) {
-        // The data is safe at the target; a source that cannot be removed stays, as a move that
-        // copies across volumes does on the design's platform.
-        Log(3, "platform::MoveFile",
-            "Moved \"" + from + "\" by copy but could not remove the source: " + ErrorText(LastError()));
-    }
-    return true;
 }
 
 }  // namespace
@@ -728,22 +249,6 @@ bool RemoveFile(const std::string& path) {
     return UnlinkAt(path, 0) == 0 || FailErrno();
 }
 
-bool MoveFile(const std::string& from, const std::string& to) {
-    if (Faulted(Op::Rename, BothPaths(from, to))) {
-        return false;
-    }
-    int forced = 0;
-    if (!ShouldFail(Op::CrossDevice, from, &forced)) {
-        if (RenameNoReplace(from, to)) {
-            return true;
-        }
-        if (LastError() != EXDEV) {
-            return false;
-        }
-    }
-    return MoveAcrossDevices(from, to);
-}
-
 bool ReplaceFile(const std::string& from, const std::string& to) {
     if (Faulted(Op::Rename, BothPaths(from, to))) {
         return false;
@@ -770,6 +275,80 @@ bool SameFileVersion(const FileStat& a, const FileStat& b) {
            a.writeTimeNs == b.writeTimeNs;
 }
 
+bool ReadLink(const std::string& path, std::string* target) {
+    if (Faulted(Op::ReadLink, path)) {
+        return false;
+    }
+    internal::AtPath at;
+    if (!at.Resolve(path)) {
+        return false;
+    }
+    return internal::ReadLinkAt(at.Dir(), at.Leaf(), 0, target) == 0 || FailErrno();
+}
+
+std::string LexicalPath(const std::string& path) {
+    if (path.empty()) {
+        return path;
+    }
+    const bool absolute = path[0] == '/';
+    std::vector<std::string_view> kept;
+    for (std::string_view name : SplitNames(path)) {
+        if (name == ".") {
+            continue;
+        }
+        if (name == ".." && !kept.empty() && kept.back() != "..") {
+            kept.pop_back();
+            continue;
+        }
+        if (name == ".." && absolute) {
+            continue;  // the root is its own parent
+        }
+        kept.push_back(name);
+    }
+    std::string out = absolute ? "/" : "";
+    for (std::string_view name : kept) {
+        if (!out.empty() && out.back() != '/') {
+            out.push_back('/');
+        }
+        out.append(name);
+    }
+    return out.empty() ? "." : out;
+}
+
+bool ResolvePath(const std::string& path, std::string* resolved) {
+    if (Faulted(Op::Stat, path)) {
+        return false;
+    }
+    const std::vector<std::string_view> names = SplitNames(path);
+    // The leading part that exists, as stat finds it (links followed).
+    std::string existing = !path.empty() && path[0] == '/' ? "/" : "";
+    size_t found = 0;
+    for (; found < names.size(); ++found) {
+        const std::string next = JoinPath(existing, std::string(names[found]));
+        struct stat st;
+        if (::stat(next.c_str(), &st) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR) {
+                break;
+            }
+            return FailErrno();
+        }
+        existing = next;
+    }
+    std::string out;
+    if (!existing.empty()) {
+        std::unique_ptr<char, void (*)(void*)> real(::realpath(existing.c_str(), nullptr), ::free);
+        if (!real) {
+            return FailErrno();
+        }
+        out = real.get();
+    }
+    for (size_t i = found; i < names.size(); ++i) {
+        out = JoinPath(out, std::string(names[i]));
+    }
+    *resolved = LexicalPath(out);
+    return true;
+}
+
 bool FileSystemId(const std::string& path, std::string* id) {
     if (Faulted(Op::Stat, path)) {
         return false;
@@ -791,94 +370,6 @@ bool FileSystemId(const std::string& path, std::string* id) {
                       static_cast<unsigned long>(fs.f_type));
     }
     *id = text;
-    return true;
-}
-
-bool CopyFile(const std::string& from, const std::string& to, bool replace) {
-    if (Faulted(Op::Copy, BothPaths(from, to))) {
-        return false;
-    }
-    struct stat st;
-    if (!replace && LstatAt(to, &st) == 0) {
-        SetLastError(EEXIST);
-        return false;
-    }
-    // Copy beside the target, then rename it into place: the target is whole or untouched.
-    std::string tmp = TempNameFor(to);
-    if (!CopyRegularNew(from, tmp)) {
-        return false;
-    }
-    bool ok = replace ? (RenameAt(tmp, to, 0) == 0 || FailErrno()) : RenameNoReplace(tmp, to);
-    if (!ok) {
-        int err = LastError();
-        UnlinkAt(tmp, 0);
-        SetLastError(err);
-    }
-    return ok;
-}
-
-uint32_t GetFileAttributes(const std::string& path) {
-    if (Faulted(Op::Stat, path)) {
-        return kInvalidAttributes;
-    }
-    internal::AtPath at;
-    struct stat st;
-    if (!at.Resolve(path)) {
-        return kInvalidAttributes;
-    }
-    if (::fstatat(at.Dir(), at.Leaf(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        FailErrno();
-        return kInvalidAttributes;
-    }
-    std::string name = internal::BaseName(path);
-    return AttributesOf(st, name.c_str(), at.ProcPath().c_str(), nullptr);
-}
-
-bool SetFileAttributes(const std::string& path, uint32_t attributes) {
-    if (Faulted(Op::SetAttr, path)) {
-        return false;
-    }
-    internal::AtPath at;
-    struct stat st;
-    if (!at.Resolve(path)) {
-        return false;
-    }
-    if (::fstatat(at.Dir(), at.Leaf(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        return FailErrno();
-    }
-    const std::string where = at.ProcPath();
-    uint32_t bits = attributes & kStoredBits;
-    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-        // Links and special files carry no attributes; clearing them is already done.
-        if (bits == 0) {
-            return true;
-        }
-        SetLastError(S_ISLNK(st.st_mode) ? ELOOP : EINVAL);
-        return false;
-    }
-    if (bits == 0) {
-        if (::lremovexattr(where.c_str(), kAttrXattr) != 0 && errno != ENODATA && errno != ENOTSUP) {
-            return FailErrno();
-        }
-    } else {
-        std::string text = AttrText(bits);
-        if (::lsetxattr(where.c_str(), kAttrXattr, text.data(), text.size(), 0) != 0 && errno != ENOTSUP) {
-            return FailErrno();
-        }
-    }
-    mode_t mode = st.st_mode & 07777;
-    mode_t want = mode;
-    if (S_ISREG(st.st_mode)) {
-        want = (bits & kAttrReadOnly) ? (mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH))
-                                      : (mode | S_IWUSR);
-    } else if (attributes == kAttrNormal || attributes == 0) {
-        // Read-only is only an attribute on a folder, but clearing everything also gives the
-        // owner back a folder someone made unwritable, so its entries can be removed.
-        want = mode | S_IRWXU;
-    }
-    if (want != mode && ::fchmodat(at.Dir(), at.Leaf(), want, AT_SYMLINK_NOFOLLOW) != 0) {
-        return FailErrno();
-    }
     return true;
 }
 

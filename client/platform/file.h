@@ -10,8 +10,9 @@
 
 namespace platform {
 
-// Windows attribute bits, kept so callers read as designed. Hidden is a leading "." or the
-// attribute stored in the extended attribute "user.kestrine.attributes".
+// File attribute bits, with the values Windows gives them. Hidden is a leading "." or the
+// attribute stored in the extended attribute "user.kestrine.attributes", as read-only and system
+// are; a file without write permission also reads as read-only.
 constexpr uint32_t kAttrReadOnly = 0x1;
 constexpr uint32_t kAttrHidden = 0x2;
 constexpr uint32_t kAttrSystem = 0x4;
@@ -77,6 +78,19 @@ bool ReplaceFile(const std::string& from, const std::string& to);
 bool ExchangeFiles(const std::string& a, const std::string& b);
 // Renames without ever replacing: false (EEXIST) when `to` exists. Same file system only.
 bool RenameNew(const std::string& from, const std::string& to);
+
+// Where the link at `path` points, as the link stores it (not resolved any further). False
+// (LastError set) when `path` is missing, or EINVAL when it is not a link.
+bool ReadLink(const std::string& path, std::string* target);
+
+// `path` with "." and repeated "/" taken out and each ".." folded into the name before it, from the
+// text alone (the file system is not asked): "." when a relative path cancels out, and no trailing
+// "/" except the root's. A ".." above the root stays at the root.
+std::string LexicalPath(const std::string& path);
+// `path` as the file system resolves it: the longest leading part that exists made absolute with
+// its links, "." and ".." resolved, the rest appended and taken as LexicalPath takes it. False
+// (LastError set) when a leading part cannot be looked at.
+bool ResolvePath(const std::string& path, std::string* resolved);
 
 // Which file system holds `path`: the statfs identifier where the file system gives one, else
 // the device number. Stable while the same file system stays mounted there.

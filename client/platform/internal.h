@@ -1,7 +1,12 @@
 // Helpers shared by the platform layer's own sources (not for callers above the layer): an owned
-// file descriptor, the fault check that sets LastError, and folder creation with parents.
+// file descriptor, the fault check that sets LastError, folder creation with parents, path text,
+// the *at system calls beneath a boundary, and the steps the file calls share (whole writes,
+// renames that never replace, the attribute emulation's reads). Stateless apart from the temporary
+// name counter, so callable from any thread.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "platform/fault.h"
@@ -78,5 +83,34 @@ int UnlinkAt(const std::string& path, int flags);                              /
 int RenameAt(const std::string& from, const std::string& to, unsigned flags);  // renameat2 flags
 int LinkAt(const std::string& from, const std::string& to);
 int ChmodAt(const std::string& path, unsigned mode);  // refuses a link at the last name
+
+// Writes all `len` bytes to `fd`, retrying after interrupts; false (LastError set) otherwise.
+bool WriteFd(int fd, const void* buf, size_t len);
+
+// A call on two paths is one call for the fault registry: a fault filtered on either path matches.
+std::string BothPaths(const std::string& from, const std::string& to);
+
+// "<path>.tmp-<pid>-<n>": a name beside `path` that no other writer of this process picks.
+std::string TempNameFor(const std::string& path);
+
+// Rename that never replaces `to`. File systems without renameat2 flags get link+unlink (files)
+// or a check followed by a plain rename (folders; a small race that such file systems force).
+bool RenameNoReplace(const std::string& from, const std::string& to);
+
+// Flushes the folder holding `path`, so a rename or a new entry in it survives a crash (best
+// effort: a folder that cannot be opened is left as it is).
+void SyncParentDir(const std::string& path);
+
+// The target of the link `leaf` in the folder `dir` (an *at descriptor), read whole; `sizeHint`
+// is the length lstat gave. -1 with errno set on failure.
+int ReadLinkAt(int dir, const char* leaf, size_t sizeHint, std::string* target);
+
+// The attribute emulation (file_attributes.cpp): attributes as GetFileAttributes gives them,
+// from an lstat result, the entry's name and a path for its extended attributes. A non-null
+// `xattrSupported` turns false on a file system without user extended attributes, and while it is
+// false they are not asked for again (one listing asks once).
+uint32_t AttributesOf(const struct stat& st, const char* name, const char* path, bool* xattrSupported);
+// Copies the stored attributes from one open file or folder to another (best effort).
+void CopyAttrXattr(int fromFd, int toFd);
 
 }  // namespace platform::internal

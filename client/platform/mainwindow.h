@@ -9,8 +9,9 @@
 
 namespace platform {
 
-// A window message. Texts the design passed as pointers in wParam/lParam travel as owned
-// strings: `text` for the status text, tooltip or balloon text, `text2` for the balloon title.
+// A window message. wParam/lParam carry numbers only; texts travel as owned strings, so a posted
+// message never points into its sender's memory: `text` for the status text, tooltip or balloon
+// text, `text2` for the balloon title.
 struct WindowMessage {
     uint32_t code = 0;
     int64_t wParam = 0;

@@ -40,7 +40,8 @@ constexpr int kTrayBusy = 1;
 constexpr int kTrayDone = 2;
 constexpr int kTrayConnecting = 3;  // a sign-in waits to try a silent service again
 
-// Message box flags and answers, with the design's values.
+// Message box flags (a button set, an icon and the default button, combined with |) and the
+// answers a box returns.
 constexpr unsigned MB_OK = 0x0;
 constexpr unsigned MB_OKCANCEL = 0x1;
 constexpr unsigned MB_YESNO = 0x4;

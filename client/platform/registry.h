@@ -1,8 +1,8 @@
 // The client's registry values, kept in $XDG_CONFIG_HOME/kestrine/registry.ini (default
-// ~/.config) with the design's key paths and value names. A value read into a buffer of
-// `bufferSize` bytes that does not fit (with its NUL) counts as unreadable, as on the design's
-// platform. A corrupt or unreadable store reads as missing values. Writes replace the file
-// atomically.
+// ~/.config) under registry-style key paths (kClientKey) and value names. A value read into a
+// buffer of `bufferSize` bytes that does not fit (with its NUL) counts as unreadable: a caller
+// never gets a cut-off value. A corrupt or unreadable store reads as missing values. Writes
+// replace the file atomically.
 #pragma once
 
 #include <cstddef>

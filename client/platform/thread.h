@@ -1,6 +1,7 @@
-// Threads with message queues, looked up by a numeric id: the PostThreadMessage / GetMessage
-// model of the design. A queue exists from Thread::Start (or RegisterCurrentThread) until the
-// thread object is destroyed or UnregisterCurrentThread; posting to an unknown id fails.
+// Threads with message queues, looked up by a numeric id: any thread posts to a queue by its id
+// (PostThreadMessage), the owning thread waits on its own (GetMessage). A queue exists from Thread::Start (or
+// RegisterCurrentThread) until the thread object is destroyed or UnregisterCurrentThread; posting to an
+// unknown id fails.
 #pragma once
 
 #include <cstdint>
@@ -14,8 +15,8 @@ namespace platform {
 
 using ThreadId = uint32_t;
 
-// wParam / lParam keep the design's meaning; `text` carries what the design passed as heap text
-// (the rename request's "old|new"), owned by the message.
+// wParam / lParam are numbers whose meaning the message code sets; a message's text (the rename
+// request's "old|new") travels in `text`, owned by the message, never as a pointer.
 struct ThreadMessage {
     uint32_t code = 0;
     uintptr_t wParam = 0;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <vector>
 
 #include "core/log.h"
@@ -33,26 +32,23 @@ bool SameBytes(const std::string& a, const std::string& b, int64_t size) {
     return true;
 }
 
-std::filesystem::path Resolved(const std::string& path) {
-    std::error_code ec;
-    std::filesystem::path p = std::filesystem::weakly_canonical(std::filesystem::path(path), ec);
-    if (ec)
-        p = std::filesystem::path(path).lexically_normal();
-    // "a/b/" and "a/b" are one folder.
-    std::string text = p.string();
+// The folder as the file system resolves it (links followed as far as it exists), else as its
+// text reads; "a/b/" and "a/b" are one folder.
+std::string Resolved(const std::string& path) {
+    std::string text;
+    if (!platform::ResolvePath(path, &text))
+        text = platform::LexicalPath(path);
     while (text.size() > 1 && text.back() == '/')
         text.pop_back();
-    return std::filesystem::path(text);
+    return text;
 }
 
-bool Inside(const std::filesystem::path& inner, const std::filesystem::path& outer) {
-    auto o = outer.begin();
-    auto i = inner.begin();
-    for (; o != outer.end(); ++o, ++i) {
-        if (i == inner.end() || *i != *o)
-            return false;
-    }
-    return true;
+// `inner` is `outer` or lies inside it, name by name (both resolved).
+bool Inside(const std::string& inner, const std::string& outer) {
+    if (outer.empty() || inner == outer)
+        return true;
+    const std::string prefix = outer.back() == '/' ? outer : outer + "/";
+    return inner.compare(0, prefix.size(), prefix) == 0;
 }
 
 }  // namespace
@@ -64,7 +60,7 @@ std::string CDataFolderMove::NewRoot(const std::string& picked) {
 }
 
 bool CDataFolderMove::Overlaps(const std::string& a, const std::string& b) {
-    const std::filesystem::path pa = Resolved(a), pb = Resolved(b);
+    const std::string pa = Resolved(a), pb = Resolved(b);
     return Inside(pa, pb) || Inside(pb, pa);
 }
 
@@ -80,10 +76,8 @@ bool CDataFolderMove::IsCompleteCopy(const std::string& from, const std::string&
                 return false;
         } else if (e.stat.kind == platform::EntryKind::Link) {
             // A link is the user's too: deleting the old root must not lose it.
-            std::error_code ea, eb;
-            const std::filesystem::path target = std::filesystem::read_symlink(src, ea);
-            if (ea || !std::filesystem::is_symlink(std::filesystem::symlink_status(dst, eb)) || eb ||
-                std::filesystem::read_symlink(dst, eb) != target || eb) {
+            std::string target, copied;
+            if (!platform::ReadLink(src, &target) || !platform::ReadLink(dst, &copied) || copied != target) {
                 Log(kLogError, "CDataFolderMove::IsCompleteCopy", "Link \"%s\" is missing from the copy",
                     dst.c_str());
                 return false;

@@ -33,8 +33,8 @@ bool SameCodeset(const std::string& a, const std::string& b) {
     return norm(a) == norm(b);
 }
 
-// Converts like the design's MultiByteToWideChar / WideCharToMultiByte pair: a character the
-// target lacks, or a byte sequence the source does not know, becomes "?" and the rest goes on.
+// Converts without giving up on a bad character: a character the target lacks, or a byte
+// sequence the source does not know, becomes "?" and the rest goes on.
 // Conversions between equal code sets keep the bytes as they are.
 std::string ConvertLossy(const std::string& from, const std::string& to, const std::string& in) {
     if (in.empty() || SameCodeset(from, to))

@@ -279,6 +279,93 @@ TEST(Attributes, SetAttrFault) {
     EXPECT_EQ(kAttrNormal, GetFileAttributes(dir.Sub("f")));
 }
 
+TEST(Paths, ReadLinkGivesTheStoredTargetOfALinkOnly) {
+    TempDir dir;
+    dir.WriteFile("file", "f");
+    const std::string longTarget = "../" + std::string(250, 'x') + "/file";
+    ASSERT_EQ(0, ::symlink("file", dir.Sub("short").c_str()));
+    ASSERT_EQ(0, ::symlink(longTarget.c_str(), dir.Sub("long").c_str()));
+    std::string target;
+    ASSERT_TRUE(ReadLink(dir.Sub("short"), &target));
+    EXPECT_EQ("file", target);
+    ASSERT_TRUE(ReadLink(dir.Sub("long"), &target));
+    EXPECT_EQ(longTarget, target) << "a target longer than the first buffer is read whole";
+
+    const struct {
+        const char* what;
+        std::string path;
+        int error;
+    } failures[] = {
+        {"a file", dir.Sub("file"), EINVAL},
+        {"a missing path", dir.Sub("missing"), ENOENT},
+    };
+    for (const auto& c : failures) {
+        SCOPED_TRACE(c.what);
+        EXPECT_FALSE(ReadLink(c.path, &target));
+        EXPECT_EQ(c.error, LastError());
+    }
+    FaultScope faults;
+    FailCall(Op::ReadLink, 1, EACCES, "short");
+    EXPECT_FALSE(ReadLink(dir.Sub("short"), &target));
+    EXPECT_EQ(EACCES, LastError());
+    EXPECT_TRUE(ReadLink(dir.Sub("short"), &target)) << "the fault was for one call";
+}
+
+TEST(Paths, LexicalPathFoldsDotsAndRepeatedSlashes) {
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"", ""},
+        {"/", "/"},
+        {"//a///b/", "/a/b"},
+        {"/a/./b/.", "/a/b"},
+        {"/a/b/../c", "/a/c"},
+        {"/a/b/../../..", "/"},
+        {"/../a", "/a"},
+        {"a/..", "."},
+        {"./", "."},
+        {"a/../../b", "../b"},
+        {"../a/../..", "../.."},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.out, LexicalPath(c.in)) << "\"" << c.in << "\"";
+    }
+}
+
+TEST(Paths, ResolvePathFollowsLinksAsFarAsThePathExists) {
+    TempDir dir;
+    dir.MakeDirs("real/sub");
+    dir.WriteFile("real/file", "f");
+    dir.MakeDirs("deep/inner");
+    ASSERT_EQ(0, ::symlink("real", dir.Sub("link").c_str()));
+    ASSERT_EQ(0, ::symlink("deep/inner", dir.Sub("jump").c_str()));
+    std::string base;  // the temporary folder itself may lie below a link
+    ASSERT_TRUE(ResolvePath(dir.Path(), &base));
+    const struct {
+        const char* what;
+        const char* rel;
+        std::string resolved;
+    } cases[] = {
+        {"an existing folder through a link", "link/sub", base + "/real/sub"},
+        {"a trailing slash", "link/sub/", base + "/real/sub"},
+        {"'..' after a link climbs from its target", "jump/../inner", base + "/deep/inner"},
+        {"a missing rest is folded by its text", "link/missing/./x/../y", base + "/real/missing/y"},
+        {"nothing below a file", "link/file/x", base + "/real/file/x"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string resolved;
+        ASSERT_TRUE(ResolvePath(dir.Sub(c.rel), &resolved)) << ErrorText(LastError());
+        EXPECT_EQ(c.resolved, resolved);
+    }
+    std::string resolved;
+    FaultScope faults;
+    FailCall(Op::Stat, 1, EACCES, "link/sub");
+    EXPECT_FALSE(ResolvePath(dir.Sub("link/sub"), &resolved));
+    EXPECT_EQ(EACCES, LastError());
+}
+
 TEST(MoveFile, NeverReplacesAnExistingTarget) {
     TempDir dir;
     dir.WriteFile("a", "A");
@@ -305,6 +392,8 @@ TEST(MoveFile, AcrossDevicesCopiesTreeThenDeletes) {
     dir.WriteFile("src/sub/.hidden", "h");
     dir.WriteFile("outside", "must survive");
     ASSERT_EQ(0, ::symlink(dir.Sub("outside").c_str(), dir.Sub("src/sub/link").c_str()));
+    const std::string longTarget(300, 'n');  // longer than a first guess at a link's size
+    ASSERT_EQ(0, ::symlink(longTarget.c_str(), dir.Sub("src/long").c_str()));
     const int64_t t = UnixToFileTime(1500000000, 987654300);
     ASSERT_TRUE(SetFileWriteTime(dir.Sub("src/sub/deep.bin"), t));
     ASSERT_TRUE(SetFileWriteTime(dir.Sub("src/sub"), t + 10));
@@ -321,6 +410,11 @@ TEST(MoveFile, AcrossDevicesCopiesTreeThenDeletes) {
     FileStat st;
     ASSERT_TRUE(Stat(dir.Sub("dst/sub/link"), &st));
     EXPECT_EQ(EntryKind::Link, st.kind) << "links are copied as links";
+    std::string target;
+    ASSERT_TRUE(ReadLink(dir.Sub("dst/sub/link"), &target));
+    EXPECT_EQ(dir.Sub("outside"), target);
+    ASSERT_TRUE(ReadLink(dir.Sub("dst/long"), &target));
+    EXPECT_EQ(longTarget, target);
     EXPECT_EQ("must survive", dir.ReadFile("outside"));
     int64_t got = 0;
     ASSERT_TRUE(GetFileWriteTime(dir.Sub("dst/sub/deep.bin"), &got));

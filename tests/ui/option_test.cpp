@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <atomic>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -428,7 +429,8 @@ TEST(DataFolderMove, CopyFallbackDeletesTheOldRootOnlyAfterAVerifiedCopy) {
         bool copyFault;    // one file fails to copy
         bool deleteFault;  // the old root's files cannot be deleted
         CDataFolderMove::Result result;
-        bool link = false;  // the old root holds a link
+        bool link = false;      // the old root holds a link
+        int readLinkFault = 0;  // errno of a fault reading where the old root's link points
     };
     const Case cases[] = {
         {"rename", 0, false, false, CDataFolderMove::Result::Moved, true},
@@ -438,6 +440,8 @@ TEST(DataFolderMove, CopyFallbackDeletesTheOldRootOnlyAfterAVerifiedCopy) {
         {"copy fails", 2, true, false, CDataFolderMove::Result::Failed},
         // The copy does not carry links: the old root, link and all, stays.
         {"copy without the link", 2, false, false, CDataFolderMove::Result::Failed, true},
+        // The check of the copy cannot read the link: the move fails with that error.
+        {"the link cannot be read", 2, false, false, CDataFolderMove::Result::Failed, true, EACCES},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -456,11 +460,16 @@ TEST(DataFolderMove, CopyFallbackDeletesTheOldRootOnlyAfterAVerifiedCopy) {
             platform::FailCall(platform::Op::Copy, 1, 28, "b.bin");
         if (c.deleteFault)
             platform::FailCall(platform::Op::Remove, 1000, 16, from + "/home/");
+        if (c.readLinkFault)
+            platform::FailCall(platform::Op::ReadLink, 1, c.readLinkFault, from + "/home/link");
         int error = 0;
         EXPECT_EQ(CDataFolderMove::Move(from, to, &error), c.result);
         platform::ClearFaults();
         if (c.result == CDataFolderMove::Result::Failed) {
             EXPECT_NE(error, 0);
+            if (c.readLinkFault) {
+                EXPECT_EQ(error, c.readLinkFault);
+            }
             EXPECT_EQ(dir.ReadFile("old/home/sub/b.bin").size(), 70000u);
             EXPECT_EQ(dir.ReadFile("old/home/link"), c.link ? "alpha" : "");
             EXPECT_FALSE(dir.Exists("new"));
@@ -504,6 +513,8 @@ TEST(DataFolderMove, CompleteCopyComparesEveryFileByteForByte) {
         {"one byte differs", [&] { dir.WriteFile("b/x/f.txt", "same bytez"); }, false},
         {"truncated", [&] { dir.WriteFile("b/g.bin", std::string(4999, 'g')); }, false},
         {"missing folder", [&] { testsupport::RemoveTree(dir.Sub("b/x")); }, false},
+        {"the copy's link cannot be read",
+         [&] { platform::FailCall(platform::Op::ReadLink, 1, EIO, dir.Sub("b/x/link")); }, false},
         {"a folder where a file was",
          [&] {
              testsupport::RemoveTree(dir.Sub("b/g.bin"));
@@ -513,6 +524,7 @@ TEST(DataFolderMove, CompleteCopyComparesEveryFileByteForByte) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        platform::FaultScope faults;
         testsupport::RemoveTree(dir.Sub("b"));
         dir.WriteFile("b/x/f.txt", "same bytes");
         dir.WriteFile("b/g.bin", std::string(5000, 'g'));

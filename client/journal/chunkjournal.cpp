@@ -22,13 +22,8 @@ constexpr const char* kCreateSql =
     "CREATE TABLE %s (%s INTEGER primary key, %s TEXT not null unique,                   %s INTEGER, %s TEXT,"
     "                   %s TEXT, %s TEXT,                   %s TEXT, %s INTEGER);";
 
-// The statements as they are logged ("%q" doubles quotes: storage keys come from the service);
-// they run as the prepared forms below.
-constexpr const char* kFindSql = "SELECT * FROM %s WHERE %s='%q';";
-constexpr const char* kInsertSql = "INSERT INTO %s (%s, %s, %s, %s, %s) VALUES('%q', %d, '%q', '%q', '%q')";
-constexpr const char* kUpdateSql = "UPDATE  %s SET %s = '%q' WHERE %s = '%q'";
-constexpr const char* kDeleteSql = "DELETE FROM %s WHERE %s='%q';";
-
+// The row statements; values are bound (storage keys come from the service), and the log shows
+// each as it runs, its values filled in.
 const std::string kFindStmt = std::string("SELECT * FROM ") + kTable + " WHERE " + kKey + "=?1;";
 const std::string kInsertStmt = std::string("INSERT INTO ") + kTable + " (" + kKey + ", " + kSize + ", " +
                                 kStorageId + ", " + kBlockSum + ", " + kBlockHash +
@@ -130,20 +125,24 @@ bool CChunkJournal::CleanDB() {
 
 // ---- Statements on the open connection
 
+bool CChunkJournal::_RequireOpen(const char* tag) const {
+    if (db_.IsOpen())
+        return true;
+    Log(kLogError, tag, "DB is not open!");
+    return false;
+}
+
 bool CChunkJournal::_Find(const std::string& key, CChunkInfo* chunk) {
     const char* tag = "CChunkJournal::_Find";
-    if (!db_.IsOpen()) {
-        Log(kLogError, tag, "DB is not open!");
+    if (!_RequireOpen(tag))
         return false;
-    }
-    journal::LogStatement(tag, kFindSql, kTable, kKey, key.c_str());
     std::string error;
     sqlite3_stmt* stmt = db_.Prepare(kFindStmt, &error);
     if (stmt == nullptr || !journal::BindText(stmt, 1, key)) {
         Log(kLogError, tag, "SQL error: %s", stmt ? db_.LastMessage().c_str() : error.c_str());
         return false;
     }
-    int rc = journal::Step(stmt);
+    int rc = journal::StepLogged(tag, stmt);
     if (rc == SQLITE_DONE)
         return false;
     if (rc != SQLITE_ROW) {
@@ -163,70 +162,29 @@ bool CChunkJournal::_Find(const std::string& key, CChunkInfo* chunk) {
 
 bool CChunkJournal::_Insert(const CChunkInfo& chunk) {
     const char* tag = "CChunkJournal::_Insert";
-    if (!db_.IsOpen()) {
-        Log(kLogError, tag, "DB is not open!");
+    if (!_RequireOpen(tag))
         return false;
-    }
-    journal::LogStatement(tag, kInsertSql, kTable, kKey, kSize, kStorageId, kBlockSum, kBlockHash,
-                          chunk.key.c_str(), chunk.size, chunk.storageKey.c_str(), chunk.blockSums.c_str(),
-                          chunk.blockHashes.c_str());
-    std::string error;
-    sqlite3_stmt* stmt = db_.Prepare(kInsertStmt, &error);
-    if (stmt == nullptr) {
-        Log(kLogError, tag, "SQL error: %s", error.c_str());
-        return false;
-    }
-    bool ok = journal::BindText(stmt, 1, chunk.key) && journal::BindInt64(stmt, 2, chunk.size) &&
-              journal::BindText(stmt, 3, chunk.storageKey) && journal::BindText(stmt, 4, chunk.blockSums) &&
-              journal::BindText(stmt, 5, chunk.blockHashes) && journal::Step(stmt) == SQLITE_DONE;
-    if (!ok) {
-        Log(kLogError, tag, "SQL error: %s", db_.LastMessage().c_str());
-        sqlite3_reset(stmt);
-    }
-    return ok;
+    return db_.Run(kInsertStmt, tag, [&chunk](sqlite3_stmt* stmt) {
+        return journal::BindText(stmt, 1, chunk.key) && journal::BindInt64(stmt, 2, chunk.size) &&
+               journal::BindText(stmt, 3, chunk.storageKey) && journal::BindText(stmt, 4, chunk.blockSums) &&
+               journal::BindText(stmt, 5, chunk.blockHashes);
+    });
 }
 
 bool CChunkJournal::_UpdateStorageKey(const std::string& key, const std::string& storageKey) {
     const char* tag = "CChunkJournal::_UpdateStorageKey";
-    if (!db_.IsOpen()) {
-        Log(kLogError, tag, "DB is not open!");
+    if (!_RequireOpen(tag))
         return false;
-    }
-    journal::LogStatement(tag, kUpdateSql, kTable, kStorageId, storageKey.c_str(), kKey, key.c_str());
-    std::string error;
-    sqlite3_stmt* stmt = db_.Prepare(kUpdateStmt, &error);
-    if (stmt == nullptr) {
-        Log(kLogError, tag, "SQL error: %s", error.c_str());
-        return false;
-    }
-    bool ok = journal::BindText(stmt, 1, storageKey) && journal::BindText(stmt, 2, key) &&
-              journal::Step(stmt) == SQLITE_DONE;
-    if (!ok) {
-        Log(kLogError, tag, "SQL error: %s", db_.LastMessage().c_str());
-        sqlite3_reset(stmt);
-    }
-    return ok;
+    return db_.Run(kUpdateStmt, tag, [&](sqlite3_stmt* stmt) {
+        return journal::BindText(stmt, 1, storageKey) && journal::BindText(stmt, 2, key);
+    });
 }
 
 bool CChunkJournal::_Delete(const std::string& key) {
     const char* tag = "CChunkJournal::_Delete";
-    if (!db_.IsOpen()) {
-        Log(kLogError, tag, "DB is not open!");
+    if (!_RequireOpen(tag))
         return false;
-    }
-    journal::LogStatement(tag, kDeleteSql, kTable, kKey, key.c_str());
-    std::string error;
-    sqlite3_stmt* stmt = db_.Prepare(kDeleteStmt, &error);
-    if (stmt == nullptr) {
-        Log(kLogError, tag, "SQL error: %s", error.c_str());
-        return false;
-    }
-    bool ok = journal::BindText(stmt, 1, key) && journal::Step(stmt) == SQLITE_DONE;
-    if (!ok) {
-        Log(kLogError, tag, "SQL error: %s", db_.LastMessage().c_str());
-        sqlite3_reset(stmt);
-    }
-    return ok;
+    return db_.Run(kDeleteStmt, tag, [&key](sqlite3_stmt* stmt) { return journal::BindText(stmt, 1, key); });
 }
 
 // ---- Public operations: open, work, close

@@ -38,7 +38,8 @@ class CChunkJournal {
     bool Delete(const std::string& key);
 
   private:
-    bool _Use();  // opens the connection unless it is open
+    bool _Use();                               // opens the connection unless it is open
+    bool _RequireOpen(const char* tag) const;  // logs when the connection is closed
     bool _Find(const std::string& key, CChunkInfo* chunk);
     bool _Insert(const CChunkInfo& chunk);
     bool _UpdateStorageKey(const std::string& key, const std::string& storageKey);

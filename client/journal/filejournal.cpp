@@ -35,19 +35,8 @@ constexpr const char* kCreateSql =
     "%s INTEGER, %s INTEGER, %s INTEGER,                    %s TEXT, %s TEXT, %s INTEGER, %s INTEGER, "
     "%s INTEGER, %s INTEGER);";
 
-// The row statements as they are logged; the hot ones run as the prepared forms below.
-constexpr const char* kGetItemSql = "SELECT * FROM %s WHERE %s='%q';";
-constexpr const char* kAddHalfSql =
-    "INSERT INTO %s (%s, %s, %s, %s, %s, %s, %s) VALUES('%q', '%q', '%q', %lld, %lld, %d, %d)";
-constexpr const char* kAddBothSql =
-    "INSERT INTO %s (%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s) VALUES('%q', '%q', '%q', %lld, %lld, "
-    "%d, "
-    "'%q', '%q', %lld, %lld, %d, %d)";
-constexpr const char* kSetItemSql =
-    "UPDATE %s SET %s='%q', %s='%q', %s=%lld, %s=%lld, %s=%d,                                  %s='%q', "
-    "%s='%q', %s=%lld, %s=%lld, %s=%d, %s=%d WHERE %s='%q';";
-constexpr const char* kDelItemSql = "DELETE FROM %s WHERE %s='%q';";
-
+// The row statements, prepared once per connection; the log shows each as it runs, its values
+// filled in.
 const std::string& GetItemStmt() {
     static const std::string s = std::string("SELECT * FROM ") + kTable + " WHERE " + kServerPath + "=?1;";
     return s;
@@ -177,24 +166,6 @@ void ReadRow(sqlite3_stmt* stmt, const RowColumns& cols, CJournalItem* item) {
     ReadHalf(stmt, cols.half[1], &item->updated);
     item->onDisk = static_cast<int>(journal::ColumnInt64(stmt, cols.onDisk));
 }
-
-bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
-// Shared folders inside shared folders resolve one level per step; a loop in the map stops here.
-constexpr int kMaxShareDepth = 16;
 
 }  // namespace
 
@@ -364,7 +335,7 @@ int CFileJournal::LoadDBShareMap() {
     const char* tag = "CFileJournal::LoadDBShareMap";
     if (!_RequireOpen(tag))
         return 0;
-    dbShares_.clear();
+    shares_.ClearDB();
     SqlText sql =
         SqlText::Format("SELECT %s, %s, %s, %s, %s FROM %s WHERE %s > 1 or %s > 1", kActive.dir, kActive.path,
                         kUpdated.dir, kUpdated.path, kOnDisk, kTable, kActive.dir, kUpdated.dir);
@@ -383,19 +354,12 @@ int CFileJournal::LoadDBShareMap() {
             Log(kLogDebug, tag, "Skip share row (%s, %s)", id.c_str(), path.c_str());
             return;
         }
-        dbShares_[id] = path;
+        shares_.SetDB(id, path);
     });
     if (!ok) {
         Log(kLogError, tag, "SQL error: %s", error.c_str());
         return 0;
     }
-    return 1;
-}
-
-int CFileJournal::SetRoot(const std::string& root) {
-    if (root.empty())
-        return 0;
-    root_ = root;
     return 1;
 }
 
@@ -463,14 +427,13 @@ CFileJournal::Found CFileJournal::_GetItem(const std::string& key, CJournalItem*
     if (!_RequireOpen(tag))
         return Found::Failed;
     const std::string utf8Key = ToUtf8(key);
-    journal::LogStatement(tag, kGetItemSql, kTable, kServerPath, utf8Key.c_str());
     std::string error;
     sqlite3_stmt* stmt = db_.Prepare(GetItemStmt(), &error);
     if (stmt == nullptr || !journal::BindText(stmt, 1, utf8Key)) {
         Log(kLogError, tag, "SQL error: %s", stmt ? db_.LastMessage().c_str() : error.c_str());
         return Found::Failed;
     }
-    int rc = journal::Step(stmt);
+    int rc = journal::StepLogged(tag, stmt);
     if (rc == SQLITE_DONE)
         return Found::No;
     if (rc != SQLITE_ROW) {
@@ -484,100 +447,52 @@ CFileJournal::Found CFileJournal::_GetItem(const std::string& key, CJournalItem*
     return Found::Yes;
 }
 
-int CFileJournal::_AddItem(const std::string& key, const CJournalItem& item, const char* tag) {
+bool CFileJournal::_AddItem(const std::string& key, const CJournalItem& item, const char* tag) {
     if (!_RequireOpen(tag))
-        return 0;
+        return false;
     const bool hasActive = !IsEmptyHalf(item.active);
     const bool hasUpdated = !IsEmptyHalf(item.updated);
     if (!hasActive && !hasUpdated) {
         Log(kLogError, tag, "Fail to insert for both NULL actvie {%s} and update {%s}",
             item.active.path.c_str(), item.updated.path.c_str());
-        return 0;
+        return false;
     }
     const std::string k = ToUtf8(key);
     const HalfValues a = ValuesOf(item.active);
     const HalfValues u = ValuesOf(item.updated);
-    const std::string* stmtText;
-    if (hasActive && hasUpdated) {
-        journal::LogStatement(tag, kAddBothSql, kTable, kServerPath, kActive.path, kActive.chunks,
-                              kActive.mtime, kActive.size, kActive.dir, kUpdated.path, kUpdated.chunks,
-                              kUpdated.mtime, kUpdated.size, kUpdated.dir, kOnDisk, k.c_str(), a.path.c_str(),
-                              a.chunks.c_str(), a.mtime, a.size, a.dir, u.path.c_str(), u.chunks.c_str(),
-                              u.mtime, u.size, u.dir, item.onDisk);
-        stmtText = &AddBothStmt();
-    } else {
-        const HalfColumns& c = hasActive ? kActive : kUpdated;
-        const HalfValues& v = hasActive ? a : u;
-        journal::LogStatement(tag, kAddHalfSql, kTable, kServerPath, c.path, c.chunks, c.mtime, c.size, c.dir,
-                              kOnDisk, k.c_str(), v.path.c_str(), v.chunks.c_str(), v.mtime, v.size, v.dir,
-                              item.onDisk);
-        stmtText = hasActive ? &AddActiveStmt() : &AddUpdatedStmt();
-    }
-    std::string error;
-    sqlite3_stmt* stmt = db_.Prepare(*stmtText, &error);
-    if (stmt == nullptr) {
-        Log(kLogError, tag, "SQL error: %s", error.c_str());
-        return 0;
-    }
+    const std::string& stmtText =
+        hasActive && hasUpdated ? AddBothStmt() : (hasActive ? AddActiveStmt() : AddUpdatedStmt());
     // Parameters: 1 key, 2-6 active half, 7-11 updated half, 12 on_disk (unused ones unbound).
-    bool bound = journal::BindText(stmt, 1, k) && (!hasActive || BindHalf(stmt, 2, a)) &&
-                 (!hasUpdated || BindHalf(stmt, 7, u)) && journal::BindInt64(stmt, 12, item.onDisk);
-    if (!bound || journal::Step(stmt) != SQLITE_DONE) {
-        Log(kLogError, tag, "SQL error: %s", db_.LastMessage().c_str());
-        sqlite3_reset(stmt);
-        return 0;
-    }
-    return 1;
+    return db_.Run(stmtText, tag, [&](sqlite3_stmt* stmt) {
+        return journal::BindText(stmt, 1, k) && (!hasActive || BindHalf(stmt, 2, a)) &&
+               (!hasUpdated || BindHalf(stmt, 7, u)) && journal::BindInt64(stmt, 12, item.onDisk);
+    });
 }
 
-int CFileJournal::_SetItem(const std::string& key, const CJournalItem& item, const char* tag) {
+bool CFileJournal::_SetItem(const std::string& key, const CJournalItem& item, const char* tag) {
     if (!_RequireOpen(tag))
-        return 0;
+        return false;
     const std::string k = ToUtf8(key);
     const HalfValues a = ValuesOf(item.active);
     const HalfValues u = ValuesOf(item.updated);
-    journal::LogStatement(tag, kSetItemSql, kTable, kActive.path, a.path.c_str(), kActive.chunks,
-                          a.chunks.c_str(), kActive.mtime, a.mtime, kActive.size, a.size, kActive.dir, a.dir,
-                          kUpdated.path, u.path.c_str(), kUpdated.chunks, u.chunks.c_str(), kUpdated.mtime,
-                          u.mtime, kUpdated.size, u.size, kUpdated.dir, u.dir, kOnDisk, item.onDisk,
-                          kServerPath, k.c_str());
-    std::string error;
-    sqlite3_stmt* stmt = db_.Prepare(SetItemStmt(), &error);
-    if (stmt == nullptr) {
-        Log(kLogError, tag, "SQL error: %s", error.c_str());
-        return 0;
-    }
-    bool bound = journal::BindText(stmt, 1, k) && BindHalf(stmt, 2, a) && BindHalf(stmt, 7, u) &&
-                 journal::BindInt64(stmt, 12, item.onDisk);
-    if (!bound || journal::Step(stmt) != SQLITE_DONE) {
-        Log(kLogError, tag, "SQL error: %s", db_.LastMessage().c_str());
-        sqlite3_reset(stmt);
-        return 0;
-    }
+    const bool ran = db_.Run(SetItemStmt(), tag, [&](sqlite3_stmt* stmt) {
+        return journal::BindText(stmt, 1, k) && BindHalf(stmt, 2, a) && BindHalf(stmt, 7, u) &&
+               journal::BindInt64(stmt, 12, item.onDisk);
+    });
+    if (!ran)
+        return false;
     if (sqlite3_changes(db_.Handle()) == 0) {
         Log(kLogError, tag, "SQL error: no row of key %s", key.c_str());
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
-int CFileJournal::_DelItem(const std::string& key, const char* tag) {
+bool CFileJournal::_DelItem(const std::string& key, const char* tag) {
     if (!_RequireOpen(tag, "{CFileJournal::GetValuebyKey} DB is not open!"))
-        return 0;
+        return false;
     const std::string k = ToUtf8(key);
-    journal::LogStatement(tag, kDelItemSql, kTable, kServerPath, k.c_str());
-    std::string error;
-    sqlite3_stmt* stmt = db_.Prepare(DelItemStmt(), &error);
-    if (stmt == nullptr) {
-        Log(kLogError, tag, "SQL error: %s", error.c_str());
-        return 0;
-    }
-    if (!journal::BindText(stmt, 1, k) || journal::Step(stmt) != SQLITE_DONE) {
-        Log(kLogError, tag, "SQL error: %s", db_.LastMessage().c_str());
-        sqlite3_reset(stmt);
-        return 0;
-    }
-    return 1;
+    return db_.Run(DelItemStmt(), tag, [&k](sqlite3_stmt* stmt) { return journal::BindText(stmt, 1, k); });
 }
 
 int CFileJournal::_DelAllItem(const std::string& key, const char* tag) {
@@ -607,168 +522,134 @@ int CFileJournal::_InTransaction(const char* tag, Body body) {
 
 // ---- Row operations
 
-int CFileJournal::AddActive(const CFileInfo& info) {
-    const char* tag = "CFileJournal::AddActive";
-    const std::string key = MakeKey(info.path);
+bool CFileJournal::_GetExisting(const std::string& key, CJournalItem* item, const char* tag, RowMode mode) {
+    if (_GetItem(key, item, tag) == Found::Yes)
+        return true;
+    Log(kLogError, tag, "Fail to get item(%s%s)", mode == RowMode::Bare ? "" : "key:", key.c_str());
+    return false;
+}
+
+template <typename Change>
+int CFileJournal::_ChangeRow(const std::string& key, const char* tag, RowMode mode, Change change) {
     CJournalItem item;
-    Found found = _GetItem(key, &item, tag);
-    if (found == Found::Failed)
-        return 0;
-    item.key = key;
-    item.active = info;
-    item.updated = CFileInfo();
-    item.onDisk = 1;
-    if (found == Found::Yes) {
-        Log(kLogWarn, tag, "Duplicated adding (%s)", key.c_str());
-        if (!_SetItem(key, item, tag)) {
-            Log(kLogError, tag, "Fail to set item(key:%s)", key.c_str());
+    Found found = Found::Yes;
+    if (mode == RowMode::Upsert) {
+        found = _GetItem(key, &item, tag);
+        if (found == Found::Failed)
             return 0;
-        }
-        return 1;
-    }
-    if (!_AddItem(key, item, tag)) {
-        Log(kLogError, tag, "Fail to add item(key:%s)", key.c_str());
+    } else if (!_GetExisting(key, &item, tag, mode)) {
         return 0;
     }
-    return 1;
+    item.key = key;
+    const char* label = mode == RowMode::Bare ? "" : "key:";
+    switch (change(item)) {
+        case Write::Keep:
+            return 1;
+        case Write::Refuse:
+            return 0;
+        case Write::Delete:
+            if (_DelItem(key, tag))
+                return 1;
+            Log(kLogError, tag, "Fail to del item(%s%s)", label, key.c_str());
+            return 0;
+        case Write::Set:
+            break;
+    }
+    if (found == Found::No) {
+        if (_AddItem(key, item, tag))
+            return 1;
+        Log(kLogError, tag, "Fail to add item(%s%s)", label, key.c_str());
+        return 0;
+    }
+    if (mode == RowMode::Upsert)
+        Log(kLogWarn, tag, "Duplicated adding (%s)", key.c_str());
+    if (_SetItem(key, item, tag))
+        return 1;
+    Log(kLogError, tag, "Fail to set item(%s%s)", label, key.c_str());
+    return 0;
+}
+
+int CFileJournal::AddActive(const CFileInfo& info) {
+    return _ChangeRow(MakeKey(info.path), "CFileJournal::AddActive", RowMode::Upsert,
+                      [&info](CJournalItem& item) {
+                          item.active = info;
+                          item.updated = CFileInfo();
+                          item.onDisk = 1;
+                          return Write::Set;
+                      });
 }
 
 int CFileJournal::AddUpdated(const CFileInfo& info) {
-    const char* tag = "CFileJournal::AddUpdated";
-    const std::string key = MakeKey(info.path);
-    CJournalItem item;
-    Found found = _GetItem(key, &item, tag);
-    if (found == Found::Failed)
-        return 0;
-    item.key = key;
-    item.updated = info;  // the active half of an existing row stays
-    item.onDisk = 0;
-    if (found == Found::Yes) {
-        Log(kLogWarn, tag, "Duplicated adding (%s)", key.c_str());
-        if (!_SetItem(key, item, tag)) {
-            Log(kLogError, tag, "Fail to set item(key:%s)", key.c_str());
-            return 0;
-        }
-        return 1;
-    }
-    if (!_AddItem(key, item, tag)) {
-        Log(kLogError, tag, "Fail to add item(key:%s)", key.c_str());
-        return 0;
-    }
-    return 1;
+    return _ChangeRow(MakeKey(info.path), "CFileJournal::AddUpdated", RowMode::Upsert,
+                      [&info](CJournalItem& item) {
+                          item.updated = info;  // the active half of an existing row stays
+                          item.onDisk = 0;
+                          return Write::Set;
+                      });
 }
 
 int CFileJournal::Modify(const CFileInfo& info) {
-    const char* tag = "CFileJournal::Modify";
-    const std::string key = MakeKey(info.path);
-    CJournalItem item;
-    Found found = _GetItem(key, &item, tag);
-    if (found != Found::Yes) {
-        Log(kLogError, tag, "Fail to get item(%s)", key.c_str());
-        return 0;
-    }
-    if (item.onDisk == 1)
-        item.active = info;
-    else
-        item.updated = info;
-    if (!_SetItem(key, item, tag)) {
-        Log(kLogError, tag, "Fail to set item(%s)", key.c_str());
-        return 0;
-    }
-    return 1;
+    return _ChangeRow(MakeKey(info.path), "CFileJournal::Modify", RowMode::Bare, [&info](CJournalItem& item) {
+        if (item.onDisk == 1)
+            item.active = info;
+        else
+            item.updated = info;
+        return Write::Set;
+    });
 }
 
 int CFileJournal::OnDisk(const std::string& rawKey) {
     const char* tag = "CFileJournal::OnDisk";
-    const std::string key = MakeKey(rawKey);
-    CJournalItem item;
-    if (_GetItem(key, &item, tag) != Found::Yes) {
-        Log(kLogError, tag, "Fail to get item(key:%s)", key.c_str());
-        return 0;
-    }
-    if (item.onDisk != 0 || IsEmptyHalf(item.updated)) {
-        Log(kLogError, tag, "Error item (key:%s)", key.c_str());
-        return 0;
-    }
-    Log(kLogInfo, tag, "Ondisk a file: %s(%d, %lld, %lld -> %d, %lld, %lld)", key.c_str(),
-        item.updated.dirFlag, static_cast<long long>(item.updated.size),
-        static_cast<long long>(item.updated.modifyTime), item.active.dirFlag,
-        static_cast<long long>(item.active.size), static_cast<long long>(item.active.modifyTime));
-    item.active = std::move(item.updated);
-    item.updated = CFileInfo();
-    item.onDisk = 1;
-    if (!_SetItem(key, item, tag)) {
-        Log(kLogError, tag, "Fail to set item(key:%s)", key.c_str());
-        return 0;
-    }
-    return 1;
+    return _ChangeRow(MakeKey(rawKey), tag, RowMode::Tagged, [tag](CJournalItem& item) {
+        if (item.onDisk != 0 || IsEmptyHalf(item.updated)) {
+            Log(kLogError, tag, "Error item (key:%s)", item.key.c_str());
+            return Write::Refuse;
+        }
+        Log(kLogInfo, tag, "Ondisk a file: %s(%d, %lld, %lld -> %d, %lld, %lld)", item.key.c_str(),
+            item.updated.dirFlag, static_cast<long long>(item.updated.size),
+            static_cast<long long>(item.updated.modifyTime), item.active.dirFlag,
+            static_cast<long long>(item.active.size), static_cast<long long>(item.active.modifyTime));
+        item.active = std::move(item.updated);
+        item.updated = CFileInfo();
+        item.onDisk = 1;
+        return Write::Set;
+    });
 }
 
 int CFileJournal::MarkRemove(const std::string& rawKey) {
-    const char* tag = "CFileJournal::MarkRemove";
-    const std::string key = MakeKey(rawKey);
-    CJournalItem item;
-    if (_GetItem(key, &item, tag) != Found::Yes) {
-        Log(kLogError, tag, "Fail to get item(key:%s)", key.c_str());
-        return 0;
-    }
-    if (item.onDisk == 1) {
-        if (item.active.modifyTime <= 0)
-            return 1;
-        item.updated = item.active;
-        item.updated.modifyTime = -item.active.modifyTime;
-        item.onDisk = 0;
-        if (!_SetItem(key, item, tag)) {
-            Log(kLogError, tag, "Fail to set item(key:%s)", key.c_str());
-            return 0;
+    return _ChangeRow(MakeKey(rawKey), "CFileJournal::MarkRemove", RowMode::Tagged, [](CJournalItem& item) {
+        if (item.onDisk == 1) {
+            if (item.active.modifyTime <= 0)
+                return Write::Keep;
+            item.updated = item.active;
+            item.updated.modifyTime = -item.active.modifyTime;
+            item.onDisk = 0;
+            return Write::Set;
         }
-        return 1;
-    }
-    if (!IsEmptyHalf(item.updated) && item.updated.modifyTime < 0)
-        return 1;  // a tombstone already
-    if (!_DelItem(key, tag)) {
-        Log(kLogError, tag, "Fail to del item(key:%s)", key.c_str());
-        return 0;
-    }
-    return 1;
+        if (!IsEmptyHalf(item.updated) && item.updated.modifyTime < 0)
+            return Write::Keep;  // a tombstone already
+        return Write::Delete;
+    });
 }
 
 int CFileJournal::RemoveActive(const std::string& rawKey) {
     const char* tag = "CFileJournal::RemoveActive";
-    const std::string key = MakeKey(rawKey);
-    CJournalItem item;
-    if (_GetItem(key, &item, tag) != Found::Yes) {
-        Log(kLogError, tag, "Fail to get item(%s)", key.c_str());
-        return 0;
-    }
-    if (IsEmptyHalf(item.updated)) {
-        Log(kLogError, tag, "Fail to remov (%s) for NO updated", key.c_str());
-        return 0;
-    }
-    item.active = CFileInfo();
-    item.onDisk = 0;
-    if (!_SetItem(key, item, tag)) {
-        Log(kLogError, tag, "Fail to set item(%s)", key.c_str());
-        return 0;
-    }
-    return 1;
+    return _ChangeRow(MakeKey(rawKey), tag, RowMode::Bare, [tag](CJournalItem& item) {
+        if (IsEmptyHalf(item.updated)) {
+            Log(kLogError, tag, "Fail to remov (%s) for NO updated", item.key.c_str());
+            return Write::Refuse;
+        }
+        item.active = CFileInfo();
+        item.onDisk = 0;
+        return Write::Set;
+    });
 }
 
 int CFileJournal::Remove(const std::string& rawKey) {
     const char* tag = "CFileJournal::Remove";
-    const std::string key = MakeKey(rawKey);
     if (!_RequireOpen(tag, "{CFileJournal::GetValuebyKey} DB is not open!"))
         return 0;
-    CJournalItem item;
-    if (_GetItem(key, &item, tag) != Found::Yes) {
-        Log(kLogError, tag, "Fail to get item(key:%s)", key.c_str());
-        return 0;
-    }
-    if (!_DelItem(key, tag)) {
-        Log(kLogError, tag, "Fail to del item(key:%s)", key.c_str());
-        return 0;
-    }
-    return 1;
+    return _ChangeRow(MakeKey(rawKey), tag, RowMode::Tagged, [](CJournalItem&) { return Write::Delete; });
 }
 
 int CFileJournal::RemoveAll(const std::string& rawKey) {
@@ -789,10 +670,8 @@ int CFileJournal::Rename(const std::string& oldKey, const std::string& newPath) 
     const std::string key = MakeKey(oldKey);
     const std::string newKey = MakeKey(newPath);
     CJournalItem item;
-    if (_GetItem(key, &item, tag) != Found::Yes) {
-        Log(kLogError, tag, "Fail to get item(key:%s)", key.c_str());
+    if (!_GetExisting(key, &item, tag, RowMode::Tagged))
         return 0;
-    }
     if (item.onDisk == 1)
         item.active.path = newPath;
     else
@@ -841,126 +720,44 @@ int CFileJournal::RenameFolder(const std::string& oldPath, const std::string& ne
     return _InTransaction(tag, [&] { return _Exec(contents.c_str(), tag) && _Exec(own.c_str(), tag); });
 }
 
-// ---- Shared-folder maps
+// ---- Shared folders and path conversions
 
-int CFileJournal::GetDBShare(const std::string& folderId, std::string* path) const {
-    auto found = dbShares_.find(folderId);
-    if (found == dbShares_.end())
-        return 0;
-    *path = found->second;
-    return 1;
+namespace {
+
+void LogUnsplit(const std::string& path) {
+    Log(kLogError, "CFileJournal::ParseServerPath", "Fail to parse server file: %s", path.c_str());
 }
 
-int CFileJournal::SetDBShare(const std::string& folderId, const std::string& path) {
-    if (folderId.empty() || path.empty())
-        return 0;
-    dbShares_[folderId] = path;
-    return 1;
-}
-
-int CFileJournal::RemoveDBShare(const std::string& folderId) {
-    return dbShares_.erase(folderId) > 0 ? 1 : 0;
-}
-
-int CFileJournal::AddServerShare(const std::string& folderId, const std::string& path) {
-    if (folderId.empty() || path.empty())
-        return 0;
-    serverShares_[folderId] = path;
-    return 1;
-}
-
-int CFileJournal::AddListedShare(int folderValue) {
-    if (folderValue < 2)
-        return 0;
-    listedShares_.insert(std::to_string(folderValue));
-    return 1;
-}
+}  // namespace
 
 int CFileJournal::IsListedShare(const std::string& serverPath) const {
     std::string first, rest;
     if (!ParseServerPath(serverPath, &first, &rest))
         return 0;
-    return listedShares_.count(first) ? 1 : 0;
+    return shares_.IsListed(first) ? 1 : 0;
 }
-
-int CFileJournal::AddShareOwner(const std::string& folderId, const std::string& owner) {
-    if (folderId.empty() || owner.empty())
-        return 0;
-    shareOwners_[folderId] = owner;
-    return 1;
-}
-
-int CFileJournal::GetShareOwner(const std::string& folderId, std::string* owner) const {
-    auto found = shareOwners_.find(folderId);
-    if (found == shareOwners_.end())
-        return 0;
-    *owner = found->second;
-    return 1;
-}
-
-// ---- Path conversions
 
 int CFileJournal::ParseServerPath(const std::string& path, std::string* first, std::string* rest) {
-    size_t slash = path.find('/');
-    if (slash == std::string::npos || slash == 0) {
-        Log(kLogError, "CFileJournal::ParseServerPath", "Fail to parse server file: %s", path.c_str());
-        return 0;
-    }
-    *first = path.substr(0, slash);
-    *rest = path.substr(slash);
-    return 1;
+    if (CSharePaths::Split(path, first, rest))
+        return 1;
+    LogUnsplit(path);
+    return 0;
 }
 
 int CFileJournal::TrimDBServerPah(std::string& path) const {
     const char* tag = "CFileJournal::TrimDBServerPah";
-    std::string work = path;
-    for (char& c : work) {
-        if (c == '\\')
-            c = '/';
-    }
-    std::string head, rest;
-    if (!ParseServerPath(work, &head, &rest)) {
-        Log(kLogError, tag, "Fail to get server root %s for file: %s", root_.c_str(), path.c_str());
-        return 0;
-    }
-    // Keys are lower case while the root keeps the service's spelling: compare without case.
-    for (int depth = 0; !EqualsIgnoringAsciiCase(head, root_); ++depth) {
-        auto share = dbShares_.find(head);
-        if (share == dbShares_.end() || depth >= kMaxShareDepth) {
-            Log(kLogError, tag, "Fail to get share folder: %s", head.c_str());
+    std::string relative, at;
+    switch (shares_.ToRootRelative(path, &relative, &at)) {
+        case CSharePaths::Trim::Done:
+            path = relative;
+            return 1;
+        case CSharePaths::Trim::Unsplit:
+            LogUnsplit(at);
+            Log(kLogError, tag, "Fail to get server root %s for file: %s", GetRoot().c_str(), path.c_str());
             return 0;
-        }
-        if (!ParseServerPath(share->second + rest, &head, &rest)) {
-            Log(kLogError, tag, "Fail to get server root %s for file: %s", root_.c_str(), path.c_str());
+        case CSharePaths::Trim::UnknownShare:
+            Log(kLogError, tag, "Fail to get share folder: %s", at.c_str());
             return 0;
-        }
     }
-    path = rest;
-    return 1;
-}
-
-void CFileJournal::_ToRootForm(const std::map<std::string, std::string>& shares, const std::string& root,
-                               std::string& path) {
-    std::string server = root;
-    if (path.empty() || path[0] != '/')
-        server += '/';
-    server += path;
-    for (const auto& [id, prefix] : shares) {
-        if (server.size() > prefix.size() && server[prefix.size()] == '/' &&
-            server.compare(0, prefix.size(), prefix) == 0) {
-            server = id + server.substr(prefix.size());
-            break;
-        }
-    }
-    path = server;
-}
-
-int CFileJournal::ToServerSharePath(std::string& path) const {
-    _ToRootForm(serverShares_, root_, path);
-    return 1;
-}
-
-int CFileJournal::ToDBSharePath(std::string& path) const {
-    _ToRootForm(dbShares_, root_, path);
-    return 1;
+    return 0;
 }

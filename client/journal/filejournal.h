@@ -2,16 +2,16 @@
 // lower-cased server path of "file_journal_table" in the client database: the version on disk
 // (active half), a pending server version or tombstone (updated half) and the on-disk flag.
 // It owns the table's connection (open only between OpenDB and CloseDB), an in-memory copy of
-// the table that LoadMap fills and the write operations never touch, and four small maps of
-// shared folders. Owned by CWork; after Init only the worker thread uses it.
+// the table that LoadMap fills and the write operations never touch, and the shared folders with
+// their path conversions (CSharePaths). Owned by CWork; after Init only the worker thread uses it.
 #pragma once
 
 #include <cstdint>
 #include <map>
-#include <set>
 #include <string>
 
 #include "journal/journaldb.h"
+#include "journal/sharepaths.h"
 #include "store/fileinfo.h"
 
 // One journal record. Of each half only path, dirFlag, size, modifyTime and chunkListText are
@@ -41,8 +41,8 @@ class CFileJournal {
     // The number of rows whose version is on the disk, read from the table (needs OpenDB).
     int CountOnDisk(int64_t* count);
     int LoadDBShareMap();
-    int SetRoot(const std::string& root);
-    const std::string& GetRoot() const { return root_; }
+    int SetRoot(const std::string& root) { return shares_.SetRoot(root) ? 1 : 0; }
+    const std::string& GetRoot() const { return shares_.Root(); }
 
     // The journal map as LoadMap read it (no database access).
     int Lookup(const std::string& key, CJournalItem* item) const;
@@ -68,23 +68,39 @@ class CFileJournal {
     int Rename(const std::string& oldKey, const std::string& newPath);
     int RenameFolder(const std::string& oldPath, const std::string& newPath);
 
-    // Shared-folder maps; folder ids are decimal texts.
-    int GetDBShare(const std::string& folderId, std::string* path) const;
-    int SetDBShare(const std::string& folderId, const std::string& path);
-    int RemoveDBShare(const std::string& folderId);
-    void ClearServerShares() { serverShares_.clear(); }
-    int AddServerShare(const std::string& folderId, const std::string& path);
-    void ClearListedShares() { listedShares_.clear(); }
-    int AddListedShare(int folderValue);
+    // Shared-folder maps (CSharePaths); folder ids are decimal texts.
+    int GetDBShare(const std::string& folderId, std::string* path) const {
+        return shares_.GetDB(folderId, path) ? 1 : 0;
+    }
+    int SetDBShare(const std::string& folderId, const std::string& path) {
+        return shares_.SetDB(folderId, path) ? 1 : 0;
+    }
+    int RemoveDBShare(const std::string& folderId) { return shares_.RemoveDB(folderId) ? 1 : 0; }
+    void ClearServerShares() { shares_.ClearServer(); }
+    int AddServerShare(const std::string& folderId, const std::string& path) {
+        return shares_.AddServer(folderId, path) ? 1 : 0;
+    }
+    void ClearListedShares() { shares_.ClearListed(); }
+    int AddListedShare(int folderValue) { return shares_.AddListed(folderValue) ? 1 : 0; }
     int IsListedShare(const std::string& serverPath) const;
-    int AddShareOwner(const std::string& folderId, const std::string& owner);
-    int GetShareOwner(const std::string& folderId, std::string* owner) const;
+    int AddShareOwner(const std::string& folderId, const std::string& owner) {
+        return shares_.AddOwner(folderId, owner) ? 1 : 0;
+    }
+    int GetShareOwner(const std::string& folderId, std::string* owner) const {
+        return shares_.GetOwner(folderId, owner) ? 1 : 0;
+    }
 
-    // Path conversions, in place.
+    // Path conversions, in place (CSharePaths); the failures are logged.
     static int ParseServerPath(const std::string& path, std::string* first, std::string* rest);
     int TrimDBServerPah(std::string& path) const;
-    int ToServerSharePath(std::string& path) const;
-    int ToDBSharePath(std::string& path) const;
+    int ToServerSharePath(std::string& path) const {
+        path = shares_.ToServerForm(path);
+        return 1;
+    }
+    int ToDBSharePath(std::string& path) const {
+        path = shares_.ToDBForm(path);
+        return 1;
+    }
 
     // The journal key of a path: ASCII letters lowered (in the UTF-8 form, so the bytes of a
     // multi-byte character are never touched).
@@ -92,30 +108,33 @@ class CFileJournal {
 
   private:
     enum class Found { Yes, No, Failed };
+    // How a row operation treats a missing row and names its key in messages: "(key:K)" or, in
+    // the older messages of a few operations, "(K)"; Upsert inserts a row that is missing.
+    enum class RowMode { Tagged, Bare, Upsert };
+    // What a row change asks for once it has edited the row it was given.
+    enum class Write { Set, Delete, Keep, Refuse };
     bool _RequireOpen(const char* tag, const char* message = "DB is not open!") const;
     Found _GetItem(const std::string& key, CJournalItem* item, const char* tag);
-    int _AddItem(const std::string& key, const CJournalItem& item, const char* tag);
-    int _SetItem(const std::string& key, const CJournalItem& item, const char* tag);
-    int _DelItem(const std::string& key, const char* tag);
+    bool _GetExisting(const std::string& key, CJournalItem* item, const char* tag, RowMode mode);
+    // Reads the row of key, lets `change` edit it (Write(CJournalItem&)) and writes what it asks.
+    template <typename Change>
+    int _ChangeRow(const std::string& key, const char* tag, RowMode mode, Change change);
+    bool _AddItem(const std::string& key, const CJournalItem& item, const char* tag);
+    bool _SetItem(const std::string& key, const CJournalItem& item, const char* tag);
+    bool _DelItem(const std::string& key, const char* tag);
     int _DelAllItem(const std::string& key, const char* tag);
     // Runs `body` inside one transaction: committed when it returns 1, rolled back otherwise.
     template <typename Body>
     int _InTransaction(const char* tag, Body body);
     int _Exec(const char* sql, const char* tag);
-    static void _ToRootForm(const std::map<std::string, std::string>& shares, const std::string& root,
-                            std::string& path);
 
     journal::Connection db_;
     std::string dbFile_;
-    std::string root_;
     std::map<std::string, CJournalItem> map_;
     // Walk cursors; a walk is live only until the map is cleared or reloaded.
     std::map<std::string, CJournalItem>::const_iterator forward_;
     std::map<std::string, CJournalItem>::const_reverse_iterator reverse_;
     bool forwardLive_ = false;
     bool reverseLive_ = false;
-    std::map<std::string, std::string> dbShares_;      // folder id -> server path, from the table
-    std::map<std::string, std::string> serverShares_;  // folder id -> server path, from the listing
-    std::set<std::string> listedShares_;               // folder ids fetched in this pass
-    std::map<std::string, std::string> shareOwners_;   // folder id -> owner name
+    CSharePaths shares_;
 };

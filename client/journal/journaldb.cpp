@@ -30,6 +30,10 @@ SqlText SqlText::Format(const char* format, ...) {
     return SqlText(text);
 }
 
+SqlText SqlText::Expanded(sqlite3_stmt* stmt) {
+    return SqlText(sqlite3_expanded_sql(stmt));
+}
+
 SqlText::~SqlText() {
     sqlite3_free(text_);
 }
@@ -44,6 +48,14 @@ void LogStatement(const char* tag, const char* format, ...) {
     if (text != nullptr)
         LogText(kLogDebug, tag, text);
     sqlite3_free(text);
+}
+
+void LogPrepared(const char* tag, sqlite3_stmt* stmt) {
+    if (!DebugLogging())
+        return;
+    SqlText text = SqlText::Expanded(stmt);
+    if (text.ok())
+        LogText(kLogDebug, tag, text.c_str());
 }
 
 void Connection::DbCloser::operator()(sqlite3* db) const {
@@ -127,6 +139,21 @@ sqlite3_stmt* Connection::Prepare(const std::string& sql, std::string* error) {
     return raw;
 }
 
+bool Connection::Run(const std::string& sql, const char* tag, const BindFn& bind) {
+    std::string error;
+    sqlite3_stmt* stmt = Prepare(sql, &error);
+    if (stmt == nullptr) {
+        Log(kLogError, tag, "SQL error: %s", error.c_str());
+        return false;
+    }
+    if (!bind(stmt) || StepLogged(tag, stmt) != SQLITE_DONE) {
+        Log(kLogError, tag, "SQL error: %s", LastMessage().c_str());
+        sqlite3_reset(stmt);
+        return false;
+    }
+    return true;
+}
+
 std::string Connection::LastMessage() const {
     return db_ ? sqlite3_errmsg(db_.get()) : "database is not open";
 }
@@ -147,6 +174,11 @@ bool EnableWriteAheadLog(Connection& db, std::string* error) {
 }
 
 int Step(sqlite3_stmt* stmt) {
+    return sqlite3_step(stmt);
+}
+
+int StepLogged(const char* tag, sqlite3_stmt* stmt) {
+    LogPrepared(tag, stmt);
     return sqlite3_step(stmt);
 }
 

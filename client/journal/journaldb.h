@@ -15,10 +15,14 @@ struct sqlite3_stmt;
 
 namespace journal {
 
-// A text made by sqlite3_mprintf ("%q" doubles every quote), freed with sqlite3_free.
+// A text SQLite made, freed with sqlite3_free: a statement formatted by sqlite3_mprintf ("%q"
+// doubles every quote) or a prepared statement with its parameters filled in.
 class SqlText {
   public:
     static SqlText Format(const char* format, ...);  // "%q" is unknown to the compiler's format check
+    // The statement as it runs with its current bindings (texts quoted as "%q" quotes them);
+    // not ok() when SQLite has no memory for it.
+    static SqlText Expanded(sqlite3_stmt* stmt);
     SqlText(SqlText&& other) noexcept : text_(other.text_) { other.text_ = nullptr; }
     SqlText(const SqlText&) = delete;
     SqlText& operator=(const SqlText&) = delete;
@@ -34,6 +38,9 @@ class SqlText {
 // Logs a statement at debug level, formatted like SqlText; skipped (not even formatted) unless
 // the application's logger writes debug lines.
 void LogStatement(const char* tag, const char* format, ...);
+// Logs a prepared statement at debug level as SQLite runs it with its current bindings; skipped
+// (not even expanded) unless the application's logger writes debug lines.
+void LogPrepared(const char* tag, sqlite3_stmt* stmt);
 
 class Connection {
   public:
@@ -57,6 +64,10 @@ class Connection {
     // The prepared form of a parameterised statement, kept until Close, reset with its
     // bindings cleared; null with the engine's message in `error`.
     sqlite3_stmt* Prepare(const std::string& sql, std::string* error);
+    // Runs a parameterised statement to its end: prepared as Prepare does, bound by `bind`,
+    // logged as it runs (LogPrepared). False after logging "SQL error: <the engine's message>".
+    using BindFn = std::function<bool(sqlite3_stmt* stmt)>;
+    bool Run(const std::string& sql, const char* tag, const BindFn& bind);
     std::string LastMessage() const;
 
   private:
@@ -76,6 +87,8 @@ bool EnableWriteAheadLog(Connection& db, std::string* error);
 
 // A statement step that holds a single row: SQLITE_ROW, SQLITE_DONE or an error code.
 int Step(sqlite3_stmt* stmt);
+// The first step of a bound statement, logged first as LogPrepared logs it.
+int StepLogged(const char* tag, sqlite3_stmt* stmt);
 // Binds a text (copied) or a number to the 1-based parameter.
 bool BindText(sqlite3_stmt* stmt, int index, const std::string& text);
 bool BindInt64(sqlite3_stmt* stmt, int index, int64_t value);

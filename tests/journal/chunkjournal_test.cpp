@@ -231,4 +231,23 @@ TEST_F(ChunkJournalTest, HostileStorageKeysAndKeysAreData) {
     EXPECT_EQ(Rows(), "");
 }
 
+// Each row statement is logged at debug level as it runs, its values filled in as SQL literals.
+TEST_F(ChunkJournalTest, RowStatementsAreLoggedWithTheirValues) {
+    CChunkInfo odd("k'ey", 10, "1,", "AB,", 1);
+    odd.storageKey = "st'or";
+    ASSERT_TRUE(j_.Insert(odd));
+    ASSERT_TRUE(j_.UpdateStorageKey("k'ey", "x'y"));
+    ASSERT_TRUE(j_.Delete("k'ey"));
+    const std::string lines[] = {
+        "<debug>[CChunkJournal::_Insert]: INSERT INTO chunk_journal_table (key, size, storage_id, block_sum, "
+        "block_hash) VALUES('k''ey', 10, 'st''or', '1,', 'AB,')\r\n",
+        "<debug>[CChunkJournal::_Find]: SELECT * FROM chunk_journal_table WHERE key='k''ey';\r\n",
+        "<debug>[CChunkJournal::_UpdateStorageKey]: UPDATE chunk_journal_table SET storage_id = 'x''y' WHERE "
+        "key = 'k''ey'\r\n",
+        "<debug>[CChunkJournal::_Delete]: DELETE FROM chunk_journal_table WHERE key='k''ey';\r\n",
+    };
+    for (const std::string& line : lines)
+        EXPECT_EQ(log_.Count(line), 1u) << line << "\n" << log_.Text();
+}
+
 }  // namespace

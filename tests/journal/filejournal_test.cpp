@@ -461,6 +461,29 @@ TEST_F(FileJournalTest, ShareMapsAndPathConversions) {
     EXPECT_EQ(j_.GetShareOwner("18", &owner), 0);
 }
 
+// Each row statement is logged at debug level as it runs, its values filled in as SQL literals.
+TEST_F(FileJournalTest, RowStatementsAreLoggedWithTheirValues) {
+    ASSERT_EQ(j_.AddActive(Info("u1/O'Brien", 0, 7, 70, "c1")), 1);
+    ASSERT_EQ(j_.AddUpdated(Info("u1/O'Brien", 17, 8, -80)), 1);
+    ASSERT_EQ(j_.Remove("u1/O'Brien"), 1);
+    const std::string lines[] = {
+        "<debug>[CFileJournal::AddActive]: SELECT * FROM file_journal_table WHERE "
+        "server_path='u1/o''brien';\r\n",
+        "<debug>[CFileJournal::AddActive]: INSERT INTO file_journal_table (server_path, active_server_path, "
+        "active_chunklist, actvie_mtime, active_size, active_dir, on_disk) VALUES('u1/o''brien', "
+        "'u1/O''Brien', "
+        "'c1', 70, 7, 0, 1)\r\n",
+        "<debug>[CFileJournal::AddUpdated]: UPDATE file_journal_table SET active_server_path='u1/O''Brien', "
+        "active_chunklist='c1', actvie_mtime=70, active_size=7, active_dir=0, "
+        "updated_server_path='u1/O''Brien', "
+        "updated_chunklist='', updated_mtime=-80, updated_size=8, updated_dir=17, on_disk=0 WHERE "
+        "server_path='u1/o''brien';\r\n",
+        "<debug>[CFileJournal::Remove]: DELETE FROM file_journal_table WHERE server_path='u1/o''brien';\r\n",
+    };
+    for (const std::string& line : lines)
+        EXPECT_EQ(log_.Count(line), 1u) << line << "\n" << log_.Text();
+}
+
 // Paths are held in the ANSI code page and stored as UTF-8; lowering a key never touches the
 // bytes of a double-byte character, even one whose second byte is an ASCII capital.
 TEST_F(FileJournalTest, AnsiCodePageOtherThanUtf8) {

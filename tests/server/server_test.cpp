@@ -38,7 +38,7 @@ std::string UrlEncode(const std::string& s) {
     return out;
 }
 
-int RunTool(const std::vector<std::string>& args, std::string* out = nullptr) {
+int RunTool(const std::vector<std::string>& args, std::string* out = nullptr, std::string* err = nullptr) {
     testsupport::ChildProcess p;
     testsupport::ProcessSpec how;
     how.program = kProgram;
@@ -50,6 +50,8 @@ int RunTool(const std::vector<std::string>& args, std::string* out = nullptr) {
         return -1;
     if (out)
         *out = p.Stdout();
+    if (err)
+        *err = p.Stderr();
     return status;
 }
 
@@ -252,6 +254,12 @@ TEST_F(ServerProcess, SoapAndMtomOverHttpWithTheCommandLineOnTheOtherSide) {
         std::regex_search(ls, std::regex("^docs dir 0 1\ndocs/note.txt file 19 \\d+\nup.bin file 3145745 "
                                          "130000000000000000\n$")))
         << ls;
+    // A refusal names the reason in English with its code.
+    std::string refusal;
+    EXPECT_EQ(RunTool({"put", "--data", data(), "alice", dir.Sub("local/docs/note.txt"), "docs"}, nullptr,
+                      &refusal),
+              1);
+    EXPECT_EQ(refusal, "kestrine-server: put alice/docs: it is a folder (5)\n");
     ASSERT_EQ(RunTool({"get", "--data", data(), "alice", "up.bin", dir.Sub("out/up.bin")}), 0);
     EXPECT_EQ(dir.ReadFile("out/up.bin"), content);
     ASSERT_EQ(RunTool({"rm", "--data", data(), "alice", "docs"}), 0);

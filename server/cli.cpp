@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "server.h"
+#include "util/util.h"
 #include "wire.h"
 
 namespace kserver {
@@ -102,7 +103,7 @@ int Fail(const std::string& text) {
 }
 
 int FailReason(const std::string& what, int reason) {
-    return Fail(what + ": " + ReasonText(reason) + " (" + std::to_string(reason) + ")");
+    return Fail(what + ": " + CUtil::EnglishReasonText(reason) + " (" + std::to_string(reason) + ")");
 }
 
 int64_t FileTimeOf(const struct stat& st) {

@@ -56,6 +56,18 @@ pugi::xml_node FirstElement(const pugi::xml_node& parent) {
 
 }  // namespace
 
+// One request as its frame reads and what is decided about it before the operation runs.
+struct CSoapService::Frame {
+    std::string opName = "unknown";
+    std::string user;
+    std::string password;
+    int64_t seq = 0;
+    pugi::xml_node req;        // the operation's own element
+    int reason = kOk;          // a refusal decided before the operation runs
+    std::string result;        // set for refusals decided before the operation runs
+    bool badSequence = false;  // a fault asks to answer with the wrong sequence number
+};
+
 CSoapService::CSoapService(CServerStore& store, CChunkStore& chunks, CFaults& faults)
     : store_(store), chunks_(chunks), faults_(faults) {}
 
@@ -64,102 +76,114 @@ void CSoapService::Handle(ServiceKind kind, std::string_view contentType, const 
     *out = SoapReply();
     Context ctx;
     ctx.kind = kind;
+    Frame frame;
     mtom::Message message;
     soap::Envelope env;
     std::string error;
-    std::string opName = "unknown";
-    int64_t seq = 0;
-    bool badSequence = false;
-    int reason = kOk;
-    std::string result;  // set for refusals decided before the operation runs
-    pugi::xml_node req;
-
-    // Frame: operation(name, version) > request_head(user_name, password[, passport], req_sequence)
-    // > host_id, then the operation's own element.
     if (!mtom::Parse(contentType, body, size, &message, &error) ||
         !env.Parse(message.root.data(), message.root.size(), &error)) {
-        reason = kFormatError;
+        frame.reason = kFormatError;
     } else {
         ctx.version = env.version();
         ctx.message = &message;
-        pugi::xml_node op = env.Payload();
-        pugi::xml_node head = FirstElement(op);
-        std::string name, version, seqText, user, password;
-        if (op && soap::LocalName(op.name()) == "operation")
-            opName = op.attribute("name").value();
-        if (!op || soap::LocalName(op.name()) != "operation" || !KnownOp(opName, kind) ||
-            !wireattr::Get(op, "version", &version) || version != "version01" || !head ||
-            std::strcmp(head.name(), "request_head") != 0 || !wireattr::Get(head, "req_sequence", &seqText) ||
-            !ParseInt64(seqText, &seq) || seq < INT32_MIN || seq > INT32_MAX ||
-            !wireattr::Get(head, "user_name", &user) || !wireattr::Get(head, "password", &password) ||
-            (kind == ServiceKind::Back && !wireattr::Get(head, "passport", &ctx.passport))) {
-            reason = kFormatError;
-            if (!KnownOp(opName, kind))
-                opName = "unknown";
-        } else {
-            out->user = user;
-            ctx.host = head.child("host_id").text().get();
-            req = NextElement(head);
-            if (!req || opName != req.name())
-                reason = kFormatError;
+        frame.reason = _ReadFrame(env.Payload(), ctx, frame);
+        out->user = frame.user;
+        if (frame.reason == kOk && _TakeFault(ctx, frame)) {
+            out->drop = true;
+            out->op = frame.opName;
+            out->result = "dropped";
+            return;
         }
-        if (reason == kOk) {
-            Fault f;
-            if (faults_.Take(opName, &f)) {
-                switch (f.action) {
-                    case FaultAction::Refuse:
-                        reason = f.reason;
-                        break;
-                    case FaultAction::Delay:
-                        reason = f.reason;
-                        result = "delay";
-                        break;
-                    case FaultAction::Stall:
-                        faults_.Stall(f.stallMs > 0 ? f.stallMs : faults_.DefaultStallMs());
-                        if (f.thenDrop)
-                            out->drop = true;
-                        break;
-                    case FaultAction::Drop:
-                        out->drop = true;
-                        break;
-                    case FaultAction::BadSequence:
-                        badSequence = true;
-                        break;
-                    case FaultAction::Corrupt:
-                        ctx.corrupt = true;
-                        break;
-                }
-                if (out->drop) {
-                    out->op = opName;
-                    out->result = "dropped";
-                    return;
-                }
-            }
-        }
-        if (reason == kOk) {
-            int64_t owner = 0;
-            if (!store_.FindAccount(user, &ctx.user)) {
-                reason = kUserNotExist;
-            } else if (LowerKey(password) != LowerKey(ctx.user.pwDigest)) {
-                reason = kPasswordWrong;
-            } else if (kind == ServiceKind::Back && !store_.PassportValid(ctx.passport, ctx.user.id)) {
-                reason = kPassportInvalid;
-            } else if (opName != "obtain_host_id" && !store_.HostAccount(ctx.host, &owner)) {
-                reason = kHostNotExist;
-            } else if (opName != "obtain_host_id" && owner != ctx.user.id) {
-                reason = kHostMismatch;
-            }
-        }
+        if (frame.reason == kOk)
+            frame.reason = _CheckAccount(ctx, frame);
     }
+    _Answer(ctx, frame, out);
+}
 
+// Frame: operation(name, version) > request_head(user_name, password[, passport], req_sequence)
+// > host_id, then the operation's own element. The user is kept only from a well-formed head.
+int CSoapService::_ReadFrame(pugi::xml_node op, Context& ctx, Frame& frame) {
+    pugi::xml_node head = FirstElement(op);
+    std::string version, seqText, user, password;
+    if (op && soap::LocalName(op.name()) == "operation")
+        frame.opName = op.attribute("name").value();
+    if (!op || soap::LocalName(op.name()) != "operation" || !KnownOp(frame.opName, ctx.kind) ||
+        !wireattr::Get(op, "version", &version) || version != "version01" || !head ||
+        std::strcmp(head.name(), "request_head") != 0 || !wireattr::Get(head, "req_sequence", &seqText) ||
+        !ParseInt64(seqText, &frame.seq) || frame.seq < INT32_MIN || frame.seq > INT32_MAX ||
+        !wireattr::Get(head, "user_name", &user) || !wireattr::Get(head, "password", &password) ||
+        (ctx.kind == ServiceKind::Back && !wireattr::Get(head, "passport", &ctx.passport))) {
+        if (!KnownOp(frame.opName, ctx.kind))
+            frame.opName = "unknown";
+        return kFormatError;
+    }
+    frame.user = user;
+    frame.password = password;
+    ctx.host = head.child("host_id").text().get();
+    frame.req = NextElement(head);
+    if (!frame.req || frame.opName != frame.req.name())
+        return kFormatError;
+    return kOk;
+}
+
+// A fault armed for the operation: a refusal, a delay, a stall, a wrong sequence number or
+// damaged bytes. True when the connection is to be dropped instead of answered.
+bool CSoapService::_TakeFault(Context& ctx, Frame& frame) {
+    Fault f;
+    if (!faults_.Take(frame.opName, &f))
+        return false;
+    switch (f.action) {
+        case FaultAction::Refuse:
+            frame.reason = f.reason;
+            break;
+        case FaultAction::Delay:
+            frame.reason = f.reason;
+            frame.result = "delay";
+            break;
+        case FaultAction::Stall:
+            faults_.Stall(f.stallMs > 0 ? f.stallMs : faults_.DefaultStallMs());
+            return f.thenDrop;
+        case FaultAction::Drop:
+            return true;
+        case FaultAction::BadSequence:
+            frame.badSequence = true;
+            break;
+        case FaultAction::Corrupt:
+            ctx.corrupt = true;
+            break;
+    }
+    return false;
+}
+
+// The account, its password digest, the passport (back server) and the host's owner.
+int CSoapService::_CheckAccount(Context& ctx, const Frame& frame) {
+    int64_t owner = 0;
+    if (!store_.FindAccount(frame.user, &ctx.user))
+        return kUserNotExist;
+    if (LowerKey(frame.password) != LowerKey(ctx.user.pwDigest))
+        return kPasswordWrong;
+    if (ctx.kind == ServiceKind::Back && !store_.PassportValid(ctx.passport, ctx.user.id))
+        return kPassportInvalid;
+    if (frame.opName != "obtain_host_id" && !store_.HostAccount(ctx.host, &owner))
+        return kHostNotExist;
+    if (frame.opName != "obtain_host_id" && owner != ctx.user.id)
+        return kHostMismatch;
+    return kOk;
+}
+
+// Runs the operation unless the request is already refused, and frames the reply: the response
+// head (result, echoed sequence, reason) and, on success only, the operation's own reply.
+void CSoapService::_Answer(Context& ctx, Frame& frame, SoapReply* out) {
     soap::EnvelopeWriter w(ctx.version);
     pugi::xml_node rop = w.Body().append_child("operation");
-    rop.append_attribute("name") = (opName + "_rsp").c_str();
+    rop.append_attribute("name") = (frame.opName + "_rsp").c_str();
     rop.append_attribute("version") = "version01";
     pugi::xml_node rhead = rop.append_child("response_head");
+    int reason = frame.reason;
+    std::string result = frame.result;
     if (reason == kOk) {
         try {
-            reason = _Dispatch(ctx, req, rop);
+            reason = _Dispatch(ctx, frame.req, rop);
         } catch (const std::exception&) {  // e.g. an allocation failure: refuse, never crash
             reason = kDatabaseError;
         }
@@ -175,11 +199,12 @@ void CSoapService::Handle(ServiceKind kind, std::string_view contentType, const 
         ctx.package.reset();
     }
     rhead.append_attribute("result") = result.c_str();
-    rhead.append_attribute("rsp_sequence") = std::to_string(badSequence ? seq + 1 : seq).c_str();
+    rhead.append_attribute("rsp_sequence") =
+        std::to_string(frame.badSequence ? frame.seq + 1 : frame.seq).c_str();
     if (reason != kOk)
         rhead.append_child("reason").text().set(std::to_string(reason).c_str());
 
-    out->op = opName;
+    out->op = frame.opName;
     out->result = result;
     out->reason = reason;
     if (ctx.package) {

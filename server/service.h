@@ -53,7 +53,13 @@ class CSoapService {
 
   private:
     struct Context;
+    struct Frame;
 
+    // The steps of Handle; each returns a reason code unless said otherwise.
+    int _ReadFrame(pugi::xml_node op, Context& ctx, Frame& frame);
+    bool _TakeFault(Context& ctx, Frame& frame);  // true: drop the connection
+    int _CheckAccount(Context& ctx, const Frame& frame);
+    void _Answer(Context& ctx, Frame& frame, SoapReply* out);
     int _Dispatch(Context& ctx, pugi::xml_node req, pugi::xml_node rsp);
     int _ObtainHostId(Context& ctx, pugi::xml_node req, pugi::xml_node rsp);
     int _Login(Context& ctx, pugi::xml_node req, pugi::xml_node rsp);

@@ -90,7 +90,7 @@ void AppendNextOp(pugi::xml_node rsp, const NextOp& next) {
 }
 
 // MD5 and chunk_size of an old_chunk / new_chunk element.
-bool ReadChunkSpec(const pugi::xml_node& n, ChunkRef* out) {
+bool ReadOfferedChunk(const pugi::xml_node& n, ChunkRef* out) {
     std::string size;
     if (!Get(n, "MD5", &out->md5) || !IsMd5Hex(out->md5) || !Get(n, "chunk_size", &size) ||
         !ParseInt64(size, &out->size) || out->size < 1 || out->size > kChunkSize)
@@ -233,7 +233,7 @@ int CSoapService::_FileList(Context& ctx, pugi::xml_node req, pugi::xml_node rsp
 }
 
 int CSoapService::_UploadFile(Context& ctx, pugi::xml_node req, pugi::xml_node rsp) {
-    UploadSpec offer;
+    UploadOffer offer;
     std::string name, dirFlag, size, mtime, newNum, newFlag, oldNum;
     int64_t newCount = 0, oldCount = 0;
     if (!Get(req, "file_name", &name) || !Get(req, "dir_flag", &dirFlag) || !YesNo(dirFlag, &offer.dir) ||
@@ -254,7 +254,7 @@ int CSoapService::_UploadFile(Context& ctx, pugi::xml_node req, pugi::xml_node r
         if (tag != "old_chunk" && tag != "new_chunk")
             continue;
         ChunkRef chunk;
-        if (!ReadChunkSpec(c, &chunk))
+        if (!ReadOfferedChunk(c, &chunk))
             return kFormatError;
         if (tag == "old_chunk") {
             if (static_cast<int64_t>(offer.oldChunks.size()) >= oldCount)

@@ -60,7 +60,8 @@ struct Listed {
     std::string owner;     // owner name of a shared folder
 };
 
-struct UploadSpec {
+// What an upload_file request offers: the file or folder as the client has it and its chunk lists.
+struct UploadOffer {
     std::string path;  // as requested
     bool dir = false;
     int64_t size = 0;
@@ -118,7 +119,7 @@ class CServerStore {
               std::string* error);
 
     // Upload negotiation.
-    int BeginUpload(const Account& user, const std::string& host, const UploadSpec& offer, NextOp* next);
+    int BeginUpload(const Account& user, const std::string& host, const UploadOffer& offer, NextOp* next);
     int ChunkUploaded(const Account& user, const std::string& host, const std::string& path,
                       const std::string& md5, const std::string& storageKey, const std::string& chunkList,
                       NextOp* next);

@@ -191,7 +191,7 @@ int CServerStore::_CommitFile(const Location& loc, int64_t size, int64_t mtime,
     return kOk;
 }
 
-int CServerStore::BeginUpload(const Account& user, const std::string& host, const UploadSpec& offer,
+int CServerStore::BeginUpload(const Account& user, const std::string& host, const UploadOffer& offer,
                               NextOp* next) {
     std::lock_guard<std::mutex> lock(mu_);
     *next = NextOp();

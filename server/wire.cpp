@@ -45,40 +45,6 @@ size_t DecodeUtf8(std::string_view s, size_t i, uint32_t* cp) {
 
 }  // namespace
 
-const char* ReasonText(int reason) {
-    static const char* const kTexts[] = {"",
-                                         "duplicated user",
-                                         "host not exist",
-                                         "old file not exist",
-                                         "old file deleted",
-                                         "it is a folder",
-                                         "password not right",
-                                         "file not exist",
-                                         "server database error",
-                                         "request format error",
-                                         "it is not a folder",
-                                         "file not deleted",
-                                         "folder has not version",
-                                         "server system memory not enough",
-                                         "folder has been shared",
-                                         "folder is not shared",
-                                         "file format error",
-                                         "owner can not leave share",
-                                         "you are not the owner",
-                                         "file not belong to you",
-                                         "father folder not exist",
-                                         "key not exist",
-                                         "user status error",
-                                         "user not exist",
-                                         "server flow error",
-                                         "total file size exceed threshold",
-                                         "rename file: new file exist",
-                                         "restore the same version",
-                                         "host id mismatch",
-                                         "passport invalid"};
-    return reason >= 0 && reason <= 29 ? kTexts[reason] : "";
-}
-
 std::string EncodeWireName(std::string_view utf8) {
     std::string out;
     out.reserve(utf8.size());

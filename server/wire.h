@@ -10,7 +10,8 @@
 
 namespace kserver {
 
-// Reason codes put into a refused reply head (the client's error table, 1..29).
+// Reason codes put into a refused reply head (the client's error table, 1..29; their texts:
+// CUtil::EnglishReasonText).
 enum Reason : int {
     kOk = 0,
     kDuplicatedUser = 1,
@@ -36,9 +37,6 @@ enum Reason : int {
     kHostMismatch = 28,
     kPassportInvalid = 29,
 };
-
-// The English text of a reason code ("" outside 1..29), for messages of the command line.
-const char* ReasonText(int reason);
 
 constexpr int64_t kChunkSize = 4194304;  // largest chunk a client sends
 constexpr size_t kMaxPathBytes = 4096;   // a whole server path

@@ -151,68 +151,45 @@ size_t DecodeReferences(const char* in, size_t len, char* out) {
     return o;
 }
 
-const char* const kErrorTexts[59] = {
-    "duplicated user",
-    "host not exist",
-    "old file not exist",
-    "old file deleted",
-    "it is a folder",
-    "password not right",
-    "file not exist",
-    "server database error",
-    "request format error",
-    "it is not a folder",
-    "file not deleted",
-    "folder has not version",
-    "server system memory not enough",
-    "folder has been shared",
-    "folder is not shared",
-    "file format error",
-    "owner can not leave share",
-    "you are not the owner",
-    "file not belong to you",
-    "father folder not exist",
-    "key not exist",
-    "user status error",
-    "user not exist",
-    "server flow error",
-    "total file size exceed threshold",
-    "rename file: new file exist",
-    "restore the same version",
-    "host id mismatch",
-    "passport invalid",
-    "",
-    "重复用户",
-    "主机名不存在",
-    "旧文件不存在",
-    "旧文件被删除",
-    "目录",
-    "密码不正确",
-    "文件不存在",
-    "服务器数据库错误",
-    "请求数据流错误",
-    "操作对象不是目录",
-    "文件未删除",
-    "目录没有版本信息",
-    "服务器系统内存不足",
-    "目录已经被共享",
-    "目录不是共享目录",
-    "文件格式错误",
-    "目录拥有者不能离开共享",
-    "您不是目录拥有者",
-    "文件不属于你",
-    "父目录不存在",
-    "关键字不存在",
-    "用户状态错误",
-    "用户不存在",
-    "服务器流错误",
-    "文件总容量超出最大限额",
-    "修改文件名：新文件",
-    "存储相同的版本",
-    "主机名不匹配",
-    "验证码失效",
+// The server's reason codes 1..29 in order: the English text (the service's messages) and the
+// Chinese text the client shows.
+struct ReasonTexts {
+    const char* english;
+    const char* chinese;
 };
-constexpr int kErrorTableMiddle = 29;  // the empty entry
+constexpr ReasonTexts kReasonTexts[] = {
+    {"duplicated user", "重复用户"},
+    {"host not exist", "主机名不存在"},
+    {"old file not exist", "旧文件不存在"},
+    {"old file deleted", "旧文件被删除"},
+    {"it is a folder", "目录"},
+    {"password not right", "密码不正确"},
+    {"file not exist", "文件不存在"},
+    {"server database error", "服务器数据库错误"},
+    {"request format error", "请求数据流错误"},
+    {"it is not a folder", "操作对象不是目录"},
+    {"file not deleted", "文件未删除"},
+    {"folder has not version", "目录没有版本信息"},
+    {"server system memory not enough", "服务器系统内存不足"},
+    {"folder has been shared", "目录已经被共享"},
+    {"folder is not shared", "目录不是共享目录"},
+    {"file format error", "文件格式错误"},
+    {"owner can not leave share", "目录拥有者不能离开共享"},
+    {"you are not the owner", "您不是目录拥有者"},
+    {"file not belong to you", "文件不属于你"},
+    {"father folder not exist", "父目录不存在"},
+    {"key not exist", "关键字不存在"},
+    {"user status error", "用户状态错误"},
+    {"user not exist", "用户不存在"},
+    {"server flow error", "服务器流错误"},
+    {"total file size exceed threshold", "文件总容量超出最大限额"},
+    {"rename file: new file exist", "修改文件名：新文件"},
+    {"restore the same version", "存储相同的版本"},
+    {"host id mismatch", "主机名不匹配"},
+    {"passport invalid", "验证码失效"},
+};
+constexpr int kLastReason = 29;
+static_assert(sizeof(kReasonTexts) / sizeof(kReasonTexts[0]) == kLastReason);
 
 // "garbage", NUL-terminated, cut to what fits.
 void WriteGarbage(char* out, size_t capacity) {
@@ -402,7 +379,14 @@ std::string CUtil::GetConflictName(const std::string& path, const platform::Loca
 }
 
 std::string CUtil::GetErrorMessage(int code) {
-    if (code < -kErrorTableMiddle || code > kErrorTableMiddle)
-        return std::string();
-    return kErrorTexts[kErrorTableMiddle + code];
+    if (code >= 1 && code <= kLastReason)
+        return kReasonTexts[code - 1].chinese;
+    // -29 is the first reason's English text and -1 the last one's.
+    if (code >= -kLastReason && code <= -1)
+        return kReasonTexts[code + kLastReason].english;
+    return std::string();
+}
+
+std::string CUtil::EnglishReasonText(int reason) {
+    return reason >= 1 && reason <= kLastReason ? kReasonTexts[reason - 1].english : "";
 }

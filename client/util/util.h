@@ -63,8 +63,11 @@ class CUtil {
     // "<path>.conflict(YYYY-MM-DD-hh-mm-ss-mmm)" at the local time now, or at `when`.
     static std::string GetConflictName(const std::string& path);
     static std::string GetConflictName(const std::string& path, const platform::LocalTime& when);
-    // Server reason code 1..29 -> Chinese text, -29..-1 -> English text, anything else -> "".
+    // Server reason code 1..29 -> Chinese text, -29..-1 -> English text (-29: reason 1's, -1:
+    // reason 29's), anything else -> "".
     static std::string GetErrorMessage(int code);
+    // Server reason code 1..29 -> English text (the reference service's messages), else "".
+    static std::string EnglishReasonText(int reason);
 
     // --- System integration.
     static bool IsDirectory(const std::string& path);  // a real folder, not a link to one

@@ -38,7 +38,7 @@ std::string UrlEncode(const std::string& s) {
     return out;
 }
 
-int RunTool(const std::vector<std::string>& args, std::string* out = nullptr) {
+int RunTool(const std::vector<std::string>& args, std::string* out = nullptr, std::string* err = nullptr) {
     testsupport::ChildProcess p;
     testsupport::ProcessSpec how;
     how.program = kProgram;
@@ -50,6 +50,8 @@ int RunTool(const std::vector<std::string>& args, std::string* out = nullptr) {
         return -1;
     if (out)
         *out = p.Stdout();
+    if (err)
+        *err = p.Stderr();
     return status;
 }
 
@@ -252,6 +254,12 @@ TEST_F(ServerProcess, SoapAndMtomOverHttpWithTheCommandLineOnTheOtherSide) {
         std::regex_search(ls, std::regex("^docs dir 0 1\ndocs/note.txt file 19 \\d+\nup.bin file 3145745 "
                                          "130000000000000000\n$")))
         << ls;
+    // A refusal names the reason in English with its code.
+    std::string refusal;
+    EXPECT_EQ(RunTool({"put", "--data", data(), "alice", dir.Sub("local/docs/note.txt"), "docs"}, nullptr,
+                      &refusal),
+              1);
+    EXPECT_EQ(refusal, "kestrine-server: put alice/docs: it is a folder (5)\n");
     ASSERT_EQ(RunTool({"get", "--data", data(), "alice", "up.bin", dir.Sub("out/up.bin")}), 0);
     EXPECT_EQ(dir.ReadFile("out/up.bin"), content);
     ASSERT_EQ(RunTool({"rm", "--data", data(), "alice", "docs"}), 0);
@@ -463,12 +471,35 @@ TEST_F(ServerProcess, OversizedBodiesAreRefusedAndBlobsRoundTrip) {
         http->Post("/axis2/services/mirn_service_bs", std::string(200000, 'x'), "application/soap+xml");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 413);
+    EXPECT_EQ(res->body, "request body too large\n");
+    EXPECT_EQ(res->get_header_value("Connection"), "close");
+    EXPECT_TRUE(
+        server->WaitForOutput("POST /axis2/services/mirn_service_bs 413 body too large in=0 out=0", 5000));
     EXPECT_EQ(c.Heartbeat().result, "OK");
+    // A body without a length is read until it passes the limit; the refusal counts what was read
+    // (whether the answer reaches a sender still sending is up to the sockets, so the log tells).
+    size_t sent = 0;
+    http->Post(
+        "/axis2/services/mirn_service_trs",
+        [&sent](size_t, httplib::DataSink& sink) {
+            const std::string piece(25000, 'y');
+            if (sent >= 150000) {
+                sink.done();
+                return true;
+            }
+            sent += piece.size();
+            return sink.write(piece.data(), piece.size());
+        },
+        "application/soap+xml");
+    EXPECT_TRUE(server->WaitForOutput("POST /axis2/services/mirn_service_trs 413 body too large in=", 5000));
+    EXPECT_FALSE(server->WaitForOutput("POST /axis2/services/mirn_service_trs 413 body too large in=0 ", 0));
     // Routes that read their body whole refuse a large one before reading it.
     // (The refusal may cut the sending short; a body that fits the socket buffers gets the answer.)
     auto control = http->Post("/control/reset", std::string(70000, 'x'), "text/plain");
     ASSERT_TRUE(control);
     EXPECT_EQ(control->status, 413);
+    EXPECT_EQ(control->body, "request body too large\n");
+    EXPECT_TRUE(server->WaitForOutput("POST /control/reset 413 body too large in=0 out=0", 5000));
     auto portal = http->Get("/mirnportal/GetServersAddrServlet");
     ASSERT_TRUE(portal);
     EXPECT_EQ(portal->status, 200);

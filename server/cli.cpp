@@ -290,7 +290,8 @@ int GetFile(CServerStore& store, CChunkStore& chunks, const kserver::Account& a,
             return Fail("cannot write \"" + tmp + "\"");
         for (const ChunkRef& c : l.chunks) {
             std::string bytes;
-            if (!chunks.Read(c.storageKey, &bytes) || Md5Hex(bytes.data(), bytes.size()) != LowerKey(c.md5)) {
+            if (!chunks.Read(c.storageKey, &bytes) ||
+                Md5Hex(bytes.data(), bytes.size()) != ascii::Lowered(c.md5)) {
                 out.close();
                 fs::remove(tmp, ec);
                 return Fail("chunk " + c.storageKey + " of " + serverPath + " is missing or damaged");
@@ -326,11 +327,11 @@ int Get(CServerStore& store, CChunkStore& chunks, const kserver::Account& a, con
     std::vector<Listed> all;
     if ((r = store.Listing(a, true, &all)) != kOk)
         return FailReason("get " + rel, r);
-    std::string prefix = LowerKey(serverPath) + "/";
+    std::string prefix = ascii::Lowered(serverPath) + "/";
     std::error_code ec;
     fs::create_directories(local, ec);
     for (size_t i = 1; i < all.size(); ++i) {
-        if (LowerKey(all[i].path).compare(0, prefix.size(), prefix) != 0)
+        if (ascii::Lowered(all[i].path).compare(0, prefix.size(), prefix) != 0)
             continue;
         std::string target = local + "/" + all[i].path.substr(prefix.size());
         if (all[i].dir) {

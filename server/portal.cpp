@@ -101,7 +101,7 @@ std::map<std::string, std::string> ParseDigestHeader(const std::string& header) 
     size_t pos = 0;
     while (pos < header.size() && std::isspace(static_cast<unsigned char>(header[pos])))
         ++pos;
-    if (header.size() < pos + 6 || LowerKey(header.substr(pos, 6)) != "digest")
+    if (header.size() < pos + 6 || ascii::Lowered(header.substr(pos, 6)) != "digest")
         return out;
     pos += 6;
     while (pos < header.size()) {
@@ -111,7 +111,7 @@ std::map<std::string, std::string> ParseDigestHeader(const std::string& header) 
         size_t eq = header.find('=', pos);
         if (eq == std::string::npos)
             break;
-        std::string name = LowerKey(header.substr(pos, eq - pos));
+        std::string name = ascii::Lowered(header.substr(pos, eq - pos));
         while (!name.empty() && std::isspace(static_cast<unsigned char>(name.back())))
             name.pop_back();
         pos = eq + 1;
@@ -203,7 +203,7 @@ HttpAnswer CPortal::Login(const std::string& method, const std::string& target,
         if (!_NonceFresh(d["nonce"], &stale))
             return _Challenge(stale);
         if (!SameRequestUri(d["uri"], target) || d["realm"] != kDigestRealm ||
-            LowerKey(d["username"]) != LowerKey(user) || !known)
+            ascii::Lowered(d["username"]) != ascii::Lowered(user) || !known)
             return _Challenge(false);
         if (d.count("qop") && (d["qop"] != "auth" || d["nc"].empty() || d["cnonce"].empty()))
             return _Challenge(false);
@@ -214,7 +214,7 @@ HttpAnswer CPortal::Login(const std::string& method, const std::string& target,
             std::string expect = d.count("qop") ? Md5Text(account.ha1 + ":" + d["nonce"] + ":" + d["nc"] +
                                                           ":" + d["cnonce"] + ":auth:" + ha2)
                                                 : Md5Text(account.ha1 + ":" + d["nonce"] + ":" + ha2);
-            matched = matched || SameText(LowerKey(d["response"]), expect);
+            matched = matched || SameText(ascii::Lowered(d["response"]), expect);
         }
         if (!matched)
             return _Challenge(false);

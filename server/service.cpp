@@ -160,7 +160,7 @@ int CSoapService::_CheckAccount(Context& ctx, const Frame& frame) {
     int64_t owner = 0;
     if (!store_.FindAccount(frame.user, &ctx.user))
         return kUserNotExist;
-    if (LowerKey(frame.password) != LowerKey(ctx.user.pwDigest))
+    if (ascii::Lowered(frame.password) != ascii::Lowered(ctx.user.pwDigest))
         return kPasswordWrong;
     if (ctx.kind == ServiceKind::Back && !store_.PassportValid(ctx.passport, ctx.user.id))
         return kPassportInvalid;

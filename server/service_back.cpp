@@ -142,7 +142,7 @@ int CSoapService::_ObtainHostId(Context& ctx, pugi::xml_node req, pugi::xml_node
 
 int CSoapService::_Login(Context& ctx, pugi::xml_node req, pugi::xml_node rsp) {
     std::string account;
-    if (!Get(req, "account", &account) || LowerKey(account) != LowerKey(ctx.user.name))
+    if (!Get(req, "account", &account) || ascii::Lowered(account) != ascii::Lowered(ctx.user.name))
         return kFormatError;
     store_.BindPassport(ctx.passport, ctx.host);
     rsp.append_child("login_rsp");

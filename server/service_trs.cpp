@@ -37,7 +37,7 @@ int CSoapService::_DownloadChunk(Context& ctx, pugi::xml_node req, pugi::xml_nod
         return kFormatError;
     ChunkRecord rec;
     // Another account's chunk is answered exactly like a missing one.
-    if (!store_.FindChunk(key, &rec) || rec.md5 != LowerKey(md5) || !rec.stored ||
+    if (!store_.FindChunk(key, &rec) || rec.md5 != ascii::Lowered(md5) || !rec.stored ||
         !store_.CanReadChunk(ctx.user, key))
         return kKeyNotExist;
     auto bytes = std::make_shared<std::string>();
@@ -70,7 +70,7 @@ int CSoapService::_UploadChunk(Context& ctx, pugi::xml_node req, pugi::xml_node 
         return kFormatError;
 
     ChunkRecord rec;
-    if (!store_.FindChunk(key, &rec) || rec.md5 != LowerKey(md5))
+    if (!store_.FindChunk(key, &rec) || rec.md5 != ascii::Lowered(md5))
         return kKeyNotExist;
     Reply(rsp, "upload_chunk_rsp", md5, key);
     if (rec.stored)

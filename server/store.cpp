@@ -1,5 +1,4 @@
 // CServerStore: schema, accounts, hosts, passports, change log and heartbeats.
-#include <cctype>
 #include <ctime>
 #include <filesystem>
 
@@ -78,10 +77,7 @@ std::string PasswordMd5(const std::string& password) {
 }
 
 std::string PasswordDigest(const std::string& password) {
-    std::string d = PasswordMd5(password).substr(0, 16);
-    for (char& c : d)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return d;
+    return ascii::Uppered(PasswordMd5(password).substr(0, 16));
 }
 
 bool CServerStore::Open(const std::string& dataDir, std::string* error) {
@@ -110,10 +106,7 @@ static void ReadAccount(const CStmt& s, Account* out) {
     out->email = s.Text(4);
     out->pwMd5 = s.Text(5);
     out->ha1 = s.Text(6);
-    std::string d = out->pwMd5.substr(0, 16);
-    for (char& c : d)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    out->pwDigest = d;
+    out->pwDigest = ascii::Uppered(out->pwMd5.substr(0, 16));
 }
 
 int CServerStore::AddAccount(const std::string& name, const std::string& password, const std::string& root,
@@ -144,7 +137,11 @@ int CServerStore::AddAccount(const std::string& name, const std::string& passwor
             "INSERT INTO accounts(name, name_key, root, root_key, telephone, email, pw_md5, ha1, created) "
             "VALUES(?,?,?,?,?,?,?,?,?)");
     std::string ha1text = name + ":" + kDigestRealm + ":" + password;
-    s.Bind(1, name).Bind(2, LowerKey(name)).Bind(3, root).Bind(4, LowerKey(root)).Bind(5, telephone);
+    s.Bind(1, name)
+        .Bind(2, ascii::Lowered(name))
+        .Bind(3, root)
+        .Bind(4, ascii::Lowered(root))
+        .Bind(5, telephone);
     s.Bind(6, email)
         .Bind(7, PasswordMd5(password))
         .Bind(8, Md5Hex(ha1text.data(), ha1text.size()))
@@ -161,7 +158,7 @@ int CServerStore::AddAccount(const std::string& name, const std::string& passwor
 bool CServerStore::FindAccount(const std::string& name, Account* out) {
     std::lock_guard<std::mutex> lock(mu_);
     CStmt s(db_, "SELECT id, name, root, telephone, email, pw_md5, ha1 FROM accounts WHERE name_key=?");
-    s.Bind(1, LowerKey(name));
+    s.Bind(1, ascii::Lowered(name));
     if (!s.Step())
         return false;
     ReadAccount(s, out);
@@ -264,7 +261,7 @@ void CServerStore::WakeAll() {
 // path, is the path, or lies below it (a renamed or removed parent).
 void CServerStore::_RecordChange(int64_t tree, const std::string& path, const std::string& host) {
     _NotifyAccount(tree, host);
-    std::string key = LowerKey(path);
+    std::string key = ascii::Lowered(path);
     for (const ShareRow& share : _OwnShares(tree)) {
         const std::string& sk = share.pathKey;
         bool related = key.empty() || key == sk || key.compare(0, sk.size() + 1, sk + "/") == 0 ||

@@ -85,7 +85,7 @@ bool CServerStore::_Entry(int64_t tree, const std::string& path, EntryRow* out) 
     CStmt s(db_,
             "SELECT id, path, is_dir, size, mtime, chunks, version FROM entries WHERE account_id=? AND "
             "path_key=?");
-    s.Bind(1, tree).Bind(2, LowerKey(path));
+    s.Bind(1, tree).Bind(2, ascii::Lowered(path));
     if (!s.Step())
         return false;
     out->id = s.Int(0);
@@ -144,7 +144,7 @@ int CServerStore::_Resolve(const Account& user, const std::string& serverPath, L
         }
         return throughShare(id, 1);
     }
-    if (LowerKey(parts[0]) != LowerKey(user.root))
+    if (ascii::Lowered(parts[0]) != ascii::Lowered(user.root))
         return kNotYours;
     if (parts.size() == 1) {
         out->tree = user.id;
@@ -152,14 +152,14 @@ int CServerStore::_Resolve(const Account& user, const std::string& serverPath, L
         return kOk;
     }
     CStmt m(db_, "SELECT folder_id FROM share_members WHERE account_id=? AND mount_key=?");
-    m.Bind(1, user.id).Bind(2, LowerKey(parts[1]));
+    m.Bind(1, user.id).Bind(2, ascii::Lowered(parts[1]));
     if (m.Step()) {
         int r = throughShare(m.Int(0), 2);
         return r == kFileNotExist ? kDatabaseError : r;
     }
     out->tree = user.id;
     out->path = JoinPath(parts, 1);
-    std::string key = LowerKey(out->path);
+    std::string key = ascii::Lowered(out->path);
     for (const ShareRow& share : _OwnShares(user.id)) {
         if (key == share.pathKey || IsBelow(key, share.pathKey)) {
             out->folderId = share.folderId;
@@ -242,7 +242,7 @@ int CServerStore::_Listing(const Account& user, bool rootForm, std::vector<Liste
     std::vector<std::pair<std::string, size_t>> order;
     order.reserve(items.size());
     for (size_t i = 0; i < items.size(); ++i)
-        order.emplace_back(LowerKey(items[i].path), i);
+        order.emplace_back(ascii::Lowered(items[i].path), i);
     std::stable_sort(order.begin(), order.end());
     out->reserve(items.size() + 1);
     for (const auto& [key, i] : order)
@@ -276,11 +276,11 @@ int CServerStore::FileList(const Account& user, const std::string& folder, bool 
     r = _Listing(user, false, &all);
     if (r != kOk)
         return r;
-    std::string pk = LowerKey(prefix) + "/";
+    std::string pk = ascii::Lowered(prefix) + "/";
     std::vector<std::string> nested;  // shared folders met inside the listed folder
     auto take = [&](const std::string& base) {
         for (size_t i = 1; i < all.size(); ++i) {
-            std::string key = LowerKey(all[i].path);
+            std::string key = ascii::Lowered(all[i].path);
             if (key.compare(0, base.size(), base) != 0)
                 continue;
             if (!recursive && key.find('/', base.size()) != std::string::npos)
@@ -354,7 +354,7 @@ int CServerStore::_MakeFolder(const Account& user, const Location& loc, int64_t 
     CStmt s(db_,
             "INSERT INTO entries(account_id, path, path_key, is_dir, size, mtime, chunks, version, host_id) "
             "VALUES(?,?,?,1,0,?,'',1,?)");
-    s.Bind(1, loc.tree).Bind(2, loc.path).Bind(3, LowerKey(loc.path)).Bind(4, mtime).Bind(5, host);
+    s.Bind(1, loc.tree).Bind(2, loc.path).Bind(3, ascii::Lowered(loc.path)).Bind(4, mtime).Bind(5, host);
     if (!s.Run())
         return kDatabaseError;
     _RecordChange(loc.tree, loc.path, host);
@@ -362,7 +362,7 @@ int CServerStore::_MakeFolder(const Account& user, const Location& loc, int64_t 
 }
 
 bool CServerStore::_DeleteSubtree(int64_t tree, const std::string& path, const std::string& host) {
-    std::string key = LowerKey(path);
+    std::string key = ascii::Lowered(path);
     _RecordChange(tree, path, host);
     for (const ShareRow& share : _OwnShares(tree)) {
         if (share.pathKey != key && !IsBelow(share.pathKey, key))
@@ -421,7 +421,7 @@ int CServerStore::Remove(const Account& user, const std::string& path, const std
 }
 
 int CServerStore::_MoveSubtree(const Location& from, const Location& to, const std::string& host) {
-    std::string fromKey = LowerKey(from.path);
+    std::string fromKey = ascii::Lowered(from.path);
     struct Row {
         int64_t id;
         std::string path, key;
@@ -452,7 +452,7 @@ int CServerStore::_MoveSubtree(const Location& from, const Location& to, const s
     _RecordChange(from.tree, from.path, host);
     for (const Row& row : rows) {
         std::string newPath = to.path + row.path.substr(from.path.size());
-        std::string newKey = LowerKey(newPath);
+        std::string newKey = ascii::Lowered(newPath);
         if (from.tree == to.tree) {
             CStmt u(db_, "UPDATE entries SET path=?, path_key=?, host_id=? WHERE id=?");
             u.Bind(1, newPath).Bind(2, newKey).Bind(3, host).Bind(4, row.id);
@@ -482,7 +482,7 @@ int CServerStore::_MoveSubtree(const Location& from, const Location& to, const s
         }
     }
     for (const ShareRow& share : moved) {
-        std::string newKey = LowerKey(to.path) + share.pathKey.substr(fromKey.size());
+        std::string newKey = ascii::Lowered(to.path) + share.pathKey.substr(fromKey.size());
         CStmt u(db_, "UPDATE shares SET path_key=? WHERE folder_id=?");
         u.Bind(1, newKey).Bind(2, share.folderId);
         if (!u.Run())
@@ -520,11 +520,11 @@ int CServerStore::Rename(const Account& user, const std::string& from, const std
             return kNewFileExists;
         CStmt m(db_,
                 "SELECT folder_id FROM share_members WHERE account_id=? AND mount_key=? AND folder_id<>?");
-        m.Bind(1, user.id).Bind(2, LowerKey(b.path)).Bind(3, a.folderId);
+        m.Bind(1, user.id).Bind(2, ascii::Lowered(b.path)).Bind(3, a.folderId);
         if (m.Step())
             return kNewFileExists;
         CStmt u(db_, "UPDATE share_members SET mount=?, mount_key=? WHERE folder_id=? AND account_id=?");
-        u.Bind(1, b.path).Bind(2, LowerKey(b.path)).Bind(3, a.folderId).Bind(4, user.id);
+        u.Bind(1, b.path).Bind(2, ascii::Lowered(b.path)).Bind(3, a.folderId).Bind(4, user.id);
         if (!u.Run())
             return kDatabaseError;
         _NotifyAccount(user.id, host);
@@ -535,7 +535,7 @@ int CServerStore::Rename(const Account& user, const std::string& from, const std
     if (!_Entry(a.tree, a.path, &src))
         return kFileNotExist;
     a.path = src.path;
-    bool sameEntry = a.tree == b.tree && LowerKey(a.path) == LowerKey(b.path);
+    bool sameEntry = a.tree == b.tree && ascii::Lowered(a.path) == ascii::Lowered(b.path);
     if (sameEntry) {
         if (a.path == b.path)
             return kOk;
@@ -547,11 +547,11 @@ int CServerStore::Rename(const Account& user, const std::string& from, const std
             return kNewFileExists;
         if (!_ParentIsFolder(b.tree, b.path))
             return kParentNotExist;
-        if (a.tree == b.tree && IsBelow(LowerKey(b.path), LowerKey(a.path)))
+        if (a.tree == b.tree && IsBelow(ascii::Lowered(b.path), ascii::Lowered(a.path)))
             return kFormatError;
         if (b.tree == user.id && !b.folderId && b.path.find('/') == std::string::npos) {
             CStmt m(db_, "SELECT 1 FROM share_members WHERE account_id=? AND mount_key=?");
-            m.Bind(1, user.id).Bind(2, LowerKey(b.path));
+            m.Bind(1, user.id).Bind(2, ascii::Lowered(b.path));
             if (m.Step())
                 return kNewFileExists;
         }
@@ -588,7 +588,7 @@ int CServerStore::Share(const Account& owner, const std::string& folder, const A
         return fail(kFileNotExist, "no folder \"" + folder + "\"");
     if (!e.dir)
         return fail(kNotFolder, "\"" + folder + "\" is not a folder");
-    std::string key = LowerKey(e.path);
+    std::string key = ascii::Lowered(e.path);
     int64_t id = 0;
     if (loc.sharePoint) {
         id = loc.folderId;
@@ -614,12 +614,12 @@ int CServerStore::Share(const Account& owner, const std::string& folder, const A
         std::string mount = BaseName(e.path);
         EntryRow clash;
         CStmt m(db_, "SELECT 1 FROM share_members WHERE account_id=? AND mount_key=?");
-        m.Bind(1, member.id).Bind(2, LowerKey(mount));
+        m.Bind(1, member.id).Bind(2, ascii::Lowered(mount));
         if (_Entry(member.id, mount, &clash) || m.Step())
             return fail(kNewFileExists,
                         "\"" + member.name + "\" already has an entry named \"" + mount + "\"");
         CStmt ins(db_, "INSERT INTO share_members(folder_id, account_id, mount, mount_key) VALUES(?,?,?,?)");
-        ins.Bind(1, id).Bind(2, member.id).Bind(3, mount).Bind(4, LowerKey(mount));
+        ins.Bind(1, id).Bind(2, member.id).Bind(3, mount).Bind(4, ascii::Lowered(mount));
         if (!ins.Run())
             return fail(kDatabaseError, db_.LastError());
         _NotifyAccount(member.id, kCliHost);

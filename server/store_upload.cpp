@@ -17,7 +17,7 @@ bool SameMd5s(const std::vector<ChunkRef>& a, const std::vector<ChunkRef>& b) {
     if (a.size() != b.size())
         return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (LowerKey(a[i].md5) != LowerKey(b[i].md5))
+        if (ascii::Lowered(a[i].md5) != ascii::Lowered(b[i].md5))
             return false;
     }
     return true;
@@ -26,7 +26,7 @@ bool SameMd5s(const std::vector<ChunkRef>& a, const std::vector<ChunkRef>& b) {
 }  // namespace
 
 bool CServerStore::_EnsureChunk(const std::string& md5, int64_t size, int64_t account, ChunkRecord* out) {
-    std::string key = LowerKey(md5);
+    std::string key = ascii::Lowered(md5);
     CStmt s(db_, "SELECT storage_key, stored FROM chunks WHERE md5=? AND size=?");
     s.Bind(1, key).Bind(2, size);
     if (s.Step()) {
@@ -110,7 +110,7 @@ int CServerStore::RemoveChunk(const Account& user, const std::string& md5, const
     *deleteFile = false;
     CStmt c(db_, "SELECT md5, created_by FROM chunks WHERE storage_key=?");
     c.Bind(1, storageKey);
-    if (!c.Step() || c.Text(0) != LowerKey(md5))
+    if (!c.Step() || c.Text(0) != ascii::Lowered(md5))
         return kKeyNotExist;
     if (c.Int(1) != user.id)
         return kOk;  // only its first uploader may drop an unused chunk
@@ -134,7 +134,7 @@ int CServerStore::_CommitFile(const Location& loc, int64_t size, int64_t mtime,
                               const std::vector<ChunkRef>& chunks, const std::string& host,
                               int64_t expectVersion) {
     (void)expectVersion;
-    std::string key = LowerKey(loc.path);
+    std::string key = ascii::Lowered(loc.path);
     std::string text = EncodeChunks(chunks);
     EntryRow e;
     int64_t version = 1;
@@ -213,7 +213,7 @@ int CServerStore::BeginUpload(const Account& user, const std::string& host, cons
         return kIsFolder;
     if (!_ParentIsFolder(loc.tree, loc.path))
         return kParentNotExist;
-    std::string key = LowerKey(loc.path);
+    std::string key = ascii::Lowered(loc.path);
     CStmt drop(db_, "DELETE FROM uploads WHERE account_id=? AND host_id=? AND tree_id=? AND path_key=?");
     drop.Bind(1, user.id).Bind(2, host).Bind(3, loc.tree).Bind(4, key);
     if (!drop.Run())
@@ -287,7 +287,7 @@ int CServerStore::ChunkUploaded(const Account& user, const std::string& host, co
         return r;
     if (loc.root || loc.sharePoint)
         return kIsFolder;
-    std::string key = LowerKey(loc.path);
+    std::string key = ascii::Lowered(loc.path);
     CStmt s(
         db_,
         "SELECT base_version, size, mtime, chunks, path FROM uploads WHERE account_id=? AND host_id=? AND "
@@ -314,7 +314,7 @@ int CServerStore::ChunkUploaded(const Account& user, const std::string& host, co
         return kFormatError;
     bool known = false;
     for (const ChunkRef& p : planned) {
-        if (p.storageKey == storageKey && LowerKey(p.md5) == LowerKey(md5))
+        if (p.storageKey == storageKey && ascii::Lowered(p.md5) == ascii::Lowered(md5))
             known = true;
     }
     if (!known)
@@ -400,7 +400,8 @@ int CServerStore::PutFile(const Account& user, const std::string& path, int64_t 
         Location parent = loc;
         size_t slash = loc.path.rfind('/');
         parent.path = loc.path.substr(0, slash);
-        parent.sharePoint = parent.folderId && LowerKey(parent.path) == LowerKey(parent.shareRoot);
+        parent.sharePoint =
+            parent.folderId && ascii::Lowered(parent.path) == ascii::Lowered(parent.shareRoot);
         r = _MakeFolder(user, parent, 1, host, true);
         if (r != kOk)
             return r;

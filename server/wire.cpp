@@ -129,15 +129,6 @@ std::string JoinPath(const std::vector<std::string>& parts, size_t from) {
     return out;
 }
 
-std::string LowerKey(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
-
 bool IsMd5Hex(std::string_view s) {
     if (s.size() != 32)
         return false;

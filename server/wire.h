@@ -8,6 +8,9 @@
 #include <string_view>
 #include <vector>
 
+// The service compares paths without regard to ASCII letter case, as its clients do.
+#include "util/ascii.h"
+
 namespace kserver {
 
 // Reason codes put into a refused reply head (the client's error table, 1..29; their texts:
@@ -56,8 +59,6 @@ bool ValidUtf8(std::string_view s);
 // other control character, valid UTF-8, within the length bounds. False for any violation.
 bool SplitPath(std::string_view path, std::vector<std::string>* parts);
 std::string JoinPath(const std::vector<std::string>& parts, size_t from = 0);
-// ASCII lower case: the service compares paths without regard to letter case, as its clients do.
-std::string LowerKey(std::string_view s);
 
 bool IsMd5Hex(std::string_view s);
 // Strict decimal integers: optional "-", digits only, no overflow. Empty is not a number.

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "core/log.h"
+#include "util/ascii.h"
 #include "util/util.h"
 
 namespace {
@@ -174,12 +175,7 @@ CFileJournal::~CFileJournal() {
 }
 
 std::string CFileJournal::MakeKey(const std::string& path) {
-    std::string key = ToUtf8(path);
-    for (char& c : key) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return ToAnsi(key);
+    return ToAnsi(ascii::Lowered(ToUtf8(path)));
 }
 
 // ---- Lifetime and loading
@@ -660,7 +656,8 @@ int CFileJournal::RemoveAll(const std::string& rawKey) {
         Log(kLogError, tag, "Fail to remove all items for an empty key");
         return 0;
     }
-    _DelAllItem(key, tag);
+    if (!_DelAllItem(key, tag))
+        return 0;
     Log(kLogInfo, tag, "Remove all item like key: %s from DB", key.c_str());
     return 1;
 }

@@ -1,21 +1,8 @@
 #include "journal/sharepaths.h"
 
-namespace {
+#include "util/ascii.h"
 
-bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
+namespace {
 
 // Shared folders inside shared folders resolve one level per step; a loop in the map stops here.
 constexpr int kMaxShareDepth = 16;
@@ -97,7 +84,7 @@ CSharePaths::Trim CSharePaths::ToRootRelative(const std::string& serverPath, std
         return Trim::Unsplit;
     }
     // Keys are lower case while the root keeps the service's spelling: compare without case.
-    for (int depth = 0; !EqualsIgnoringAsciiCase(head, root_); ++depth) {
+    for (int depth = 0; !ascii::EqualNoCase(head, root_); ++depth) {
         auto share = dbShares_.find(head);
         if (share == dbShares_.end() || depth >= kMaxShareDepth) {
             *at = head;

@@ -118,6 +118,8 @@ TEST(FileJournalInit, TableSettingsAndRefusals) {
     EXPECT_EQ(log.LastError(), "DB is not open!");
     EXPECT_EQ(j.Remove("u1/a"), 0);
     EXPECT_EQ(log.LastError(), "{CFileJournal::GetValuebyKey} DB is not open!");
+    EXPECT_EQ(j.RemoveAll("u1/a"), 0);  // a delete that did not run is no success
+    EXPECT_FALSE(log.Contains("Remove all item like key"));
     ASSERT_EQ(j.OpenDB(), 1);
     EXPECT_EQ(j.OpenDB(), 0);
     EXPECT_EQ(log.LastError(), "DB file opened before!");

@@ -1,18 +1,9 @@
 // CTransferLanes: small files and their chunks sent up and fetched on several connections at once.
 #include "sync/transferlanes.h"
 
-#include <algorithm>
-
 #include "core/log.h"
-#include "journal/filejournal.h"
 #include "platform/thread.h"
-
-namespace {
-
-constexpr const char* kAllChunkExist = "all_chunk_exist";
-constexpr const char* kUploadChunk = "upload_chunk";
-
-}  // namespace
+#include "sync/uploadstep.h"
 
 bool CTransferLanes::Init(const TransferLaneSetup& setup) {
     lanes_.clear();
@@ -53,14 +44,13 @@ CTransferLanes::Result CTransferLanes::SendNew(CBack* back, CTransmitter* transm
     // A sound service asks for each chunk once; the bound keeps a confused one from looping.
     const size_t maxSteps = 4 * file->chunks.size() + 16;
     for (size_t step = 0; step < maxSteps; ++step) {
-        if (ack == kAllChunkExist)
+        const uploadstep::Step next = uploadstep::Parse(ack);
+        if (next == uploadstep::Step::kAllChunksExist)
             return {Outcome::kSent, ""};
-        if (ack != kUploadChunk || stop())
+        if (next != uploadstep::Step::kUploadChunk || stop())
             return {};  // a conflict or a removal: the one-by-one path knows what to do
         // The chunk must be one of this file's, its bytes already read from the file.
-        auto own = std::find_if(file->chunks.begin(), file->chunks.end(), [&](const CChunkInfo& c) {
-            return CFileJournal::MakeKey(c.key) == CFileJournal::MakeKey(named.key);
-        });
+        auto own = uploadstep::FindOwnChunk(file->chunks, named.key);
         if (own == file->chunks.end())
             return {};
         auto bytes = file->chunkBuffers.find(own->key);

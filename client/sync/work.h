@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -96,10 +97,23 @@ class CWork {
     int ServerDeleteFile(const std::string& rel, const CFileInfo& T, bool* kept = nullptr);
     int GetbyLocal(CFileInfo* U);
     int DownloadNewFile(CFileInfo* U);
+    // A new shared folder at `abs`: the share's folder found elsewhere on the disk moves there.
+    int PlaceShareFolder(const CFileInfo& U, const std::string& abs, const char* tag);
     // `local` is the file on disk at A's path, chunked already; its chunks are reused. `judged`
     // is what the disk held when `local` was judged: only that version is replaced.
     int DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* local,
                             const platform::FileStat* judged = nullptr);
+    // DownloadUpdatedFile's steps: the folder at A's path emptied of what the journal knows
+    // unchanged, and (when anything stays) moved aside; a file's content replaced by U's.
+    bool ClearFolderForFile(const std::string& relA, const std::string& absA, const char* tag);
+    int ReplaceLocalFile(const CFileInfo& A, CFileInfo* U, CFileInfo* local,
+                         const platform::FileStat* judged);
+    // Gives `take` each chunk of U in order, each key once: a key listed again takes the block
+    // signatures of its first listing. False when a stop came first (logged under `tag`) or
+    // `take` answered false.
+    bool ForEachFirstChunk(CFileInfo* U, const char* tag, const std::function<bool(CChunkInfo&)>& take);
+    // Marks the local folder `abs` as the share `dirFlag`, with its owner's icon.
+    void MarkShareFolder(const std::string& abs, int dirFlag);
     // A changed server version of a path deleted here: it comes down under its conflict name.
     int FetchAsConflict(const CFileInfo& A, CFileInfo U, const std::string& relU);
     // A folder the service deleted: what the journal knows unchanged goes, the rest stays.
@@ -337,6 +351,20 @@ class CWork {
     // Asks for what a record calls for: a rename (with its text), a pass, or, while a pass runs,
     // one more pass. Watcher thread.
     void RequestFromWatcher(int action, const std::string& renameText);
+    // CheckFiles' steps, on the watcher thread. A record as CheckFiles sees it: the action, the
+    // root-relative and absolute path, the name, and the record before it.
+    struct WatchRecord {
+        int action = 0;
+        std::string rel, full, base;
+        int prevKind = 0;
+        std::string prevName;
+        bool isDir = false;  // what the disk holds at the path is a folder (DropWatchRecord looks)
+    };
+    // The watch restarted, failed or overflowed: the whole tree needs a pass. True when it was such.
+    bool WatchInterrupted(int action, const std::string& rel);
+    // True when the record asks for nothing: the client's own files and writes, temporary files.
+    bool DropWatchRecord(WatchRecord* record);
+    void ForwardWatchRecord(const WatchRecord& record);  // a pass or a rename, as the record calls for
     // The tray tip, with kWatchDownNote while the watch is down.
     std::string WithWatchNote(const std::string& tip) const;
     bool ClearUserData(const std::string& home);  // the sign-in after an account change
@@ -344,6 +372,16 @@ class CWork {
     // "connecting" with `tip` and waits for the next attempt.
     bool SignInGoesOn(const char* tag);
     int SignInSteps();  // Login's steps, inside its interruption scope
+    // How a step of the sign-in ended: done, to be tried again (after its wait), or failed.
+    enum class SignInStep { kDone, kAgain, kFailed };
+    bool InitServiceClients(const std::string& user);  // the back client and the transmitter
+    std::string PrepareLocalFolders();                 // the cache and trash; the home folder's path
+    SignInStep RegisterHost(const std::string& home);  // a new host id (and a cleared account)
+    SignInStep BackSignIn(bool registeredNow);
+    // A failed request that may be tried again (a busy or a silent service), or none.
+    std::optional<SignInStep> RetryAfterSignInFailure(const char* tag, const std::string& ack);
+    int FinishSignIn(const std::string& home,
+                     const std::string& user);  // signed in: the pass, watch, heartbeat
     bool RetrySignInLater(const char* tag, const std::string& tip);
     void WakeSignInWait();  // after the cancel or sign-out flag was set; any thread
     int64_t OnDiskRows();   // the journal's rows on the disk; -1 when it cannot be read
@@ -354,6 +392,18 @@ class CWork {
     // The upload of an entry whose kind changed here (a folder became a file or the other way):
     // the service's entry and its journal rows go first, as far as this computer saw them.
     Removed ReplaceKind(const CJournalItem& known);
+    // The steps of UploadFile's exchange with the back server, one per instruction it names (the
+    // exchange's ack); true when the exchange goes on.
+    struct UploadExchange;
+    bool TakeUploadStep(UploadExchange& x);
+    void RecordUploadedFile(const UploadExchange& x);  // the service holds every chunk
+    bool SendNamedChunk(UploadExchange& x);
+    // The chunk to the transmitter: as a delta when that is smaller, else (or when that failed) whole.
+    bool SendChunkBytes(const UploadExchange& x, const CChunkInfo& chunk, const CChunkBuffer& bytes);
+    bool RemoveNamedChunk(UploadExchange& x);
+    // The service holds a newer version: the local file goes aside under its conflict name.
+    void KeepLocalAsConflict(const UploadExchange& x, bool moved);
+    bool UploadFailed(const char* message);  // logged, the pass not finished; false
 
     platform::Thread thread_;
     std::unique_ptr<CConfig> config_;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -21,6 +22,7 @@
 #include "service/transmitter.h"
 #include "store/filecache.h"
 #include "sync/decide.h"
+#include "sync/journalsession.h"
 #include "sync/serverpath.h"
 #include "sync/transferlanes.h"
 #include "sync/work.h"
@@ -40,17 +42,6 @@ constexpr const char* kLabelDelete = KESTRINE_TR_NOOP("Work", "删除");
 std::string Label(const char* label) {
     return CUtil::TrShown("Work", label);
 }
-
-class JournalSession {
-  public:
-    explicit JournalSession(CFileJournal* journal) : journal_(journal) {}
-    ~JournalSession() { journal_->CloseDB(); }
-    JournalSession(const JournalSession&) = delete;
-    JournalSession& operator=(const JournalSession&) = delete;
-
-  private:
-    CFileJournal* journal_;
-};
 
 enum class LocalKind { kNone, kFile, kFolder, kOther };
 
@@ -235,25 +226,47 @@ bool ClearFolder(CFileCache& cache, CFileJournal& journal, const std::string& re
     return ok;
 }
 
-bool SameKey(const std::string& a, const std::string& b) {
+// A chunk's block signatures, for deltas against this version later.
+void SignBlocks(CChunkInfo* c, const CChunkBuffer& bytes) {
+    CUtil::GetBlockSignatures(bytes.GetData(), bytes.GetSize(), &c->blockSums, &c->blockHashes,
+                              &c->blockCount);
+}
+
+// A folder that is no longer shared loses the share's marker and icon.
+void DropShareDecoration(CFileCache& cache, const std::string& abs) {
+    cache.RemoveShareMarker(abs);
+    cache.RemoveFolderIcon(abs);
+}
+
+// Two chunk keys (hexadecimal digests) name the same chunk whatever the letter case of their digits.
+bool SameChunkKey(const std::string& a, const std::string& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                       [](char c, char d) { return (c | 0x20) == (d | 0x20); });  // hexadecimal digits only
 }
 
-bool SameChunkKeys(const std::string& a, const std::string& b) {
+// Two chunk lists (keys joined by ",") name the same chunks in the same order.
+bool SameChunkLists(const std::string& a, const std::string& b) {
     CFileInfo x, y;
     x.chunkListText = a;
     y.chunkListText = b;
     if (!x.SplitChunkList() || !y.SplitChunkList() || x.chunks.size() != y.chunks.size())
         return false;
     for (size_t i = 0; i < x.chunks.size(); ++i) {
-        if (!SameKey(x.chunks[i].key, y.chunks[i].key))
+        if (!SameChunkKey(x.chunks[i].key, y.chunks[i].key))
             return false;
     }
     return true;
 }
 
 }  // namespace
+
+void CWork::MarkShareFolder(const std::string& abs, int dirFlag) {
+    const std::string id = std::to_string(dirFlag);
+    std::string owner;
+    fileJournal_->GetShareOwner(id, &owner);
+    fileCache_->SetShareFolder(abs, id);
+    fileCache_->SetShareFolderIcon(abs, owner == GetUser(), owner);
+}
 
 int CWork::RecordOnDisk(const CFileInfo& U, const char* tag) {
     if (U.timeAdjusted && !fileJournal_->Modify(U)) {
@@ -269,11 +282,9 @@ int CWork::RecordOnDisk(const CFileInfo& U, const char* tag) {
 
 int CWork::Download() {
     const char* tag = "CWork::Download";
-    if (!fileJournal_->OpenDB()) {
-        Log(kLogError, tag, "Fail to open DB of FileJournaler");
+    CJournalSession session(fileJournal_.get(), tag);
+    if (!session.IsOpen())
         return 0;
-    }
-    JournalSession session(fileJournal_.get());
     if (!LoadJournalMaps(tag, "Fail to load map of FileJournaler",
                          "Fail to load share folder map of FileJournaler"))
         return 0;
@@ -379,14 +390,9 @@ int CWork::CheckNew(CFileInfo U) {
             break;
         case decide::NewPath::kKeep:
             break;
-        case decide::NewPath::kMarkShare: {
-            const std::string id = std::to_string(U.dirFlag);
-            std::string owner;
-            fileJournal_->GetShareOwner(id, &owner);
-            fileCache_->SetShareFolder(L.path, id);
-            fileCache_->SetShareFolderIcon(L.path, owner == GetUser(), owner);
+        case decide::NewPath::kMarkShare:
+            MarkShareFolder(L.path, U.dirFlag);
             break;
-        }
         case decide::NewPath::kSetTime:
             Log(kLogInfo, tag, "file {%s} exisits on local", L.path.c_str());
             L.modifyTime = U.modifyTime;
@@ -576,7 +582,7 @@ int CWork::GetbyLocal(CFileInfo* U) {
     if (!fileCache_->Copy(src, part))
         return failed();
     bool good = fileCache_->GetFileInfo(part, &copy) && copy.size == U->size &&
-                fileCache_->LoadChunk(&copy) && SameChunkKeys(copy.chunkListText, U->chunkListText);
+                fileCache_->LoadChunk(&copy) && SameChunkLists(copy.chunkListText, U->chunkListText);
     copy.FreeChunkBuffers();
     if (good) {
         copy.modifyTime = U->modifyTime;
@@ -620,26 +626,8 @@ int CWork::DownloadNewFile(CFileInfo* U) {
         }
         return 1;
     }
-    if (U->dirFlag >= 2) {
-        // A shared folder that was moved here keeps its content.
-        const std::string id = std::to_string(U->dirFlag);
-        std::string found;
-        if (fileCache_->FindShareFolder(id, &found) && found != abs && CUtil::IsDirectory(found)) {
-            if (!fileCache_->Rename(found, abs)) {
-                Log(kLogError, tag, "Fail to rename (%s) from local FS", found.c_str());
-                return 0;
-            }
-        } else if (!fileCache_->MkDir(abs)) {
-            Log(kLogError, tag, "Fail to make folder: %s", abs.c_str());
-            return 0;
-        }
-        std::string owner;
-        fileJournal_->GetShareOwner(id, &owner);
-        fileCache_->SetShareFolder(abs, id);
-        fileCache_->SetShareFolderIcon(abs, owner == GetUser(), owner);
-        fileJournal_->SetDBShare(id, U->path);
-        return 1;
-    }
+    if (U->dirFlag >= 2)
+        return PlaceShareFolder(*U, abs, tag);
 
     if (!chunkJournal_->GetFileChunk(U)) {
         Log(kLogError, tag, "Fail to get chunk of file {%s} from DB", U->path.c_str());
@@ -647,31 +635,19 @@ int CWork::DownloadNewFile(CFileInfo* U) {
     }
     const bool inMemory = U->size < kAssemblyLimit;
     bool missing = U->size > 0 && U->chunks.empty();
-    std::map<std::string, size_t> first;  // a key listed twice is fetched once
-    for (size_t i = 0; i < U->chunks.size(); ++i) {
-        if (StopRequested()) {
-            Log(kLogInfo, tag, "User request logout");
-            return 0;
-        }
-        CChunkInfo& c = U->chunks[i];
-        auto seen = first.emplace(c.key, i);
-        if (!seen.second) {
-            const CChunkInfo& earlier = U->chunks[seen.first->second];
-            c.blockSums = earlier.blockSums;
-            c.blockHashes = earlier.blockHashes;
-            c.blockCount = earlier.blockCount;
-            continue;
-        }
+    const bool filled = ForEachFirstChunk(U, tag, [&](CChunkInfo& c) {
         auto buffer = std::make_unique<CChunkBuffer>();
         if (!GetChunkBuffer(c, buffer.get())) {
             missing = true;  // the other chunks still go to the cache for the next pass
-            continue;
+            return true;
         }
-        CUtil::GetBlockSignatures(buffer->GetData(), buffer->GetSize(), &c.blockSums, &c.blockHashes,
-                                  &c.blockCount);
+        SignBlocks(&c, *buffer);
         if (inMemory)
             U->chunkBuffers[c.key] = std::move(buffer);
-    }
+        return true;
+    });
+    if (!filled)
+        return 0;
     if (!chunkJournal_->AddFileChunk(*U)) {
         Log(kLogError, tag, "Fail to add a chunk info to DB");
         return 0;
@@ -688,6 +664,24 @@ int CWork::DownloadNewFile(CFileInfo* U) {
         Log(kLogError, tag, "Fail to make a file {%s}", abs.c_str());
         return 0;
     }
+    return 1;
+}
+
+int CWork::PlaceShareFolder(const CFileInfo& U, const std::string& abs, const char* tag) {
+    // A shared folder that was moved here keeps its content.
+    const std::string id = std::to_string(U.dirFlag);
+    std::string found;
+    if (fileCache_->FindShareFolder(id, &found) && found != abs && CUtil::IsDirectory(found)) {
+        if (!fileCache_->Rename(found, abs)) {
+            Log(kLogError, tag, "Fail to rename (%s) from local FS", found.c_str());
+            return 0;
+        }
+    } else if (!fileCache_->MkDir(abs)) {
+        Log(kLogError, tag, "Fail to make folder: %s", abs.c_str());
+        return 0;
+    }
+    MarkShareFolder(abs, U.dirFlag);
+    fileJournal_->SetDBShare(id, U.path);
     return 1;
 }
 
@@ -710,50 +704,21 @@ int CWork::DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* loca
     ShowTip(shown + absA);
     status_.SetCurrent("download", relA, U->size);
 
-    auto unshare = [&]() {
-        if (A.dirFlag >= 2) {
-            fileCache_->RemoveShareMarker(absA);
-            fileCache_->RemoveFolderIcon(absA);
-        }
-    };
     auto fetchNew = [&]() {
         if (GetbyLocal(U) || DownloadNewFile(U))
             return 1;
         Log(kLogError, tag, "Fail to download a file {%s}", U->path.c_str());
         return 0;
     };
-
+    if (A.dirFlag >= 2)
+        DropShareDecoration(*fileCache_, absA);
     if (IsFolder(A) && IsFolder(*U)) {
-        unshare();
-        if (U->dirFlag >= 2) {
-            const std::string id = std::to_string(U->dirFlag);
-            std::string owner;
-            fileJournal_->GetShareOwner(id, &owner);
-            fileCache_->SetShareFolder(absA, id);
-            fileCache_->SetShareFolderIcon(absA, owner == GetUser(), owner);
-        }
+        if (U->dirFlag >= 2)
+            MarkShareFolder(absA, U->dirFlag);
         return 1;
     }
-    if (IsFolder(A)) {
-        // The folder became a file: what the folder holds that the journal does not know as
-        // unchanged stays, in the folder under its conflict name.
-        unshare();
-        bool gone = false;
-        if (!ClearFolder(*fileCache_, *fileJournal_, relA, &gone)) {
-            Log(kLogError, tag, "Fail to remove a file {%s}", absA.c_str());
-            return 0;
-        }
-        if (!gone) {
-            const std::string conflict = MoveAside(*fileCache_, absA);
-            if (conflict.empty()) {
-                Log(kLogError, tag, "Fail to remove a file {%s}", absA.c_str());
-                return 0;
-            }
-            Log(kLogInfo, tag, "Keep the local folder %s as %s", absA.c_str(), conflict.c_str());
-            syncPending_.store(1);
-        }
-        return fetchNew();
-    }
+    if (IsFolder(A))
+        return ClearFolderForFile(relA, absA, tag) ? fetchNew() : 0;
     if (IsFolder(*U)) {
         // The file goes to the trash while it is still the version judged unchanged; a save
         // made since stays beside the new folder under its conflict name.
@@ -768,8 +733,33 @@ int CWork::DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* loca
         }
         return fetchNew();
     }
+    return ReplaceLocalFile(A, U, local, judged);
+}
 
-    // File to file: chunks the local version holds are not fetched again.
+bool CWork::ClearFolderForFile(const std::string& relA, const std::string& absA, const char* tag) {
+    // What the folder holds that the journal does not know as unchanged stays, in the folder
+    // under its conflict name.
+    bool gone = false;
+    if (!ClearFolder(*fileCache_, *fileJournal_, relA, &gone)) {
+        Log(kLogError, tag, "Fail to remove a file {%s}", absA.c_str());
+        return false;
+    }
+    if (!gone) {
+        const std::string conflict = MoveAside(*fileCache_, absA);
+        if (conflict.empty()) {
+            Log(kLogError, tag, "Fail to remove a file {%s}", absA.c_str());
+            return false;
+        }
+        Log(kLogInfo, tag, "Keep the local folder %s as %s", absA.c_str(), conflict.c_str());
+        syncPending_.store(1);
+    }
+    return true;
+}
+
+int CWork::ReplaceLocalFile(const CFileInfo& A, CFileInfo* U, CFileInfo* local,
+                            const platform::FileStat* judged) {
+    const char* tag = "CWork::DownloadUpdatedFile";
+    // Chunks the local version holds are not fetched again.
     if (!chunkJournal_->GetFileChunk(U)) {
         Log(kLogError, tag, "Fail to get chunk of file {%s} from DB", U->path.c_str());
         return 0;
@@ -779,40 +769,27 @@ int CWork::DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* loca
         Log(kLogError, tag, "Fail to get chunk of file {%s} from DB", U->path.c_str());
         return 0;
     }
-    std::map<std::string, size_t> first;
-    for (size_t i = 0; i < U->chunks.size(); ++i) {
-        if (StopRequested()) {
-            Log(kLogInfo, tag, "User request logout");
-            U->FreeChunkBuffers();
-            return 0;
-        }
-        CChunkInfo& c = U->chunks[i];
-        auto seen = first.emplace(c.key, i);
-        if (!seen.second) {
-            const CChunkInfo& earlier = U->chunks[seen.first->second];
-            c.blockSums = earlier.blockSums;
-            c.blockHashes = earlier.blockHashes;
-            c.blockCount = earlier.blockCount;
-            continue;
-        }
+    const bool filled = ForEachFirstChunk(U, tag, [&](CChunkInfo& c) {
         std::unique_ptr<CChunkBuffer> buffer = local->TakeChunkBuffer(c.key);
         const bool fromLocal = buffer != nullptr;
         if (!buffer) {
             buffer = std::make_unique<CChunkBuffer>();
-            if (!GetChunkBuffer(c, buffer.get())) {
-                U->FreeChunkBuffers();
-                return 0;
-            }
+            if (!GetChunkBuffer(c, buffer.get()))
+                return false;
         }
-        CUtil::GetBlockSignatures(buffer->GetData(), buffer->GetSize(), &c.blockSums, &c.blockHashes,
-                                  &c.blockCount);
+        SignBlocks(&c, *buffer);
         if (inMemory) {
             U->chunkBuffers[c.key] = std::move(buffer);
         } else if (fromLocal && !fileCache_->CacheChunk(c.key, buffer.get())) {
             // A large file is built from the cache, which a chunk held in memory is not in yet.
             Log(kLogError, tag, "Fail to cache a chunk {%s}", c.key.c_str());
-            return 0;
+            return false;
         }
+        return true;
+    });
+    if (!filled) {
+        U->FreeChunkBuffers();
+        return 0;
     }
     local->FreeChunkBuffers();
     if (!chunkJournal_->AddFileChunk(*U)) {
@@ -840,6 +817,28 @@ int CWork::DownloadUpdatedFile(const CFileInfo& A, CFileInfo* U, CFileInfo* loca
         syncPending_.store(1);
     }
     return 1;
+}
+
+bool CWork::ForEachFirstChunk(CFileInfo* U, const char* tag, const std::function<bool(CChunkInfo&)>& take) {
+    std::map<std::string, size_t> first;
+    for (size_t i = 0; i < U->chunks.size(); ++i) {
+        if (StopRequested()) {
+            Log(kLogInfo, tag, "User request logout");
+            return false;
+        }
+        CChunkInfo& c = U->chunks[i];
+        auto seen = first.emplace(c.key, i);
+        if (!seen.second) {
+            const CChunkInfo& earlier = U->chunks[seen.first->second];
+            c.blockSums = earlier.blockSums;
+            c.blockHashes = earlier.blockHashes;
+            c.blockCount = earlier.blockCount;
+            continue;
+        }
+        if (!take(c))
+            return false;
+    }
+    return true;
 }
 
 void CWork::PrefetchChunks(std::vector<CFileInfo>* upcoming) {
@@ -897,7 +896,7 @@ int CWork::GetChunkBuffer(const CChunkInfo& chunk, CChunkBuffer* buffer) {
         if (!fileCache_->GetChunkCache(chunk, buffer)) {
             Log(kLogError, tag, "Fail to get a chunk {%s} from cache", chunk.key.c_str());
         } else if (CUtil::GetMd5String(buffer->GetData(), buffer->GetSize(), &key) &&
-                   SameKey(key, chunk.key)) {
+                   SameChunkKey(key, chunk.key)) {
             return 1;
         } else {
             // A damaged cache file is replaced by the transmitter's copy.
@@ -1031,10 +1030,8 @@ int CWork::ClearDeletedFolder(const CFileInfo& L, const CFileInfo& T, bool* kept
     if (!gone) {
         // Kept as an ordinary folder; the upload phase sends it and what it holds back.
         Log(kLogInfo, tag, "Keep the folder %s: it holds local changes", L.path.c_str());
-        if (T.dirFlag >= 2 || L.dirFlag >= 2) {
-            fileCache_->RemoveShareMarker(L.path);
-            fileCache_->RemoveFolderIcon(L.path);
-        }
+        if (T.dirFlag >= 2 || L.dirFlag >= 2)
+            DropShareDecoration(*fileCache_, L.path);
         if (kept)
             *kept = true;
     }

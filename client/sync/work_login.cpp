@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,44 @@ int RetryBaseFromEnvironment(int fallback) {
         return fallback;
     const int ms = std::stoi(text);
     return ms >= 10 && ms <= 300000 ? ms : fallback;
+}
+
+// Folders of an earlier layout, named after the account's telephone number or e-mail address.
+std::vector<std::string> EarlierHomeFolders(const CAuth* auth, const std::string& root) {
+    std::vector<std::string> earlier;
+    for (const std::string& name :
+         {auth ? auth->GetTelephone() : std::string(), auth ? auth->GetEmail() : std::string()}) {
+        if (name.empty())
+            continue;
+        // Only one plain, visible name: anything else could name a folder outside the data root,
+        // or one of the client's own beside the home folder (".db", ".cache", ...).
+        if (serverpath::IsPlainFolderName(name)) {
+            earlier.push_back(locations::Join(root, name));
+            continue;
+        }
+        std::string shown = name;  // no line breaks or other control bytes into the log
+        for (char& c : shown)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+                c = '?';
+        Log(kLogWarn, "CWork::Login", "Ignore the earlier folder name \"%s\"", shown.c_str());
+    }
+    return earlier;
+}
+
+// The first earlier folder that exists becomes the home folder, when there is none yet.
+void AdoptEarlierFolder(const std::string& home, const std::vector<std::string>& earlier) {
+    const char* tag = "CWork::Login";
+    if (CUtil::IsDirectory(home))
+        return;
+    for (const std::string& old : earlier) {
+        if (!CUtil::IsDirectory(old))
+            continue;
+        if (CUtil::ShellRename(old, home))
+            Log(kLogInfo, tag, "Rename %s to %s", old.c_str(), home.c_str());
+        else
+            Log(kLogError, tag, "Fail to rename %s to %s", old.c_str(), home.c_str());
+        break;
+    }
 }
 
 }  // namespace
@@ -266,8 +305,41 @@ int CWork::SignInSteps() {
     const char* tag = "CWork::Login";
     if (!SeverAuth())
         return 0;
-
     const std::string user = GetUser();
+    if (!InitServiceClients(user))
+        return 0;
+    const std::string home = PrepareLocalFolders();
+    const std::vector<std::string> earlier = EarlierHomeFolders(auth_.get(), rootPath_);
+
+    bool registeredNow = false;
+    for (;;) {
+        if (stopping_.load() || logoutRequested_.load()) {
+            Log(kLogInfo, tag, "User request logout");
+            return 0;
+        }
+        // 1. Registration of this computer.
+        if (resetUserData_.load() || config_->Get(CConfig::kHostId).empty()) {
+            const SignInStep registered = RegisterHost(home);
+            if (registered == SignInStep::kAgain)
+                continue;
+            if (registered == SignInStep::kFailed)
+                return 0;
+            registeredNow = true;
+        }
+        // 2. An earlier layout's account folder becomes the home folder.
+        AdoptEarlierFolder(home, earlier);
+        // 3. The back-server sign-in.
+        const SignInStep signedIn = BackSignIn(registeredNow);
+        if (signedIn == SignInStep::kDone)
+            break;
+        if (signedIn == SignInStep::kFailed)
+            return 0;
+    }
+    return FinishSignIn(home, user);
+}
+
+bool CWork::InitServiceClients(const std::string& user) {
+    const char* tag = "CWork::Login";
     const std::string password = GetPassword();
     const CConfig::Proxy proxy = config_->GetProxy();
     ShowTip(CUtil::TrShown("Work", "连接 back服务器..."));
@@ -276,17 +348,21 @@ int CWork::SignInSteps() {
                      config_->Get(CConfig::kInstallPath))) {
         Log(kLogError, tag, "Fail to Init Backer");
         ShowTip(CUtil::TrShown("Work", "初始化back服务器失败"));
-        return 0;
+        return false;
     }
     transmitter_->SetProxy(proxy.type, proxy.addr, proxy.user, proxy.passwd);
     if (!transmitter_->Init(config_->Get(CConfig::kTransmiterServer), user, password,
                             config_->Get(CConfig::kHostId), config_->Get(CConfig::kInstallPath))) {
         Log(kLogError, tag, "Fail to Init Transmitter");
         ShowTip(CUtil::TrShown("Work", "初始化Transmitter 失败"));
-        return 0;
+        return false;
     }
     back_->SetCredentials(user, password, config_->Get(CConfig::kPassport));
+    return true;
+}
 
+std::string CWork::PrepareLocalFolders() {
+    const char* tag = "CWork::Login";
     const std::string cache = locations::CacheFolder(rootPath_);
     if (!fileCache_->SetCache(cache))
         Log(kLogError, tag, "Fail to set the chunk cache folder %s", cache.c_str());
@@ -298,112 +374,72 @@ int CWork::SignInSteps() {
     const std::string home = locations::HomeFolder(rootPath_);
     Log(kLogInfo, tag, "Home folder: %s", home.c_str());
     CUtil::SetShellFolderTarget(home);
+    return home;
+}
 
-    // Folders of an earlier layout, named after the account's telephone number or e-mail address.
-    std::vector<std::string> earlier;
-    for (const std::string& name :
-         {auth_ ? auth_->GetTelephone() : std::string(), auth_ ? auth_->GetEmail() : std::string()}) {
-        if (name.empty())
-            continue;
-        // Only one plain, visible name: anything else could name a folder outside the data root,
-        // or one of the client's own beside the home folder (".db", ".cache", ...).
-        if (serverpath::IsPlainFolderName(name)) {
-            earlier.push_back(locations::Join(rootPath_, name));
-            continue;
-        }
-        std::string shown = name;  // no line breaks or other control bytes into the log
-        for (char& c : shown)
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-                c = '?';
-        Log(kLogWarn, tag, "Ignore the earlier folder name \"%s\"", shown.c_str());
+std::optional<CWork::SignInStep> CWork::RetryAfterSignInFailure(const char* tag, const std::string& ack) {
+    if (ack == kDelay) {
+        ShowTip(CUtil::TrShown("Work", "与服务器连接中断..."));
+        Pause(loginRetryMs_);
+        return SignInStep::kAgain;
     }
+    if (ack.empty() && (back_->Channel().LastCallUnanswered() || SignInInterrupted())) {
+        ShowTip(CUtil::TrShown("Work", "与服务器连接中断..."));
+        return RetrySignInLater(tag, CUtil::TrShown("Work", "与服务器连接中断...")) ? SignInStep::kAgain
+                                                                                    : SignInStep::kFailed;
+    }
+    return std::nullopt;
+}
 
-    bool registeredNow = false;
-    for (;;) {
-        if (stopping_.load() || logoutRequested_.load()) {
-            Log(kLogInfo, tag, "User request logout");
-            return 0;
-        }
-        // 1. Registration of this computer.
-        if (resetUserData_.load() || config_->Get(CConfig::kHostId).empty()) {
-            std::string ack;
-            if (!back_->GetHostID(config_->Get(CConfig::kHostName), &ack)) {
-                LogText(kLogError, tag, "Login failed：ack " + ack + " error: " + back_->GetReason());
-                ShowTip(CUtil::TrShown("Work", "登录失败"));
-                if (ack == kDelay) {
-                    ShowTip(CUtil::TrShown("Work", "与服务器连接中断..."));
-                    Pause(loginRetryMs_);
-                    continue;
-                }
-                if (ack.empty() && (back_->Channel().LastCallUnanswered() || SignInInterrupted())) {
-                    ShowTip(CUtil::TrShown("Work", "与服务器连接中断..."));
-                    if (!RetrySignInLater(tag, CUtil::TrShown("Work", "与服务器连接中断...")))
-                        return 0;
-                    continue;
-                }
-                return 0;
-            }
-            registeredNow = true;
-            config_->Set(CConfig::kHostId, ack);
-            back_->SetHostID(ack);
-            // The transmitter was set up with the id from before the registration.
-            transmitter_->Channel().SetHostID(ack);
-            if (resetUserData_.load() && !ClearUserData(home)) {
-                config_->Store();
-                return 0;
-            }
-            if (!fileCache_->CleanCache())
-                Log(kLogWarn, tag, "Fail to clean local cache");
-        }
-
-        // 2. An earlier layout's account folder becomes the home folder.
-        if (!CUtil::IsDirectory(home)) {
-            for (const std::string& old : earlier) {
-                if (!CUtil::IsDirectory(old))
-                    continue;
-                if (CUtil::ShellRename(old, home))
-                    Log(kLogInfo, tag, "Rename %s to %s", old.c_str(), home.c_str());
-                else
-                    Log(kLogError, tag, "Fail to rename %s to %s", old.c_str(), home.c_str());
-                break;
-            }
-        }
-
-        // 3. The back-server sign-in.
-        std::string ack;
-        if (back_->Login(&ack))
-            break;
-        const std::string failed = "Login failed：" + back_->GetReason();
-        ShowStatus(failed);
-        LogText(kLogError, tag, failed);
+CWork::SignInStep CWork::RegisterHost(const std::string& home) {
+    const char* tag = "CWork::Login";
+    std::string ack;
+    if (!back_->GetHostID(config_->Get(CConfig::kHostName), &ack)) {
+        LogText(kLogError, tag, "Login failed：ack " + ack + " error: " + back_->GetReason());
         ShowTip(CUtil::TrShown("Work", "登录失败"));
-        if (ack == kDelay) {
-            ShowTip(CUtil::TrShown("Work", "与服务器连接中断..."));
-            Pause(loginRetryMs_);
-            continue;
-        }
-        if (ack.empty() && (back_->Channel().LastCallUnanswered() || SignInInterrupted())) {
-            ShowTip(CUtil::TrShown("Work", "与服务器连接中断..."));
-            if (!RetrySignInLater(tag, CUtil::TrShown("Work", "与服务器连接中断...")))
-                return 0;
-            continue;
-        }
-        // Without a reply head the reason is the one of an earlier call.
-        const int code = ack.empty() ? 0 : ReasonCode(back_->GetLastReason());
-        if (code == kReasonHostNotExist || code == kReasonHostIdMismatch) {
-            if (registeredNow) {
-                // Refused right after a registration: registering again would loop without end.
-                Log(kLogError, tag, "The service refuses the host id it has just given");
-                return 0;
-            }
-            config_->Set(CConfig::kHostId, "");
-            ShowBalloon(CUtil::TrShown("Work", "本机与服务器的连接已被断开，将重新连接服务器获取新凭证..."),
-                        config_->Get(CConfig::kLoginUser));
-            continue;
-        }
-        return 0;
+        return RetryAfterSignInFailure(tag, ack).value_or(SignInStep::kFailed);
     }
+    config_->Set(CConfig::kHostId, ack);
+    back_->SetHostID(ack);
+    // The transmitter was set up with the id from before the registration.
+    transmitter_->Channel().SetHostID(ack);
+    if (resetUserData_.load() && !ClearUserData(home)) {
+        config_->Store();
+        return SignInStep::kFailed;
+    }
+    if (!fileCache_->CleanCache())
+        Log(kLogWarn, tag, "Fail to clean local cache");
+    return SignInStep::kDone;
+}
 
+CWork::SignInStep CWork::BackSignIn(bool registeredNow) {
+    const char* tag = "CWork::Login";
+    std::string ack;
+    if (back_->Login(&ack))
+        return SignInStep::kDone;
+    const std::string failed = "Login failed：" + back_->GetReason();
+    ShowStatus(failed);
+    LogText(kLogError, tag, failed);
+    ShowTip(CUtil::TrShown("Work", "登录失败"));
+    if (const std::optional<SignInStep> retry = RetryAfterSignInFailure(tag, ack))
+        return *retry;
+    // Without a reply head the reason is the one of an earlier call.
+    const int code = ack.empty() ? 0 : ReasonCode(back_->GetLastReason());
+    if (code != kReasonHostNotExist && code != kReasonHostIdMismatch)
+        return SignInStep::kFailed;
+    if (registeredNow) {
+        // Refused right after a registration: registering again would loop without end.
+        Log(kLogError, tag, "The service refuses the host id it has just given");
+        return SignInStep::kFailed;
+    }
+    config_->Set(CConfig::kHostId, "");
+    ShowBalloon(CUtil::TrShown("Work", "本机与服务器的连接已被断开，将重新连接服务器获取新凭证..."),
+                config_->Get(CConfig::kLoginUser));
+    return SignInStep::kAgain;
+}
+
+int CWork::FinishSignIn(const std::string& home, const std::string& user) {
+    const char* tag = "CWork::Login";
     config_->Store();
     // A home folder that vanished while the journal remembers files is not made again empty:
     // the first pass pauses instead (CheckHome).

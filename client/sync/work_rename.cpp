@@ -13,6 +13,7 @@
 #include "platform/thread.h"
 #include "service/back.h"
 #include "store/filecache.h"
+#include "sync/journalsession.h"
 #include "sync/serverpath.h"
 #include "sync/work.h"
 #include "util/util.h"
@@ -87,10 +88,9 @@ int CWork::RenameOnService(const std::string& oldName, const std::string& newNam
     }
 
     // 3. The journal, so that the pass finds both names in step.
-    if (!fileJournal_->OpenDB()) {
-        Log(kLogError, tag, "Fail to open DB of FileJournaler");
+    CJournalSession session(fileJournal_.get(), tag);
+    if (!session.IsOpen())
         return 0;
-    }
     // The new name may be gone already (renamed again, or deleted): only a file there is known
     // to be one; anything else moves with what the journal has under it.
     std::string abs = newRel;
@@ -99,7 +99,6 @@ int CWork::RenameOnService(const std::string& oldName, const std::string& newNam
                                                   : fileJournal_->RenameFolder(oldServer, newServer);
     if (!done)
         Log(kLogError, tag, "Fail to rename {%s} to {%s} in DB", oldServer.c_str(), newServer.c_str());
-    fileJournal_->CloseDB();
     return 1;
 }
 

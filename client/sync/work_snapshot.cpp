@@ -13,23 +13,12 @@
 #include "service/back.h"
 #include "store/filecache.h"
 #include "sync/decide.h"
+#include "sync/journalsession.h"
 #include "sync/serverpath.h"
 #include "sync/transferlanes.h"
 #include "sync/work.h"
 
 namespace {
-
-// Closes the journal on every way out of a phase.
-class JournalSession {
-  public:
-    explicit JournalSession(CFileJournal* journal) : journal_(journal) {}
-    ~JournalSession() { journal_->CloseDB(); }
-    JournalSession(const JournalSession&) = delete;
-    JournalSession& operator=(const JournalSession&) = delete;
-
-  private:
-    CFileJournal* journal_;
-};
 
 // The account's root is one plain name: it becomes the first component of every server path and
 // the configuration's server_root.
@@ -56,11 +45,9 @@ int CWork::GetAll() {
                 static_cast<long long>(e.size));
     }
 
-    if (!fileJournal_->OpenDB()) {
-        Log(kLogError, tag, "Fail to open fileJournal DB");
+    CJournalSession session(fileJournal_.get(), tag, "Fail to open fileJournal DB");
+    if (!session.IsOpen())
         return 0;
-    }
-    JournalSession session(fileJournal_.get());
     if (list.empty() || list[0].dirFlag == 0 || !IsPlainRoot(list[0].path)) {
         Log(kLogInfo, tag, "Fail to get server root: %s(%d)", list.empty() ? "" : list[0].path.c_str(),
             list.empty() ? 0 : list[0].dirFlag);
@@ -147,11 +134,9 @@ int CWork::GetServerList() {
     // An empty listing never turns the whole tree into tombstones.
     if (listing.empty())
         return 1;
-    if (!fileJournal_->OpenDB()) {
-        Log(kLogError, tag, "Fail to open DB of FileJournaler");
+    CJournalSession session(fileJournal_.get(), tag);
+    if (!session.IsOpen())
         return 0;
-    }
-    JournalSession session(fileJournal_.get());
     if (!LoadJournalMaps(tag, "Fail to load map of FileJournaler",
                          "Fail to load share folder map of FileJournaler"))
         return 0;

@@ -74,7 +74,7 @@ int64_t NowMs() {
 
 std::string CWork::ServerMessage(int code) {
     const std::string reason = CUtil::GetErrorMessage(code);
-    return CUtil::AnsiFromUtf8(platform::Tr("Work", "服务器信息: ") + platform::Tr("Reason", reason.c_str()));
+    return CUtil::TrShown("Work", "服务器信息: ") + CUtil::TrShown("Reason", reason.c_str());
 }
 
 int CWork::RunPass() {

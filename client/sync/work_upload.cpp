@@ -21,8 +21,10 @@
 #include "service/transmitter.h"
 #include "store/filecache.h"
 #include "sync/decide.h"
+#include "sync/journalsession.h"
 #include "sync/serverpath.h"
 #include "sync/transferlanes.h"
+#include "sync/uploadstep.h"
 #include "sync/work.h"
 #include "util/util.h"
 
@@ -37,26 +39,20 @@ constexpr int kStatusWaiting = 1;
 constexpr int kStatusSending = 2;
 constexpr int kStatusInStep = 3;
 constexpr const char* kFailLoadChunk = "fail load chunk";
-constexpr const char* kAllChunkExist = "all_chunk_exist";
-constexpr const char* kUploadChunk = "upload_chunk";
-constexpr const char* kRemoveChunk = "remove_chunk";
-constexpr const char* kMoveConflict = "move_conflic_file";
-constexpr const char* kCopyConflict = "copy_conflic_file";
+constexpr const char* kUploadTag = "CWork::UploadFile";
 
-// Closes the journal on every way out of the phase.
-class JournalSession {
-  public:
-    explicit JournalSession(CFileJournal* journal) : journal_(journal) {}
-    ~JournalSession() { journal_->CloseDB(); }
-    JournalSession(const JournalSession&) = delete;
-    JournalSession& operator=(const JournalSession&) = delete;
-
-  private:
-    CFileJournal* journal_;
-};
-
-bool SameKey(const std::string& a, const std::string& b) {
+// The journal files `a` and `b` under one key (they differ at most in ASCII letter case).
+bool SameJournalKey(const std::string& a, const std::string& b) {
     return CFileJournal::MakeKey(a) == CFileJournal::MakeKey(b);
+}
+
+// The MiB of a file before its chunk `key`: each entry of the chunk list is a key and its comma,
+// and each chunk before it holds a full 4 MiB.
+int64_t MiBBeforeChunk(const std::string& chunkList, const std::string& key) {
+    constexpr size_t kListEntryChars = CFileInfo::kKeyLength + 1;
+    constexpr int64_t kChunkMiB = CFileInfo::kChunkSize / (1024 * 1024);
+    const size_t at = chunkList.find(key);
+    return at == std::string::npos ? 0 : static_cast<int64_t>(at / kListEntryChars) * kChunkMiB;
 }
 
 // The journal's current half of a record: what is on the disk, or the pending version.
@@ -75,11 +71,9 @@ int CWork::Upload() {
     const char* tag = "CWork::Upload";
     // Renames the watcher saw while the pass ran go first.
     DrainRenames();
-    if (!fileJournal_->OpenDB()) {
-        Log(kLogError, tag, "Fail to open DB of FileJournaler");
+    CJournalSession session(fileJournal_.get(), tag);
+    if (!session.IsOpen())
         return 0;
-    }
-    JournalSession session(fileJournal_.get());
     if (!LoadJournalMaps(tag, "Fail to laod map of FileJournaler", "Fail to laod map of ShareFolder"))
         return 0;
     // An old path that vanished while a new one of the same identity appeared is a rename: it
@@ -262,7 +256,7 @@ bool CWork::FlushNewFiles(std::vector<CFileInfo>* pending, std::string* currentF
         } else if (outcome == CTransferLanes::Outcome::kRefused && !SessionRefused(results[k].reason)) {
             // Refused as the one-by-one path would have been: the item waits its turn.
             item = [&] {
-                Log(kLogError, "CWork::UploadFile", "Fail to upload a file %s (reason %s)", rel.c_str(),
+                Log(kLogError, kUploadTag, "Fail to upload a file %s (reason %s)", rel.c_str(),
                     results[k].reason.c_str());
                 return 0;
             };
@@ -378,8 +372,20 @@ int CWork::GetFileChunk(CFileInfo& F, std::unique_ptr<CChunkBuffer>* buffer, con
     return 1;
 }
 
+// One file's upload exchange: the service's latest instruction, the chunk it names, and what the
+// steps share.
+struct CWork::UploadExchange {
+    CFileInfo* file = nullptr;      // server path; its chunks loaded
+    CFileInfo* previous = nullptr;  // the version the service holds, or null for a new file
+    std::string rel;                // the file's root-relative path
+    std::string ack;                // the service's next instruction
+    CChunkInfo named;               // the chunk the instruction concerns
+    SharedStatusValues progress;    // as the overlay shows it
+    bool deltas = false;            // chunks may go as deltas against the previous version
+};
+
 int CWork::UploadFile(CFileInfo* F, CFileInfo* P) {
-    const char* tag = "CWork::UploadFile";
+    const char* tag = kUploadTag;
     if (P) {
         if (!chunkJournal_->GetFileChunk(P)) {
             Log(kLogError, tag, "Fail to get chunk info of file %s from DB", P->path.c_str());
@@ -390,12 +396,13 @@ int CWork::UploadFile(CFileInfo* F, CFileInfo* P) {
             P->BuildBlockTable();
     }
     Log(kLogInfo, tag, "上载文件: %s", F->path.c_str());
-    const std::string rel = F->path;
+    UploadExchange x;
+    x.file = F;
+    x.previous = P;
+    x.rel = F->path;
     fileJournal_->ToDBSharePath(F->path);
 
-    std::string ack;
-    CChunkInfo named;
-    if (!back_->Upload(*F, P, &ack, &named)) {
+    if (!back_->Upload(*F, P, &x.ack, &x.named)) {
         Log(kLogError, tag, "Fail to upload a file");
         passSucceeded_.store(0);
         return 0;
@@ -405,143 +412,149 @@ int CWork::UploadFile(CFileInfo* F, CFileInfo* P) {
         passSucceeded_.store(0);
         return 0;
     }
-    fileCache_->SetPathState(rel, kStatusSending);
-    SharedStatusValues progress;
-    progress.state = kStatusSending;
-    progress.progress1 = static_cast<int32_t>(static_cast<uint32_t>(F->size & 0xffffffff));
-    progress.progress2 = 0;
-
+    fileCache_->SetPathState(x.rel, kStatusSending);
+    x.progress.state = kStatusSending;
+    x.progress.progress1 = static_cast<int32_t>(static_cast<uint32_t>(F->size & 0xffffffff));
+    x.progress.progress2 = 0;
     // Deltas need the old version's blocks; a new file has none.
-    const bool deltas =
-        F->changeKind != CFileInfo::kChangeNew && P && P->signaturesComplete && !P->blockTable.Empty();
+    x.deltas = F->changeKind != CFileInfo::kChangeNew && P && P->signaturesComplete && !P->blockTable.Empty();
+
     // A sound service asks for each chunk once; the bound keeps a confused one from looping.
     const size_t maxSteps = 4 * F->chunks.size() + 16;
-    auto fail = [&](const char* message) {
-        Log(kLogError, tag, "%s", message);
-        passSucceeded_.store(0);
-    };
-
-    for (size_t step = 0;; ++step) {
-        if (CheckLogOut())
-            return 1;
+    for (size_t step = 0; !CheckLogOut(); ++step) {
         if (step >= maxSteps) {
             Log(kLogError, tag, "Too many steps in the upload of %s", F->path.c_str());
             passSucceeded_.store(0);
             break;
         }
-        if (ack == kAllChunkExist) {
-            if (!fileJournal_->AddActive(*F))
-                fail("Fail to add a file to DB");
+        if (!TakeUploadStep(x))
             break;
-        }
-        if (ack == kUploadChunk) {
-            // The chunk must be one of this file's: its size and bytes come from the file.
-            auto own = std::find_if(F->chunks.begin(), F->chunks.end(),
-                                    [&](const CChunkInfo& c) { return SameKey(c.key, named.key); });
-            if (own == F->chunks.end()) {
-                fail("Fail to get designed chunk");
-                break;
-            }
-            CChunkInfo chunk = *own;
-            chunk.storageKey = named.storageKey;
-
-            const size_t at = F->chunkListText.find(own->key);
-            const int64_t sentMiB = at == std::string::npos ? 0 : static_cast<int64_t>(at / 33) * 4;
-            progress.progress2 = static_cast<int32_t>(sentMiB);
-            fileCache_->SetPathProgress(rel, progress);
-            char tip[64];
-            std::snprintf(tip, sizeof tip, "  %lldKB/%lldKB", static_cast<long long>(sentMiB * 1024),
-                          static_cast<long long>(F->size / 1024 + 1));
-            ShowTip(CUtil::TrShown("Work", "上传文件: ") + rel + tip);
-            status_.SetProgress(sentMiB * 1024 * 1024, F->size);
-
-            std::unique_ptr<CChunkBuffer> bytes;
-            if (!GetFileChunk(*F, &bytes, chunk) || !bytes) {
-                fail("Fail to get designed chunk");
-                break;
-            }
-            std::string trsAck;
-            bool sent = false;
-            if (deltas) {
-                CChunkBuffer delta;
-                // A delta no smaller than the chunk saves nothing: the chunk goes whole.
-                if (P->DeltaEncode(*bytes, &delta) && delta.GetSize() > 0 &&
-                    delta.GetSize() < bytes->GetSize()) {
-                    sent = transmitter_->UploadChunk(chunk, delta, &trsAck, true);
-                    if (!sent)
-                        Log(kLogError, tag, "Fail to upload a chunk to transmiter");
-                }
-            }
-            if (!sent && !transmitter_->UploadChunk(chunk, *bytes, &trsAck, false)) {
-                fail("Fail to upload a chunk to transmiter");
-                break;
-            }
-            // Kept for a second request of the same key (a file may repeat a chunk).
-            if (F->size < CFileCache::kMemoryChunkLimit)
-                F->chunkBuffers[own->key] = std::move(bytes);
-            bytes.reset();
-            if (!chunkJournal_->UpdateStorageKey(own->key, chunk.storageKey)) {
-                fail("Fail to add a chunk info to DB");
-                break;
-            }
-            if (!back_->ChunkDone(*F, chunk, &ack, &named)) {
-                fail("Fail to upload a file");
-                break;
-            }
-            continue;
-        }
-        if (ack == kRemoveChunk) {
-            Log(kLogInfo, tag, "Remove a chunk");
-            std::string trsAck;
-            if (named.key.empty() || !transmitter_->RemoveChunk(named, &trsAck)) {
-                // The file did not go up: the pass must not read as finished.
-                fail("Fail to remove a chunk to transmiter");
-                break;
-            }
-            if (!chunkJournal_->Delete(named.key)) {
-                fail("Fail to delete a chunk info from DB");
-                break;
-            }
-            // The removal answers with the transmitter's "OK": the next step comes from the back
-            // server, asked again about the same file.
-            if (!back_->Upload(*F, P, &ack, &named)) {
-                fail("Fail to upload a file");
-                break;
-            }
-            // The dropped chunk may be one of this file's, asked for again.
-            if (F->size > 0 && !chunkJournal_->AddFileChunk(*F)) {
-                fail("Fail to add a chunk info to DB");
-                break;
-            }
-            continue;
-        }
-        if (ack == kMoveConflict || ack == kCopyConflict) {
-            if (ack == kMoveConflict)
-                Log(kLogInfo, tag, "!!!Move a conflict file");
-            else
-                Log(kLogWarn, tag, "!!!Copy a conflict file");
-            // The service holds a newer version: the local edit stays beside it under its conflict
-            // name, and the next pass brings the service's version down to the path.
-            const std::string conflict = CUtil::GetConflictName(rel);
-            if (!fileCache_->Rename(rel, conflict)) {
-                Log(kLogError, tag, "Fail to rename {%s} to its conflict name", rel.c_str());
-                passSucceeded_.store(0);
-                break;
-            }
-            status_.AddConflictCopy(fileCache_->GetRoot() + conflict);
-            CJournalItem record;
-            if (fileJournal_->Lookup(F->path, &record) && !fileJournal_->Remove(F->path)) {
-                Log(kLogError, tag, "Fail to delete file {%s} from DB", F->path.c_str());
-                passSucceeded_.store(0);
-            }
-            syncPending_.store(1);
-            break;
-        }
-        Log(kLogFatal, tag, "Fail to get a valid ack: %s", ack.c_str());
-        passSucceeded_.store(0);
-        break;
     }
     return 1;
+}
+
+bool CWork::TakeUploadStep(UploadExchange& x) {
+    const uploadstep::Step step = uploadstep::Parse(x.ack);
+    switch (step) {
+        case uploadstep::Step::kAllChunksExist:
+            RecordUploadedFile(x);
+            return false;
+        case uploadstep::Step::kUploadChunk:
+            return SendNamedChunk(x);
+        case uploadstep::Step::kRemoveChunk:
+            return RemoveNamedChunk(x);
+        case uploadstep::Step::kMoveConflict:
+        case uploadstep::Step::kCopyConflict:
+            KeepLocalAsConflict(x, step == uploadstep::Step::kMoveConflict);
+            return false;
+        case uploadstep::Step::kUnknown:
+            break;
+    }
+    Log(kLogFatal, kUploadTag, "Fail to get a valid ack: %s", x.ack.c_str());
+    passSucceeded_.store(0);
+    return false;
+}
+
+bool CWork::UploadFailed(const char* message) {
+    Log(kLogError, kUploadTag, "%s", message);
+    passSucceeded_.store(0);
+    return false;
+}
+
+void CWork::RecordUploadedFile(const UploadExchange& x) {
+    if (!fileJournal_->AddActive(*x.file))
+        UploadFailed("Fail to add a file to DB");
+}
+
+bool CWork::SendNamedChunk(UploadExchange& x) {
+    CFileInfo* F = x.file;
+    // The chunk must be one of this file's: its size and bytes come from the file.
+    auto own = uploadstep::FindOwnChunk(F->chunks, x.named.key);
+    if (own == F->chunks.end())
+        return UploadFailed("Fail to get designed chunk");
+    CChunkInfo chunk = *own;
+    chunk.storageKey = x.named.storageKey;
+
+    const int64_t sentMiB = MiBBeforeChunk(F->chunkListText, own->key);
+    x.progress.progress2 = static_cast<int32_t>(sentMiB);
+    fileCache_->SetPathProgress(x.rel, x.progress);
+    char tip[64];
+    std::snprintf(tip, sizeof tip, "  %lldKB/%lldKB", static_cast<long long>(sentMiB * 1024),
+                  static_cast<long long>(F->size / 1024 + 1));
+    ShowTip(CUtil::TrShown("Work", "上传文件: ") + x.rel + tip);
+    status_.SetProgress(sentMiB * 1024 * 1024, F->size);
+
+    std::unique_ptr<CChunkBuffer> bytes;
+    if (!GetFileChunk(*F, &bytes, chunk) || !bytes)
+        return UploadFailed("Fail to get designed chunk");
+    if (!SendChunkBytes(x, chunk, *bytes))
+        return UploadFailed("Fail to upload a chunk to transmiter");
+    // Kept for a second request of the same key (a file may repeat a chunk).
+    if (F->size < CFileCache::kMemoryChunkLimit)
+        F->chunkBuffers[own->key] = std::move(bytes);
+    bytes.reset();
+    if (!chunkJournal_->UpdateStorageKey(own->key, chunk.storageKey))
+        return UploadFailed("Fail to add a chunk info to DB");
+    if (!back_->ChunkDone(*F, chunk, &x.ack, &x.named))
+        return UploadFailed("Fail to upload a file");
+    return true;
+}
+
+bool CWork::SendChunkBytes(const UploadExchange& x, const CChunkInfo& chunk, const CChunkBuffer& bytes) {
+    std::string trsAck;
+    if (x.deltas) {
+        CChunkBuffer delta;
+        // A delta no smaller than the chunk saves nothing: the chunk goes whole.
+        if (x.previous->DeltaEncode(bytes, &delta) && delta.GetSize() > 0 &&
+            delta.GetSize() < bytes.GetSize()) {
+            if (transmitter_->UploadChunk(chunk, delta, &trsAck, true))
+                return true;
+            Log(kLogError, kUploadTag, "Fail to upload a chunk to transmiter");
+        }
+    }
+    return transmitter_->UploadChunk(chunk, bytes, &trsAck, false);
+}
+
+bool CWork::RemoveNamedChunk(UploadExchange& x) {
+    Log(kLogInfo, kUploadTag, "Remove a chunk");
+    std::string trsAck;
+    // The file did not go up: the pass must not read as finished.
+    if (x.named.key.empty() || !transmitter_->RemoveChunk(x.named, &trsAck))
+        return UploadFailed("Fail to remove a chunk to transmiter");
+    if (!chunkJournal_->Delete(x.named.key))
+        return UploadFailed("Fail to delete a chunk info from DB");
+    // The removal answers with the transmitter's "OK": the next step comes from the back server,
+    // asked again about the same file.
+    if (!back_->Upload(*x.file, x.previous, &x.ack, &x.named))
+        return UploadFailed("Fail to upload a file");
+    // The dropped chunk may be one of this file's, asked for again.
+    if (x.file->size > 0 && !chunkJournal_->AddFileChunk(*x.file))
+        return UploadFailed("Fail to add a chunk info to DB");
+    return true;
+}
+
+void CWork::KeepLocalAsConflict(const UploadExchange& x, bool moved) {
+    const char* tag = kUploadTag;
+    if (moved)
+        Log(kLogInfo, tag, "!!!Move a conflict file");
+    else
+        Log(kLogWarn, tag, "!!!Copy a conflict file");
+    // The service holds a newer version: the local edit stays beside it under its conflict name,
+    // and the next pass brings the service's version down to the path.
+    const std::string conflict = CUtil::GetConflictName(x.rel);
+    if (!fileCache_->Rename(x.rel, conflict)) {
+        Log(kLogError, tag, "Fail to rename {%s} to its conflict name", x.rel.c_str());
+        passSucceeded_.store(0);
+        return;
+    }
+    status_.AddConflictCopy(fileCache_->GetRoot() + conflict);
+    const std::string& server = x.file->path;
+    CJournalItem record;
+    if (fileJournal_->Lookup(server, &record) && !fileJournal_->Remove(server)) {
+        Log(kLogError, tag, "Fail to delete file {%s} from DB", server.c_str());
+        passSucceeded_.store(0);
+    }
+    syncPending_.store(1);
 }
 
 int CWork::UploadFolder(CFileInfo D) {
@@ -553,7 +566,7 @@ int CWork::UploadFolder(CFileInfo D) {
         passSucceeded_.store(0);
         return 0;
     }
-    if (ack != kAllChunkExist) {
+    if (uploadstep::Parse(ack) != uploadstep::Step::kAllChunksExist) {
         Log(kLogFatal, tag, "Fail to get a valid ack: %s", ack.c_str());
         passSucceeded_.store(0);
         return 0;
@@ -579,7 +592,7 @@ int CWork::UploadShareFolder(CFileInfo S) {
         Log(kLogError, tag, "Fail to find a shared folder(id: %s)", id.c_str());
         return 0;
     }
-    if (SameKey(old, newPath)) {
+    if (SameJournalKey(old, newPath)) {
         // Nothing moved: a rename onto itself would only be refused.
         fileCache_->SetPathState(S.path, kStatusInStep);
         return 1;

@@ -55,6 +55,31 @@ bool IsConflictName(const std::string& name) {
     return true;
 }
 
+// One line in the log for each change record the watcher passes on.
+void LogWatchRecord(int action, const std::string& rel) {
+    const char* tag = "CWork::CheckFiles";
+    switch (action) {
+        case platform::kDirAdded:
+            Log(kLogInfo, tag, "Added     - %s", rel.c_str());
+            break;
+        case platform::kDirRemoved:
+            Log(kLogInfo, tag, "Removed   - %s", rel.c_str());
+            break;
+        case platform::kDirModified:
+            Log(kLogInfo, tag, "Modified   - %s", rel.c_str());
+            break;
+        case platform::kDirRenamedOld:
+            Log(kLogInfo, tag, "Rename(O)   - %s", rel.c_str());
+            break;
+        case platform::kDirRenamedNew:
+            Log(kLogInfo, tag, "Rename(N)   - %s", rel.c_str());
+            break;
+        default:
+            Log(kLogInfo, tag, "Monitor---ERROR---   - %s", rel.c_str());
+            break;
+    }
+}
+
 }  // namespace
 
 void CWork::StartFileMonitor(const std::string& root) {
@@ -148,126 +173,120 @@ void CWork::CheckFiles(int action, const char* name, void* context) {
         work->watchSyncPosted_ = false;
         return;
     }
-    const char* tag = "CWork::CheckFiles";
-    const std::string rel = name ? name : "";
-    const std::string full = rel.empty() ? work->watchRoot_ : work->watchRoot_ + "/" + rel;
-    const std::string base = BaseName(rel);
-    const int prevKind = work->watchPrevKind_;
-    const std::string prevName = work->watchPrevName_;
+    WatchRecord record;
+    record.action = action;
+    record.rel = name ? name : "";
+    record.full = record.rel.empty() ? work->watchRoot_ : work->watchRoot_ + "/" + record.rel;
+    record.base = BaseName(record.rel);
+    record.prevKind = work->watchPrevKind_;
+    record.prevName = work->watchPrevName_;
     work->watchPrevKind_ = kPrevOther;
-    work->watchPrevName_ = rel;
+    work->watchPrevName_ = record.rel;
 
+    if (work->WatchInterrupted(action, record.rel) || work->DropWatchRecord(&record))
+        return;
+    work->watchLastFiltered_.clear();
+    LogWatchRecord(action, record.rel);
+    work->ForwardWatchRecord(record);
+}
+
+bool CWork::WatchInterrupted(int action, const std::string& rel) {
+    const char* tag = "CWork::CheckFiles";
     if (action == CFileSystemWatcher::kActionRestarted) {
         // Nothing was seen while no watch ran: a pass looks at every file.
-        work->watchLastFiltered_.clear();
-        work->watchSyncPosted_ = false;
-        work->watcherFailed_.store(false);
+        watchLastFiltered_.clear();
+        watchSyncPosted_ = false;
+        watcherFailed_.store(false);
         Log(kLogInfo, tag, "Monitor restarted: the next pass looks at every file");
-        work->RequestFromWatcher(action, std::string());
-        return;
+        RequestFromWatcher(action, std::string());
+        return true;
     }
-    if (action == CFileSystemWatcher::kActionFailed || action == platform::kDirOverflow) {
-        // No single path to look at: the whole tree needs a pass.
-        work->watchLastFiltered_.clear();
-        if (action == platform::kDirOverflow) {
-            Log(kLogWarn, tag, "Monitor overflow: changes were lost, the next pass looks at every file");
-        } else {
-            Log(kLogInfo, tag, "Monitor---ERROR---   - %s", rel.c_str());
-            work->watcherFailed_.store(true);
-        }
-        work->RequestFromWatcher(action, std::string());
-        return;
+    if (action != CFileSystemWatcher::kActionFailed && action != platform::kDirOverflow)
+        return false;
+    // No single path to look at: the whole tree needs a pass.
+    watchLastFiltered_.clear();
+    if (action == platform::kDirOverflow) {
+        Log(kLogWarn, tag, "Monitor overflow: changes were lost, the next pass looks at every file");
+    } else {
+        Log(kLogInfo, tag, "Monitor---ERROR---   - %s", rel.c_str());
+        watcherFailed_.store(true);
     }
+    RequestFromWatcher(action, std::string());
+    return true;
+}
 
+bool CWork::DropWatchRecord(WatchRecord* record) {
+    const char* tag = "CWork::CheckFiles";
+    const int action = record->action;
+    const std::string& full = record->full;
+    const std::string& base = record->base;
     // A dropped record; a rename whose new name is dropped took its old name away.
     auto dropped = [&](int kind) {
         if (action == platform::kDirRenamedOld)
-            work->watchPrevKind_ = kind;
-        else if (action == platform::kDirRenamedNew && prevKind == kPrevRenameOld)
-            work->RequestFromWatcher(platform::kDirRemoved, std::string());
+            watchPrevKind_ = kind;
+        else if (action == platform::kDirRenamedNew && record->prevKind == kPrevRenameOld)
+            RequestFromWatcher(platform::kDirRemoved, std::string());
+        return true;
     };
 
     // The client's own writes: a file being built, and its rename into place, ask for nothing.
-    if (IsPartName(base)) {
-        dropped(kPrevOwn);
-        return;
-    }
-    if (action == platform::kDirRenamedNew && prevKind == kPrevOwn) {
+    if (IsPartName(base))
+        return dropped(kPrevOwn);
+    if (action == platform::kDirRenamedNew && record->prevKind == kPrevOwn) {
         // A user's save by rename onto the same name may be folded into this record.
-        if (work->fileCache_ && work->fileCache_->CheckOwnWrite(full) == 0) {
-            Log(kLogInfo, tag, "Modified   - %s", rel.c_str());
-            work->RequestFromWatcher(platform::kDirModified, std::string());
+        if (fileCache_ && fileCache_->CheckOwnWrite(full) == 0) {
+            Log(kLogInfo, tag, "Modified   - %s", record->rel.c_str());
+            RequestFromWatcher(platform::kDirModified, std::string());
         }
-        return;
+        return true;
     }
 
     platform::FileStat st;
     const bool exists = platform::Stat(full, &st);
-    const bool isDir = exists && st.kind == platform::EntryKind::Directory;
-    if (isDir) {
-        if (!work->watchLastFiltered_.empty() && work->watchLastFiltered_.find(full) != std::string::npos) {
-            work->watchLastFiltered_.clear();
-            dropped(kPrevDropped);
-            return;
+    record->isDir = exists && st.kind == platform::EntryKind::Directory;
+    if (record->isDir) {
+        if (!watchLastFiltered_.empty() && watchLastFiltered_.find(full) != std::string::npos) {
+            watchLastFiltered_.clear();
+            return dropped(kPrevDropped);
         }
     } else if (exists && st.kind == platform::EntryKind::File) {
         // The home folder's hidden-name list is the client's; a shared folder's asks for a pass
         // whose scan leaves it out (the watcher cannot look at the shares from its thread).
         if (base == CFileCache::kFolderIconFile || base == CFileCache::kShareMarkerName ||
-            rel == CFileCache::kHiddenListName) {
+            record->rel == CFileCache::kHiddenListName) {
             Log(kLogInfo, tag, "File filter: %s %s", base.c_str(), full.c_str());
-            dropped(kPrevDropped);
-            return;
+            return dropped(kPrevDropped);
         }
         if (CFileCache::IsTemporaryFile(full, base)) {
-            work->watchLastFiltered_ = full;
-            work->KeepFilteredPath(full);
+            watchLastFiltered_ = full;
+            KeepFilteredPath(full);
             Log(kLogInfo, tag, "File filter: %s %s", base.c_str(), full.c_str());
-            dropped(kPrevDropped);
-            return;
+            return dropped(kPrevDropped);
         }
-    } else if (!exists && work->TakeFilteredPath(full)) {
-        dropped(kPrevDropped);
-        return;
+    } else if (!exists && TakeFilteredPath(full)) {
+        return dropped(kPrevDropped);
     }
+    return false;
+}
 
-    work->watchLastFiltered_.clear();
-    switch (action) {
-        case platform::kDirAdded:
-            Log(kLogInfo, tag, "Added     - %s", rel.c_str());
-            break;
-        case platform::kDirRemoved:
-            Log(kLogInfo, tag, "Removed   - %s", rel.c_str());
-            break;
-        case platform::kDirModified:
-            Log(kLogInfo, tag, "Modified   - %s", rel.c_str());
-            break;
-        case platform::kDirRenamedOld:
-            Log(kLogInfo, tag, "Rename(O)   - %s", rel.c_str());
-            break;
-        case platform::kDirRenamedNew:
-            Log(kLogInfo, tag, "Rename(N)   - %s", rel.c_str());
-            break;
-        default:
-            Log(kLogInfo, tag, "Monitor---ERROR---   - %s", rel.c_str());
-            break;
-    }
-    if (action == platform::kDirModified && isDir)
+void CWork::ForwardWatchRecord(const WatchRecord& record) {
+    const int action = record.action;
+    if (action == platform::kDirModified && record.isDir)
         return;  // a folder's own times say nothing the pass needs
     if (action == platform::kDirRenamedOld) {
-        work->watchPrevKind_ = kPrevRenameOld;
-        work->RequestFromWatcher(action, std::string());
+        watchPrevKind_ = kPrevRenameOld;
+        RequestFromWatcher(action, std::string());
         return;
     }
     if (action == platform::kDirRenamedNew) {
         // Without its reported old name the new name is only a new entry. A move aside under a
         // conflict name is the client's own, and its records can arrive after the pass that made
         // it: renamed on the service it would take the version just brought down away with it.
-        if (prevKind == kPrevRenameOld && !IsConflictName(BaseName(rel)))
-            work->RequestFromWatcher(action, MakeRenameText(prevName, rel));
+        if (record.prevKind == kPrevRenameOld && !IsConflictName(BaseName(record.rel)))
+            RequestFromWatcher(action, MakeRenameText(record.prevName, record.rel));
         else
-            work->RequestFromWatcher(platform::kDirAdded, std::string());
+            RequestFromWatcher(platform::kDirAdded, std::string());
         return;
     }
-    work->RequestFromWatcher(action, std::string());
+    RequestFromWatcher(action, std::string());
 }

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "journal/chunkjournal.h"
@@ -21,6 +22,7 @@
 #include "support/env.h"
 #include "support/logcapture.h"
 #include "support/tempdir.h"
+#include "sync/uploadstep.h"
 #include "upload_fixture.h"
 #include "util/util.h"
 
@@ -134,6 +136,27 @@ class UploadExchangeTest : public ::testing::Test {
     CFileInfo file_;
     std::string key_;
 };
+
+// The service's instructions are matched exactly, its own spelling included: anything else is
+// an instruction nobody knows (below: it ends the exchange as a failure).
+TEST(UploadStep, OnlyTheServicesExactNamesAreSteps) {
+    using uploadstep::Step;
+    const std::pair<std::string, Step> cases[] = {
+        {"all_chunk_exist", Step::kAllChunksExist},
+        {"upload_chunk", Step::kUploadChunk},
+        {"remove_chunk", Step::kRemoveChunk},
+        {"move_conflic_file", Step::kMoveConflict},
+        {"copy_conflic_file", Step::kCopyConflict},
+        {"", Step::kUnknown},
+        {"OK", Step::kUnknown},
+        {"UPLOAD_CHUNK", Step::kUnknown},
+        {"upload_chunk ", Step::kUnknown},
+        {"move_conflict_file", Step::kUnknown},
+        {std::string("all_chunk_exist\0", 16), Step::kUnknown},
+    };
+    for (const auto& [instruction, step] : cases)
+        EXPECT_EQ(uploadstep::Parse(instruction), step) << instruction;
+}
 
 TEST_F(UploadExchangeTest, AfterARemovalTheBackServerIsAskedAgainAboutTheFile) {
     back_.Push(Back("upload_file_rsp", "upload_chunk", key_, "sk-1"));

@@ -148,265 +148,120 @@ class WorkTest : public ::testing::Test {
     testsupport::LogCapture log_;
 };
 
+// What the scripted first pass does, and the re-sign-in after it. Every member has an
+// initializer, so a designated row leaves out whatever it does not change.
+struct PassScript {
+    std::vector<int> results{1};
+    std::string reason{};  // the back client's reason after the first pass
+    int loginResult = 1;   // of the re-sign-in
+    bool itemFails = false, addsRecent = false, wantsMore = false, cleanFails = false;
+    std::string note{};
+};
+
+// A signed-in worker of "alice" runs CheckSync with `script`.
+void RunScripted(TestWork& w, const PassScript& script) {
+    w.SetUser("alice");
+    w.SetSignedIn(1);
+    w.passResults = script.results;
+    w.loginResult = script.loginResult;
+    w.cleanResult = !script.cleanFails;
+    w.onPass = [&script](TestWork& self, int pass) {
+        if (pass != 0)
+            return;
+        self.reason = script.reason;
+        if (script.itemFails)
+            self.SetPassSucceeded(0);
+        if (script.addsRecent)
+            self.AddRecentName("下载 /h/a.txt");
+        if (script.wantsMore)
+            self.SetSyncPending(1);
+        if (!script.note.empty())
+            self.SetPassNote(script.note);
+    };
+    w.CheckSync();
+}
+
 }  // namespace
 
 TEST_F(WorkTest, CheckSyncOutcomes) {
+    // The expectations default to one pass that ends up to date.
     struct Case {
         const char* name;
-        std::vector<int> results;
-        std::string reason;  // the back client's reason after the first pass
-        int loginResult;     // of the re-sign-in
-        bool itemFails, addsRecent, wantsMore, cleanFails;
-        std::string note;
-        // expected
-        int passes, logins, resets;
-        std::vector<std::string> statuses, tips;
-        std::vector<int64_t> tray;
-        std::vector<std::string> balloons;
-        int ready, signedIn;
-        std::vector<int> pauses, reported;
+        PassScript script{};
+        int passes = 1, logins = 0, resets = 0;
+        std::vector<std::string> statuses{"Sync...", "Sync finished"}, tips{"同步...", "同步完成"};
+        std::vector<int64_t> tray{1, 2};
+        std::vector<std::string> balloons{};
+        int ready = 1, signedIn = 1;
+        std::vector<int> pauses{1000}, reported{1};
     };
     const Case cases[] = {
-        {"success",
-         {1},
-         "",
-         1,
-         false,
-         false,
-         false,
-         false,
-         "",
-         1,
-         0,
-         0,
-         {"Sync...", "Sync finished"},
-         {"同步...", "同步完成"},
-         {1, 2},
-         {},
-         1,
-         1,
-         {1000},
-         {1}},
-        {"success adds a recent name",
-         {1},
-         "",
-         1,
-         false,
-         true,
-         false,
-         false,
-         "",
-         1,
-         0,
-         0,
-         {"Sync...", "Sync finished"},
-         {"同步...", "同步完成"},
-         {1, 2},
-         {"同步完成: 下载 /h/a.txt..."},
-         1,
-         1,
-         {1000},
-         {1}},
-        {"cache cleaning fails",
-         {1},
-         "",
-         1,
-         false,
-         false,
-         false,
-         true,
-         "",
-         1,
-         0,
-         0,
-         {"Sync...", "Sync finished"},
-         {"同步...", "同步完成"},
-         {1, 2},
-         {},
-         1,
-         1,
-         {1000},
-         {1}},
-        {"failed without reason",
-         {0},
-         "",
-         1,
-         false,
-         true,
-         false,
-         false,
-         "",
-         1,
-         0,
-         0,
-         {"Sync...", "同步未完成"},
-         {"同步...", "同步未完成"},
-         {1, 0},
-         {},
-         1,
-         1,
-         {},
-         {0}},
-        {"failed with a server reason",
-         {0},
-         "7",
-         1,
-         false,
-         false,
-         false,
-         false,
-         "",
-         1,
-         0,
-         0,
-         {"Sync...", "服务器信息: 文件不存在"},
-         {"同步...", "服务器信息: 文件不存在"},
-         {1, 0},
-         {},
-         1,
-         1,
-         {},
-         {0}},
-        {"non-numeric reason",
-         {0},
-         "oops",
-         1,
-         false,
-         false,
-         false,
-         false,
-         "",
-         1,
-         0,
-         0,
-         {"Sync...", "服务器信息: "},
-         {"同步...", "服务器信息: "},
-         {1, 0},
-         {},
-         1,
-         1,
-         {},
-         {0}},
-        {"passport invalid, signed in again",
-         {0},
-         "29",
-         1,
-         false,
-         false,
-         false,
-         false,
-         "",
-         1,
-         1,
-         1,
-         {"Sync...", "Sync unfinished"},
-         {"同步...", "同步未完成"},
-         {1, 0},
-         {},
-         1,
-         1,
-         {1000},
-         {0, 0}},
-        {"host id mismatch, sign-in fails",
-         {0},
-         "28",
-         0,
-         false,
-         false,
-         false,
-         false,
-         "",
-         1,
-         1,
-         2,
-         {"Sync..."},
-         {"同步...", "Kestrine云存储服务"},
-         {1, 0},
-         {},
-         0,
-         0,
-         {},
-         {0}},
-        {"an item failed with a reason",
-         {1},
-         "3",
-         1,
-         true,
-         false,
-         false,
-         false,
-         "",
-         1,
-         0,
-         0,
-         {"Sync...", "Sync unfinished"},
-         {"同步...", "服务器信息: 旧文件不存在"},
-         {1, 0},
-         {},
-         1,
-         1,
-         {1000},
-         {0}},
-        {"an item failed without reason",
-         {1},
-         "",
-         1,
-         true,
-         true,
-         false,
-         false,
-         "",
-         1,
-         0,
-         0,
-         {"Sync...", "Sync unfinished"},
-         {"同步...", "同步未完成"},
-         {1, 0},
-         {},
-         1,
-         1,
-         {1000},
-         {0}},
-        {"a chunk could not be read",
-         {1},
-         "",
-         1,
-         false,
-         false,
-         false,
-         false,
-         "fail load chunk",
-         1,
-         0,
-         0,
-         {"Sync...", "Sync finished"},
-         {"同步...", "同步完成"},
-         {1, 2},
-         {},
-         1,
-         1,
-         {1000, 5000},
-         {1}},
-        {"more work wanted during the pass",
-         {1, 1},
-         "",
-         1,
-         false,
-         true,
-         true,
-         false,
-         "",
-         2,
-         0,
-         0,
-         {"Sync...", "Sync...", "Sync finished"},
-         {"同步...", "同步...", "同步完成"},
-         {1, 1, 2},
-         {"同步完成: 下载 /h/a.txt..."},
-         1,
-         1,
-         {1000, 1000},
-         {1}},
+        {.name = "success"},
+        {.name = "success adds a recent name",
+         .script = {.addsRecent = true},
+         .balloons = {"同步完成: 下载 /h/a.txt..."}},
+        {.name = "cache cleaning fails", .script = {.cleanFails = true}},
+        {.name = "failed without reason",
+         .script = {.results = {0}, .addsRecent = true},
+         .statuses = {"Sync...", "同步未完成"},
+         .tips = {"同步...", "同步未完成"},
+         .tray = {1, 0},
+         .pauses = {},
+         .reported = {0}},
+        {.name = "failed with a server reason",
+         .script = {.results = {0}, .reason = "7"},
+         .statuses = {"Sync...", "服务器信息: 文件不存在"},
+         .tips = {"同步...", "服务器信息: 文件不存在"},
+         .tray = {1, 0},
+         .pauses = {},
+         .reported = {0}},
+        {.name = "non-numeric reason",
+         .script = {.results = {0}, .reason = "oops"},
+         .statuses = {"Sync...", "服务器信息: "},
+         .tips = {"同步...", "服务器信息: "},
+         .tray = {1, 0},
+         .pauses = {},
+         .reported = {0}},
+        {.name = "passport invalid, signed in again",
+         .script = {.results = {0}, .reason = "29"},
+         .logins = 1,
+         .resets = 1,
+         .statuses = {"Sync...", "Sync unfinished"},
+         .tips = {"同步...", "同步未完成"},
+         .tray = {1, 0},
+         .reported = {0, 0}},
+        {.name = "host id mismatch, sign-in fails",
+         .script = {.results = {0}, .reason = "28", .loginResult = 0},
+         .logins = 1,
+         .resets = 2,
+         .statuses = {"Sync..."},
+         .tips = {"同步...", "Kestrine云存储服务"},
+         .tray = {1, 0},
+         .ready = 0,
+         .signedIn = 0,
+         .pauses = {},
+         .reported = {0}},
+        {.name = "an item failed with a reason",
+         .script = {.reason = "3", .itemFails = true},
+         .statuses = {"Sync...", "Sync unfinished"},
+         .tips = {"同步...", "服务器信息: 旧文件不存在"},
+         .tray = {1, 0},
+         .reported = {0}},
+        {.name = "an item failed without reason",
+         .script = {.itemFails = true, .addsRecent = true},
+         .statuses = {"Sync...", "Sync unfinished"},
+         .tips = {"同步...", "同步未完成"},
+         .tray = {1, 0},
+         .reported = {0}},
+        {.name = "a chunk could not be read", .script = {.note = "fail load chunk"}, .pauses = {1000, 5000}},
+        {.name = "more work wanted during the pass",
+         .script = {.results = {1, 1}, .addsRecent = true, .wantsMore = true},
+         .passes = 2,
+         .statuses = {"Sync...", "Sync...", "Sync finished"},
+         .tips = {"同步...", "同步...", "同步完成"},
+         .tray = {1, 1, 2},
+         .balloons = {"同步完成: 下载 /h/a.txt..."},
+         .pauses = {1000, 1000}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -414,25 +269,7 @@ TEST_F(WorkTest, CheckSyncOutcomes) {
         const size_t warningsBefore =
             Count(log_.Text(), "<warn >[CWork::CheckSync]: Fail to clean local cache");
         TestWork w;
-        w.SetUser("alice");
-        w.SetSignedIn(1);
-        w.passResults = c.results;
-        w.loginResult = c.loginResult;
-        w.cleanResult = !c.cleanFails;
-        w.onPass = [&c](TestWork& self, int pass) {
-            if (pass != 0)
-                return;
-            self.reason = c.reason;
-            if (c.itemFails)
-                self.SetPassSucceeded(0);
-            if (c.addsRecent)
-                self.AddRecentName("下载 /h/a.txt");
-            if (c.wantsMore)
-                self.SetSyncPending(1);
-            if (!c.note.empty())
-                self.SetPassNote(c.note);
-        };
-        w.CheckSync();
+        RunScripted(w, c.script);
 
         EXPECT_EQ(w.Passes(), c.passes);
         EXPECT_EQ(w.logins, c.logins);
@@ -455,7 +292,7 @@ TEST_F(WorkTest, CheckSyncOutcomes) {
         EXPECT_EQ(w.reported, c.reported);
         EXPECT_EQ(w.cleans, c.statuses.back() == "Sync finished" ? 1 : 0);
         const size_t warnings = Count(log_.Text(), "<warn >[CWork::CheckSync]: Fail to clean local cache");
-        EXPECT_EQ(warnings - warningsBefore, c.cleanFails ? 1u : 0u);
+        EXPECT_EQ(warnings - warningsBefore, c.script.cleanFails ? 1u : 0u);
     }
 }
 
@@ -463,36 +300,24 @@ TEST_F(WorkTest, CheckSyncOutcomes) {
 TEST_F(WorkTest, APassThatStopsShortTellsTheWindowWhy) {
     struct Case {
         const char* name;
-        int result;
-        std::string reason;
-        int loginResult;
-        bool itemFails;
+        PassScript script;
         std::vector<std::string> halts;  // texts of kSyncError; none when up to date or signed out
     };
     const Case cases[] = {
-        {"up to date", 1, "", 1, false, {}},
-        {"failed without reason", 0, "", 1, false, {"同步未完成"}},
-        {"failed with a server reason", 0, "7", 1, false, {"服务器信息: 文件不存在"}},
-        {"an item failed with a reason", 1, "3", 1, true, {"服务器信息: 旧文件不存在"}},
-        {"signed in again: the pass still counts as unfinished", 0, "29", 1, false, {"同步未完成"}},
-        {"the sign-in fails: signed out, no error", 0, "28", 0, false, {}},
+        {"up to date", {}, {}},
+        {"failed without reason", {.results = {0}}, {"同步未完成"}},
+        {"failed with a server reason", {.results = {0}, .reason = "7"}, {"服务器信息: 文件不存在"}},
+        {"an item failed with a reason", {.reason = "3", .itemFails = true}, {"服务器信息: 旧文件不存在"}},
+        {"signed in again: the pass still counts as unfinished",
+         {.results = {0}, .reason = "29"},
+         {"同步未完成"}},
+        {"the sign-in fails: signed out, no error", {.results = {0}, .reason = "28", .loginResult = 0}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         front_.Clear();
         TestWork w;
-        w.SetUser("alice");
-        w.SetSignedIn(1);
-        w.passResults = {c.result};
-        w.loginResult = c.loginResult;
-        w.onPass = [&c](TestWork& self, int pass) {
-            if (pass != 0)
-                return;
-            self.reason = c.reason;
-            if (c.itemFails)
-                self.SetPassSucceeded(0);
-        };
-        w.CheckSync();
+        RunScripted(w, c.script);
         std::vector<std::string> halts;
         for (const WindowMessage& m : front_.MessagesWithCode(platform::WM_SYNC_HALTED)) {
             EXPECT_EQ(m.wParam, platform::kSyncError);

@@ -6,6 +6,7 @@
 
 #include "journal/filejournal.h"
 #include "sync/serverpath.h"
+#include "util/ascii.h"
 
 namespace decide {
 
@@ -13,13 +14,6 @@ using serverpath::IsBelow;
 using serverpath::ParentOf;
 
 namespace {
-
-bool SameKeyText(const std::string& a, const std::string& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-        return lower(x) == lower(y);
-    });
-}
 
 bool SameIdentity(const CFileInfo& a, const CFileInfo& b) {
     return a.fileInode != 0 && a.fileInode == b.fileInode && a.fileDevice == b.fileDevice;
@@ -100,7 +94,7 @@ bool IsFolder(const CFileInfo& info) {
 bool SameContent(const CFileInfo& a, const CFileInfo& b) {
     if (IsFolder(a) || IsFolder(b))
         return a.dirFlag == b.dirFlag;
-    return a.size == b.size && SameKeyText(a.chunkListText, b.chunkListText);
+    return a.size == b.size && ascii::EqualNoCase(a.chunkListText, b.chunkListText);
 }
 
 bool NeedsFetch(const CJournalItem* record, const CFileInfo& listed, bool listedShare) {

@@ -6,6 +6,7 @@
 #include "platform/file.h"
 #include "store/filecache.h"
 #include "sync/skippeditems.h"
+#include "util/ascii.h"
 
 namespace serverpath {
 
@@ -31,31 +32,17 @@ bool PlainNames(const std::string& path, size_t pos) {
     }
 }
 
-char LowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// `text` equals `lowered` (lower case) when ASCII letters are compared without their case.
-bool EqualsIgnoringCase(const char* text, size_t n, const char* lowered) {
-    if (std::strlen(lowered) != n)
-        return false;
-    for (size_t i = 0; i < n; ++i)
-        if (LowerAscii(text[i]) != lowered[i])
-            return false;
-    return true;
-}
-
 }  // namespace
 
 bool IsReservedName(const std::string& name) {
-    if (EqualsIgnoringCase(name.data(), name.size(), CFileCache::kShareMarkerName) ||
-        EqualsIgnoringCase(name.data(), name.size(), CFileCache::kFolderIconFile))
+    if (ascii::EqualNoCase(name, CFileCache::kShareMarkerName) ||
+        ascii::EqualNoCase(name, CFileCache::kFolderIconFile))
         return true;
     // A part file is a hidden name ending in the suffix, as the scan leaves them out: ".x.kestrine-part",
     // which also covers the aside name ".x.old.kestrine-part".
     const size_t n = std::strlen(CFileCache::kPartSuffix);
     return name.size() >= n && name[0] == '.' &&
-           EqualsIgnoringCase(name.data() + name.size() - n, n, CFileCache::kPartSuffix);
+           ascii::EqualNoCase(std::string_view(name).substr(name.size() - n), CFileCache::kPartSuffix);
 }
 
 bool HasReservedName(const std::string& path) {
@@ -80,7 +67,7 @@ const char* RefusalOf(const std::string& serverPath) {
         return notsynced::kReservedName;
     // Right below the head is the home folder or a shared folder, whose hidden-name list is the
     // client's on each computer.
-    if (EqualsIgnoringCase(below.data(), below.size(), CFileCache::kHiddenListName))
+    if (ascii::EqualNoCase(below, CFileCache::kHiddenListName))
         return notsynced::kReservedName;
     return nullptr;
 }

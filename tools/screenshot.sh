@@ -9,22 +9,9 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(cd "${1:-$here/build}" && pwd)"
 out="$(mkdir -p "${2:-$here/docs}" && cd "${2:-$here/docs}" && pwd)"
-client="$build/kestrine"
-server="$build/kestrine-server"
 convert=/usr/bin/convert  # ImageMagick's, whatever else is first on PATH
-for tool in Xvfb trayer xdotool xwd "$convert" python3; do
-  command -v "$tool" >/dev/null || { echo "screenshot: $tool is missing (make deps)" >&2; exit 1; }
-done
-[ -x "$client" ] && [ -x "$server" ] || { echo "screenshot: build $build first" >&2; exit 1; }
-
-work="$(mktemp -d /tmp/kestrine.XXXX)"
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$here/tools/screenshot-common.sh"
+shots_prepare screenshot "make deps" kestrine Xvfb trayer xdotool xwd "$convert" python3
 
 # A display number nobody uses.
 n=90

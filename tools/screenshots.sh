@@ -19,21 +19,8 @@ short="${short%%.*}"
 out="${3:-$here/docs/window-$short.png}"
 mkdir -p "$(dirname "$out")"
 out="$(cd "$(dirname "$out")" && pwd)/$(basename "$out")"
-client="$build/kestrine"
-server="$build/kestrine-server"
-for tool in xvfb-run xdotool import localedef; do
-  command -v "$tool" >/dev/null || { echo "screenshots: $tool is missing (make deps deps-doc)" >&2; exit 1; }
-done
-[ -x "$client" ] && [ -x "$server" ] || { echo "screenshots: build $build first" >&2; exit 1; }
-
-work="$(mktemp -d /tmp/kestrine-shots.XXXX)"
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$here/tools/screenshot-common.sh"
+shots_prepare screenshots "make deps deps-doc" kestrine-shots xvfb-run xdotool import localedef
 
 wait_for() {  # wait_for SECONDS COMMAND...: true once the command succeeds
   local seconds=$1

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,8 +20,10 @@
 #include "core/config.h"
 #include "platform/file.h"
 #include "platform/system.h"
+#include "support/clientlaunch.h"
 #include "support/loginwork.h"
 #include "support/process.h"
+#include "support/sqlquery.h"
 #include "util/util.h"
 
 using testsupport::LoginWork;
@@ -188,21 +189,11 @@ TEST_F(ConsoleLoginTest, ExitWhileSigningInStopsTheWaitAndTheRetries) {
 class ConsoleLoginE2E : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(server_.Start()) << server_.Error(); }
-    testsupport::ProcessSpec HowToRun(const std::string& input) const {
-        testsupport::ProcessSpec how;
-        how.program = testsupport::BuildProgram("kestrine");
-        how.env["HOME"] = home_.Home();
-        how.env["XDG_RUNTIME_DIR"] = home_.Runtime();
-        how.env["XDG_CONFIG_HOME"] = std::nullopt;
-        how.env["KESTRINE_SERVICE_HOST"] = "127.0.0.1:" + std::to_string(server_.Port());
-        how.env["KESTRINE_OPEN_LOG"] = home_.Dir().Sub("opened.txt");
-        how.env["DISPLAY"] = std::nullopt;
-        how.env["WAYLAND_DISPLAY"] = std::nullopt;
-        how.env["QT_QPA_PLATFORM"] = std::nullopt;
-        how.env["LC_ALL"] = "C.UTF-8";
-        // The texts as written (Chinese), which the test reads: Qt takes the language from LANGUAGE,
-        // while LC_ALL keeps a UTF-8 locale that every machine has.
-        how.env["LANGUAGE"] = "zh_CN";
+    testsupport::LaunchPlan HowToRun(const std::string& input) const {
+        testsupport::LaunchPlan how =
+            testsupport::ClientInHome(home_, "127.0.0.1:" + std::to_string(server_.Port()));
+        testsupport::OnTheConsole(&how);
+        testsupport::InChinese(&how);
         how.stdinText = input;
         return how;
     }
@@ -240,23 +231,10 @@ TEST_F(ConsoleLoginE2E, PipedLinesSignIn) {
         log += text;
     }
     EXPECT_NE(log.find("<info >[CWork::SeverAuth]: Auth OK: alice"), std::string::npos) << log;
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2((home_.Home() + "/Kestrine/.db/client.db").c_str(), &db, SQLITE_OPEN_READONLY,
-                              nullptr),
-              SQLITE_OK);
-    std::string user, hostName, hostId;
-    auto read = [&](const char* key, std::string* value) {
-        sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(db, "SELECT value FROM config_table WHERE key=?", -1, &st, nullptr);
-        sqlite3_bind_text(st, 1, key, -1, SQLITE_STATIC);
-        if (sqlite3_step(st) == SQLITE_ROW)
-            *value = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-        sqlite3_finalize(st);
-    };
-    read("login_user", &user);
-    read("host_name", &hostName);
-    read("host_id", &hostId);
-    sqlite3_close(db);
+    const std::string dbFile = home_.Home() + "/Kestrine/.db/client.db";
+    const std::string user = testsupport::StoredConfig(dbFile, "login_user");
+    const std::string hostName = testsupport::StoredConfig(dbFile, "host_name");
+    const std::string hostId = testsupport::StoredConfig(dbFile, "host_id");
     EXPECT_EQ(user, "alice");
     EXPECT_EQ(hostName, "laptop");
     EXPECT_EQ(hostId.size(), 32u);
@@ -280,7 +258,7 @@ TEST_F(ConsoleLoginE2E, LocaleChoosesTheLanguage) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         testsupport::FakeHome home;
-        testsupport::ProcessSpec how =
+        testsupport::LaunchPlan how =
             HowToRun("alice\n" + std::string(testsupport::TestServer::kPassword) + "\nlaptop\ny\n");
         how.env["HOME"] = home.Home();
         how.env["XDG_RUNTIME_DIR"] = home.Runtime();
@@ -317,7 +295,7 @@ TEST_F(ConsoleLoginE2E, EndOfInputLeavesTheClientSignedOut) {
 }
 
 TEST_F(ConsoleLoginE2E, TerminationWhileTheDialogWaitsForALine) {
-    testsupport::ProcessSpec how = HowToRun("alice\n");
+    testsupport::LaunchPlan how = HowToRun("alice\n");
     how.keepStdinOpen = true;  // the password line never comes
     testsupport::ChildProcess p;
     ASSERT_TRUE(p.Start(how));

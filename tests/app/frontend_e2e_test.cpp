@@ -3,16 +3,16 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/file.h"
+#include "support/clientlaunch.h"
 #include "support/env.h"
 #include "support/process.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -42,30 +42,25 @@ TEST(FrontEndChoice, ConsoleUnlessQtCanOpenTheDisplay) {
         SCOPED_TRACE(c.name);
         testsupport::FakeHome home;
         const std::string logDir = home.Home() + "/Kestrine/.log";
-        testsupport::ProcessSpec how;
-        how.program = testsupport::BuildProgram("kestrine");
-        how.env = c.env;
-        how.env["HOME"] = home.Home();
-        how.env["XDG_RUNTIME_DIR"] = home.Runtime();
-        how.env["XDG_CONFIG_HOME"] = std::nullopt;
-        how.env["KESTRINE_SERVICE_HOST"] = std::nullopt;
-        how.env["KESTRINE_OPEN_LOG"] = home.Dir().Sub("opened.txt");
-        how.env["LC_ALL"] = "C.UTF-8";
+        testsupport::LaunchPlan how = testsupport::ClientInHome(home, std::nullopt);
+        how.env.insert(c.env.begin(), c.env.end());  // the case's display variables
         testsupport::ChildProcess p;
         std::string error;
         ASSERT_TRUE(p.Start(how, &error)) << error;
 
         // Running: the log says so.
         std::string log;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-        while (log.find("running...") == std::string::npos && p.Running() &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::vector<platform::DirEntry> entries;
-            platform::ListDir(logDir, &entries);
-            for (const auto& e : entries)
-                platform::ReadFileToString(logDir + "/" + e.name, &log);
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        testsupport::WaitUntil(
+            [&] {
+                if (log.find("running...") != std::string::npos || !p.Running())
+                    return true;
+                std::vector<platform::DirEntry> entries;
+                platform::ListDir(logDir, &entries);
+                for (const auto& e : entries)
+                    platform::ReadFileToString(logDir + "/" + e.name, &log);
+                return false;
+            },
+            kWaitMs, 20);
         ASSERT_NE(log.find("running..."), std::string::npos) << p.Stdout() << p.Stderr();
         if (c.console) {
             EXPECT_TRUE(p.WaitForOutput("[tray] signed out", kWaitMs)) << p.Stdout() << p.Stderr();

@@ -2,22 +2,22 @@
 // registry or database.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <utime.h>
 
 #include <algorithm>
-#include <chrono>
 #include <ctime>
 #include <functional>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/file.h"
+#include "support/clientlaunch.h"
 #include "support/env.h"
 #include "support/process.h"
+#include "support/sqlquery.h"
+#include "support/wait.h"
 #include "util/util.h"
 
 namespace {
@@ -33,20 +33,10 @@ class KestrineE2E : public ::testing::Test {
     std::string DbFile() const { return Root() + "/.db/client.db"; }
     std::string OpenLog() const { return home_.Dir().Sub("opened.txt"); }
 
-    testsupport::ProcessSpec HowToRun() const {
-        testsupport::ProcessSpec how;
-        how.program = testsupport::BuildProgram("kestrine");
-        how.env["HOME"] = home_.Home();
-        how.env["XDG_RUNTIME_DIR"] = home_.Runtime();
-        how.env["XDG_CONFIG_HOME"] = std::nullopt;
-        how.env["KESTRINE_SERVICE_HOST"] = std::nullopt;
-        how.env["KESTRINE_OPEN_LOG"] = OpenLog();
-        how.env["LC_ALL"] = "C.UTF-8";
+    testsupport::LaunchPlan HowToRun() const {
+        testsupport::LaunchPlan how = testsupport::ClientInHome(home_, std::nullopt);
         how.env["DBUS_SESSION_BUS_ADDRESS"] = std::nullopt;  // the user's keyring is not the test's
-        // The console front end, whatever display the tests run under.
-        how.env["DISPLAY"] = std::nullopt;
-        how.env["WAYLAND_DISPLAY"] = std::nullopt;
-        how.env["QT_QPA_PLATFORM"] = std::nullopt;
+        testsupport::OnTheConsole(&how);
         return how;
     }
 
@@ -69,40 +59,24 @@ class KestrineE2E : public ::testing::Test {
     }
     // Waits until one run log holds `needle`; returns that log's text.
     std::string WaitForLog(const std::string& needle) const {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-        while (std::chrono::steady_clock::now() < deadline) {
-            for (const std::string& f : RunLogs()) {
-                std::string text = ReadAll(f);
-                if (text.find(needle) != std::string::npos)
-                    return text;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return std::string();
+        std::string found;
+        testsupport::WaitUntil(
+            [&] {
+                for (const std::string& f : RunLogs()) {
+                    std::string text = ReadAll(f);
+                    if (text.find(needle) != std::string::npos) {
+                        found = std::move(text);
+                        return true;
+                    }
+                }
+                return false;
+            },
+            kWaitMs, 20);
+        return found;
     }
-    std::string Stored(const std::string& key) const {
-        sqlite3* db = nullptr;
-        std::string out = "<none>";
-        if (sqlite3_open_v2(DbFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-            sqlite3_busy_timeout(db, 10000);  // the worker may be writing
-            sqlite3_stmt* st = nullptr;
-            std::string sql = "SELECT value FROM config_table WHERE key='" + key + "'";
-            if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
-                sqlite3_step(st) == SQLITE_ROW)
-                out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-            sqlite3_finalize(st);
-        }
-        sqlite3_close(db);
-        return out;
-    }
-    void ExecDb(const std::string& sql) const {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(DbFile().c_str(), &db), SQLITE_OK);
-        char* err = nullptr;
-        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err), SQLITE_OK) << (err ? err : "");
-        sqlite3_free(err);
-        sqlite3_close(db);
-    }
+    std::string Stored(const std::string& key) const { return testsupport::StoredConfig(DbFile(), key); }
+    // Plants a configuration table the client's code would not write.
+    void ExecDb(const std::string& sql) const { EXPECT_EQ(testsupport::Query(DbFile(), sql), ""); }
     // Starts the client and waits for its "running..." line.
     void StartRunning(testsupport::ChildProcess& p) {
         std::string error;
@@ -192,9 +166,7 @@ TEST_F(KestrineE2E, BrokenRegistryReadsAsMissingValues) {
         breakRegistry();
         testsupport::ChildProcess p;
         ASSERT_TRUE(p.Start(HowToRun()));
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-        while (Stored("root_path") != Root() && p.Running() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        testsupport::WaitUntil([&] { return Stored("root_path") == Root() || !p.Running(); }, kWaitMs, 20);
         EXPECT_EQ(Stored("root_path"), Root());
         ASSERT_TRUE(p.WaitForOutput("[tray] signed out", kWaitMs));
         EndWith(p, SIGTERM);
@@ -291,7 +263,7 @@ TEST_F(KestrineE2E, OptionsAndCommandsWithoutAClient) {
         {{"sync"}, 3, nullptr},
     };
     for (const Case& c : cases) {
-        testsupport::ProcessSpec how = HowToRun();
+        testsupport::LaunchPlan how = HowToRun();
         how.args = c.args;
         testsupport::ChildProcess p;
         ASSERT_TRUE(p.Start(how));
@@ -312,7 +284,7 @@ TEST_F(KestrineE2E, OptionsAndCommandsWithoutAClient) {
 TEST_F(KestrineE2E, StatusOfASignedOutClient) {
     testsupport::ChildProcess client;
     StartRunning(client);
-    testsupport::ProcessSpec how = HowToRun();
+    testsupport::LaunchPlan how = HowToRun();
     how.args = {"status", "--json"};
     testsupport::ChildProcess status;
     ASSERT_TRUE(status.Start(how));

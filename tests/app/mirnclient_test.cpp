@@ -2,7 +2,6 @@
 #include "app/mirnclient.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <string>
 

@@ -3,17 +3,17 @@
 // nor a database behind, and a declined optional update lets the start go on.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/file.h"
+#include "support/clientlaunch.h"
 #include "support/env.h"
 #include "support/process.h"
 #include "support/tempdir.h"
 #include "support/testserver.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -36,21 +36,11 @@ class StartUpUpdate : public ::testing::Test {
     }
     bool HasDatabase() const { return platform::Exists(Root() + "/.db/client.db"); }
 
-    testsupport::ProcessSpec HowToRun(const std::string& input) const {
-        testsupport::ProcessSpec how;
-        how.program = testsupport::BuildProgram("kestrine");
-        how.env["HOME"] = home_.Home();
-        how.env["XDG_RUNTIME_DIR"] = home_.Runtime();
-        how.env["XDG_CONFIG_HOME"] = std::nullopt;
-        how.env["KESTRINE_SERVICE_HOST"] = "127.0.0.1:" + std::to_string(server_.Port());
-        how.env["KESTRINE_OPEN_LOG"] = home_.Dir().Sub("opened.txt");
-        how.env["LC_ALL"] = "C.UTF-8";
-        // The texts as written (Chinese), which the test reads: Qt takes the language from LANGUAGE,
-        // while LC_ALL keeps a UTF-8 locale that every machine has.
-        how.env["LANGUAGE"] = "zh_CN";
-        how.env["DISPLAY"] = std::nullopt;
-        how.env["WAYLAND_DISPLAY"] = std::nullopt;
-        how.env["QT_QPA_PLATFORM"] = std::nullopt;
+    testsupport::LaunchPlan HowToRun(const std::string& input) const {
+        testsupport::LaunchPlan how =
+            testsupport::ClientInHome(home_, "127.0.0.1:" + std::to_string(server_.Port()));
+        testsupport::InChinese(&how);
+        testsupport::OnTheConsole(&how);
         how.stdinText = input;
         return how;
     }
@@ -118,13 +108,11 @@ TEST_F(StartUpUpdate, NoUpdateOrADeclinedOptionalOneLetsTheStartGoOn) {
         ASSERT_TRUE(server_.Start({"--client-version", c.latest}, false)) << server_.Error();
         testsupport::ChildProcess p;
         std::string error;
-        testsupport::ProcessSpec how = HowToRun("cancel\n");
+        testsupport::LaunchPlan how = HowToRun("cancel\n");
         how.keepStdinOpen = true;  // the console login that follows waits for its lines
         ASSERT_TRUE(p.Start(how, &error)) << error;
         // The start goes on to the log and the worker.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-        while (!(HasLog() && HasDatabase()) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        testsupport::WaitUntil([&] { return HasLog() && HasDatabase(); }, kWaitMs, 20);
         EXPECT_TRUE(HasLog());
         EXPECT_TRUE(HasDatabase());
         EXPECT_TRUE(p.Running());

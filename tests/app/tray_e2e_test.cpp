@@ -13,9 +13,11 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "support/clientlaunch.h"
 #include "support/env.h"
 #include "support/process.h"
 #include "support/traydesk.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -35,20 +37,13 @@ bool HasWatcher() {
 class Client {
   public:
     bool Start(TrayDesk& desk, std::string* error) {
-        testsupport::ProcessSpec how;
-        how.program = testsupport::BuildProgram("kestrine");
-        how.env = {{"DISPLAY", desk.Display()},
-                   {"DBUS_SESSION_BUS_ADDRESS", desk.BusAddress()},
-                   {"WAYLAND_DISPLAY", std::nullopt},
-                   {"QT_QPA_PLATFORM", std::nullopt},
-                   {"QT_QPA_PLATFORMTHEME", std::nullopt},
-                   {"XDG_CURRENT_DESKTOP", std::nullopt},
-                   {"HOME", home_.Home()},
-                   {"XDG_RUNTIME_DIR", home_.Runtime()},
-                   {"XDG_CONFIG_HOME", std::nullopt},
-                   {"KESTRINE_SERVICE_HOST", std::nullopt},
-                   {"KESTRINE_OPEN_LOG", home_.Dir().Sub("opened.txt")},
-                   {"LC_ALL", "C.UTF-8"}};
+        testsupport::LaunchPlan how = testsupport::ClientInHome(home_, std::nullopt);
+        how.env.insert({{"DISPLAY", desk.Display()},
+                        {"DBUS_SESSION_BUS_ADDRESS", desk.BusAddress()},
+                        {"WAYLAND_DISPLAY", std::nullopt},
+                        {"QT_QPA_PLATFORM", std::nullopt},
+                        {"QT_QPA_PLATFORMTHEME", std::nullopt},
+                        {"XDG_CURRENT_DESKTOP", std::nullopt}});
         return process_.Start(how, error);
     }
 

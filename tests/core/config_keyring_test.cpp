@@ -5,7 +5,6 @@
 // elsewhere) the password goes there, the database keeps no copy, and a copy an older client left
 // in the database moves there at the next start.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <cerrno>
@@ -19,6 +18,7 @@
 #include "platform/fault.h"
 #include "platform/keyring.h"
 #include "support/env.h"
+#include "support/sqlquery.h"
 #include "support/tempdir.h"
 #include "util/util.h"
 
@@ -28,19 +28,7 @@ constexpr const char* kUser = "keyring-test-alice";
 constexpr const char* kPassword = "pw-keyring-7f3a";
 
 std::string StoredPassword(const std::string& db) {
-    sqlite3* h = nullptr;
-    std::string out = "<none>";
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_open(db.c_str(), &h) == SQLITE_OK &&
-        sqlite3_prepare_v2(h, "SELECT value FROM config_table WHERE key='login_passwd'", -1, &st, nullptr) ==
-            SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW) {
-        const unsigned char* t = sqlite3_column_text(st, 0);
-        out = t ? reinterpret_cast<const char*>(t) : "<null>";
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(h);
-    return out;
+    return testsupport::StoredConfig(db, "login_passwd");
 }
 
 std::string Base64(const std::string& text) {

@@ -278,7 +278,7 @@ TEST(LoggerChild, Serve) {
 TEST(Logger, TwoProcessesAppendToOneFile) {
     testsupport::TempDir dir;
     const std::string path = dir.Sub("shared.log");
-    testsupport::ProcessSpec how;
+    testsupport::LaunchPlan how;
     how.program = SelfPath();
     how.args = {"--gtest_filter=LoggerChild.Serve"};
     how.env["KESTRINE_LOGGER_CHILD"] = "1";

@@ -61,29 +61,14 @@ Listing ListingOf(const Tree& tree) {
     return out;
 }
 
-// "<path> <dir|file> <size> <modify_time>" lines; a path may hold spaces, so it is cut from the right.
-Listing ParseListing(const std::string& text) {
+// The service's listing text as a Listing; a line it cannot read shows as one of its own.
+Listing ServiceListing(const std::string& text) {
     Listing out;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        size_t cut[3];
-        size_t end = line.size();
-        bool ok = true;
-        for (size_t& c : cut) {
-            c = end == 0 ? std::string::npos : line.rfind(' ', end - 1);
-            ok = ok && c != std::string::npos;
-            if (!ok)
-                break;
-            end = c;
-        }
-        if (!ok) {
-            out["(unreadable line) " + line] = "?";
-            continue;
-        }
-        const std::string kind = line.substr(cut[2] + 1, cut[1] - cut[2] - 1);
-        const std::string size = line.substr(cut[1] + 1, cut[0] - cut[1] - 1);
-        out[line.substr(0, cut[2])] = kind == "dir" ? "dir" : size;
-    }
+    std::vector<std::string> unreadable;
+    for (const testsupport::ListedItem& item : testsupport::ParseListing(text, &unreadable))
+        out[item.path] = item.dir ? "dir" : std::to_string(item.size);
+    for (const std::string& line : unreadable)
+        out["(unreadable line) " + line] = "?";
     return out;
 }
 
@@ -897,7 +882,7 @@ Run::Settled Run::Snapshot() {
     Settled s;
     s.laptop = laptop_.Files();
     s.desktop = desktop_.Files();
-    s.service = ParseListing(server_.Ls(testsupport::TestServer::kUser));
+    s.service = ServiceListing(server_.Ls(testsupport::TestServer::kUser));
     return s;
 }
 

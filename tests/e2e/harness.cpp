@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "support/logcapture.h"
+#include "support/wait.h"
 #include "util/md5.h"
 
 namespace e2e {
@@ -46,14 +47,7 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
         const int n = v ? std::atoi(v) : 1;
         return n >= 1 && n <= 20 ? n : 1;
     }();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs) * slowdown;
-    for (;;) {
-        if (done())
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    return testsupport::WaitUntil(done, timeoutMs * slowdown);
 }
 
 std::string FileSig(const std::string& content) {
@@ -153,8 +147,8 @@ Computer::~Computer() {
         proc_->Kill();
 }
 
-testsupport::ProcessSpec Computer::HowToRun() const {
-    testsupport::ProcessSpec how;
+testsupport::LaunchPlan Computer::HowToRun() const {
+    testsupport::LaunchPlan how;
     how.program = testsupport::BuildProgram("kestrine");
     how.env["HOME"] = dir_.Sub("home");
     how.env["XDG_RUNTIME_DIR"] = dir_.Sub("run");
@@ -184,7 +178,7 @@ testsupport::ProcessSpec Computer::HowToRun() const {
 }
 
 int Computer::Command(const std::vector<std::string>& args, std::string* out, std::string* err) const {
-    testsupport::ProcessSpec how = HowToRun();
+    testsupport::LaunchPlan how = HowToRun();
     how.args = args;
     how.stdinText.clear();
     testsupport::ChildProcess command;

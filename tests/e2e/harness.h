@@ -23,7 +23,8 @@ namespace e2e {
 // How long a test waits for the clients to agree; never reached when they work.
 int ConvergeMs();
 
-// Polls `done` every 50 ms until it is true or `timeoutMs` passes.
+// Polls `done` every 50 ms until it is true or `timeoutMs` (stretched by a slower build's
+// $KESTRINE_TEST_SLOWDOWN) passes.
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs);
 
 // A folder tree as the user sees it: root-relative path ("docs/a.txt") -> "dir" for a folder, or
@@ -103,7 +104,7 @@ class Computer {
     void SetMtime(const std::string& rel, long long seconds) const;
 
   private:
-    testsupport::ProcessSpec HowToRun() const;
+    testsupport::LaunchPlan HowToRun() const;
 
     testsupport::TestServer& server_;
     std::string name_, user_, password_;

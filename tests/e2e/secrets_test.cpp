@@ -5,7 +5,6 @@
 // files 0600, on a fresh install and on one that older clients left 0755/0644, while the synced
 // files keep the user's default modes.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -18,6 +17,7 @@
 #include "service/auth.h"
 #include "service/soapchannel.h"
 #include "service/urlencode.h"
+#include "support/sqlquery.h"
 #include "support/testserver.h"
 #include "util/util.h"
 
@@ -32,31 +32,13 @@ unsigned ModeOf(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 01'0000;
 }
 
-std::string StoredValue(const std::string& db, const std::string& key) {
-    sqlite3* h = nullptr;
-    sqlite3_stmt* st = nullptr;
-    std::string out;
-    if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(h, ("SELECT value FROM config_table WHERE key='" + key + "'").c_str(), -1, &st,
-                           nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW && sqlite3_column_text(st, 0))
-        out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    sqlite3_finalize(st);
-    sqlite3_close(h);
-    return out;
-}
-
 // The configuration table as the client makes it, with the highest log level already chosen.
 void SeedDatabase(const std::string& db) {
-    sqlite3* h = nullptr;
-    ASSERT_EQ(sqlite3_open(db.c_str(), &h), SQLITE_OK);
-    ASSERT_EQ(
-        sqlite3_exec(h,
-                     "create table config_table(id int primary key, key text not null unique, value text);"
-                     "insert into config_table(key, value) values('log_level', '6');",
-                     nullptr, nullptr, nullptr),
-        SQLITE_OK);
-    sqlite3_close(h);
+    ASSERT_EQ(testsupport::Query(
+                  db,
+                  "create table config_table(id int primary key, key text not null unique, value text);"
+                  "insert into config_table(key, value) values('log_level', '6');"),
+              "");
 }
 
 class SecretsE2E : public ::testing::Test {
@@ -139,7 +121,7 @@ class SecretsE2E : public ::testing::Test {
         for (char& ch : digest)
             ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
         out.push_back(digest);
-        const std::string passport = StoredValue(c.Root() + "/.db/client.db", "passport");
+        const std::string passport = testsupport::StoredConfig(c.Root() + "/.db/client.db", "passport");
         EXPECT_GE(passport.size(), 8u) << c.Name() << " has no passport stored";
         out.push_back(passport);
         // The wrapped password of every sign-in, from the time stamp its URL carried.

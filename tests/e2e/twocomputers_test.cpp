@@ -8,7 +8,6 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <sstream>
 
 #include "e2e/harness.h"
 
@@ -25,21 +24,18 @@ class TwoComputers : public e2e::TwoComputerTest {
         std::string out;
         if (server_.Cli("ls", {testsupport::TestServer::kUser}, &out) != 0)
             return false;
-        std::istringstream lines(out);
-        for (std::string line; std::getline(lines, line);) {
-            if (line.rfind(rel + " ", 0) == 0 || line.rfind("/" + rel + " ", 0) == 0)
+        for (const testsupport::ListedItem& item : testsupport::ParseListing(out)) {
+            if (item.path == rel || item.path == "/" + rel)
                 return false;
         }
         return true;
     }
     // The modify time the service lists for `rel`, or -1.
     long long ServiceTime(const std::string& rel) {
-        std::istringstream lines(server_.Ls(testsupport::TestServer::kUser));
-        std::string path, kind, size;
-        long long time = -1;
-        while (lines >> path >> kind >> size >> time) {
-            if (path == rel || path == "/" + rel)
-                return time;
+        for (const testsupport::ListedItem& item :
+             testsupport::ParseListing(server_.Ls(testsupport::TestServer::kUser))) {
+            if (item.path == rel || item.path == "/" + rel)
+                return item.modifyTime;
         }
         return -1;
     }

@@ -4,11 +4,11 @@
 #include "journal/chunkjournal.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <string>
 
 #include "support/logcapture.h"
+#include "support/sqlquery.h"
 #include "support/tempdir.h"
 
 namespace {
@@ -17,28 +17,7 @@ const std::string kK1(32, '1');
 const std::string kK2(32, '2');
 const std::string kK3(32, '3');
 
-std::string Query(const std::string& dbFile, const std::string& sql) {
-    sqlite3* db = nullptr;
-    std::string out;
-    if (sqlite3_open(dbFile.c_str(), &db) != SQLITE_OK) {
-        sqlite3_close(db);
-        return "open failed";
-    }
-    char* err = nullptr;
-    auto cb = [](void* o, int n, char** v, char**) -> int {
-        std::string& s = *static_cast<std::string*>(o);
-        if (!s.empty())
-            s += "\n";
-        for (int i = 0; i < n; ++i)
-            s += std::string(i ? "|" : "") + (v[i] ? v[i] : "NULL");
-        return 0;
-    };
-    if (sqlite3_exec(db, sql.c_str(), cb, &out, &err) != SQLITE_OK)
-        out = std::string("error: ") + (err ? err : "");
-    sqlite3_free(err);
-    sqlite3_close(db);
-    return out;
-}
+using testsupport::Query;
 
 // A file of two chunks with signatures; the second chunk is the file's short last one.
 CFileInfo TwoChunkFile() {

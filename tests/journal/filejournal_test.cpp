@@ -16,6 +16,7 @@
 #include "core/config.h"
 #include "platform/codepage.h"
 #include "support/logcapture.h"
+#include "support/sqlquery.h"
 #include "support/tempdir.h"
 
 namespace {
@@ -31,29 +32,7 @@ CFileInfo Info(const std::string& path, int32_t dir, int64_t size, int64_t mtime
     return f;
 }
 
-// Runs a query on its own connection: columns joined by "|", rows by "\n", NULL as "NULL".
-std::string Query(const std::string& dbFile, const std::string& sql) {
-    sqlite3* db = nullptr;
-    std::string out;
-    if (sqlite3_open(dbFile.c_str(), &db) != SQLITE_OK) {
-        sqlite3_close(db);
-        return "open failed";
-    }
-    char* err = nullptr;
-    auto cb = [](void* o, int n, char** v, char**) -> int {
-        std::string& s = *static_cast<std::string*>(o);
-        if (!s.empty())
-            s += "\n";
-        for (int i = 0; i < n; ++i)
-            s += std::string(i ? "|" : "") + (v[i] ? v[i] : "NULL");
-        return 0;
-    };
-    if (sqlite3_exec(db, sql.c_str(), cb, &out, &err) != SQLITE_OK)
-        out = std::string("error: ") + (err ? err : "");
-    sqlite3_free(err);
-    sqlite3_close(db);
-    return out;
-}
+using testsupport::Query;
 
 class FileJournalTest : public ::testing::Test {
   protected:

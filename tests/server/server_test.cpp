@@ -40,7 +40,7 @@ std::string UrlEncode(const std::string& s) {
 
 int RunTool(const std::vector<std::string>& args, std::string* out = nullptr, std::string* err = nullptr) {
     testsupport::ChildProcess p;
-    testsupport::ProcessSpec how;
+    testsupport::LaunchPlan how;
     how.program = kProgram;
     how.args = args;
     if (!p.Start(how))
@@ -73,7 +73,7 @@ class ServerProcess : public ::testing::Test {
 
     void Launch(std::vector<std::string> extra = {}) {
         server = std::make_unique<testsupport::ChildProcess>();
-        testsupport::ProcessSpec how;
+        testsupport::LaunchPlan how;
         how.program = kProgram;
         how.args = {"serve", "--data", data(), "--listen", "127.0.0.1:0", "--stall-ms", "300"};
         how.args.insert(how.args.end(), extra.begin(), extra.end());
@@ -378,7 +378,7 @@ TEST_F(ServerProcess, ReadmeCurlExampleArmsAFault) {
     if (curl.empty())
         GTEST_SKIP() << "no curl";
     testsupport::ChildProcess p;
-    testsupport::ProcessSpec how;
+    testsupport::LaunchPlan how;
     how.program = curl;
     how.args = {"-sS",
                 "--fail",

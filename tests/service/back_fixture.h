@@ -25,19 +25,7 @@ namespace backtest {
 using testsupport::CannedHttpServer;
 using testsupport::TestServer;
 
-inline std::string UrlEncode(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-            out.push_back(static_cast<char>(c));
-        } else {
-            char buf[4];
-            std::snprintf(buf, sizeof buf, "%%%02X", c);
-            out += buf;
-        }
-    }
-    return out;
-}
+using testsupport::PercentEncode;
 
 // A passport from the sign-in servlet of a service started with --no-digest: the password goes
 // Blowfish-encrypted (ECB, zero-padded) with the time stamp as key, in Base64.
@@ -48,8 +36,8 @@ inline std::string PortalPassport(TestServer& server, const std::string& user, c
     buf.resize((buf.size() + 7) / 8 * 8, '\0');
     for (size_t off = 0; off < buf.size(); off += 8)
         bf.ProcessBlock(reinterpret_cast<CryptoPP::byte*>(&buf[off]));
-    std::string target = "/mirnportal/LoginServlet?user_name=" + UrlEncode(user) +
-                         "&password=" + UrlEncode(CUtil::Base64EncodeBytes(buf.data(), buf.size())) +
+    std::string target = "/mirnportal/LoginServlet?user_name=" + PercentEncode(user) +
+                         "&password=" + PercentEncode(CUtil::Base64EncodeBytes(buf.data(), buf.size())) +
                          "&time_stamp=" + stamp;
     testsupport::HttpResult r = testsupport::HttpExchange(server.Port(), "GET", target);
     std::smatch m;

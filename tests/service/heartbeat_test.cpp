@@ -17,6 +17,7 @@
 #include "support/hostsession.h"
 #include "support/logcapture.h"
 #include "support/testserver.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -37,11 +38,7 @@ std::string Beat(const std::string& newEvent, const std::string& name = "heartbe
            "\"/></operation>";
 }
 
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs && !done(); waited += 20)
-        platform::SleepMs(20);
-    return done();
-}
+using testsupport::WaitUntil;
 
 // The test thread's own queue stands in for the worker's.
 class WorkerQueue {

@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <random>
 #include <thread>
 
 #include "core/logger.h"
@@ -16,6 +15,7 @@
 #include "support/cannedhttp.h"
 #include "support/env.h"
 #include "support/logcapture.h"
+#include "support/randombytes.h"
 #include "support/testserver.h"
 #include "util/base64.h"
 #include "util/util.h"
@@ -47,13 +47,7 @@ std::string SoapOk(const std::string& payload) {
     return CannedHttpServer::Response(200, "application/soap+xml; charset=UTF-8", Env12(payload));
 }
 
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (char& c : s)
-        c = static_cast<char>(rng());
-    return s;
-}
+using testsupport::RandomBytes;
 
 // A channel of the given profile pointed at a canned server.
 struct Canned {

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
 
 #include "service/mtom.h"
 #include "store/delta.h"
@@ -15,6 +14,7 @@
 #include "support/cannedhttp.h"
 #include "support/hostsession.h"
 #include "support/logcapture.h"
+#include "support/randombytes.h"
 #include "support/testserver.h"
 #include "util/base64.h"
 #include "util/util.h"
@@ -27,13 +27,7 @@ const char* kNs12 = "http://www.w3.org/2003/05/soap-envelope";
 const char* kNs11 = "http://schemas.xmlsoap.org/soap/envelope/";
 const char* kStorageKey = "sk0123456789abcdef0123456789abcdef";
 
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (char& c : s)
-        c = static_cast<char>(rng());
-    return s;
-}
+using testsupport::RandomBytes;
 
 std::string Md5(const std::string& bytes) {
     std::string md5;

@@ -10,12 +10,13 @@
 
 #include "filecache_fixture.h"
 #include "platform/file.h"
+#include "support/randombytes.h"
 #include "util/util.h"
 
 namespace {
 
 using fctest::FileCacheFixture;
-using fctest::RandomBytes;
+using testsupport::RandomBytes;
 
 constexpr int64_t kChunk = 4194304;
 

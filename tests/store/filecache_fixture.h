@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <random>
 #include <string>
 
 #include "platform/fault.h"
@@ -16,15 +14,6 @@
 #include "support/tempdir.h"
 
 namespace fctest {
-
-// Deterministic pseudo-random bytes.
-inline std::string RandomBytes(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (auto& c : s)
-        c = static_cast<char>(rng());
-    return s;
-}
 
 class FileCacheFixture : public ::testing::Test {
   protected:

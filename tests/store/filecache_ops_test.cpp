@@ -17,12 +17,13 @@
 #include "platform/file.h"
 #include "platform/filemode.h"
 #include "support/env.h"
+#include "support/randombytes.h"
 #include "util/util.h"
 
 namespace {
 
 using fctest::FileCacheFixture;
-using fctest::RandomBytes;
+using testsupport::RandomBytes;
 
 const int64_t kOddSecond = platform::UnixToFileTime(1700000001, 0);
 const int64_t kEvenSecond = platform::UnixToFileTime(1700000000, 0);

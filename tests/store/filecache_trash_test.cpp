@@ -10,6 +10,7 @@
 #include "filecache_fixture.h"
 #include "platform/file.h"
 #include "platform/system.h"
+#include "support/randombytes.h"
 #include "util/util.h"
 
 namespace {
@@ -135,14 +136,14 @@ TEST_F(TrashTest, OnlyTheJudgedVersionGoes) {
 // The trash on another file system than the tree: the entry is copied there, times and all, and
 // is not taken for a changed one.
 TEST_F(TrashTest, AnotherFileSystemCopiesAndStillChecks) {
-    Write("/big.bin", fctest::RandomBytes(100000, 3));
+    Write("/big.bin", testsupport::RandomBytes(100000, 3));
     const platform::FileStat judged = Look("/big.bin");
     platform::FailCall(platform::Op::CrossDevice, 1);
     std::string keptAs;
     EXPECT_EQ(cache_.MoveToTrash("/big.bin", &judged, &keptAs), CFileCache::Trashed::kTrashed);
     EXPECT_TRUE(keptAs.empty());
     EXPECT_FALSE(Exists("/big.bin"));
-    EXPECT_TRUE(ReadPath(Trashed("/big.bin")) == fctest::RandomBytes(100000, 3));
+    EXPECT_TRUE(ReadPath(Trashed("/big.bin")) == testsupport::RandomBytes(100000, 3));
 }
 
 // A bare store (a tool) has no trash: the entry is deleted.

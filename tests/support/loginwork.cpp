@@ -1,12 +1,13 @@
 #include "support/loginwork.h"
 
-#include <sqlite3.h>
-
+#include <cctype>
 #include <chrono>
+#include <string>
 
 #include "core/config.h"
 #include "platform/messages.h"
 #include "platform/registry.h"
+#include "support/sqlquery.h"
 #include "util/util.h"
 
 namespace testsupport {
@@ -137,41 +138,13 @@ std::unique_ptr<LoginWork> LoginFixture::NewWork(const std::string& user, const 
 }
 
 std::string LoginFixture::Stored(const std::string& key) const {
-    sqlite3* db = nullptr;
-    std::string out = "<none>";
-    if (sqlite3_open_v2(DbFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        // The worker may be writing (a pass after the sign-in): wait for it rather than fail.
-        sqlite3_busy_timeout(db, 10000);
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT value FROM config_table WHERE key=?", -1, &st, nullptr) ==
-            SQLITE_OK) {
-            sqlite3_bind_text(st, 1, key.c_str(), -1, SQLITE_TRANSIENT);
-            if (sqlite3_step(st) == SQLITE_ROW) {
-                const unsigned char* v = sqlite3_column_text(st, 0);
-                out = v ? reinterpret_cast<const char*>(v) : "";
-            }
-        }
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return out;
+    return StoredConfig(DbFile(), key);
 }
 
 int LoginFixture::Rows(const std::string& table) const {
-    sqlite3* db = nullptr;
-    int rows = -1;
-    if (sqlite3_open_v2(DbFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        // The worker may be writing (a pass after the sign-in): wait for it rather than fail.
-        sqlite3_busy_timeout(db, 10000);
-        sqlite3_stmt* st = nullptr;
-        std::string sql = "SELECT count(*) FROM \"" + table + "\"";
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
-            sqlite3_step(st) == SQLITE_ROW)
-            rows = sqlite3_column_int(st, 0);
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return rows;
+    // Counted in the table itself: the chunk journal has no reading of all its rows.
+    const std::string count = Query(DbFile(), "SELECT count(*) FROM \"" + table + "\"");
+    return !count.empty() && std::isdigit(static_cast<unsigned char>(count[0])) ? std::stoi(count) : -1;
 }
 
 int LoginFixture::Requests(const std::string& op) {

@@ -68,7 +68,7 @@ class LoginFixture : public ::testing::Test {
     std::string Root() const { return home_.Home() + "/Kestrine"; }
     std::string HomeFolder() const { return Root() + "/home"; }
     std::string DbFile() const { return Root() + "/.db/client.db"; }
-    // The value stored in the configuration table, "<none>" when there is no row.
+    // The value stored in the configuration table, "<none>" when there is no row (StoredConfig).
     std::string Stored(const std::string& key) const;
     // Rows of one of the client database's tables.
     int Rows(const std::string& table) const;

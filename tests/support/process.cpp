@@ -31,7 +31,7 @@ void CloseFd(int* fd) {
     }
 }
 
-std::vector<std::string> BuildEnvironment(const ProcessSpec& how) {
+std::vector<std::string> BuildEnvironment(const LaunchPlan& how) {
     std::map<std::string, std::string> vars;
     if (how.inheritEnv) {
         for (char** e = environ; e && *e; ++e) {
@@ -67,7 +67,7 @@ ChildProcess::~ChildProcess() {
         reader_.join();
 }
 
-bool ChildProcess::Start(const ProcessSpec& how, std::string* error) {
+bool ChildProcess::Start(const LaunchPlan& how, std::string* error) {
     IgnoreSigpipeOnce();
     auto fail = [&](const std::string& what, int err) {
         if (error)

@@ -19,7 +19,8 @@ namespace testsupport {
 // The path of a program built into the top of the build tree (e.g. "kestrine").
 std::string BuildProgram(const std::string& name);
 
-struct ProcessSpec {
+// How to start a child: the program, its arguments, environment, working folder and input.
+struct LaunchPlan {
     std::string program;            // path of the executable
     std::vector<std::string> args;  // arguments after argv[0]
     bool inheritEnv = true;         // start from this process's environment
@@ -38,7 +39,7 @@ class ChildProcess {
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // False (with `error` set) when the program cannot be started.
-    bool Start(const ProcessSpec& how, std::string* error = nullptr);
+    bool Start(const LaunchPlan& how, std::string* error = nullptr);
     pid_t Pid() const { return pid_; }
     bool Running();
 

@@ -9,9 +9,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <regex>
+#include <sstream>
 
 namespace testsupport {
 
@@ -19,18 +22,14 @@ namespace {
 
 const char* kProgramName = "kestrine-server";
 
-std::string PercentEncode(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-            out.push_back(static_cast<char>(c));
-        } else {
-            char buf[4];
-            std::snprintf(buf, sizeof buf, "%%%02X", c);
-            out += buf;
-        }
-    }
-    return out;
+// A decimal number that fills the whole text.
+bool WholeNumber(const std::string& text, long long* value) {
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    *value = std::strtoll(text.c_str(), &end, 10);
+    return errno == 0 && *end == '\0';
 }
 
 }  // namespace
@@ -111,7 +110,7 @@ bool TestServer::Start(const std::vector<std::string>& extraArgs, bool withAccou
         return false;
     }
     server_ = std::make_unique<ChildProcess>();
-    ProcessSpec how;
+    LaunchPlan how;
     how.program = BuildProgram(kProgramName);
     how.args = {"serve", "--data", DataDir(), "--listen", "127.0.0.1:0", "--stall-ms", "3000"};
     auto given = std::find(extraArgs.begin(), extraArgs.end(), "--control-token");
@@ -174,7 +173,7 @@ std::string TestServer::Output() {
 int TestServer::Cli(const std::string& command, const std::vector<std::string>& args, std::string* out,
                     std::string* err) const {
     ChildProcess p;
-    ProcessSpec how;
+    LaunchPlan how;
     how.program = BuildProgram(kProgramName);
     how.args = {command, "--data", DataDir()};
     how.args.insert(how.args.end(), args.begin(), args.end());
@@ -216,6 +215,61 @@ bool TestServer::Rm(const std::string& user, const std::string& serverPath) cons
 std::string TestServer::Ls(const std::string& user) const {
     std::string out;
     return Cli("ls", {user}, &out) == 0 ? out : std::string();
+}
+
+std::optional<ListedItem> TestServer::Listed(const std::string& user, const std::string& path) const {
+    for (ListedItem& item : ParseListing(Ls(user))) {
+        if (item.path == path)
+            return std::move(item);
+    }
+    return std::nullopt;
+}
+
+std::string PercentEncode(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            char buf[4];
+            std::snprintf(buf, sizeof buf, "%%%02X", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+std::vector<ListedItem> ParseListing(const std::string& text, std::vector<std::string>* unreadable) {
+    std::vector<ListedItem> items;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        // The spaces before the time, the size and the kind, found from the line's end.
+        size_t cut[3];
+        size_t end = line.size();
+        bool ok = true;
+        for (size_t& c : cut) {
+            c = end == 0 ? std::string::npos : line.rfind(' ', end - 1);
+            ok = ok && c != std::string::npos;
+            if (!ok)
+                break;
+            end = c;
+        }
+        ListedItem item;
+        const std::string kind = ok ? line.substr(cut[2] + 1, cut[1] - cut[2] - 1) : std::string();
+        ok = ok && (kind == "dir" || kind == "file") &&
+             WholeNumber(line.substr(cut[1] + 1, cut[0] - cut[1] - 1), &item.size) &&
+             WholeNumber(line.substr(cut[0] + 1), &item.modifyTime);
+        if (!ok) {
+            if (unreadable)
+                unreadable->push_back(line);
+            continue;
+        }
+        item.path = line.substr(0, cut[2]);
+        item.dir = kind == "dir";
+        item.line = std::move(line);
+        items.push_back(std::move(item));
+    }
+    return items;
 }
 
 std::string TestServer::Share(const std::string& owner, const std::string& folder,

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,21 @@ HttpResult HttpExchange(int port, const std::string& method, const std::string& 
                         int timeoutMs = 10000, const std::string& extraHeaders = "");
 // `request` sent as it is (request line, headers, body), the answer read until the service closes.
 HttpResult HttpRaw(int port, const std::string& request, int timeoutMs = 10000);
+
+// A query value percent-encoded: every byte but letters, digits and "-_.~" as "%XX".
+std::string PercentEncode(const std::string& s);
+
+// One line of the service's listing (TestServer::Ls): "<path> <dir|file> <size> <modify_time>".
+struct ListedItem {
+    std::string path;  // below the account's root, as listed ("docs/a.txt")
+    bool dir = false;
+    long long size = 0;
+    long long modifyTime = 0;
+    std::string line;  // the whole line
+};
+// The items of a listing. A path may hold spaces, so each line is cut from the right; a line of
+// another shape goes to *unreadable (when given) instead.
+std::vector<ListedItem> ParseListing(const std::string& text, std::vector<std::string>* unreadable = nullptr);
 
 class TestServer {
   public:
@@ -67,8 +83,10 @@ class TestServer {
     bool Put(const std::string& user, const std::string& localPath, const std::string& serverPath) const;
     bool Get(const std::string& user, const std::string& serverPath, const std::string& localPath) const;
     bool Rm(const std::string& user, const std::string& serverPath) const;
-    // "<path> <dir|file> <size> <modify_time>" lines; empty on failure.
+    // "<path> <dir|file> <size> <modify_time>" lines (ParseListing reads them); empty on failure.
     std::string Ls(const std::string& user) const;
+    // The listed item of `path` in the user's tree; nullopt when it is not listed (or ls fails).
+    std::optional<ListedItem> Listed(const std::string& user, const std::string& path) const;
     // The folder id, or empty on failure.
     std::string Share(const std::string& owner, const std::string& folder, const std::string& user) const;
 

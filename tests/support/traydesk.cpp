@@ -3,10 +3,10 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <sstream>
-#include <thread>
+
+#include "support/wait.h"
 
 namespace testsupport {
 
@@ -78,16 +78,6 @@ std::string FindOnPath(const std::string& name) {
     return {};
 }
 
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
-
 TrayDesk::TrayDesk() = default;
 
 TrayDesk::~TrayDesk() {
@@ -99,7 +89,7 @@ TrayDesk::~TrayDesk() {
 
 bool TrayDesk::Start(std::unique_ptr<ChildProcess>* child, const std::string& tool,
                      const std::vector<std::string>& args, std::string* error) {
-    ProcessSpec how;
+    LaunchPlan how;
     how.program = tool.find('/') == std::string::npos ? FindOnPath(tool) : tool;
     if (how.program.empty()) {
         *error = tool + " is not installed";

@@ -7,7 +7,6 @@
 
 #include <sys/types.h>
 
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -21,9 +20,6 @@ namespace testsupport {
 
 // The full path of `name` found on PATH; empty when it is not installed.
 std::string FindOnPath(const std::string& name);
-
-// Polls `done` every 50 ms until it holds or `timeoutMs` passes; true when it held.
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs);
 
 class TrayDesk {
   public:

@@ -6,20 +6,20 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/config.h"
+#include "journal/filejournal.h"
 #include "platform/file.h"
 #include "platform/frontends.h"
 #include "platform/mainwindow.h"
@@ -32,6 +32,7 @@
 #include "support/process.h"
 #include "support/tempdir.h"
 #include "support/testserver.h"
+#include "support/wait.h"
 #include "sync/work.h"
 #include "util/util.h"
 
@@ -164,15 +165,8 @@ class DownloadTest : public ::testing::Test {
             return false;
         return WaitForPassEnd(before);
     }
-    template <typename Pred>
-    static bool WaitUntil(Pred pred, int timeoutMs = kWaitMs) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
+    static bool WaitUntil(const std::function<bool()>& done, int timeoutMs = kWaitMs) {
+        return testsupport::WaitUntil(done, timeoutMs, 5);
     }
     // The last status text, after the pass loop's closing texts have arrived.
     // The reason the worker lists `rel` ("/a/b") as not synced with, or "" when it is not listed.
@@ -286,94 +280,45 @@ class DownloadTest : public ::testing::Test {
             return "<missing>";
         return s;
     }
-    // The service's listing of alice's tree as its command line prints it, read to its end.
-    std::string ServerLs() {
-        testsupport::ChildProcess p;
-        testsupport::ProcessSpec how;
-        how.program = testsupport::BuildProgram("kestrine-server");
-        how.args = {"ls", "--data", server_.DataDir(), testsupport::TestServer::kUser};
-        int status = -1;
-        if (!p.Start(how) || !p.Wait(kWaitMs, &status) || status != 0)
-            return std::string();
-        p.WaitForOutput(std::string(1, '\x01'), kWaitMs);  // returns when the output has ended
-        return p.Stdout();
-    }
+    // The service's listing of alice's tree as its command line prints it.
+    std::string ServerLs() { return server_.Ls(testsupport::TestServer::kUser); }
     // The server's "<path> <dir|file> <size> <modify_time>" line of a path, empty when absent.
     std::string ServerLine(const std::string& serverPath) {
-        const std::string ls = ServerLs();
-        const std::string head = serverPath + " ";
-        for (size_t pos = 0; pos < ls.size();) {
-            size_t end = ls.find('\n', pos);
-            if (end == std::string::npos)
-                end = ls.size();
-            const std::string line = ls.substr(pos, end - pos);
-            if (line.rfind(head, 0) == 0)
-                return line;
-            pos = end + 1;
-        }
-        return std::string();
+        const auto item = server_.Listed(testsupport::TestServer::kUser, serverPath);
+        return item ? item->line : std::string();
     }
     int64_t ServerTime(const std::string& serverPath) {
-        const std::string line = ServerLine(serverPath);
-        const size_t sp = line.rfind(' ');
-        return sp == std::string::npos ? -1 : std::stoll(line.substr(sp + 1));
+        const auto item = server_.Listed(testsupport::TestServer::kUser, serverPath);
+        return item ? item->modifyTime : -1;
     }
 
-    // --- The journal, read from the database.
+    // --- The journal, read from the database through a journal of the test's own (the worker
+    // may be writing; the connection waits for it).
     Row Journal(const std::string& key) const {
         Row row;
-        sqlite3* db = nullptr;
-        if (sqlite3_open_v2(DbFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-            sqlite3_busy_timeout(db, 10000);  // the worker may be writing
-            sqlite3_stmt* st = nullptr;
-            const char* sql =
-                "SELECT active_server_path, actvie_mtime, active_size, active_dir, updated_server_path, "
-                "updated_mtime, on_disk FROM file_journal_table WHERE server_path=?";
-            if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK) {
-                sqlite3_bind_text(st, 1, key.c_str(), -1, SQLITE_TRANSIENT);
-                if (sqlite3_step(st) == SQLITE_ROW) {
-                    auto text = [&](int i) {
-                        const unsigned char* v = sqlite3_column_text(st, i);
-                        return v ? std::string(reinterpret_cast<const char*>(v)) : std::string();
-                    };
-                    row.exists = true;
-                    row.activePath = text(0);
-                    row.activeTime = sqlite3_column_int64(st, 1);
-                    row.activeSize = sqlite3_column_int64(st, 2);
-                    row.activeDir = sqlite3_column_int(st, 3);
-                    row.updatedPath = text(4);
-                    row.updatedTime = sqlite3_column_int64(st, 5);
-                    row.onDisk = sqlite3_column_int(st, 6);
-                }
-            }
-            sqlite3_finalize(st);
-        }
-        sqlite3_close(db);
+        CFileJournal journal;
+        CJournalItem item;
+        if (!ReadJournal(&journal) || !journal.Lookup(key, &item))
+            return row;
+        row.exists = true;
+        row.activePath = item.active.path;
+        row.activeTime = item.active.modifyTime;
+        row.activeSize = item.active.size;
+        row.activeDir = item.active.dirFlag;
+        row.updatedPath = item.updated.path;
+        row.updatedTime = item.updated.modifyTime;
+        row.onDisk = item.onDisk;
         return row;
     }
     int JournalRows() const {
-        sqlite3* db = nullptr;
-        int rows = -1;
-        if (sqlite3_open_v2(DbFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-            sqlite3_busy_timeout(db, 10000);  // the worker may be writing
-            sqlite3_stmt* st = nullptr;
-            if (sqlite3_prepare_v2(db, "SELECT count(*) FROM file_journal_table", -1, &st, nullptr) ==
-                    SQLITE_OK &&
-                sqlite3_step(st) == SQLITE_ROW)
-                rows = sqlite3_column_int(st, 0);
-            sqlite3_finalize(st);
-        }
-        sqlite3_close(db);
-        return rows;
+        CFileJournal journal;
+        return ReadJournal(&journal) ? static_cast<int>(journal.MapSize()) : -1;
+    }
+    bool ReadJournal(CFileJournal* journal) const {
+        return journal->Init(DbFile()) && journal->OpenDB() && journal->LoadMap();
     }
     // The journal key of a path below alice's root ("alice", as the service names it).
-    static std::string Key(const std::string& rel) {
-        std::string key = "alice/" + rel;
-        for (char& c : key)
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c - 'A' + 'a');
-        return key;
-    }
+    static std::string Key(const std::string& rel) { return CFileJournal::MakeKey("alice/" + rel); }
 
     testsupport::FakeHome home_;
     testsupport::LogCapture log_;

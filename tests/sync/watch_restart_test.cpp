@@ -4,13 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
 #include <functional>
 #include <string>
-#include <thread>
 
 #include "platform/fault.h"
 #include "platform/messages.h"
+#include "support/wait.h"
 #include "sync/filesystemwatcher.h"
 #include "sync/watcher_fixture.h"
 
@@ -54,15 +53,7 @@ class WatchRestartTest : public WatcherTest {
         w_.GetWatcher()->SetRestartDelays(firstMs, capMs);
         w_.SetReady(1);
     }
-    bool WaitFor(const std::function<bool()>& done) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
-    }
+    bool WaitFor(const std::function<bool()>& done) { return testsupport::WaitUntil(done, kBoundMs, 5); }
     bool WaitForLog(const std::string& needle) {
         return WaitFor([&] { return log_.Contains(needle); });
     }

@@ -10,6 +10,7 @@
 
 #include "platform/fault.h"
 #include "platform/file.h"
+#include "support/wait.h"
 #include "sync/filesystemwatcher.h"
 #include "sync/watcher_fixture.h"
 
@@ -54,20 +55,11 @@ class LiveWatcherTest : public WatcherTest {
         const std::string line = "File filter: desktop.ini";
         const size_t before = Count(log_.Text(), line);
         Write("desktop.ini", std::to_string(++marks_));
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
-        while (Count(log_.Text(), line) <= before) {
-            ASSERT_LT(std::chrono::steady_clock::now(), end) << "the watcher never saw the marker";
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return Count(log_.Text(), line) > before; }, kBoundMs, 5))
+            << "the watcher never saw the marker";
     }
     bool WaitForLog(const std::string& needle) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
-        while (!log_.Contains(needle)) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
+        return testsupport::WaitUntil([&] { return log_.Contains(needle); }, kBoundMs, 5);
     }
 
     WatchWork w_;

@@ -1,8 +1,7 @@
 // CWork::Init creates the file journal, the chunk journal (same database file) and the file
 // cache on the root folder; either failure stops the start-up. Sign-out empties the status area.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
-
+#include <algorithm>
 #include <string>
 
 #include "journal/chunkjournal.h"
@@ -13,6 +12,7 @@
 #include "store/filecache.h"
 #include "support/env.h"
 #include "support/logcapture.h"
+#include "support/sqlquery.h"
 #include "sync/work.h"
 
 namespace {
@@ -23,19 +23,12 @@ class WorkStoresTest : public ::testing::Test {
     void TearDown() override { platform::SetMainWindow(nullptr); }
     std::string Root() const { return home_.Home() + "/Kestrine"; }
     std::string DbFile() const { return Root() + "/.db/client.db"; }
+    // The tables of the database, each name followed by a space: the schema, which no store reads.
     std::string Tables() {
-        sqlite3* db = nullptr;
-        std::string out;
-        sqlite3_open(DbFile().c_str(), &db);
-        sqlite3_exec(
-            db, "SELECT name FROM sqlite_master WHERE type='table' ORDER BY name",
-            [](void* o, int, char** v, char**) {
-                *static_cast<std::string*>(o) += std::string(v[0]) + " ";
-                return 0;
-            },
-            &out, nullptr);
-        sqlite3_close(db);
-        return out;
+        std::string names =
+            testsupport::Query(DbFile(), "SELECT name FROM sqlite_master WHERE type='table' ORDER BY name");
+        std::replace(names.begin(), names.end(), '\n', ' ');
+        return names.empty() ? names : names + " ";
     }
 
     testsupport::FakeHome home_;
@@ -73,14 +66,10 @@ TEST_F(WorkStoresTest, JournalThatCannotBeCreatedStopsStartUp) {
         ASSERT_EQ(first.Init(), 1);
     }
     // A view in the journal's place that cannot be read: the journal is not usable.
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(DbFile().c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "DROP TABLE chunk_journal_table;"
-                           "CREATE VIEW chunk_journal_table AS SELECT * FROM nowhere;",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
+    ASSERT_EQ(testsupport::Query(DbFile(),
+                                 "DROP TABLE chunk_journal_table;"
+                                 "CREATE VIEW chunk_journal_table AS SELECT * FROM nowhere;"),
+              "");
     CWork w;
     EXPECT_EQ(w.Init(), 0);
     EXPECT_TRUE(log_.Contains("<error>[CChunkJournal::Init]: SQL error: no such table: main.nowhere"));

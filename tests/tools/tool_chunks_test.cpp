@@ -7,33 +7,10 @@
 
 #include "platform/file.h"
 #include "store/filecache.h"
-#include "support/process.h"
 #include "support/tempdir.h"
+#include "tools/toolrun.h"
 
 namespace {
-
-struct ToolRun {
-    int status = -1;
-    std::string out, err;
-};
-
-ToolRun RunTool(const std::vector<std::string>& args, const std::string& tmpdir) {
-    testsupport::ProcessSpec how;
-    how.program = testsupport::BuildProgram("kestrine-tool");
-    how.args = args;
-    how.env["TMPDIR"] = tmpdir;
-    testsupport::ChildProcess child;
-    ToolRun r;
-    std::string error;
-    EXPECT_TRUE(child.Start(how, &error)) << error;
-    EXPECT_TRUE(child.Wait(120000, &r.status));
-    // Waits for the end of the child's output (a text it never prints).
-    child.WaitForOutput("\x01never\x01", 10000);
-    child.WaitForOutput("\x01never\x01", 10000, true);
-    r.out = child.Stdout();
-    r.err = child.Stderr();
-    return r;
-}
 
 // The expected text, from the library's own chunking of the same file.
 std::string Expected(const testsupport::TempDir& t, const std::string& name) {

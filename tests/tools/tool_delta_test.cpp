@@ -4,8 +4,9 @@
 #include <random>
 #include <string>
 
-#include "support/process.h"
+#include "support/randombytes.h"
 #include "support/tempdir.h"
+#include "tools/toolrun.h"
 
 namespace {
 
@@ -13,33 +14,7 @@ using testsupport::TempDir;
 
 constexpr size_t kChunk = 4194304;
 
-struct Result {
-    int status = -1;
-    std::string err;
-};
-
-Result Tool(const std::vector<std::string>& args) {
-    testsupport::ChildProcess child;
-    testsupport::ProcessSpec how;
-    how.program = testsupport::BuildProgram("kestrine-tool");
-    how.args = args;
-    Result r;
-    std::string error;
-    EXPECT_TRUE(child.Start(how, &error)) << error;
-    EXPECT_TRUE(child.Wait(120000, &r.status));
-    // The reader thread may still hold the last line: wait for it, or for the end of the output.
-    child.WaitForOutput("\n", 10000, /*inStderr=*/true);
-    r.err = child.Stderr();
-    return r;
-}
-
-std::string RandomBytes(size_t n, std::mt19937& rng) {
-    std::string s(n, '\0');
-    for (auto& c : s) {
-        c = static_cast<char>(rng());
-    }
-    return s;
-}
+using testsupport::RandomBytes;
 
 uint32_t Word(const std::string& d, size_t at) {
     uint32_t v;
@@ -59,7 +34,7 @@ TEST(ToolDelta, DeltaThenPatchRebuildsTheFirstChunk) {
     dir.WriteFile("old", oldBytes);
     dir.WriteFile("new", newBytes);
 
-    Result d = Tool({"delta", dir.Sub("old"), dir.Sub("new"), dir.Sub("out.delta")});
+    ToolRun d = RunTool({"delta", dir.Sub("old"), dir.Sub("new"), dir.Sub("out.delta")});
     ASSERT_EQ(d.status, 0) << d.err;
     std::string delta = dir.ReadFile("out.delta");
     ASSERT_GE(delta.size(), 16u);
@@ -67,7 +42,7 @@ TEST(ToolDelta, DeltaThenPatchRebuildsTheFirstChunk) {
     EXPECT_EQ(Word(delta, 4), kChunk);
     EXPECT_LT(delta.size(), 200000u);  // the unchanged parts travel as copies
 
-    Result p = Tool({"patch", dir.Sub("old"), dir.Sub("out.delta"), dir.Sub("rebuilt")});
+    ToolRun p = RunTool({"patch", dir.Sub("old"), dir.Sub("out.delta"), dir.Sub("rebuilt")});
     ASSERT_EQ(p.status, 0) << p.err;
     EXPECT_TRUE(dir.ReadFile("rebuilt") == newBytes.substr(0, kChunk));
     EXPECT_FALSE(dir.Exists("rebuilt.part"));
@@ -77,9 +52,9 @@ TEST(ToolDelta, EmptyFiles) {
     TempDir dir;
     dir.WriteFile("old", "");
     dir.WriteFile("new", "");
-    ASSERT_EQ(Tool({"delta", dir.Sub("old"), dir.Sub("new"), dir.Sub("d")}).status, 0);
+    ASSERT_EQ(RunTool({"delta", dir.Sub("old"), dir.Sub("new"), dir.Sub("d")}).status, 0);
     EXPECT_EQ(dir.ReadFile("d").size(), 16u);
-    ASSERT_EQ(Tool({"patch", dir.Sub("old"), dir.Sub("d"), dir.Sub("out")}).status, 0);
+    ASSERT_EQ(RunTool({"patch", dir.Sub("old"), dir.Sub("d"), dir.Sub("out")}).status, 0);
     EXPECT_TRUE(dir.Exists("out"));
     EXPECT_EQ(dir.ReadFile("out"), "");
 }
@@ -92,7 +67,7 @@ TEST(ToolDelta, FailuresLeaveNoOutput) {
     dir.WriteFile("old", oldBytes);
     dir.WriteFile("new", "x" + oldBytes);
     dir.WriteFile("other", RandomBytes(20000, rng));
-    ASSERT_EQ(Tool({"delta", dir.Sub("old"), dir.Sub("new"), dir.Sub("good")}).status, 0);
+    ASSERT_EQ(RunTool({"delta", dir.Sub("old"), dir.Sub("new"), dir.Sub("good")}).status, 0);
     std::string good = dir.ReadFile("good");
     std::string corrupt = good;
     corrupt[16] ^= 1;  // the first record's magic
@@ -129,7 +104,7 @@ TEST(ToolDelta, FailuresLeaveNoOutput) {
         {"missing argument", {"patch", dir.Sub("old"), dir.Sub("good")}, 2, "usage"},
     };
     for (const auto& c : cases) {
-        Result r = Tool(c.args);
+        ToolRun r = RunTool(c.args);
         EXPECT_EQ(r.status, c.status) << c.what;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.what << ": " << r.err;
         EXPECT_FALSE(dir.Exists("out")) << c.what;

@@ -1,38 +1,16 @@
 // kestrine-tool journal DBFILE: one line per file-journal row, escaped so that a line is a row,
 // NULL kept apart from the empty text; clear failures that leave the file as it was.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <string>
 #include <vector>
 
 #include "journal/filejournal.h"
-#include "support/process.h"
+#include "support/sqlquery.h"
 #include "support/tempdir.h"
+#include "tools/toolrun.h"
 
 namespace {
-
-struct ToolRun {
-    int status = -1;
-    std::string out, err;
-};
-
-ToolRun RunTool(const std::vector<std::string>& args) {
-    testsupport::ProcessSpec how;
-    how.program = testsupport::BuildProgram("kestrine-tool");
-    how.args = args;
-    testsupport::ChildProcess child;
-    ToolRun r;
-    std::string error;
-    EXPECT_TRUE(child.Start(how, &error)) << error;
-    EXPECT_TRUE(child.Wait(60000, &r.status));
-    // Waits for the end of the child's output (a text it never prints).
-    child.WaitForOutput("\x01never\x01", 10000);
-    child.WaitForOutput("\x01never\x01", 10000, true);
-    r.out = child.Stdout();
-    r.err = child.Stderr();
-    return r;
-}
 
 CFileInfo Info(const std::string& path, int32_t dir, int64_t size, int64_t mtime, const std::string& chunks) {
     CFileInfo f(path, dir, size);
@@ -54,14 +32,12 @@ TEST(ToolJournal, PrintsEveryRowOnItsOwnLine) {
         ASSERT_EQ(j.MarkRemove("u1/docs/a.txt"), 1);
         ASSERT_EQ(j.AddUpdated(Info("17/it's\tmy\nfile\\x", 0, 7, 70, k)), 1);
     }
-    sqlite3* raw = nullptr;
-    ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(raw,
+    // A damaged row (a text where the time belongs), which the journal itself never writes.
+    ASSERT_EQ(
+        testsupport::Query(db,
                            "INSERT INTO file_journal_table (server_path, active_server_path, actvie_mtime) "
-                           "VALUES ('u1/z', '', 'soon')",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(raw);
+                           "VALUES ('u1/z', '', 'soon')"),
+        "");
 
     ToolRun r = RunTool({"journal", db});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -76,10 +52,7 @@ TEST(ToolJournal, PrintsEveryRowOnItsOwnLine) {
 TEST(ToolJournal, ClearFailuresAndNothingCreated) {
     testsupport::TempDir t;
     t.WriteFile("junk.db", std::string(2048, 'j'));
-    sqlite3* raw = nullptr;
-    ASSERT_EQ(sqlite3_open(t.Sub("config-only.db").c_str(), &raw), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(raw, "CREATE TABLE config_table(id int)", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(raw);
+    ASSERT_EQ(testsupport::Query(t.Sub("config-only.db"), "CREATE TABLE config_table(id int)"), "");
 
     struct Case {
         std::vector<std::string> args;

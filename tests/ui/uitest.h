@@ -3,10 +3,11 @@
 #pragma once
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QString>
 #include <QThread>
 #include <functional>
+
+#include "support/wait.h"
 
 namespace uitest {
 
@@ -15,15 +16,10 @@ inline QString U(const char* utf8) {
 }
 
 inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 60000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
+    return testsupport::WaitUntil(done, timeoutMs, [] {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         QThread::msleep(5);
-    }
-    return true;
+    });
 }
 
 }  // namespace uitest

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "support/randombytes.h"
 #include "util/md5.h"
 #include "util/util.h"
 
@@ -22,12 +22,8 @@ uint32_t ReferenceSum(const std::vector<uint8_t>& bytes, size_t from, size_t len
 }
 
 std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::vector<uint8_t> v(n);
-    for (auto& b : v) {
-        b = static_cast<uint8_t>(rng());
-    }
-    return v;
+    const std::string s = testsupport::RandomBytes(n, seed);
+    return std::vector<uint8_t>(s.begin(), s.end());
 }
 
 TEST(WeakChecksum, KnownValues) {

@@ -210,7 +210,7 @@ HttpAnswer CPortal::Login(const std::string& method, const std::string& target,
         // The response may hash the uri as the header spells it or as the request line does.
         bool matched = false;
         for (const std::string& uri : {d["uri"], target}) {
-            std::string ha2 = Md5Text(method + ":" + uri);
+            std::string ha2 = Md5Text(std::string(method).append(":").append(uri));
             std::string expect = d.count("qop") ? Md5Text(account.ha1 + ":" + d["nonce"] + ":" + d["nc"] +
                                                           ":" + d["cnonce"] + ":auth:" + ha2)
                                                 : Md5Text(account.ha1 + ":" + d["nonce"] + ":" + ha2);

@@ -73,11 +73,11 @@ bool CopyRegularNew(const std::string& from, const std::string& to) {
         struct timespec times[2];
         times[0] = st.st_atim;
         times[1] = st.st_mtim;
-        if (::fchmod(out.Get(), st.st_mode & 07777) != 0 || ::futimens(out.Get(), times) != 0) {
-            ok = FailErrno();
-        } else if (Faulted(Op::Fsync, to)) {
+        const bool attributesSet =
+            ::fchmod(out.Get(), st.st_mode & 07777) == 0 && ::futimens(out.Get(), times) == 0;
+        if (attributesSet && Faulted(Op::Fsync, to)) {
             ok = false;
-        } else if (::fsync(out.Get()) != 0) {
+        } else if (!attributesSet || ::fsync(out.Get()) != 0) {
             ok = FailErrno();
         }
     }

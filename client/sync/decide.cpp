@@ -205,6 +205,7 @@ FolderRemoval PlanFolderRemoval(const std::string& folderKey, const std::string&
     }
     // A subtree is seen whole when every entry in it is; deepest keys first.
     std::vector<std::string> byDepth;
+    byDepth.reserve(listing.size());
     for (const auto& [key, entry] : listing)
         byDepth.push_back(key);
     auto depth = [&](const std::string& key) {

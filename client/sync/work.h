@@ -182,8 +182,8 @@ class CWork {
     bool FlushNewFiles(std::vector<CFileInfo>* pending, std::string* currentFolder);
     int RecordSentFile(CFileInfo* sent, const std::string& rel, std::string* currentFolder);
     CTransferLanes* Lanes();  // opened at the first batch of a pass; null when they cannot be
-    int UploadFolder(CFileInfo D);
-    int UploadShareFolder(CFileInfo S);
+    int UploadFolder(const CFileInfo& D);
+    int UploadShareFolder(const CFileInfo& S);
     // The bytes of chunk c of F: from F's memory below 20 MiB, else from the chunk cache. 1 with
     // *buffer null when neither holds the chunk; 0 when the cache could not be read.
     int GetFileChunk(CFileInfo& F, std::unique_ptr<CChunkBuffer>* buffer, const CChunkInfo& c);

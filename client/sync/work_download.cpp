@@ -333,7 +333,7 @@ int CWork::CheckDownload() {
     } dropPrefetched{&prefetched_};
     size_t lookedAhead = 0;
     for (size_t n = 0; n < pending.size(); ++n) {
-        auto& [order, record] = pending[n];
+        const CJournalItem& record = pending[n].second;  // named, not bound: the lambda below captures it
         if (StopRequested()) {
             fileJournal_->CloseDB();
             Log(kLogInfo, tag, "User request logout");

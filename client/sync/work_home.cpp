@@ -31,7 +31,8 @@ bool HoldsUserEntries(const std::string& home) {
         const std::string& n = e.name;
         if (n == CFileCache::kFolderIconFile || n == CFileCache::kShareMarkerName)
             continue;
-        if (n == CFileCache::kHiddenListName && CFileCache::IsOwnHiddenList(home + "/" + n))
+        if (n == CFileCache::kHiddenListName &&
+            CFileCache::IsOwnHiddenList(std::string(home).append("/").append(n)))
             continue;
         if (n.size() > part.size() && n[0] == '.' &&
             n.compare(n.size() - part.size(), part.size(), part) == 0)

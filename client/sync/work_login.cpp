@@ -371,7 +371,7 @@ std::string CWork::PrepareLocalFolders() {
         fileCache_->PruneTrash(CFileCache::kTrashDays, platform::UnixTimeNow());
     else
         Log(kLogError, tag, "Fail to set the trash folder %s", trash.c_str());
-    const std::string home = locations::HomeFolder(rootPath_);
+    std::string home = locations::HomeFolder(rootPath_);
     Log(kLogInfo, tag, "Home folder: %s", home.c_str());
     CUtil::SetShellFolderTarget(home);
     return home;

@@ -155,7 +155,8 @@ void CWork::GetServerAdd(const ServerListing& listing) {
     } dropDescriptions{&descriptions_};
     auto ahead = listing.begin();
     for (auto at = listing.begin(); at != listing.end(); ++at) {
-        const auto& [key, entry] = *at;
+        const std::string& key = at->first;
+        const CFileInfo& entry = at->second;  // named, not bound: lambdas below capture it
         if (at == ahead)
             ahead = PrefetchDescriptions(listing, at);
         if (const char* refused = serverpath::RefusalOf(entry.path)) {

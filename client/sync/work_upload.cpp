@@ -479,8 +479,8 @@ bool CWork::SendNamedChunk(UploadExchange& x) {
     x.progress.progress2 = static_cast<int32_t>(sentMiB);
     fileCache_->SetPathProgress(x.rel, x.progress);
     char tip[64];
-    std::snprintf(tip, sizeof tip, "  %lldKB/%lldKB", static_cast<long long>(sentMiB * 1024),
-                  static_cast<long long>(F->size / 1024 + 1));
+    std::snprintf(tip, sizeof tip, "  %lldKB/%lldKB", static_cast<long long>(sentMiB) * 1024,
+                  static_cast<long long>(F->size) / 1024 + 1);
     ShowTip(CUtil::TrShown("Work", "上传文件: ") + x.rel + tip);
     status_.SetProgress(sentMiB * 1024 * 1024, F->size);
 
@@ -557,7 +557,7 @@ void CWork::KeepLocalAsConflict(const UploadExchange& x, bool moved) {
     syncPending_.store(1);
 }
 
-int CWork::UploadFolder(CFileInfo D) {
+int CWork::UploadFolder(const CFileInfo& D) {
     const char* tag = "CWork::UploadFolder";
     std::string ack;
     CChunkInfo none;
@@ -579,7 +579,7 @@ int CWork::UploadFolder(CFileInfo D) {
     return 1;
 }
 
-int CWork::UploadShareFolder(CFileInfo S) {
+int CWork::UploadShareFolder(const CFileInfo& S) {
     const char* tag = "CWork::UploadShareFolder";
     std::string newPath = S.path;
     fileJournal_->ToDBSharePath(newPath);  // a shared folder's own path stays in root form
